@@ -1,0 +1,45 @@
+# `make run` starts the window; `make test` builds and runs every test, as CI does.
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+JOBS       ?= $(shell nproc)
+CMAKE_ARGS ?=
+
+.PHONY: all deps configure build run test test-main test-asan fuzz bench clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+configure: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+run: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target ostrel
+	@scripts/run-app $(BUILD)/bin/ostrel
+
+test: test-main test-asan
+
+test-main: build
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 300
+
+# Unit and integration tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-asan: deps
+	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DOSTREL_SANITIZE=ON \
+	  -DOSTREL_BUILD_APP=OFF -DOSTREL_BUILD_BENCH=OFF $(CMAKE_ARGS) >/dev/null
+	@cmake --build $(ASAN_BUILD) -j $(JOBS)
+	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --output-on-failure -j $(JOBS) --timeout 600 -L 'unit|integration'
+
+bench: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+	@scripts/run-bench $(BUILD)
+
+fuzz: deps
+	@scripts/run-fuzz
+
+clean:
+	@rm -rf $(BUILD) $(ASAN_BUILD) build-fuzz

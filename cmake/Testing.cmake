@@ -1,0 +1,16 @@
+find_package(GTest REQUIRED)
+include(GoogleTest)
+
+# ostrel_add_test(<name> LABEL <unit|integration|gui> SOURCES ... [LIBS ...])
+# One GoogleTest program; each of its tests becomes a CTest test carrying the label.
+function(ostrel_add_test name)
+  cmake_parse_arguments(T "" "LABEL" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main GTest::gmock
+                        Threads::Threads)
+  target_compile_definitions(${name} PRIVATE
+    OSTREL_TEST_SUPPORT_DIR="${PROJECT_SOURCE_DIR}/tests/support"
+    OSTREL_BIN_DIR="${CMAKE_BINARY_DIR}/bin")
+  ostrel_warnings(${name})
+  gtest_discover_tests(${name} PROPERTIES LABELS ${T_LABEL} DISCOVERY_TIMEOUT 60)
+endfunction()
