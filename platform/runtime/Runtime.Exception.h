@@ -24,7 +24,8 @@ private:
 #define RUNTIME_DECLARE_EXCEPTION(Name, Base)                                  \
     class Name : public Base {                                                 \
     public:                                                                    \
-        using Base::Base;                                                      \
+        using Inherited = Base;                                                \
+        using Inherited::Inherited;                                            \
         const char* ClassName() const noexcept override { return #Name; }      \
     }
 

@@ -1,0 +1,150 @@
+#include "Runtime.Text.h"
+
+namespace Runtime {
+
+std::string AsciiLowerCase(std::string_view S) {
+    std::string Result(S);
+    for (char& C : Result)
+        if (C >= 'A' && C <= 'Z') C = static_cast<char>(C + ('a' - 'A'));
+    return Result;
+}
+
+std::string AsciiUpperCase(std::string_view S) {
+    std::string Result(S);
+    for (char& C : Result)
+        if (C >= 'a' && C <= 'z') C = static_cast<char>(C - ('a' - 'A'));
+    return Result;
+}
+
+bool SameTextAscii(std::string_view A, std::string_view B) noexcept {
+    if (A.size() != B.size()) return false;
+    for (std::size_t i = 0; i < A.size(); ++i) {
+        char X = A[i], Y = B[i];
+        if (X >= 'A' && X <= 'Z') X = static_cast<char>(X + 32);
+        if (Y >= 'A' && Y <= 'Z') Y = static_cast<char>(Y + 32);
+        if (X != Y) return false;
+    }
+    return true;
+}
+
+char32_t NextCodePoint(std::string_view S, std::size_t& Pos) noexcept {
+    const auto Byte = [&](std::size_t i) { return static_cast<std::uint8_t>(S[i]); };
+    const std::uint8_t B0 = Byte(Pos);
+    if (B0 < 0x80) {
+        ++Pos;
+        return B0;
+    }
+    int Length;
+    char32_t C;
+    std::uint8_t Lo = 0x80, Hi = 0xBF;  // allowed range of the second byte
+    if (B0 >= 0xC2 && B0 <= 0xDF) {
+        Length = 2;
+        C = B0 & 0x1F;
+    } else if (B0 >= 0xE0 && B0 <= 0xEF) {
+        Length = 3;
+        C = B0 & 0x0F;
+        if (B0 == 0xE0) Lo = 0xA0;       // no overlong forms
+        if (B0 == 0xED) Hi = 0x9F;       // no surrogates
+    } else if (B0 >= 0xF0 && B0 <= 0xF4) {
+        Length = 4;
+        C = B0 & 0x07;
+        if (B0 == 0xF0) Lo = 0x90;       // no overlong forms
+        if (B0 == 0xF4) Hi = 0x8F;       // nothing above U+10FFFF
+    } else {
+        ++Pos;
+        return ReplacementChar;
+    }
+    std::size_t i = Pos + 1;
+    for (int k = 1; k < Length; ++k, ++i) {
+        if (i >= S.size()) {
+            Pos = i;
+            return ReplacementChar;
+        }
+        const std::uint8_t B = Byte(i);
+        const std::uint8_t Min = k == 1 ? Lo : 0x80, Max = k == 1 ? Hi : 0xBF;
+        if (B < Min || B > Max) {
+            Pos = i;
+            return ReplacementChar;
+        }
+        C = (C << 6) | (B & 0x3F);
+    }
+    Pos = i;
+    return C;
+}
+
+void AppendUtf8(std::string& Out, char32_t C) {
+    if ((C >= 0xD800 && C <= 0xDFFF) || C > 0x10FFFF) C = ReplacementChar;
+    if (C < 0x80) {
+        Out += static_cast<char>(C);
+    } else if (C < 0x800) {
+        Out += static_cast<char>(0xC0 | (C >> 6));
+        Out += static_cast<char>(0x80 | (C & 0x3F));
+    } else if (C < 0x10000) {
+        Out += static_cast<char>(0xE0 | (C >> 12));
+        Out += static_cast<char>(0x80 | ((C >> 6) & 0x3F));
+        Out += static_cast<char>(0x80 | (C & 0x3F));
+    } else {
+        Out += static_cast<char>(0xF0 | (C >> 18));
+        Out += static_cast<char>(0x80 | ((C >> 12) & 0x3F));
+        Out += static_cast<char>(0x80 | ((C >> 6) & 0x3F));
+        Out += static_cast<char>(0x80 | (C & 0x3F));
+    }
+}
+
+std::string ToValidUtf8(std::string_view S) {
+    // Fast path: most text is already valid.
+    bool Valid = true;
+    for (std::size_t Pos = 0; Pos < S.size() && Valid;) {
+        const std::size_t Start = Pos;
+        if (NextCodePoint(S, Pos) == ReplacementChar)
+            Valid = Pos - Start == 3 && S.substr(Start, 3) == "\xEF\xBF\xBD";
+    }
+    if (Valid) return std::string(S);
+    std::string Result;
+    Result.reserve(S.size() + 8);
+    std::size_t Pos = 0;
+    while (Pos < S.size()) AppendUtf8(Result, NextCodePoint(S, Pos));
+    return Result;
+}
+
+}  // namespace Runtime
+
+#include <iconv.h>
+#include <langinfo.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace Runtime {
+
+std::string Utf8ToLocaleCodeSet(std::string_view S) {
+    bool Ascii = true;
+    for (const char C : S) Ascii = Ascii && static_cast<unsigned char>(C) < 0x80;
+    const char* CodeSet = nl_langinfo(CODESET);
+    // ASCII text reads the same in every code set the system runs with.
+    if (Ascii || std::strcmp(CodeSet, "UTF-8") == 0) return ToValidUtf8(S);
+
+    iconv_t Cd = iconv_open(CodeSet, "UTF-8");
+    std::string Result;
+    std::size_t Pos = 0;
+    while (Pos < S.size()) {
+        std::string Utf8;
+        AppendUtf8(Utf8, NextCodePoint(S, Pos));
+        char Out[16];
+        char* In = Utf8.data();
+        std::size_t InLeft = Utf8.size();
+        char* OutPtr = Out;
+        std::size_t OutLeft = sizeof Out;
+        if (Cd != reinterpret_cast<iconv_t>(-1) &&
+            iconv(Cd, &In, &InLeft, &OutPtr, &OutLeft) != static_cast<std::size_t>(-1)) {
+            Result.append(Out, static_cast<std::size_t>(OutPtr - Out));
+        } else {
+            Result += '?';
+            if (Cd != reinterpret_cast<iconv_t>(-1)) iconv(Cd, nullptr, nullptr, nullptr, nullptr);
+        }
+    }
+    if (Cd != reinterpret_cast<iconv_t>(-1)) iconv_close(Cd);
+    return Result;
+}
+
+}  // namespace Runtime

@@ -1,0 +1,35 @@
+#pragma once
+// Text helpers shared by every layer: the system's text is UTF-8 in std::string, and case
+// folding touches the ASCII letters A-Z/a-z only.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace Runtime {
+
+inline constexpr char32_t ReplacementChar = U'\uFFFD';
+
+/// A-Z become a-z; every other byte stays.
+std::string AsciiLowerCase(std::string_view S);
+/// a-z become A-Z; every other byte stays.
+std::string AsciiUpperCase(std::string_view S);
+/// Equal when only the case of ASCII letters differs.
+bool SameTextAscii(std::string_view A, std::string_view B) noexcept;
+
+/// Decodes the code point starting at S[Pos] and advances Pos past it. An invalid or
+/// truncated sequence yields U+FFFD and advances by the longest valid prefix (at least one
+/// byte), as the Unicode standard recommends.
+char32_t NextCodePoint(std::string_view S, std::size_t& Pos) noexcept;
+/// Appends the UTF-8 form of a code point (surrogates and out-of-range values as U+FFFD).
+void AppendUtf8(std::string& Out, char32_t C);
+/// The same text with every invalid UTF-8 sequence replaced by U+FFFD.
+std::string ToValidUtf8(std::string_view S);
+
+}  // namespace Runtime
+
+namespace Runtime {
+/// The text in the code set of the process locale (LC_CTYPE); characters that code set
+/// cannot represent become "?". Under a UTF-8 locale the bytes are unchanged.
+std::string Utf8ToLocaleCodeSet(std::string_view S);
+}  // namespace Runtime

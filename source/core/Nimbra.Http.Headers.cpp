@@ -1,0 +1,107 @@
+#include "Nimbra.Http.Headers.h"
+
+#include "Runtime.Text.h"
+
+namespace Nimbra {
+
+namespace {
+
+// Blanks here are space and every control character below it (tab, CR, LF ...).
+std::string_view TrimBlanks(std::string_view S) {
+    while (!S.empty() && static_cast<unsigned char>(S.front()) <= ' ') S.remove_prefix(1);
+    while (!S.empty() && static_cast<unsigned char>(S.back()) <= ' ') S.remove_suffix(1);
+    return S;
+}
+
+}  // namespace
+
+THttpHeaderInfo::THttpHeaderInfo(std::string AName, std::string AValue)
+    : FName(std::move(AName)),
+      FValue(std::move(AValue)),
+      FAnsiName(Runtime::Utf8ToLocaleCodeSet(FName)),
+      FAnsiValue(Runtime::Utf8ToLocaleCodeSet(FValue)) {}
+
+void THttpHeaders::SetValue(std::string_view HeaderName, std::string_view HeaderValue) {
+    if (HeaderName.empty()) return;
+    std::string Key = Runtime::AsciiLowerCase(HeaderName);
+    THttpHeaderInfo Info(Key, std::string(TrimBlanks(HeaderValue)));
+    FHeaders.insert_or_assign(std::move(Key), std::move(Info));
+}
+
+void THttpHeaders::AddValue(std::string_view HeaderName, std::string_view HeaderValue) {
+    std::string Existing;
+    if (GetIfExists(HeaderName, Existing)) {
+        Existing += ',';
+        Existing += HeaderValue;
+        SetValue(HeaderName, Existing);
+    } else {
+        SetValue(HeaderName, HeaderValue);
+    }
+}
+
+std::string THttpHeaders::Get(std::string_view HeaderName) const {
+    std::string Value;
+    GetIfExists(HeaderName, Value);
+    return Value;
+}
+
+bool THttpHeaders::Exists(std::string_view HeaderName) const {
+    return FHeaders.contains(Runtime::AsciiLowerCase(HeaderName));
+}
+
+bool THttpHeaders::GetIfExists(std::string_view HeaderName, std::string& HeaderValue) const {
+    const auto It = FHeaders.find(Runtime::AsciiLowerCase(HeaderName));
+    if (It == FHeaders.end()) return false;
+    HeaderValue = It->second.Value();
+    return true;
+}
+
+void THttpHeaders::Remove(std::string_view HeaderName) {
+    FHeaders.erase(Runtime::AsciiLowerCase(HeaderName));
+}
+
+std::string THttpHeaders::RawWideHeaders() const {
+    std::string Result;
+    for (const THttpHeaderInfo& Info : AllHeaders()) {
+        Result += Info.Name();
+        Result += ':';
+        Result += Info.Value();
+        Result += "\r\n";
+    }
+    Result += "\r\n";
+    return Result;
+}
+
+void THttpHeaders::SetRawWideHeaders(std::string_view Text) {
+    Clear();
+    std::string LastName;
+    bool HaveLastName = false;
+    while (true) {
+        // A line ends at CR LF only; a lone CR or LF belongs to the line.
+        const std::size_t End = Text.find("\r\n");
+        const std::string_view Line = Text.substr(0, End);
+        Text.remove_prefix(End == std::string_view::npos ? Text.size() : End + 2);
+        if (Line.empty()) break;
+
+        if (Line.front() == ' ' || Line.front() == '\t') {
+            std::string_view Continued = Line;
+            while (!Continued.empty() && (Continued.front() == ' ' || Continued.front() == '\t'))
+                Continued.remove_prefix(1);
+            if (HaveLastName && !Continued.empty()) {
+                std::string Value = Get(LastName);
+                Value += ' ';
+                Value += Continued;
+                SetValue(LastName, Value);
+            }
+        } else if (const std::size_t Colon = Line.find(':'); Colon == std::string_view::npos) {
+            HaveLastName = false;
+        } else {
+            LastName = Line.substr(0, Colon);
+            HaveLastName = true;
+            if (!LastName.empty()) AddValue(LastName, TrimBlanks(Line.substr(Colon + 1)));
+        }
+        if (End == std::string_view::npos) break;
+    }
+}
+
+}  // namespace Nimbra
