@@ -1,0 +1,109 @@
+#include "TestServer.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace TestSupport {
+
+namespace {
+
+// Generous: a loaded CI machine may take a while to start Python.
+constexpr int StartTimeoutMs = 30000;
+
+std::string ReadFirstLine(int Fd) {
+    std::string Line;
+    for (;;) {
+        pollfd P{Fd, POLLIN, 0};
+        const int Ready = poll(&P, 1, StartTimeoutMs);
+        if (Ready < 0 && errno == EINTR) continue;
+        if (Ready <= 0) throw std::runtime_error("test server did not report its port in time");
+        char C;
+        const ssize_t N = read(Fd, &C, 1);
+        if (N < 0 && errno == EINTR) continue;
+        if (N <= 0) throw std::runtime_error("test server ended before reporting its port");
+        if (C == '\n') return Line;
+        Line += C;
+    }
+}
+
+}  // namespace
+
+std::string TTestServer::SupportDir() {
+    return OSTREL_TEST_SUPPORT_DIR;
+}
+
+TTestServer::TTestServer(std::vector<std::string> ExtraArgs) {
+    FTls = std::find(ExtraArgs.begin(), ExtraArgs.end(), "--tls") != ExtraArgs.end();
+
+    int In[2], Out[2];
+    if (pipe2(In, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    if (pipe2(Out, O_CLOEXEC) != 0) {
+        close(In[0]);
+        close(In[1]);
+        throw std::runtime_error("pipe failed");
+    }
+
+    std::vector<std::string> Args = {OSTREL_PYTHON3, "-u", SupportDir() + "/testserver.py"};
+    Args.insert(Args.end(), ExtraArgs.begin(), ExtraArgs.end());
+    std::vector<char*> Argv;
+    for (auto& A : Args) Argv.push_back(A.data());
+    Argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t Actions;
+    posix_spawn_file_actions_init(&Actions);
+    posix_spawn_file_actions_adddup2(&Actions, In[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&Actions, Out[1], STDOUT_FILENO);
+    const int Rc = posix_spawnp(&FPid, Argv[0], &Actions, nullptr, Argv.data(), environ);
+    posix_spawn_file_actions_destroy(&Actions);
+    close(In[0]);
+    close(Out[1]);
+    FStdin = In[1];
+    FStdout = Out[0];
+    if (Rc != 0) {
+        FPid = -1;
+        Stop();
+        throw std::runtime_error("could not start " + Args[0]);
+    }
+
+    try {
+        const std::string Line = ReadFirstLine(FStdout);
+        if (Line.rfind("PORT ", 0) != 0) throw std::runtime_error("test server said: " + Line);
+        FPort = std::stoi(Line.substr(5));
+    } catch (...) {
+        Stop();
+        throw;
+    }
+}
+
+TTestServer::~TTestServer() {
+    Stop();
+}
+
+void TTestServer::Stop() noexcept {
+    if (FStdin >= 0) close(FStdin);
+    if (FPid > 0) {
+        kill(FPid, SIGTERM);
+        while (waitpid(FPid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+    if (FStdout >= 0) close(FStdout);
+    FStdin = FStdout = -1;
+    FPid = -1;
+}
+
+std::string TTestServer::Url(std::string_view Path) const {
+    return std::string(FTls ? "https://" : "http://") + Host() + ":" + std::to_string(FPort) +
+           std::string(Path);
+}
+
+}  // namespace TestSupport

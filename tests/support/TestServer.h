@@ -1,0 +1,40 @@
+#pragma once
+// Starts tests/support/testserver.py on 127.0.0.1 with an ephemeral port for one test (or
+// one suite) and stops it again.
+
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace TestSupport {
+
+/// A running test server process; valid from construction until destruction, which kills
+/// and reaps it. Extra arguments go to the script (e.g. {"--tls", cert, key}).
+class TTestServer {
+  public:
+    explicit TTestServer(std::vector<std::string> ExtraArgs = {});
+    ~TTestServer();
+    TTestServer(const TTestServer&) = delete;
+    TTestServer& operator=(const TTestServer&) = delete;
+
+    int Port() const { return FPort; }
+    /// "127.0.0.1"
+    static const char* Host() { return "127.0.0.1"; }
+    /// "http://127.0.0.1:<port>" (https with --tls) followed by Path as given.
+    std::string Url(std::string_view Path = "/") const;
+    /// Where testserver.py and its route modules live.
+    static std::string SupportDir();
+
+  private:
+    void Stop() noexcept;
+
+    pid_t FPid = -1;
+    int FStdin = -1;   // closing it tells the server to end
+    int FStdout = -1;  // kept open so the server never writes into a closed pipe
+    int FPort = 0;
+    bool FTls = false;
+};
+
+}  // namespace TestSupport
