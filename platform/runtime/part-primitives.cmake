@@ -1,0 +1,4 @@
+target_sources(runtime PRIVATE
+  Runtime.DateTime.cpp
+  Runtime.Guid.cpp
+)
