@@ -1,0 +1,3 @@
+target_sources(runtime PRIVATE
+  Runtime.ZStream.cpp
+)
