@@ -1,0 +1,128 @@
+#include "Nimbra.HttpServer.Request.h"
+
+#include <algorithm>
+#include <charconv>
+
+namespace Nimbra {
+
+namespace {
+
+// Growth step of a body of unknown length.
+constexpr std::int64_t OpenLengthStep = 4096;
+
+}  // namespace
+
+std::int64_t THttpRequestStream::Read(void* Buffer, std::int64_t Count) {
+    if (Count <= 0) return 0;
+    const std::int64_t N = ReadContent(Buffer, Count);
+    if (N > 0) FStreamSize += N;
+    return std::max<std::int64_t>(N, 0);
+}
+
+std::int64_t THttpRequestStream::Write(const void*, std::int64_t) {
+    return 0;
+}
+
+std::int64_t THttpRequestStream::Seek(std::int64_t Offset, Runtime::TSeekOrigin Origin) {
+    const bool NoMove =
+        Origin == Runtime::TSeekOrigin::soBeginning ? Offset == FStreamSize : Offset == 0;
+    if (!NoMove) throw Runtime::EStreamError("Http request stream cannot change position.");
+    return FStreamSize;
+}
+
+std::int64_t THttpRequestStream::Size() {
+    const std::int64_t Length = GetContentLength();
+    return Length == -1 ? TStream::Size() : Length;
+}
+
+THttpServerRequest::THttpServerRequest() : FProtocol("HTTP/1.1") {}
+
+THttpServerRequest::~THttpServerRequest() = default;
+
+THttpMethod THttpServerRequest::MethodType() const noexcept {
+    if (FMethod == "GET") return THttpMethod::Get;
+    if (FMethod == "POST") return THttpMethod::Post;
+    if (FMethod == "PUT") return THttpMethod::Put;
+    if (FMethod == "DELETE") return THttpMethod::Delete;
+    if (FMethod == "HEAD") return THttpMethod::Head;
+    if (FMethod == "PATCH") return THttpMethod::Patch;
+    if (FMethod == "OPTIONS") return THttpMethod::Options;
+    return THttpMethod::Other;
+}
+
+int THttpServerRequest::MajorVersion() const noexcept {
+    return FProtocol == "HTTP/1.1" || FProtocol == "HTTP/1.0" ? 1 : -1;
+}
+
+int THttpServerRequest::MinorVersion() const noexcept {
+    if (FProtocol == "HTTP/1.1") return 1;
+    if (FProtocol == "HTTP/1.0") return 0;
+    return -1;
+}
+
+void THttpServerRequest::SetRawUri(std::string Value) {
+    if (FRawOriginalUri.empty()) SetRawOriginalUri(Value);
+    FRawUri = std::move(Value);
+    FUri.reset();
+}
+
+void THttpServerRequest::SetRawOriginalUri(std::string Value) {
+    FRawOriginalUri = std::move(Value);
+    FOriginalUri.reset();
+}
+
+const TUri& THttpServerRequest::Uri() const {
+    if (!FUri) FUri.emplace(FRawUri);
+    return *FUri;
+}
+
+const TUri& THttpServerRequest::OriginalUri() const {
+    if (!FOriginalUri) FOriginalUri.emplace(FRawOriginalUri);
+    return *FOriginalUri;
+}
+
+std::int64_t THttpServerRequest::ContentLength() const {
+    std::string Text;
+    if (!FHeaders.GetIfExists("content-length", Text)) return -1;
+    std::int64_t Value = -1;
+    const char* End = Text.data() + Text.size();
+    const auto [Ptr, Ec] = std::from_chars(Text.data(), End, Value);
+    // A negative length means nothing; treat it like a missing one (read to the end).
+    if (Ec != std::errc() || Ptr != End || Value < 0) return -1;
+    return Value;
+}
+
+const Runtime::TBytes& THttpServerRequest::Content() {
+    if (!FContentLoaded) {
+        LoadContent();
+        FContentLoaded = true;
+    }
+    return FContent;
+}
+
+void THttpServerRequest::LoadContent() {
+    const std::int64_t Length = ContentLength();
+    if (Length == 0 || !FContentStream) return;
+    const bool Open = Length == -1;
+    std::int64_t Capacity = Open ? OpenLengthStep : Length;
+    FContent.assign(static_cast<std::size_t>(Capacity), 0);
+    std::int64_t Position = 0;
+    for (;;) {
+        if (Position == Capacity) {
+            if (!Open) break;
+            Capacity += OpenLengthStep;
+            FContent.resize(static_cast<std::size_t>(Capacity));
+        }
+        const std::int64_t N =
+            FContentStream->Read(FContent.data() + Position, Capacity - Position);
+        if (N <= 0) break;
+        Position += N;
+    }
+    if (Open) FContent.resize(static_cast<std::size_t>(Position));
+}
+
+std::string THttpServerRequest::RemoteIp() const {
+    return FExtraInfo ? FExtraInfo->GetRemoteIp() : std::string();
+}
+
+}  // namespace Nimbra

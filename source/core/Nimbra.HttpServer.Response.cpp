@@ -1,0 +1,275 @@
+#include "Nimbra.HttpServer.Response.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+
+#include "Nimbra.Utils.h"
+
+namespace Nimbra {
+
+namespace {
+
+constexpr std::uint8_t LastChunk[] = {'0', '\r', '\n', '\r', '\n'};
+
+bool EqualsAsciiNoCase(std::string_view A, std::string_view B) {
+    if (A.size() != B.size()) return false;
+    for (std::size_t i = 0; i < A.size(); ++i) {
+        char X = A[i], Y = B[i];
+        if (X >= 'A' && X <= 'Z') X = static_cast<char>(X - 'A' + 'a');
+        if (Y >= 'A' && Y <= 'Z') Y = static_cast<char>(Y - 'A' + 'a');
+        if (X != Y) return false;
+    }
+    return true;
+}
+
+// Upper-case hexadecimal digits, no leading zeros; Value > 0.
+void AppendHex(Runtime::TBytes& Out, std::int64_t Value) {
+    char Digits[16];
+    int N = 0;
+    do {
+        Digits[N++] = "0123456789ABCDEF"[Value & 0xF];
+        Value >>= 4;
+    } while (Value > 0);
+    while (N > 0) Out.push_back(static_cast<std::uint8_t>(Digits[--N]));
+}
+
+std::int64_t NoMoveSeek(std::int64_t Offset, Runtime::TSeekOrigin Origin, std::int64_t Position) {
+    const bool NoMove =
+        Origin == Runtime::TSeekOrigin::soBeginning ? Offset == Position : Offset == 0;
+    if (!NoMove) throw Runtime::EStreamError("Http response stream cannot change position.");
+    return Position;
+}
+
+}  // namespace
+
+// --- THttpRawResponseStream ---
+
+std::int64_t THttpRawResponseStream::Read(void*, std::int64_t) {
+    return 0;
+}
+
+std::int64_t THttpRawResponseStream::Seek(std::int64_t Offset, Runtime::TSeekOrigin Origin) {
+    return NoMoveSeek(Offset, Origin, FStreamSize);
+}
+
+std::int64_t THttpRawResponseStream::Write(const void* Buffer, std::int64_t Count) {
+    if (Count <= 0) return 0;
+    if (!FResponse->HeadersSent()) FResponse->SendHeaders();
+    const auto* Data = static_cast<const std::uint8_t*>(Buffer);
+    std::int64_t N;
+    if (FResponse->Chunked() &&
+        static_cast<std::int64_t>(FChunkCache.size()) + Count < FResponse->MinChunkSize()) {
+        FChunkCache.insert(FChunkCache.end(), Data, Data + Count);
+        N = Count;
+    } else {
+        N = WriteChunk(Data, Count);
+    }
+    FStreamSize += N;
+    return N;
+}
+
+void THttpRawResponseStream::Flush() {
+    if (!FResponse->Chunked()) return;
+    WriteChunk(nullptr, 0);
+    WriteRaw(LastChunk, sizeof(LastChunk));
+}
+
+std::int64_t THttpRawResponseStream::WriteChunk(const std::uint8_t* Data, std::int64_t Count) {
+    const bool Chunked = FResponse->Chunked();
+    if (Count == 0 && (!Chunked || FChunkCache.empty())) return 0;
+    if (!Chunked) return WriteRaw(Data, Count);
+
+    // The cached bytes and the new ones go out together, as one chunk unless that would
+    // exceed MaxChunkSize.
+    Runtime::TBytes Cache;
+    Cache.swap(FChunkCache);
+    const std::int64_t Cached = static_cast<std::int64_t>(Cache.size());
+    const std::int64_t Total = Cached + Count;
+    std::int64_t Offset = 0;
+    std::int64_t DataEmitted = 0;
+    while (Offset < Total) {
+        const std::int64_t Piece = std::min(Total - Offset, MaxChunkSize);
+        FFrame.clear();
+        AppendHex(FFrame, Piece);
+        FFrame.push_back('\r');
+        FFrame.push_back('\n');
+        const std::int64_t Head = static_cast<std::int64_t>(FFrame.size());
+        // Copy [Offset, Offset + Piece) of cache followed by data.
+        std::int64_t From = Offset;
+        std::int64_t Left = Piece;
+        if (From < Cached) {
+            const std::int64_t N = std::min(Left, Cached - From);
+            FFrame.insert(FFrame.end(), Cache.begin() + From, Cache.begin() + From + N);
+            From += N;
+            Left -= N;
+        }
+        if (Left > 0)
+            FFrame.insert(FFrame.end(), Data + (From - Cached), Data + (From - Cached) + Left);
+        FFrame.push_back('\r');
+        FFrame.push_back('\n');
+        const std::int64_t Frame = static_cast<std::int64_t>(FFrame.size());
+        const std::int64_t Written = WriteRaw(FFrame.data(), Frame);
+        DataEmitted += std::clamp<std::int64_t>(Written - Head, 0, Piece);
+        if (Written < Frame) break;
+        Offset += Piece;
+    }
+    if (FFrame.capacity() > 2 * static_cast<std::size_t>(MaxChunkSize / 8))
+        Runtime::TBytes().swap(FFrame);  // do not keep a huge frame buffer around
+    return std::clamp<std::int64_t>(DataEmitted - Cached, 0, Count);
+}
+
+std::int64_t THttpRawResponseStream::WriteRaw(const std::uint8_t* Data, std::int64_t Count) {
+    if (Count <= 0) return 0;
+    if (!FResponse->HeadersSent()) FResponse->SendHeaders();
+    std::int64_t Total = 0;
+    while (Total < Count) {
+        const std::int64_t N = FResponse->DoWrite(Data + Total, Count - Total);
+        if (N <= 0) break;
+        Total += std::min(N, Count - Total);
+    }
+    return Total;
+}
+
+// --- THttpServerResponseStream ---
+
+std::int64_t THttpServerResponseStream::Read(void*, std::int64_t) {
+    return 0;
+}
+
+std::int64_t THttpServerResponseStream::Seek(std::int64_t Offset, Runtime::TSeekOrigin Origin) {
+    return NoMoveSeek(Offset, Origin, FStreamSize);
+}
+
+std::int64_t THttpServerResponseStream::Write(const void* Buffer, std::int64_t Count) {
+    if (Count <= 0) return 0;
+    if (!FResponse->HeadersSent()) FResponse->SendHeaders();
+    // Keep the writer alive even if a callback replaces it during the write.
+    const std::shared_ptr<IHttpResponseBodyWriter> Writer = FResponse->RawWriter();
+    const std::int64_t N = Writer->Stream().Write(Buffer, Count);
+    FStreamSize += N;
+    return N;
+}
+
+// --- THttpServerResponse ---
+
+THttpServerResponse::THttpServerResponse()
+    : FRawWriter(std::make_shared<THttpRawResponseBodyWriter>(*this)) {}
+
+THttpServerResponse::~THttpServerResponse() = default;
+
+void THttpServerResponse::SetStatusCode(int Value) {
+    FStatusCode = Value;
+    FStatusReason = TNimbraUtils::GetStatusReason(Value);
+}
+
+void THttpServerResponse::SetRawWriter(std::shared_ptr<IHttpResponseBodyWriter> Value) {
+    if (!Value) throw Runtime::EAssertionFailed("Response body writer must not be nil.");
+    FRawWriter = std::move(Value);
+}
+
+Runtime::TStream& THttpServerResponse::Content() {
+    if (!FContent) FContent = std::make_unique<THttpServerResponseStream>(*this);
+    return *FContent;
+}
+
+bool THttpServerResponse::Chunked() const {
+    std::string Value;
+    return FHeaders.GetIfExists("transfer-encoding", Value) && EqualsAsciiNoCase(Value, "chunked");
+}
+
+void THttpServerResponse::SetChunked(bool Value) {
+    if (FHeadersSent) return;
+    if (Value) {
+        FHeaders.Remove("content-length");
+        FHeaders.SetValue("transfer-encoding", "chunked");
+    } else {
+        FHeaders.Remove("transfer-encoding");
+    }
+}
+
+std::int64_t THttpServerResponse::ContentLength() const {
+    std::string Text;
+    if (!FHeaders.GetIfExists("content-length", Text)) return -1;
+    std::int64_t Value = -1;
+    const char* End = Text.data() + Text.size();
+    const auto [Ptr, Ec] = std::from_chars(Text.data(), End, Value);
+    if (Ec != std::errc() || Ptr != End || Value < 0) return -1;
+    return Value;
+}
+
+void THttpServerResponse::SetContentLength(std::int64_t Value) {
+    if (FHeadersSent) return;
+    if (Value < 0)
+        FHeaders.Remove("content-length");
+    else
+        FHeaders.SetValue("content-length", std::to_string(Value));
+}
+
+void THttpServerResponse::OnHeaders(THttpResponseHeadersProc Proc) {
+    if (!Proc) return;
+    if (!FOnHeadersProc) {
+        FOnHeadersProc = std::move(Proc);
+        return;
+    }
+    FOnHeadersProc = [Proc = std::move(Proc),
+                      Previous = std::move(FOnHeadersProc)](THttpServerResponse& Response) {
+        Proc(Response);
+        Previous(Response);
+    };
+}
+
+int THttpServerResponse::GetMinorVersion() const noexcept {
+    if (FProtocol == "HTTP/1.1") return 1;
+    if (FProtocol == "HTTP/1.0") return 0;
+    return -1;
+}
+
+void THttpServerResponse::SendHeaders() {
+    if (FHeadersSent) return;
+    // A callback writing to the body would otherwise start this again, endlessly.
+    if (FSendingHeaders)
+        throw Runtime::EStreamError("Http response body written while its headers are prepared.");
+    struct TGuard {
+        bool& Flag;
+        ~TGuard() { Flag = false; }
+    } Guard{FSendingHeaders};
+    FSendingHeaders = true;
+    if (FOnHeadersProc) FOnHeadersProc(*this);
+    if (ContentLength() == -1 && !Chunked()) {
+        if (GetMinorVersion() != 0)
+            SetChunked(true);
+        else
+            FKeepAlive = false;
+    }
+    if (!FKeepAlive)
+        FHeaders.SetValue("connection", "close");
+    else if (GetMinorVersion() == 0)
+        FHeaders.SetValue("connection", "keep-alive");
+    DoWriteHeaders();
+    FHeadersSent = true;
+}
+
+void THttpServerResponse::Close() {
+    FRawWriter->Flush();
+    if (FHeadersSent) {
+        DoClose();
+    } else {
+        if (ContentLength() == -1) SetContentLength(0);
+        SendHeaders();
+    }
+    FClosed = true;
+}
+
+void THttpServerResponse::Close(const Runtime::TBytes& AContent) {
+    if (!FHeadersSent && !Chunked()) SetContentLength(static_cast<std::int64_t>(AContent.size()));
+    if (!AContent.empty())
+        Content().Write(AContent.data(), static_cast<std::int64_t>(AContent.size()));
+    Close();
+}
+
+std::shared_ptr<IHttpResponseBodyWriter> THttpServerResponse::CreateRawWriter() {
+    return std::make_shared<THttpRawResponseBodyWriter>(*this);
+}
+
+}  // namespace Nimbra

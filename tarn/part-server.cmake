@@ -1,0 +1,3 @@
+target_sources(tarn PRIVATE
+  Tarn.Logging.cpp
+)
