@@ -1,7 +1,8 @@
 #pragma once
 // Nimbra.Http.Headers: the header collection shared by every message object.
 
-#include <ranges>
+#include <cstddef>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -11,7 +12,7 @@ namespace Nimbra {
 /// One header: lower-case name and trimmed value, plus their copies in the process
 /// locale's code set. Never changes once built.
 class THttpHeaderInfo {
-public:
+  public:
     THttpHeaderInfo(std::string AName, std::string AValue);
 
     const std::string& Name() const noexcept { return FName; }
@@ -19,7 +20,7 @@ public:
     const std::string& AnsiName() const noexcept { return FAnsiName; }
     const std::string& AnsiValue() const noexcept { return FAnsiValue; }
 
-private:
+  private:
     std::string FName;
     std::string FValue;
     std::string FAnsiName;
@@ -28,16 +29,58 @@ private:
 
 /// Read-only view of a header collection.
 class IReadOnlyHttpHeaders {
-public:
+  public:
     virtual ~IReadOnlyHttpHeaders() = default;
     virtual std::string Get(std::string_view HeaderName) const = 0;
     virtual bool Exists(std::string_view HeaderName) const = 0;
 };
 
+/// The entries of a header collection as a forward range; valid until the collection changes.
+class THttpHeaderRange {
+    using TMap = std::unordered_map<std::string, THttpHeaderInfo>;
+
+  public:
+    class Iterator {
+      public:
+        using iterator_category = std::forward_iterator_tag;
+        using value_type = THttpHeaderInfo;
+        using difference_type = std::ptrdiff_t;
+        using pointer = const THttpHeaderInfo*;
+        using reference = const THttpHeaderInfo&;
+
+        Iterator() = default;
+        explicit Iterator(TMap::const_iterator It) : FIt(It) {}
+        reference operator*() const { return FIt->second; }
+        pointer operator->() const { return &FIt->second; }
+        Iterator& operator++() {
+            ++FIt;
+            return *this;
+        }
+        Iterator operator++(int) {
+            Iterator Old = *this;
+            ++FIt;
+            return Old;
+        }
+        friend bool operator==(const Iterator&, const Iterator&) = default;
+
+      private:
+        TMap::const_iterator FIt;
+    };
+
+    explicit THttpHeaderRange(const TMap& Map) : FMap(&Map) {}
+    Iterator begin() const { return Iterator(FMap->begin()); }
+    Iterator end() const { return Iterator(FMap->end()); }
+    std::size_t size() const noexcept { return FMap->size(); }
+    bool empty() const noexcept { return FMap->empty(); }
+
+  private:
+    const TMap* FMap;
+};
+
 /// Map from ASCII-lower-cased header name to one trimmed value; repeated headers merge
 /// into one comma-separated value. Converts to and from header-block text.
 class THttpHeaders : public IReadOnlyHttpHeaders {
-public:
+  public:
     /// Stores the trimmed value under the lower-cased name, replacing any entry there. An
     /// empty name is ignored.
     void SetValue(std::string_view HeaderName, std::string_view HeaderValue);
@@ -53,7 +96,7 @@ public:
     std::size_t Count() const noexcept { return FHeaders.size(); }
 
     /// Live view of the entries, in no particular order; valid until the collection changes.
-    auto AllHeaders() const { return std::views::values(FHeaders); }
+    THttpHeaderRange AllHeaders() const { return THttpHeaderRange(FHeaders); }
 
     /// The block "name:value" CR LF per entry, then one more CR LF.
     std::string RawWideHeaders() const;
@@ -61,7 +104,7 @@ public:
     /// a status line) names no header, and the first empty line ends the block.
     void SetRawWideHeaders(std::string_view Text);
 
-private:
+  private:
     std::unordered_map<std::string, THttpHeaderInfo> FHeaders;
 };
 
