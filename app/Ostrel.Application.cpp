@@ -1,0 +1,60 @@
+#include "Ostrel.Application.h"
+
+#include <QMessageBox>
+
+namespace Ostrel {
+
+TApplication* TApplication::FInstance = nullptr;
+
+TApplication::TApplication(const char* ProgramName)
+    : Detail::TProgramArgs(ProgramName), QApplication(Argc, Argv) {
+    FInstance = this;
+    setApplicationName(Title());
+    setApplicationDisplayName(Title());
+}
+
+TApplication::~TApplication() {
+    if (FInstance == this) FInstance = nullptr;
+}
+
+void TApplication::ShowMessage(const QString& Text) {
+    QMessageBox Box(QMessageBox::NoIcon, Title(), Text, QMessageBox::Ok);
+    Box.exec();
+}
+
+void TApplication::HandleException(const std::exception& E) {
+    ShowError(QString::fromUtf8(E.what()));
+}
+
+void TApplication::ShowError(const QString& Text) {
+    QMessageBox Box(QMessageBox::Critical, Title(), Text, QMessageBox::Ok);
+    Box.exec();
+}
+
+void TApplication::Invoke(const std::function<void()>& Handler) {
+    try {
+        Handler();
+    } catch (const std::exception& E) {
+        HandleException(E);
+    } catch (...) {
+        ShowError(QStringLiteral("Unknown exception."));
+    }
+}
+
+bool TApplication::notify(QObject* Receiver, QEvent* Event) {
+    // Last line of defence for handlers not run through Invoke.
+    try {
+        return QApplication::notify(Receiver, Event);
+    } catch (const std::exception& E) {
+        HandleException(E);
+    } catch (...) {
+        ShowError(QStringLiteral("Unknown exception."));
+    }
+    return false;
+}
+
+void ShowMessage(const QString& Text) {
+    TApplication::Instance()->ShowMessage(Text);
+}
+
+}  // namespace Ostrel

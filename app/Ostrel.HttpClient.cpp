@@ -1,0 +1,90 @@
+#include "Ostrel.HttpClient.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QUrl>
+
+namespace Ostrel {
+
+namespace {
+
+class THTTPResponse : public IHTTPResponse {
+  public:
+    THTTPResponse(int Code, QString Text) : FStatusCode(Code), FStatusText(std::move(Text)) {}
+    int StatusCode() const override { return FStatusCode; }
+    QString StatusText() const override { return FStatusText; }
+
+  private:
+    int FStatusCode;
+    QString FStatusText;
+};
+
+// Qt reports 4xx and 5xx answers through error codes as well; those are answers here, and
+// so is a redirect Qt will not follow (no usable Location, or https to http). Everything
+// else (connection, name lookup, TLS, time-out, a body cut short) is a failure.
+bool IsAnswer(QNetworkReply::NetworkError Error, int Status) {
+    if (Error == QNetworkReply::NoError) return true;
+    if (Status >= 300 && Status < 400) {
+        return Error == QNetworkReply::ProtocolUnknownError ||
+               Error == QNetworkReply::InsecureRedirectError;
+    }
+    if (Status < 400) return false;
+    const int Code = static_cast<int>(Error);
+    return (Code >= 201 && Code <= 299) || (Code >= 401 && Code <= 499) ||
+           Error == QNetworkReply::ProtocolInvalidOperationError ||
+           Error == QNetworkReply::ProxyAuthenticationRequiredError;
+}
+
+struct TReplyDeleter {
+    void operator()(QNetworkReply* Reply) const { delete Reply; }
+};
+
+}  // namespace
+
+THTTPClient::THTTPClient() : FManager(std::make_unique<QNetworkAccessManager>()) {}
+
+THTTPClient::~THTTPClient() = default;
+
+std::shared_ptr<IHTTPResponse> THTTPClient::Get(const QString& Url) {
+    const QUrl Target(Url);
+    // Qt would also read file:, data: and qrc: URLs, and file:///dev/zero never ends; this
+    // is an HTTP client, so it refuses them with the text Qt gives for an unknown scheme.
+    const QString Scheme = Target.scheme().toLower();
+    if (Scheme != QLatin1String("http") && Scheme != QLatin1String("https")) {
+        throw EHTTPClientException(
+            QCoreApplication::translate("QNetworkReply", "Protocol \"%1\" is unknown")
+                .arg(Target.scheme())
+                .toStdString());
+    }
+
+    QNetworkRequest Request{Target};
+    Request.setTransferTimeout(FResponseTimeout);
+
+    std::unique_ptr<QNetworkReply, TReplyDeleter> Reply(FManager->get(Request));
+    QEventLoop Loop;
+    QObject::connect(Reply.get(), &QNetworkReply::readyRead, Reply.get(),
+                     [R = Reply.get()] { R->skip(R->bytesAvailable()); });
+    QObject::connect(Reply.get(), &QNetworkReply::finished, &Loop, &QEventLoop::quit);
+    if (!Reply->isFinished()) Loop.exec(QEventLoop::ExcludeUserInputEvents);
+    // The loop also ends when the application is told to quit.
+    const bool Abandoned = !Reply->isFinished();
+    if (Abandoned) Reply->abort();
+
+    const QVariant Status = Reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!Abandoned && Status.isValid() && IsAnswer(Reply->error(), Status.toInt())) {
+        return std::make_shared<THTTPResponse>(
+            Status.toInt(),
+            Reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
+    }
+    QString Message = Reply->errorString();
+    // Qt reports its own transfer time-out as a plain cancellation; say what happened.
+    if (!Abandoned && Reply->error() == QNetworkReply::OperationCanceledError) {
+        Message += QStringLiteral(" (time-out: no data for %1 ms)").arg(FResponseTimeout);
+    }
+    throw EHTTPClientException(Message.toStdString());
+}
+
+}  // namespace Ostrel

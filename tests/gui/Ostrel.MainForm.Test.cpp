@@ -1,0 +1,173 @@
+// Drives the real main window and the real message boxes it opens.
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QFrame>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QTest>
+
+#include "GuiTestSupport.h"
+#include "Ostrel.MainForm.h"
+#include "TestServer.h"
+
+namespace {
+
+using GuiTest::CollectDialogs;
+using GuiTest::TShownDialog;
+using Ostrel::Tfrm_OstrelLoginMain;
+
+class MainFormTest : public testing::Test {
+  protected:
+    static void SetUpTestSuite() { Server = std::make_unique<TestSupport::TTestServer>(); }
+    static void TearDownTestSuite() { Server.reset(); }
+
+    void SetUp() override {
+        Form = std::make_unique<Tfrm_OstrelLoginMain>();
+        Form->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(Form.get()));
+    }
+
+    // Types the URL and clicks the first button the way a user does.
+    std::vector<TShownDialog> ClickVantor(const QString& Url) {
+        Form->edt_url->setText(Url);
+        return CollectDialogs([&] { QTest::mouseClick(Form->btn_vantor, Qt::LeftButton); });
+    }
+
+    static QString ServerUrl(const char* Path) { return QString::fromStdString(Server->Url(Path)); }
+
+    static inline std::unique_ptr<TestSupport::TTestServer> Server;
+    std::unique_ptr<Tfrm_OstrelLoginMain> Form;
+};
+
+TEST_F(MainFormTest, ContentAndGeometry) {
+    EXPECT_EQ(Form->windowTitle(), "HTTP request");
+    EXPECT_EQ(Form->size(), QSize(626, 67));
+
+    EXPECT_EQ(Form->Panel2->parentWidget(), Form.get());
+    EXPECT_EQ(Form->Panel2->geometry(), QRect(0, 0, 626, 67));
+    EXPECT_TRUE(Form->Panel2->isVisible());
+
+    struct TControl {
+        const char* Name;
+        QWidget* Widget;
+        QRect Geometry;
+        QString Caption;
+    };
+    const TControl Controls[] = {
+        {"edt_url", Form->edt_url, QRect(4, 35, 617, 23), {}},
+        {"btn_vantor", Form->btn_vantor, QRect(4, 7, 176, 25), "Vantor request - THttpClient"},
+        {"btn_nimbra", Form->btn_nimbra, QRect(186, 8, 180, 25), "Orvo (nimbra)"},
+    };
+    for (const TControl& C : Controls) {
+        SCOPED_TRACE(C.Name);
+        EXPECT_EQ(C.Widget->objectName(), C.Name);
+        EXPECT_EQ(C.Widget->parentWidget(), Form->Panel2);
+        EXPECT_EQ(C.Widget->geometry(), C.Geometry);
+        EXPECT_TRUE(C.Widget->isVisible());
+        EXPECT_EQ(C.Widget->font().family(), "Segoe UI");
+        EXPECT_EQ(C.Widget->font().pixelSize(), 12);
+        if (auto* Button = qobject_cast<QPushButton*>(C.Widget)) {
+            EXPECT_EQ(Button->text(), C.Caption);
+        }
+    }
+
+    const QString Url = Form->edt_url->text();
+    EXPECT_TRUE(Url.startsWith("https://")) << Url.toStdString();
+    EXPECT_TRUE(QUrl(Url).isValid());
+    EXPECT_FALSE(QUrl(Url).host().isEmpty());
+
+    // Centred on its screen (to the pixel, allowing for odd sizes).
+    const QPoint Centre = Form->frameGeometry().center();
+    const QPoint ScreenCentre = Form->screen()->availableGeometry().center();
+    EXPECT_LE((Centre - ScreenCentre).manhattanLength(), 2)
+        << Centre.x() << "," << Centre.y() << " vs " << ScreenCentre.x() << "," << ScreenCentre.y();
+}
+
+TEST_F(MainFormTest, TabMovesFromUrlBoxToFirstThenSecondButton) {
+    QApplication::setActiveWindow(Form.get());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(Form.get()));
+    Form->edt_url->setFocus(Qt::OtherFocusReason);
+    ASSERT_TRUE(Form->edt_url->hasFocus());
+
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), Form->btn_vantor);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), Form->btn_nimbra);
+}
+
+TEST_F(MainFormTest, EmptyUrlBoxShowsNothing) {
+    Form->edt_url->clear();
+    for (QPushButton* Button : {Form->btn_vantor, Form->btn_nimbra}) {
+        SCOPED_TRACE(Button->objectName().toStdString());
+        const auto Shown = CollectDialogs([&] { QTest::mouseClick(Button, Qt::LeftButton); });
+        EXPECT_TRUE(Shown.empty()) << Shown.front().Text.toStdString();
+    }
+}
+
+TEST_F(MainFormTest, StatusDecidesTheMessage) {
+    struct TCase {
+        const char* Name;
+        const char* Path;
+        const char* Message;
+    };
+    const TCase Cases[] = {
+        {"200", "/status/200", "Request called successfully."},
+        {"redirect followed to 200", "/redirect?code=301&to=/status/200",
+         "Request called successfully."},
+        {"204 is not 200", "/status/204", "Request called unsuccessfully. (204)"},
+        {"redirect followed to 500", "/redirect?code=307&to=/status/500",
+         "Request called unsuccessfully. (500)"},
+        {"302 without Location is not followed", "/redirect-no-location/302",
+         "Request called unsuccessfully. (302)"},
+        {"300 is not a redirect the client follows", "/redirect?code=300&to=/status/200",
+         "Request called unsuccessfully. (300)"},
+        {"404", "/status/404", "Request called unsuccessfully. (404)"},
+        {"500", "/status/500", "Request called unsuccessfully. (500)"},
+    };
+    for (const TCase& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        const auto Shown = ClickVantor(ServerUrl(C.Path));
+        ASSERT_EQ(Shown.size(), 1u);
+        EXPECT_EQ(Shown[0].Text, C.Message);
+        EXPECT_EQ(Shown[0].Icon, QMessageBox::NoIcon);
+        EXPECT_EQ(Shown[0].Title, "Ostrel");
+    }
+}
+
+TEST_F(MainFormTest, BlanksAreSentAsTheyAreAndEndInTheErrorBox) {
+    const auto Shown = ClickVantor("   ");
+    ASSERT_EQ(Shown.size(), 1u);
+    EXPECT_EQ(Shown[0].Icon, QMessageBox::Critical);
+    EXPECT_EQ(Shown[0].Title, "Ostrel");
+    EXPECT_FALSE(Shown[0].Text.isEmpty());
+    EXPECT_EQ(Form->edt_url->text(), "   ");
+}
+
+TEST_F(MainFormTest, RefusedConnectionShowsErrorBoxAndWindowStaysUsable) {
+    GuiTest::TRefusingPort Refusing;
+    const auto Shown =
+        ClickVantor(QStringLiteral("http://127.0.0.1:%1/status/200").arg(Refusing.Port()));
+    ASSERT_EQ(Shown.size(), 1u);
+    EXPECT_EQ(Shown[0].Icon, QMessageBox::Critical);
+    EXPECT_TRUE(Shown[0].Text.contains("refused", Qt::CaseInsensitive))
+        << Shown[0].Text.toStdString();
+
+    EXPECT_TRUE(Form->isVisible());
+    EXPECT_TRUE(Form->isEnabled());
+    const auto Again = ClickVantor(ServerUrl("/status/200"));
+    ASSERT_EQ(Again.size(), 1u);
+    EXPECT_EQ(Again[0].Text, "Request called successfully.");
+}
+
+TEST_F(MainFormTest, ScreenshotIsWritten) {
+    const QImage Image = Form->grab().toImage();
+    ASSERT_EQ(Image.size(), QSize(626, 67) * Form->devicePixelRatio());
+    ASSERT_TRUE(Image.save(OSTREL_SCREENSHOT, "PNG")) << OSTREL_SCREENSHOT;
+    QImage Read(OSTREL_SCREENSHOT);
+    EXPECT_EQ(Read.size(), Image.size());
+}
+
+}  // namespace
