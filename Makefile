@@ -19,7 +19,7 @@ build: configure
 
 run: configure
 	@cmake --build $(BUILD) -j $(JOBS) --target ostrel
-	@scripts/run-app $(BUILD)/bin/ostrel
+	@$(BUILD)/bin/ostrel
 
 test: test-main test-asan
 
