@@ -13,9 +13,10 @@ Routes are looked up by the longest matching path prefix. Built-in routes:
   /redirect-no-location/<code> answers <code> without a Location header
   /echo                        answers 200 with the request line, headers and body as text
 
-Extending: every routes_*.py module beside this file is imported and its ROUTES dict
-(path prefix -> handler) merged in; a module may also define setup(server, args), called
-once before serving. A handler is called as handler(req, rest, query):
+Extending: every routes_*.py module beside this file (and in each --routes-dir) is imported
+and its ROUTES dict (path prefix -> handler) merged in; a module may also define
+setup(server, argv), called once before serving (unknown options are left for it in argv).
+server.connection_count counts accepted connections. A handler is called as handler(req, rest, query):
   req    the Handler below (a BaseHTTPRequestHandler); use req.respond(...) for ordinary
          answers, or req.wfile.write(...) / req.raw(...) to put any bytes on the socket, and
          set req.close_connection = True when the connection must not be reused
@@ -228,9 +229,9 @@ class Server(ThreadingHTTPServer):
             super().handle_error(request, client_address)
 
 
-def load_route_modules(routes):
+def load_route_modules(routes, folders):
     modules = []
-    for path in sorted(glob.glob(os.path.join(HERE, "routes_*.py"))):
+    for path in [p for f in folders for p in sorted(glob.glob(os.path.join(f, "routes_*.py")))]:
         name = os.path.splitext(os.path.basename(path))[0]
         spec = importlib.util.spec_from_file_location(name, path)
         module = importlib.util.module_from_spec(spec)
@@ -247,16 +248,21 @@ def main():
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"), help="serve https")
     parser.add_argument("--verbose", action="store_true", help="log requests to stderr")
+    parser.add_argument("--routes-dir", action="append", default=[],
+                        help="also load routes_*.py from this folder")
     parser.add_argument("--forever", action="store_true", help="ignore stdin; serve until killed")
     args, _ = parser.parse_known_args()  # route modules may take options of their own
 
     routes = dict(ROUTES)
-    modules = load_route_modules(routes)
+    modules = load_route_modules(routes, [HERE] + args.routes_dir)
 
     tls_context = None
     if args.tls:
         tls_context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        tls_context.load_cert_chain(args.tls[0], args.tls[1])
+        try:
+            tls_context.load_cert_chain(args.tls[0], args.tls[1])
+        except (OSError, ssl.SSLError) as error:
+            sys.exit("testserver: cannot load %s / %s: %s" % (args.tls[0], args.tls[1], error))
 
     server = Server((args.host, args.port), routes, tls_context, args.verbose)
     server.args = args

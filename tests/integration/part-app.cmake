@@ -1,0 +1,3 @@
+ostrel_add_test(test_testserver LABEL integration
+  SOURCES TestServer.Test.cpp
+  LIBS test_support)
