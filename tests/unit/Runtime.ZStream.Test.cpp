@@ -1,12 +1,11 @@
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstring>
-#include <random>
 #include <string>
 
 #include "Runtime.ZStream.h"
+#include "Zlib.TestData.h"
 
 using Runtime::EDecompressionError;
 using Runtime::EStreamError;
@@ -15,55 +14,13 @@ using Runtime::TBytesStream;
 using Runtime::TDecompressionStream;
 using Runtime::TSeekOrigin;
 using Runtime::TStream;
+using namespace ZlibTest;
 
 namespace {
-
-enum class TWrap { Zlib, Gzip, Raw };
-
-TBytes Compress(const TBytes& Data, TWrap Wrap, int Level = Z_DEFAULT_COMPRESSION) {
-    z_stream Z{};
-    const int Bits = Wrap == TWrap::Zlib ? 15 : Wrap == TWrap::Gzip ? 31 : -15;
-    if (deflateInit2(&Z, Level, Z_DEFLATED, Bits, 8, Z_DEFAULT_STRATEGY) != Z_OK) throw 1;
-    TBytes Out(deflateBound(&Z, static_cast<uLong>(Data.size())) + 64);
-    Z.next_in = const_cast<Bytef*>(Data.data());
-    Z.avail_in = static_cast<uInt>(Data.size());
-    Z.next_out = Out.data();
-    Z.avail_out = static_cast<uInt>(Out.size());
-    const int Code = deflate(&Z, Z_FINISH);
-    deflateEnd(&Z);
-    if (Code != Z_STREAM_END) throw 2;
-    Out.resize(Z.total_out);
-    return Out;
-}
 
 int BitsOf(TWrap Wrap) {
     return Wrap == TWrap::Gzip ? TDecompressionStream::GzipWindowBits
                                : TDecompressionStream::ZlibWindowBits;
-}
-
-TBytes Text(const std::string& S) {
-    return TBytes(S.begin(), S.end());
-}
-
-TBytes RandomBytes(std::size_t N, unsigned Seed) {
-    std::mt19937 Gen(Seed);
-    TBytes Out(N);
-    for (auto& B : Out) B = static_cast<std::uint8_t>(Gen());
-    return Out;
-}
-
-// Words from a small vocabulary: compresses well, like the text bodies servers send.
-TBytes Prose(std::size_t N, unsigned Seed) {
-    static const char* Words[] = {"alpha ", "bravo ", "charlie ", "delta\n", "echo ", "{\"k\":1} "};
-    std::mt19937 Gen(Seed);
-    TBytes Out;
-    Out.reserve(N + 16);
-    while (Out.size() < N) {
-        const char* W = Words[Gen() % 6];
-        Out.insert(Out.end(), W, W + std::strlen(W));
-    }
-    Out.resize(N);
-    return Out;
 }
 
 // A forward-only source like a response body: hands out at most Piece bytes per read, answers

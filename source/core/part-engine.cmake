@@ -1,0 +1,3 @@
+target_sources(nimbra PRIVATE
+  Nimbra.Http.Engine.cpp
+)
