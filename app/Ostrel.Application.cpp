@@ -1,8 +1,25 @@
 #include "Ostrel.Application.h"
 
 #include <QMessageBox>
+#include <QScreen>
 
 namespace Ostrel {
+
+namespace {
+
+// Qt places a dialog without parent in the upper part of the screen; ours sit in the middle.
+void ExecCentred(QMessageBox& Box) {
+    Box.setWindowModality(Qt::ApplicationModal);
+    Box.show();
+    if (const QScreen* Screen = Box.screen()) {
+        QRect Frame = Box.frameGeometry();
+        Frame.moveCenter(Screen->availableGeometry().center());
+        Box.move(Frame.topLeft());
+    }
+    Box.exec();
+}
+
+}  // namespace
 
 TApplication* TApplication::FInstance = nullptr;
 
@@ -19,7 +36,7 @@ TApplication::~TApplication() {
 
 void TApplication::ShowMessage(const QString& Text) {
     QMessageBox Box(QMessageBox::NoIcon, Title(), Text, QMessageBox::Ok);
-    Box.exec();
+    ExecCentred(Box);
 }
 
 void TApplication::HandleException(const std::exception& E) {
@@ -28,7 +45,7 @@ void TApplication::HandleException(const std::exception& E) {
 
 void TApplication::ShowError(const QString& Text) {
     QMessageBox Box(QMessageBox::Critical, Title(), Text, QMessageBox::Ok);
-    Box.exec();
+    ExecCentred(Box);
 }
 
 void TApplication::Invoke(const std::function<void()>& Handler) {

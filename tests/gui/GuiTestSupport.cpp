@@ -8,6 +8,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QScreen>
 #include <QTest>
 #include <QTimer>
 #include <cstdlib>
@@ -59,7 +60,10 @@ std::vector<TShownDialog> CollectDialogs(const std::function<void()>& Action) {
         for (QWidget* Widget : QApplication::topLevelWidgets()) {
             auto* Box = qobject_cast<QMessageBox*>(Widget);
             if (Box == nullptr || !Box->isVisible()) continue;
-            Shown.push_back({Box->icon(), Box->windowTitle(), Box->text()});
+            const QPoint Offset =
+                Box->frameGeometry().center() - Box->screen()->availableGeometry().center();
+            Shown.push_back({Box->icon(), Box->windowTitle(), Box->text(), Box->isModal(),
+                             Offset.manhattanLength() <= 2});
             QAbstractButton* Ok = Box->button(QMessageBox::Ok);
             if (Ok != nullptr) {
                 QTest::mouseClick(Ok, Qt::LeftButton);

@@ -14,6 +14,8 @@ struct TShownDialog {
     QMessageBox::Icon Icon;
     QString Title;
     QString Text;
+    bool Modal;
+    bool Centred;  // on its screen, to within a pixel or two
 };
 
 /// Runs Action; every message box that opens meanwhile is read and closed by clicking OK.

@@ -134,6 +134,8 @@ TEST_F(MainFormTest, StatusDecidesTheMessage) {
         EXPECT_EQ(Shown[0].Text, C.Message);
         EXPECT_EQ(Shown[0].Icon, QMessageBox::NoIcon);
         EXPECT_EQ(Shown[0].Title, "Ostrel");
+        EXPECT_TRUE(Shown[0].Modal);
+        EXPECT_TRUE(Shown[0].Centred);
     }
 }
 
@@ -142,6 +144,8 @@ TEST_F(MainFormTest, BlanksAreSentAsTheyAreAndEndInTheErrorBox) {
     ASSERT_EQ(Shown.size(), 1u);
     EXPECT_EQ(Shown[0].Icon, QMessageBox::Critical);
     EXPECT_EQ(Shown[0].Title, "Ostrel");
+    EXPECT_TRUE(Shown[0].Modal);
+    EXPECT_TRUE(Shown[0].Centred);
     EXPECT_FALSE(Shown[0].Text.isEmpty());
     EXPECT_EQ(Form->edt_url->text(), "   ");
 }
