@@ -96,7 +96,7 @@ constexpr auto Base64Values = MakeBase64Values();
 [[noreturn]] void BadBase64(std::string_view Input, std::size_t Pos) {
     const auto C = static_cast<unsigned char>(Input[Pos]);
     const std::string What =
-        C > ' ' && C < 0x7F ? Runtime::Format("'%c'", C) : Runtime::Format("byte 0x%02X", C);
+        C >= ' ' && C < 0x7F ? Runtime::Format("'%c'", C) : Runtime::Format("byte 0x%02X", C);
     throw Runtime::EConvertError(Runtime::Format(
         "Invalid Base64 text: %s at position %zu is not allowed there", What, Pos + 1));
 }

@@ -1,0 +1,66 @@
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <string>
+
+#include "Runtime.Text.h"
+
+using namespace Runtime;
+
+TEST(Text, AsciiCaseFoldsOnlyAsciiLetters) {
+    EXPECT_EQ(AsciiLowerCase("Content-TYPE \xC3\x89"), "content-type \xC3\x89");
+    EXPECT_EQ(AsciiUpperCase("get \xC3\xA9"), "GET \xC3\xA9");
+    EXPECT_TRUE(SameTextAscii("Content-Type", "cONTENT-tYPE"));
+    EXPECT_FALSE(SameTextAscii("\xC3\x89", "\xC3\xA9"));  // É and é differ
+    EXPECT_FALSE(SameTextAscii("a", "ab"));
+    EXPECT_FALSE(SameTextAscii("@", "`"));  // neighbours of the letter ranges
+}
+
+TEST(Text, NextCodePointDecodesAndReplaces) {
+    struct Case {
+        const char* Name;
+        std::string In;
+        std::u32string Out;
+    };
+    const Case Cases[] = {
+        {"ASCII", "ab", U"ab"},
+        {"two, three and four bytes", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80",
+         U"\u00E9\u20AC\U0001F600"},
+        {"lone continuation", "\x80", U"\uFFFD"},
+        {"truncated at the end", "a\xE2\x82", U"a\uFFFD"},
+        {"truncated before ASCII", "\xE2\x82z", U"\uFFFDz"},
+        {"overlong", "\xC0\xAF", U"\uFFFD\uFFFD"},
+        {"overlong three bytes", "\xE0\x80\xAF", U"\uFFFD\uFFFD\uFFFD"},
+        {"surrogate", "\xED\xA0\x80", U"\uFFFD\uFFFD\uFFFD"},
+        {"above U+10FFFF", "\xF4\x90\x80\x80", U"\uFFFD\uFFFD\uFFFD\uFFFD"},
+        {"last code point", "\xF4\x8F\xBF\xBF", U"\U0010FFFF"},
+        {"F5 and above", "\xF5\xFF", U"\uFFFD\uFFFD"},
+    };
+    for (const Case& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        std::u32string Got;
+        for (std::size_t Pos = 0; Pos < C.In.size();) Got += NextCodePoint(C.In, Pos);
+        EXPECT_EQ(Got, C.Out);
+    }
+}
+
+TEST(Text, ToValidUtf8) {
+    EXPECT_EQ(ToValidUtf8("caf\xC3\xA9"), "caf\xC3\xA9");
+    EXPECT_EQ(ToValidUtf8("\xEF\xBF\xBD"), "\xEF\xBF\xBD");  // a real U+FFFD stays
+    EXPECT_EQ(ToValidUtf8("a\xFF"
+                          "b"),
+              "a\xEF\xBF\xBD"
+              "b");
+    EXPECT_EQ(ToValidUtf8(""), "");
+}
+
+TEST(Text, LocaleCodeSetReplacesWhatItCannotRepresent) {
+    // The tests run in the "C" locale, whose code set is ASCII.
+    ASSERT_NE(std::setlocale(LC_CTYPE, "C"), nullptr);
+    EXPECT_EQ(Utf8ToLocaleCodeSet("text/html"), "text/html");
+    EXPECT_EQ(Utf8ToLocaleCodeSet("caf\xC3\xA9 \xE2\x82\xAC"), "caf? ?");
+    if (std::setlocale(LC_CTYPE, "C.UTF-8") != nullptr) {
+        EXPECT_EQ(Utf8ToLocaleCodeSet("caf\xC3\xA9"), "caf\xC3\xA9");
+        std::setlocale(LC_CTYPE, "C");
+    }
+}
