@@ -38,10 +38,6 @@ bool IsAnswer(QNetworkReply::NetworkError Error, int Status) {
            Error == QNetworkReply::ProxyAuthenticationRequiredError;
 }
 
-struct TReplyDeleter {
-    void operator()(QNetworkReply* Reply) const { delete Reply; }
-};
-
 }  // namespace
 
 THTTPClient::THTTPClient() : FManager(std::make_unique<QNetworkAccessManager>()) {}
@@ -63,7 +59,7 @@ std::shared_ptr<IHTTPResponse> THTTPClient::Get(const QString& Url) {
     QNetworkRequest Request{Target};
     Request.setTransferTimeout(FResponseTimeout);
 
-    std::unique_ptr<QNetworkReply, TReplyDeleter> Reply(FManager->get(Request));
+    std::unique_ptr<QNetworkReply> Reply(FManager->get(Request));
     QEventLoop Loop;
     QObject::connect(Reply.get(), &QNetworkReply::readyRead, Reply.get(),
                      [R = Reply.get()] { R->skip(R->bytesAvailable()); });
