@@ -1,0 +1,50 @@
+#pragma once
+// The calling thread's last error, shared by every library of the process (this library is
+// shared for exactly that reason), and the system's English texts for error codes.
+
+#include <cstdint>
+#include <string>
+
+extern "C" {
+/// The calling thread's last error code, with Windows' signature.
+std::uint32_t GetLastError(void);
+/// Sets the calling thread's last error code.
+void SetLastError(std::uint32_t Code);
+}
+
+namespace Os {
+
+// Windows' error codes this layer produces; macros so they agree with winhttp.h's.
+#ifndef ERROR_SUCCESS
+#define ERROR_SUCCESS 0
+#endif
+#ifndef ERROR_INVALID_HANDLE
+#define ERROR_INVALID_HANDLE 6
+#endif
+#ifndef ERROR_NOT_ENOUGH_MEMORY
+#define ERROR_NOT_ENOUGH_MEMORY 8
+#endif
+#ifndef ERROR_INVALID_PARAMETER
+#define ERROR_INVALID_PARAMETER 87
+#endif
+#ifndef ERROR_CALL_NOT_IMPLEMENTED
+#define ERROR_CALL_NOT_IMPLEMENTED 120
+#endif
+#ifndef ERROR_INSUFFICIENT_BUFFER
+#define ERROR_INSUFFICIENT_BUFFER 122
+#endif
+#ifndef ERROR_MOD_NOT_FOUND
+#define ERROR_MOD_NOT_FOUND 126
+#endif
+#ifndef ERROR_PROC_NOT_FOUND
+#define ERROR_PROC_NOT_FOUND 127
+#endif
+
+/// The system message for a code exactly as the system's message table holds it (English,
+/// ending in ".\r\n"); empty for codes the table does not know.
+std::string FormatSystemMessage(std::uint32_t Code);
+
+/// The system message without its trailing line break, blanks and period.
+std::string SysErrorMessage(std::uint32_t Code);
+
+}  // namespace Os

@@ -1,0 +1,128 @@
+#include "Os.Library.h"
+
+#include "Os.Error.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#include <unistd.h>
+#endif
+
+#include <vector>
+
+namespace Os {
+
+namespace {
+
+bool EndsWithDll(std::string_view Name) {
+    if (Name.size() < 4) return false;
+    std::string_view Tail = Name.substr(Name.size() - 4);
+    static constexpr char Dll[] = ".dll";
+    for (std::size_t I = 0; I < 4; ++I) {
+        char C = Tail[I];
+        if (C >= 'A' && C <= 'Z') C = static_cast<char>(C - 'A' + 'a');
+        if (C != Dll[I]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string LibraryFileName(std::string_view Name) {
+#ifdef _WIN32
+    return std::string(Name);
+#else
+    std::size_t Slash = Name.rfind('/');
+    std::string_view Dir =
+        Slash == std::string_view::npos ? std::string_view() : Name.substr(0, Slash + 1);
+    std::string_view File = Slash == std::string_view::npos ? Name : Name.substr(Slash + 1);
+    if (!EndsWithDll(File)) return std::string(Name);
+    // Windows names are case-insensitive; shared objects here are named in lower case.
+    std::string Result(Dir);
+    Result += "lib";
+    for (char C : File.substr(0, File.size() - 4))
+        Result += (C >= 'A' && C <= 'Z') ? static_cast<char>(C - 'A' + 'a') : C;
+    Result += ".so";
+    return Result;
+#endif
+}
+
+std::string ExecutableDir() {
+#ifdef _WIN32
+    std::vector<char> Buf(32768);
+    DWORD N = GetModuleFileNameA(nullptr, Buf.data(), static_cast<DWORD>(Buf.size()));
+    std::string Path(Buf.data(), N);
+    std::size_t Sep = Path.find_last_of("\\/");
+#else
+    std::vector<char> Buf(4096);
+    ssize_t N = readlink("/proc/self/exe", Buf.data(), Buf.size() - 1);
+    if (N <= 0) return {};
+    std::string Path(Buf.data(), static_cast<std::size_t>(N));
+    std::size_t Sep = Path.rfind('/');
+#endif
+    return Sep == std::string::npos ? std::string() : Path.substr(0, Sep);
+}
+
+HMODULE SafeLoadLibrary(std::string_view Name, unsigned ErrorMode) {
+#ifdef _WIN32
+    UINT Old = SetErrorMode(ErrorMode);
+    HMODULE H = LoadLibraryA(std::string(Name).c_str());
+    SetErrorMode(Old);
+    return H;
+#else
+    (void)ErrorMode;  // no dialogs to suppress here
+    std::string File = LibraryFileName(Name);
+    if (File.empty()) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    void* H = nullptr;
+    if (File.find('/') == std::string::npos) {
+        std::string Dir = ExecutableDir();
+        if (!Dir.empty()) {
+            std::string Beside = Dir + "/" + File;
+            if (access(Beside.c_str(), F_OK) == 0) {
+                H = dlopen(Beside.c_str(), RTLD_NOW | RTLD_LOCAL);
+                if (!H) {
+                    // A broken library beside the program is not silently replaced by another.
+                    SetLastError(ERROR_MOD_NOT_FOUND);
+                    return nullptr;
+                }
+                return H;
+            }
+        }
+    }
+    H = dlopen(File.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!H) SetLastError(ERROR_MOD_NOT_FOUND);
+    return H;
+#endif
+}
+
+void* GetProcAddress(HMODULE Module, const char* Name) {
+    if (!Module || !Name) {
+        SetLastError(Module ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+#ifdef _WIN32
+    void* P = reinterpret_cast<void*>(::GetProcAddress(static_cast<::HMODULE>(Module), Name));
+#else
+    void* P = dlsym(Module, Name);
+#endif
+    if (!P) SetLastError(ERROR_PROC_NOT_FOUND);
+    return P;
+}
+
+bool FreeLibrary(HMODULE Module) {
+    if (!Module) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+#ifdef _WIN32
+    return ::FreeLibrary(static_cast<::HMODULE>(Module)) != 0;
+#else
+    return dlclose(Module) == 0;
+#endif
+}
+
+}  // namespace Os

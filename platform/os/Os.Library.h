@@ -1,0 +1,33 @@
+#pragma once
+// Loading shared libraries by their Windows names, so code written against a DLL finds
+// the matching shared object on Linux.
+
+#include <string>
+#include <string_view>
+
+namespace Os {
+
+using HMODULE = void*;
+
+/// Error mode that keeps Windows from showing a dialog for a missing library.
+inline constexpr unsigned SEM_NOOPENFILEERRORBOX = 0x8000;
+
+/// The file name a library goes by on this system: "winhttp.dll" becomes "libwinhttp.so";
+/// names without a ".dll" suffix are returned unchanged.
+std::string LibraryFileName(std::string_view Name);
+
+/// Folder of the running executable, without a trailing separator ("" if unknown).
+std::string ExecutableDir();
+
+/// Loads a library by name: next to the executable first, then the usual search path.
+/// Returns null on failure with the thread's last error set (126 module not found).
+/// ErrorMode is applied for the duration of the load where the system has one.
+HMODULE SafeLoadLibrary(std::string_view Name, unsigned ErrorMode = SEM_NOOPENFILEERRORBOX);
+
+/// Address of an exported function, or null with the last error set (127).
+void* GetProcAddress(HMODULE Module, const char* Name);
+
+/// Releases a library loaded by SafeLoadLibrary; false (last error 6) for a null handle.
+bool FreeLibrary(HMODULE Module);
+
+}  // namespace Os

@@ -1,0 +1,204 @@
+#pragma once
+// The objects behind WinHTTP handles. A session owns a curl share (connections, DNS, TLS
+// sessions) and a pool of transfer slots; each request drives one easy handle through its own
+// multi handle, synchronously, with bounded buffers in both directions.
+
+#include <curl/curl.h>
+#include <zlib.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "winhttp.h"
+
+namespace WinHttpImpl {
+
+/// Time-outs in milliseconds; 0 means no limit.
+struct TTimeouts {
+    int Resolve = 0;
+    int Connect = 60000;
+    int Send = 30000;
+    int Receive = 30000;
+};
+
+/// Common part of every handle.
+class TObject {
+  public:
+    explicit TObject(DWORD AKind) : Kind(AKind) {}
+    virtual ~TObject() = default;
+    /// Called when the handle is closed; wakes a call blocked on it.
+    virtual void Close() {}
+
+    const DWORD Kind;  // WINHTTP_HANDLE_TYPE_*
+    HINTERNET Handle = nullptr;
+    std::shared_ptr<TObject> Parent;
+    DWORD_PTR Context = 0;
+    WINHTTP_STATUS_CALLBACK Callback = nullptr;
+    DWORD NotifyFlags = 0;
+    std::recursive_mutex Lock;  // one API call at a time per handle
+};
+
+/// One easy handle with the multi handle that drives it; pooled by the session so that
+/// connections, buffers and curl's own state are reused across requests.
+struct TSlot {
+    CURLM* Multi = nullptr;
+    CURL* Easy = nullptr;
+    TSlot();
+    ~TSlot();
+    TSlot(const TSlot&) = delete;
+    TSlot& operator=(const TSlot&) = delete;
+};
+
+class TSession : public TObject {
+  public:
+    TSession();
+    ~TSession() override;
+
+    std::unique_ptr<TSlot> AcquireSlot();
+    void ReleaseSlot(std::unique_ptr<TSlot> Slot);
+
+    std::string Agent;
+    DWORD AccessType = WINHTTP_ACCESS_TYPE_DEFAULT_PROXY;
+    std::string ProxyList;
+    std::string ProxyBypass;
+    TTimeouts Timeouts;
+    DWORD Decompression = 0;
+    DWORD RedirectPolicy = WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP;
+    DWORD MaxRedirects = 10;
+    std::string CaFile;  // trust store taken from the environment, as curl's tool does
+    std::string CaPath;
+    CURLSH* Share = nullptr;
+
+  private:
+    static void LockShare(CURL*, curl_lock_data Data, curl_lock_access, void* User);
+    static void UnlockShare(CURL*, curl_lock_data Data, void* User);
+    std::mutex FShareLocks[CURL_LOCK_DATA_LAST];
+    std::mutex FPoolLock;
+    std::vector<std::unique_ptr<TSlot>> FPool;
+};
+
+class TConnect : public TObject {
+  public:
+    TConnect() : TObject(WINHTTP_HANDLE_TYPE_CONNECT) {}
+    TSession& Session() { return static_cast<TSession&>(*Parent); }
+    std::string Host;
+    INTERNET_PORT Port = 0;
+};
+
+/// A request handle and the transfer it drives.
+class TRequest : public TObject {
+  public:
+    TRequest(std::shared_ptr<TConnect> AConnect, std::unique_ptr<TSlot> ASlot);
+    ~TRequest() override;
+    void Close() override;
+
+    TConnect& Connect() { return static_cast<TConnect&>(*Parent); }
+    TSession& Session() { return Connect().Session(); }
+
+    // Set up by WinHttpOpenRequest and options.
+    std::string Verb;
+    std::string Path;  // escaped object name
+    std::string HttpVersion = "HTTP/1.1";
+    std::string Referrer;
+    std::string AcceptTypes;
+    bool Secure = false;
+    TTimeouts Timeouts;
+    DWORD Decompression = 0;
+    DWORD RedirectPolicy = WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP;
+    DWORD MaxRedirects = 10;
+    DWORD DisabledFeatures = 0;
+    std::vector<std::string> AddedHeaders;  // "Name: value" from WinHttpAddRequestHeaders
+
+    /// Starts the transfer; returns 0 or a WinHTTP error code.
+    DWORD Send(const std::vector<std::string>& ExtraHeaders, const void* Optional,
+               DWORD OptionalLength, DWORD TotalLength);
+    DWORD Write(const void* Data, DWORD Length);
+    DWORD ReceiveResponse();
+    DWORD Read(void* Buffer, DWORD Length, DWORD& Got);
+    DWORD Available(DWORD& Count);
+
+    /// Secure-failure flags of the last failed send (0 if none).
+    DWORD SecureFlags() const { return FSecureFlags; }
+    bool Sent() const { return FState != EState::Open; }
+    bool HeadReady() const { return FState == EState::Received; }
+    std::string Url() const;
+
+    // The final response head.
+    std::string ResponseVersion;
+    int StatusCode = 0;
+    std::string StatusText;
+    std::string StatusLine;
+    std::vector<std::string> ResponseLines;  // "Name: value", as received
+    std::vector<std::string> RequestLines;   // what was sent besides curl's own
+
+  private:
+    enum class EState { Open, Sending, Received, Failed };
+
+    void ResetTransfer();
+    DWORD Drive(const std::function<bool()>& Ready, int TimeoutMs);
+    DWORD MapFailure();
+    void Touch() { FLastActivity = std::chrono::steady_clock::now(); }
+    void Unpause();
+    bool WillFollow() const;
+    void HeadComplete();
+    DWORD Decode(void* Out, DWORD Length, DWORD& Got);
+
+    static size_t OnWrite(char* Ptr, size_t Size, size_t Count, void* User);
+    static size_t OnRead(char* Ptr, size_t Size, size_t Count, void* User);
+    static size_t OnHeader(char* Ptr, size_t Size, size_t Count, void* User);
+    static int OnPrereq(void* User, char*, char*, int, int);
+    static int OnSeek(void* User, curl_off_t Offset, int Origin);
+
+    std::unique_ptr<TSlot> FSlot;
+    std::atomic<bool> FClosed{false};
+    bool FInMulti = false;
+    EState FState = EState::Open;
+    curl_slist* FHeaderList = nullptr;
+    char FErrorText[CURL_ERROR_SIZE] = {};
+    std::chrono::steady_clock::time_point FLastActivity;
+
+    // Transfer progress.
+    bool FConnected = false;
+    bool FDone = false;
+    CURLcode FResult = CURLE_OK;
+    bool FRedirectSeen = false;
+    DWORD FSecureFlags = 0;
+    bool FHeadLine = false;  // inside a response head
+    bool FFinalHead = false;
+
+    // Upload: optional data first, then what WinHttpWriteData hands over.
+    std::uint64_t FTotal = 0;
+    std::uint64_t FSentToCurl = 0;
+    std::uint64_t FAccepted = 0;  // bytes the caller gave (optional + written)
+    std::vector<std::uint8_t> FOptional;
+    std::size_t FOptionalPos = 0;
+    const std::uint8_t* FPending = nullptr;
+    std::size_t FPendingLen = 0;
+    bool FSendPaused = false;
+
+    // Download: bytes go straight into the caller's buffer while a read waits, the rest into
+    // a bounded buffer; the transfer pauses when that is full.
+    std::vector<std::uint8_t> FBuf;
+    std::size_t FBufPos = 0;
+    std::uint8_t* FUserBuf = nullptr;
+    std::size_t FUserLen = 0;
+    std::size_t FUserGot = 0;
+    bool FRecvPaused = false;
+
+    // Content decoding (gzip/deflate) done as the caller reads, so memory stays bounded.
+    bool FDecoding = false;
+    bool FDecodeStarted = false;
+    bool FDecodeEnded = false;
+    bool FDeflate = false;
+    z_stream FZ{};
+    std::vector<std::uint8_t> FDecoded;
+    std::size_t FDecodedPos = 0;
+};
+
+}  // namespace WinHttpImpl

@@ -1,0 +1,251 @@
+#include "WinHttp.Text.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+namespace WinHttpImpl {
+
+std::size_t WLen(LPCWSTR S) noexcept {
+    std::size_t N = 0;
+    if (S)
+        while (S[N]) ++N;
+    return N;
+}
+
+static void AppendUtf8(std::string& Out, char32_t C) {
+    if (C < 0x80) {
+        Out += static_cast<char>(C);
+    } else if (C < 0x800) {
+        Out += static_cast<char>(0xC0 | (C >> 6));
+        Out += static_cast<char>(0x80 | (C & 0x3F));
+    } else if (C < 0x10000) {
+        Out += static_cast<char>(0xE0 | (C >> 12));
+        Out += static_cast<char>(0x80 | ((C >> 6) & 0x3F));
+        Out += static_cast<char>(0x80 | (C & 0x3F));
+    } else {
+        Out += static_cast<char>(0xF0 | (C >> 18));
+        Out += static_cast<char>(0x80 | ((C >> 12) & 0x3F));
+        Out += static_cast<char>(0x80 | ((C >> 6) & 0x3F));
+        Out += static_cast<char>(0x80 | (C & 0x3F));
+    }
+}
+
+std::string ToUtf8(std::u16string_view S) {
+    std::string Out;
+    Out.reserve(S.size());
+    for (std::size_t I = 0; I < S.size(); ++I) {
+        char32_t C = S[I];
+        if (C >= 0xD800 && C <= 0xDBFF && I + 1 < S.size() && S[I + 1] >= 0xDC00 &&
+            S[I + 1] <= 0xDFFF) {
+            C = 0x10000 + ((C - 0xD800) << 10) + (S[I + 1] - 0xDC00);
+            ++I;
+        } else if (C >= 0xD800 && C <= 0xDFFF) {
+            C = 0xFFFD;
+        }
+        AppendUtf8(Out, C);
+    }
+    return Out;
+}
+
+// Decodes one UTF-8 sequence at S[Pos]; returns false (Pos unchanged) when invalid.
+static bool DecodeUtf8(std::string_view S, std::size_t& Pos, char32_t& C) {
+    unsigned char B = static_cast<unsigned char>(S[Pos]);
+    int N;
+    if (B < 0x80) {
+        C = B;
+        ++Pos;
+        return true;
+    } else if (B >= 0xC2 && B <= 0xDF) {
+        N = 1;
+        C = B & 0x1F;
+    } else if (B >= 0xE0 && B <= 0xEF) {
+        N = 2;
+        C = B & 0x0F;
+    } else if (B >= 0xF0 && B <= 0xF4) {
+        N = 3;
+        C = B & 0x07;
+    } else {
+        return false;
+    }
+    for (int K = 1; K <= N; ++K) {
+        if (Pos + K >= S.size()) return false;
+        unsigned char T = static_cast<unsigned char>(S[Pos + K]);
+        if ((T & 0xC0) != 0x80) return false;
+        C = (C << 6) | (T & 0x3F);
+    }
+    if ((N == 2 && (C < 0x800 || (C >= 0xD800 && C <= 0xDFFF))) ||
+        (N == 3 && (C < 0x10000 || C > 0x10FFFF)))
+        return false;
+    Pos += N + 1;
+    return true;
+}
+
+static void AppendUtf16(std::u16string& Out, char32_t C) {
+    if (C >= 0x10000) {
+        C -= 0x10000;
+        Out += static_cast<char16_t>(0xD800 + (C >> 10));
+        Out += static_cast<char16_t>(0xDC00 + (C & 0x3FF));
+    } else {
+        Out += static_cast<char16_t>(C);
+    }
+}
+
+std::u16string Utf8ToUtf16(std::string_view S) {
+    std::u16string Out;
+    Out.reserve(S.size());
+    std::size_t Pos = 0;
+    while (Pos < S.size()) {
+        char32_t C;
+        if (!DecodeUtf8(S, Pos, C)) {
+            C = 0xFFFD;
+            ++Pos;
+        }
+        AppendUtf16(Out, C);
+    }
+    return Out;
+}
+
+std::u16string WireToUtf16(std::string_view S) {
+    std::u16string Out;
+    Out.reserve(S.size());
+    std::size_t Pos = 0;
+    while (Pos < S.size()) {
+        char32_t C;
+        if (!DecodeUtf8(S, Pos, C)) {
+            // Not UTF-8: header bytes are then taken as Latin-1, one character each.
+            Out.clear();
+            for (char B : S) Out += static_cast<char16_t>(static_cast<unsigned char>(B));
+            return Out;
+        }
+        AppendUtf16(Out, C);
+    }
+    return Out;
+}
+
+std::string EscapeObjectName(std::u16string_view Name, DWORD Flags) {
+    std::string Raw = ToUtf8(Name);
+    const bool EscapeDisable = (Flags & WINHTTP_FLAG_ESCAPE_DISABLE) != 0;
+    const bool EscapeDisableQuery = (Flags & WINHTTP_FLAG_ESCAPE_DISABLE_QUERY) != 0;
+    const bool EscapePercent = (Flags & WINHTTP_FLAG_ESCAPE_PERCENT) != 0;
+    static const char Hex[] = "0123456789ABCDEF";
+    std::string Out;
+    Out.reserve(Raw.size() + 8);
+    if (Raw.empty() || Raw[0] != '/') Out += '/';
+    bool InQuery = false;
+    for (char Ch : Raw) {
+        unsigned char C = static_cast<unsigned char>(Ch);
+        if (C == '?') InQuery = true;
+        const bool Minimal = EscapeDisable || (InQuery && EscapeDisableQuery);
+        bool Escape;
+        if (C == '\r' || C == '\n') {
+            if (Minimal) continue;  // the "escaping disabled" modes drop line breaks
+            Escape = true;
+        } else if (C < 0x20 || C == 0x7F || C >= 0x80 || C == ' ' || C == '#') {
+            // Never sent raw: they would end or split the request line, or cut the target.
+            Escape = true;
+        } else if (Minimal) {
+            Escape = false;
+        } else if (C == '%') {
+            Escape = EscapePercent;
+        } else {
+            Escape = std::strchr("\"<>[\\]^{|}`", C) != nullptr;
+        }
+        if (Escape) {
+            Out += '%';
+            Out += Hex[C >> 4];
+            Out += Hex[C & 0x0F];
+        } else {
+            Out += static_cast<char>(C);
+        }
+    }
+    return Out;
+}
+
+static const char* const DayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+static const char* const MonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+static int DaysInMonth(int Y, int M) {
+    static const int D[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    bool Leap = (Y % 4 == 0 && Y % 100 != 0) || Y % 400 == 0;
+    return M == 2 && Leap ? 29 : D[M - 1];
+}
+
+// Day of the week (0 = Sunday) by Sakamoto's method.
+static int DayOfWeek(int Y, int M, int D) {
+    static const int T[] = {0, 3, 2, 5, 0, 3, 5, 1, 4, 6, 2, 4};
+    if (M < 3) Y -= 1;
+    return (Y + Y / 4 - Y / 100 + Y / 400 + T[M - 1] + D) % 7;
+}
+
+bool FormatHttpDate(const SYSTEMTIME& T, std::string& Out) {
+    if (T.wMonth < 1 || T.wMonth > 12 || T.wDay < 1 || T.wDay > DaysInMonth(T.wYear, T.wMonth) ||
+        T.wHour > 23 || T.wMinute > 59 || T.wSecond > 59 || T.wYear < 1601 || T.wYear > 9999)
+        return false;
+    char Buf[64];
+    std::snprintf(Buf, sizeof Buf, "%s, %02u %s %04u %02u:%02u:%02u GMT",
+                  DayNames[DayOfWeek(T.wYear, T.wMonth, T.wDay)], unsigned(T.wDay),
+                  MonthNames[T.wMonth - 1], unsigned(T.wYear), unsigned(T.wHour),
+                  unsigned(T.wMinute), unsigned(T.wSecond));
+    Out = Buf;
+    return true;
+}
+
+bool ParseHttpDate(std::string_view S, SYSTEMTIME& Out) {
+    std::string Text(Trim(S));
+    char Mon[4] = {};
+    int D = 0, Y = 0, H = 0, Mi = 0, Se = 0;
+    int Consumed = 0;
+    const char* P = Text.c_str();
+    if (const char* Comma = std::strchr(P, ',')) {
+        const char* Rest = Comma + 1;
+        // RFC 1123 "06 Nov 1994 08:49:37 GMT" or RFC 850 "06-Nov-94 08:49:37 GMT".
+        if (std::sscanf(Rest, " %2d %3s %4d %2d:%2d:%2d%n", &D, Mon, &Y, &H, &Mi, &Se, &Consumed) !=
+                6 &&
+            std::sscanf(Rest, " %2d-%3s-%4d %2d:%2d:%2d%n", &D, Mon, &Y, &H, &Mi, &Se, &Consumed) !=
+                6)
+            return false;
+        if (Y < 100) Y += Y < 70 ? 2000 : 1900;
+    } else {
+        // asctime: "Sun Nov  6 08:49:37 1994"
+        char Wd[4] = {};
+        if (std::sscanf(P, "%3s %3s %2d %2d:%2d:%2d %4d%n", Wd, Mon, &D, &H, &Mi, &Se, &Y,
+                        &Consumed) != 7)
+            return false;
+    }
+    int M = 0;
+    for (int I = 0; I < 12; ++I)
+        if (SameText(Mon, MonthNames[I])) M = I + 1;
+    if (M == 0 || Y < 1601 || Y > 9999 || D < 1 || D > DaysInMonth(Y, M) || H > 23 || Mi > 59 ||
+        Se > 60)
+        return false;
+    Out = SYSTEMTIME{};
+    Out.wYear = static_cast<WORD>(Y);
+    Out.wMonth = static_cast<WORD>(M);
+    Out.wDay = static_cast<WORD>(D);
+    Out.wHour = static_cast<WORD>(H);
+    Out.wMinute = static_cast<WORD>(Mi);
+    Out.wSecond = static_cast<WORD>(Se > 59 ? 59 : Se);
+    Out.wDayOfWeek = static_cast<WORD>(DayOfWeek(Y, M, D));
+    return true;
+}
+
+bool SameText(std::string_view A, std::string_view B) noexcept {
+    if (A.size() != B.size()) return false;
+    for (std::size_t I = 0; I < A.size(); ++I) {
+        char X = A[I], Y = B[I];
+        if (X >= 'A' && X <= 'Z') X = static_cast<char>(X - 'A' + 'a');
+        if (Y >= 'A' && Y <= 'Z') Y = static_cast<char>(Y - 'A' + 'a');
+        if (X != Y) return false;
+    }
+    return true;
+}
+
+std::string_view Trim(std::string_view S) noexcept {
+    while (!S.empty() && (S.front() == ' ' || S.front() == '\t')) S.remove_prefix(1);
+    while (!S.empty() && (S.back() == ' ' || S.back() == '\t')) S.remove_suffix(1);
+    return S;
+}
+
+}  // namespace WinHttpImpl

@@ -1,0 +1,27 @@
+# libwinhttp.so: the WinHTTP C API on libcurl. Nothing links it; programs load it by name.
+set(WINHTTP_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/WinHttp.Api.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/WinHttp.Handles.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/WinHttp.Text.cpp
+  CACHE INTERNAL "Sources of libwinhttp")
+
+# winhttp.h alone, for code that calls the API through pointers bound at run time.
+add_library(winhttp_headers INTERFACE)
+target_include_directories(winhttp_headers INTERFACE ${CMAKE_CURRENT_LIST_DIR})
+
+find_package(OpenSSL REQUIRED)
+
+# Builds one copy of the library; the tests build a second one that lacks an export.
+function(ostrel_add_winhttp_library target)
+  add_library(${target} SHARED ${WINHTTP_SOURCES})
+  set_target_properties(${target} PROPERTIES
+    OUTPUT_NAME winhttp
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+  target_include_directories(${target} PRIVATE ${CMAKE_CURRENT_FUNCTION_LIST_DIR}
+                             ${OPENSSL_INCLUDE_DIR})
+  target_link_libraries(${target} PRIVATE ostrel_os CURL::libcurl ZLIB::ZLIB Threads::Threads)
+  ostrel_warnings(${target})
+endfunction()
+
+ostrel_add_winhttp_library(winhttp)

@@ -1,0 +1,402 @@
+#pragma once
+/* The WinHTTP C API subset this platform provides (synchronous mode only), with Windows'
+   type names, constant names and values. On Linux the library is libwinhttp.so, written on
+   libcurl. WCHAR is char16_t, DWORD 32 bits, as on Windows. */
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#ifndef WINAPI
+#define WINAPI
+#endif
+#if defined(__GNUC__)
+#define WINHTTPAPI __attribute__((visibility("default")))
+#else
+#define WINHTTPAPI
+#endif
+
+typedef int BOOL;
+typedef uint32_t DWORD;
+typedef uint16_t WORD;
+typedef uint16_t INTERNET_PORT;
+typedef uintptr_t DWORD_PTR;
+typedef DWORD* LPDWORD;
+typedef void* LPVOID;
+typedef const void* LPCVOID;
+typedef void* HINTERNET;
+typedef HINTERNET* LPHINTERNET;
+#ifdef __cplusplus
+typedef char16_t WCHAR;
+#else
+typedef uint16_t WCHAR;
+#endif
+typedef WCHAR* LPWSTR;
+typedef const WCHAR* LPCWSTR;
+
+#ifndef TRUE
+#define TRUE 1
+#define FALSE 0
+#endif
+
+typedef struct _SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+} SYSTEMTIME, *LPSYSTEMTIME;
+typedef const SYSTEMTIME* LPCSYSTEMTIME;
+
+typedef int INTERNET_SCHEME;
+#define INTERNET_SCHEME_HTTP 1
+#define INTERNET_SCHEME_HTTPS 2
+
+typedef struct _URL_COMPONENTS {
+    DWORD dwStructSize;
+    LPWSTR lpszScheme;
+    DWORD dwSchemeLength;
+    INTERNET_SCHEME nScheme;
+    LPWSTR lpszHostName;
+    DWORD dwHostNameLength;
+    INTERNET_PORT nPort;
+    LPWSTR lpszUserName;
+    DWORD dwUserNameLength;
+    LPWSTR lpszPassword;
+    DWORD dwPasswordLength;
+    LPWSTR lpszUrlPath;
+    DWORD dwUrlPathLength;
+    LPWSTR lpszExtraInfo;
+    DWORD dwExtraInfoLength;
+} URL_COMPONENTS, *LPURL_COMPONENTS;
+
+typedef struct {
+    DWORD dwAccessType;
+    LPWSTR lpszProxy;
+    LPWSTR lpszProxyBypass;
+} WINHTTP_PROXY_INFO, *LPWINHTTP_PROXY_INFO;
+
+typedef struct {
+    BOOL fAutoDetect;
+    LPWSTR lpszAutoConfigUrl;
+    LPWSTR lpszProxy;
+    LPWSTR lpszProxyBypass;
+} WINHTTP_CURRENT_USER_IE_PROXY_CONFIG;
+
+typedef struct {
+    DWORD dwFlags;
+    DWORD dwAutoDetectFlags;
+    LPCWSTR lpszAutoConfigUrl;
+    LPVOID lpvReserved;
+    DWORD dwReserved;
+    BOOL fAutoLogonIfChallenged;
+} WINHTTP_AUTOPROXY_OPTIONS;
+
+typedef void(WINAPI* WINHTTP_STATUS_CALLBACK)(HINTERNET hInternet, DWORD_PTR dwContext,
+                                              DWORD dwInternetStatus,
+                                              LPVOID lpvStatusInformation,
+                                              DWORD dwStatusInformationLength);
+#define WINHTTP_INVALID_STATUS_CALLBACK ((WINHTTP_STATUS_CALLBACK)(intptr_t)(-1))
+
+/* Access types of WinHttpOpen. */
+#define WINHTTP_ACCESS_TYPE_DEFAULT_PROXY 0
+#define WINHTTP_ACCESS_TYPE_NO_PROXY 1
+#define WINHTTP_ACCESS_TYPE_NAMED_PROXY 3
+#define WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY 4
+#define WINHTTP_NO_PROXY_NAME ((LPCWSTR)0)
+#define WINHTTP_NO_PROXY_BYPASS ((LPCWSTR)0)
+#define WINHTTP_FLAG_ASYNC 0x10000000
+
+#define INTERNET_DEFAULT_PORT 0
+#define INTERNET_DEFAULT_HTTP_PORT 80
+#define INTERNET_DEFAULT_HTTPS_PORT 443
+
+/* WinHttpOpenRequest flags. */
+#define WINHTTP_FLAG_SECURE 0x00800000
+#define WINHTTP_FLAG_ESCAPE_PERCENT 0x00000004
+#define WINHTTP_FLAG_NULL_CODEPAGE 0x00000008
+#define WINHTTP_FLAG_BYPASS_PROXY_CACHE 0x00000100
+#define WINHTTP_FLAG_REFRESH WINHTTP_FLAG_BYPASS_PROXY_CACHE
+#define WINHTTP_FLAG_ESCAPE_DISABLE 0x00000040
+#define WINHTTP_FLAG_ESCAPE_DISABLE_QUERY 0x00000080
+#define WINHTTP_NO_REFERER ((LPCWSTR)0)
+#define WINHTTP_DEFAULT_ACCEPT_TYPES ((LPCWSTR*)0)
+
+#define WINHTTP_NO_ADDITIONAL_HEADERS ((LPCWSTR)0)
+#define WINHTTP_NO_REQUEST_DATA ((LPVOID)0)
+#define WINHTTP_IGNORE_REQUEST_TOTAL_LENGTH 0
+
+/* WinHttpAddRequestHeaders modifiers. */
+#define WINHTTP_ADDREQ_INDEX_MASK 0x0000FFFF
+#define WINHTTP_ADDREQ_FLAGS_MASK 0xFFFF0000
+#define WINHTTP_ADDREQ_FLAG_ADD_IF_NEW 0x10000000
+#define WINHTTP_ADDREQ_FLAG_ADD 0x20000000
+#define WINHTTP_ADDREQ_FLAG_COALESCE_WITH_COMMA 0x40000000
+#define WINHTTP_ADDREQ_FLAG_COALESCE_WITH_SEMICOLON 0x01000000
+#define WINHTTP_ADDREQ_FLAG_COALESCE WINHTTP_ADDREQ_FLAG_COALESCE_WITH_COMMA
+#define WINHTTP_ADDREQ_FLAG_REPLACE 0x80000000
+
+/* Options (WinHttpSetOption / WinHttpQueryOption). */
+#define WINHTTP_OPTION_RESOLVE_TIMEOUT 2
+#define WINHTTP_OPTION_CONNECT_TIMEOUT 3
+#define WINHTTP_OPTION_SEND_TIMEOUT 5
+#define WINHTTP_OPTION_RECEIVE_TIMEOUT 6
+#define WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT 7
+#define WINHTTP_OPTION_HANDLE_TYPE 9
+#define WINHTTP_OPTION_PARENT_HANDLE 21
+#define WINHTTP_OPTION_URL 34
+#define WINHTTP_OPTION_USER_AGENT 41
+#define WINHTTP_OPTION_CONTEXT_VALUE 45
+#define WINHTTP_OPTION_DISABLE_FEATURE 63
+#define WINHTTP_OPTION_REDIRECT_POLICY 88
+#define WINHTTP_OPTION_MAX_HTTP_AUTOMATIC_REDIRECTS 89
+#define WINHTTP_OPTION_DECOMPRESSION 118
+
+#define WINHTTP_HANDLE_TYPE_SESSION 1
+#define WINHTTP_HANDLE_TYPE_CONNECT 2
+#define WINHTTP_HANDLE_TYPE_REQUEST 3
+
+#define WINHTTP_DISABLE_COOKIES 0x00000001
+#define WINHTTP_DISABLE_REDIRECTS 0x00000002
+#define WINHTTP_DISABLE_AUTHENTICATION 0x00000004
+#define WINHTTP_DISABLE_KEEP_ALIVE 0x00000008
+
+#define WINHTTP_OPTION_REDIRECT_POLICY_NEVER 0
+#define WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP 1
+#define WINHTTP_OPTION_REDIRECT_POLICY_ALWAYS 2
+
+#define WINHTTP_DECOMPRESSION_FLAG_GZIP 0x00000001
+#define WINHTTP_DECOMPRESSION_FLAG_DEFLATE 0x00000002
+#define WINHTTP_DECOMPRESSION_FLAG_ALL \
+    (WINHTTP_DECOMPRESSION_FLAG_GZIP | WINHTTP_DECOMPRESSION_FLAG_DEFLATE)
+
+/* Query levels (WinHttpQueryHeaders). */
+#define WINHTTP_QUERY_MIME_VERSION 0
+#define WINHTTP_QUERY_CONTENT_TYPE 1
+#define WINHTTP_QUERY_CONTENT_TRANSFER_ENCODING 2
+#define WINHTTP_QUERY_CONTENT_ID 3
+#define WINHTTP_QUERY_CONTENT_DESCRIPTION 4
+#define WINHTTP_QUERY_CONTENT_LENGTH 5
+#define WINHTTP_QUERY_CONTENT_LANGUAGE 6
+#define WINHTTP_QUERY_ALLOW 7
+#define WINHTTP_QUERY_PUBLIC 8
+#define WINHTTP_QUERY_DATE 9
+#define WINHTTP_QUERY_EXPIRES 10
+#define WINHTTP_QUERY_LAST_MODIFIED 11
+#define WINHTTP_QUERY_MESSAGE_ID 12
+#define WINHTTP_QUERY_URI 13
+#define WINHTTP_QUERY_DERIVED_FROM 14
+#define WINHTTP_QUERY_COST 15
+#define WINHTTP_QUERY_LINK 16
+#define WINHTTP_QUERY_PRAGMA 17
+#define WINHTTP_QUERY_VERSION 18
+#define WINHTTP_QUERY_STATUS_CODE 19
+#define WINHTTP_QUERY_STATUS_TEXT 20
+#define WINHTTP_QUERY_RAW_HEADERS 21
+#define WINHTTP_QUERY_RAW_HEADERS_CRLF 22
+#define WINHTTP_QUERY_CONNECTION 23
+#define WINHTTP_QUERY_ACCEPT 24
+#define WINHTTP_QUERY_ACCEPT_CHARSET 25
+#define WINHTTP_QUERY_ACCEPT_ENCODING 26
+#define WINHTTP_QUERY_ACCEPT_LANGUAGE 27
+#define WINHTTP_QUERY_AUTHORIZATION 28
+#define WINHTTP_QUERY_CONTENT_ENCODING 29
+#define WINHTTP_QUERY_FORWARDED 30
+#define WINHTTP_QUERY_FROM 31
+#define WINHTTP_QUERY_IF_MODIFIED_SINCE 32
+#define WINHTTP_QUERY_LOCATION 33
+#define WINHTTP_QUERY_ORIG_URI 34
+#define WINHTTP_QUERY_REFERER 35
+#define WINHTTP_QUERY_RETRY_AFTER 36
+#define WINHTTP_QUERY_SERVER 37
+#define WINHTTP_QUERY_TITLE 38
+#define WINHTTP_QUERY_USER_AGENT 39
+#define WINHTTP_QUERY_WWW_AUTHENTICATE 40
+#define WINHTTP_QUERY_PROXY_AUTHENTICATE 41
+#define WINHTTP_QUERY_ACCEPT_RANGES 42
+#define WINHTTP_QUERY_SET_COOKIE 43
+#define WINHTTP_QUERY_COOKIE 44
+#define WINHTTP_QUERY_REQUEST_METHOD 45
+#define WINHTTP_QUERY_REFRESH 46
+#define WINHTTP_QUERY_CONTENT_DISPOSITION 47
+#define WINHTTP_QUERY_AGE 48
+#define WINHTTP_QUERY_CACHE_CONTROL 49
+#define WINHTTP_QUERY_CONTENT_BASE 50
+#define WINHTTP_QUERY_CONTENT_LOCATION 51
+#define WINHTTP_QUERY_CONTENT_MD5 52
+#define WINHTTP_QUERY_CONTENT_RANGE 53
+#define WINHTTP_QUERY_ETAG 54
+#define WINHTTP_QUERY_HOST 55
+#define WINHTTP_QUERY_IF_MATCH 56
+#define WINHTTP_QUERY_IF_NONE_MATCH 57
+#define WINHTTP_QUERY_IF_RANGE 58
+#define WINHTTP_QUERY_IF_UNMODIFIED_SINCE 59
+#define WINHTTP_QUERY_MAX_FORWARDS 60
+#define WINHTTP_QUERY_PROXY_AUTHORIZATION 61
+#define WINHTTP_QUERY_RANGE 62
+#define WINHTTP_QUERY_TRANSFER_ENCODING 63
+#define WINHTTP_QUERY_UPGRADE 64
+#define WINHTTP_QUERY_VARY 65
+#define WINHTTP_QUERY_VIA 66
+#define WINHTTP_QUERY_WARNING 67
+#define WINHTTP_QUERY_EXPECT 68
+#define WINHTTP_QUERY_PROXY_CONNECTION 69
+#define WINHTTP_QUERY_UNLESS_MODIFIED_SINCE 70
+#define WINHTTP_QUERY_PROXY_SUPPORT 75
+#define WINHTTP_QUERY_AUTHENTICATION_INFO 76
+#define WINHTTP_QUERY_PASSPORT_URLS 77
+#define WINHTTP_QUERY_PASSPORT_CONFIG 78
+#define WINHTTP_QUERY_MAX 78
+#define WINHTTP_QUERY_CUSTOM 65535
+#define WINHTTP_QUERY_FLAG_REQUEST_HEADERS 0x80000000
+#define WINHTTP_QUERY_FLAG_SYSTEMTIME 0x40000000
+#define WINHTTP_QUERY_FLAG_NUMBER 0x20000000
+#define WINHTTP_QUERY_FLAG_NUMBER64 0x08000000
+#define WINHTTP_HEADER_NAME_BY_INDEX ((LPCWSTR)0)
+#define WINHTTP_NO_OUTPUT_BUFFER ((LPVOID)0)
+#define WINHTTP_NO_HEADER_INDEX ((LPDWORD)0)
+
+#define WINHTTP_TIME_FORMAT_BUFSIZE 62
+
+/* Status callback: notifications and flags. Only the secure-failure notification is
+   delivered by this implementation. */
+#define WINHTTP_CALLBACK_STATUS_SECURE_FAILURE 0x00010000
+#define WINHTTP_CALLBACK_FLAG_SECURE_FAILURE WINHTTP_CALLBACK_STATUS_SECURE_FAILURE
+#define WINHTTP_CALLBACK_FLAG_ALL_NOTIFICATIONS 0xFFFFFFFF
+
+#define WINHTTP_CALLBACK_STATUS_FLAG_CERT_REV_FAILED 0x00000001
+#define WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CERT 0x00000002
+#define WINHTTP_CALLBACK_STATUS_FLAG_CERT_REVOKED 0x00000004
+#define WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA 0x00000008
+#define WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID 0x00000010
+#define WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID 0x00000020
+#define WINHTTP_CALLBACK_STATUS_FLAG_CERT_WRONG_USAGE 0x00000040
+#define WINHTTP_CALLBACK_STATUS_FLAG_SECURITY_CHANNEL_ERROR 0x80000000
+
+/* Error codes. */
+#ifndef ERROR_SUCCESS
+#define ERROR_SUCCESS 0
+#endif
+#ifndef ERROR_INVALID_HANDLE
+#define ERROR_INVALID_HANDLE 6
+#endif
+#ifndef ERROR_NOT_ENOUGH_MEMORY
+#define ERROR_NOT_ENOUGH_MEMORY 8
+#endif
+#ifndef ERROR_INVALID_PARAMETER
+#define ERROR_INVALID_PARAMETER 87
+#endif
+#ifndef ERROR_CALL_NOT_IMPLEMENTED
+#define ERROR_CALL_NOT_IMPLEMENTED 120
+#endif
+#ifndef ERROR_INSUFFICIENT_BUFFER
+#define ERROR_INSUFFICIENT_BUFFER 122
+#endif
+#define WINHTTP_ERROR_BASE 12000
+#define ERROR_WINHTTP_OUT_OF_HANDLES 12001
+#define ERROR_WINHTTP_TIMEOUT 12002
+#define ERROR_WINHTTP_INTERNAL_ERROR 12004
+#define ERROR_WINHTTP_INVALID_URL 12005
+#define ERROR_WINHTTP_UNRECOGNIZED_SCHEME 12006
+#define ERROR_WINHTTP_NAME_NOT_RESOLVED 12007
+#define ERROR_WINHTTP_INVALID_OPTION 12009
+#define ERROR_WINHTTP_OPTION_NOT_SETTABLE 12011
+#define ERROR_WINHTTP_SHUTDOWN 12012
+#define ERROR_WINHTTP_OPERATION_CANCELLED 12017
+#define ERROR_WINHTTP_INCORRECT_HANDLE_TYPE 12018
+#define ERROR_WINHTTP_INCORRECT_HANDLE_STATE 12019
+#define ERROR_WINHTTP_CANNOT_CONNECT 12029
+#define ERROR_WINHTTP_CONNECTION_ERROR 12030
+#define ERROR_WINHTTP_RESEND_REQUEST 12032
+#define ERROR_WINHTTP_HEADER_NOT_FOUND 12150
+#define ERROR_WINHTTP_INVALID_SERVER_RESPONSE 12152
+#define ERROR_WINHTTP_INVALID_HEADER 12153
+#define ERROR_WINHTTP_INVALID_QUERY_REQUEST 12154
+#define ERROR_WINHTTP_HEADER_ALREADY_EXISTS 12155
+#define ERROR_WINHTTP_REDIRECT_FAILED 12156
+#define ERROR_WINHTTP_SECURE_FAILURE 12175
+#define WINHTTP_ERROR_LAST 12186
+
+/* The calling thread's last error (provided by the platform layer). */
+DWORD GetLastError(void);
+void SetLastError(DWORD dwErrCode);
+
+/* The 27 exported functions. Those marked "not implemented" exist so that code binding
+   the whole table finds them; they fail with ERROR_CALL_NOT_IMPLEMENTED (120). */
+WINHTTPAPI BOOL WINAPI WinHttpTimeFromSystemTime(const SYSTEMTIME* pst, LPWSTR pwszTime);
+WINHTTPAPI BOOL WINAPI WinHttpTimeToSystemTime(LPCWSTR pwszTime, SYSTEMTIME* pst);
+WINHTTPAPI BOOL WINAPI WinHttpCrackUrl(LPCWSTR pwszUrl, DWORD dwUrlLength, DWORD dwFlags,
+                                       LPURL_COMPONENTS lpUrlComponents);
+WINHTTPAPI BOOL WINAPI WinHttpCreateUrl(LPURL_COMPONENTS lpUrlComponents, DWORD dwFlags,
+                                        LPWSTR pwszUrl, LPDWORD pdwUrlLength);
+WINHTTPAPI BOOL WINAPI WinHttpCheckPlatform(void);
+/* Not implemented. */
+WINHTTPAPI BOOL WINAPI WinHttpGetDefaultProxyConfiguration(WINHTTP_PROXY_INFO* pProxyInfo);
+/* Not implemented. */
+WINHTTPAPI BOOL WINAPI WinHttpSetDefaultProxyConfiguration(WINHTTP_PROXY_INFO* pProxyInfo);
+WINHTTPAPI HINTERNET WINAPI WinHttpOpen(LPCWSTR pszAgentW, DWORD dwAccessType,
+                                        LPCWSTR pszProxyW, LPCWSTR pszProxyBypassW,
+                                        DWORD dwFlags);
+WINHTTPAPI BOOL WINAPI WinHttpCloseHandle(HINTERNET hInternet);
+WINHTTPAPI HINTERNET WINAPI WinHttpConnect(HINTERNET hSession, LPCWSTR pswzServerName,
+                                           INTERNET_PORT nServerPort, DWORD dwReserved);
+WINHTTPAPI BOOL WINAPI WinHttpReadData(HINTERNET hRequest, LPVOID lpBuffer,
+                                       DWORD dwNumberOfBytesToRead,
+                                       LPDWORD lpdwNumberOfBytesRead);
+WINHTTPAPI BOOL WINAPI WinHttpWriteData(HINTERNET hRequest, LPCVOID lpBuffer,
+                                        DWORD dwNumberOfBytesToWrite,
+                                        LPDWORD lpdwNumberOfBytesWritten);
+WINHTTPAPI BOOL WINAPI WinHttpQueryDataAvailable(HINTERNET hRequest,
+                                                 LPDWORD lpdwNumberOfBytesAvailable);
+WINHTTPAPI BOOL WINAPI WinHttpQueryOption(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer,
+                                          LPDWORD lpdwBufferLength);
+WINHTTPAPI BOOL WINAPI WinHttpSetOption(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer,
+                                        DWORD dwBufferLength);
+WINHTTPAPI BOOL WINAPI WinHttpSetTimeouts(HINTERNET hInternet, int nResolveTimeout,
+                                          int nConnectTimeout, int nSendTimeout,
+                                          int nReceiveTimeout);
+WINHTTPAPI WINHTTP_STATUS_CALLBACK WINAPI WinHttpSetStatusCallback(
+    HINTERNET hInternet, WINHTTP_STATUS_CALLBACK lpfnInternetCallback,
+    DWORD dwNotificationFlags, DWORD_PTR dwReserved);
+WINHTTPAPI BOOL WINAPI WinHttpAddRequestHeaders(HINTERNET hRequest, LPCWSTR lpszHeaders,
+                                                DWORD dwHeadersLength, DWORD dwModifiers);
+WINHTTPAPI HINTERNET WINAPI WinHttpOpenRequest(HINTERNET hConnect, LPCWSTR pwszVerb,
+                                               LPCWSTR pwszObjectName, LPCWSTR pwszVersion,
+                                               LPCWSTR pwszReferrer,
+                                               LPCWSTR* ppwszAcceptTypes, DWORD dwFlags);
+WINHTTPAPI BOOL WINAPI WinHttpSendRequest(HINTERNET hRequest, LPCWSTR lpszHeaders,
+                                          DWORD dwHeadersLength, LPVOID lpOptional,
+                                          DWORD dwOptionalLength, DWORD dwTotalLength,
+                                          DWORD_PTR dwContext);
+/* Not implemented. */
+WINHTTPAPI BOOL WINAPI WinHttpSetCredentials(HINTERNET hRequest, DWORD AuthTargets,
+                                             DWORD AuthScheme, LPCWSTR pwszUserName,
+                                             LPCWSTR pwszPassword, LPVOID pAuthParams);
+/* Not implemented. */
+WINHTTPAPI BOOL WINAPI WinHttpQueryAuthSchemes(HINTERNET hRequest, LPDWORD lpdwSupportedSchemes,
+                                               LPDWORD lpdwFirstScheme,
+                                               LPDWORD pdwAuthTarget);
+WINHTTPAPI BOOL WINAPI WinHttpReceiveResponse(HINTERNET hRequest, LPVOID lpReserved);
+WINHTTPAPI BOOL WINAPI WinHttpQueryHeaders(HINTERNET hRequest, DWORD dwInfoLevel,
+                                           LPCWSTR pwszName, LPVOID lpBuffer,
+                                           LPDWORD lpdwBufferLength, LPDWORD lpdwIndex);
+/* Not implemented. */
+WINHTTPAPI BOOL WINAPI WinHttpDetectAutoProxyConfigUrl(DWORD dwAutoDetectFlags,
+                                                       LPWSTR* ppwstrAutoConfigUrl);
+/* Not implemented. */
+WINHTTPAPI BOOL WINAPI WinHttpGetProxyForUrl(HINTERNET hSession, LPCWSTR lpcwszUrl,
+                                             WINHTTP_AUTOPROXY_OPTIONS* pAutoProxyOptions,
+                                             WINHTTP_PROXY_INFO* pProxyInfo);
+/* Not implemented. */
+WINHTTPAPI BOOL WINAPI WinHttpGetIEProxyConfigForCurrentUser(
+    WINHTTP_CURRENT_USER_IE_PROXY_CONFIG* pProxyConfig);
+
+#ifdef __cplusplus
+}
+#endif

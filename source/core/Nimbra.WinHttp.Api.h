@@ -1,0 +1,97 @@
+#pragma once
+// Access to the WinHTTP functions, bound by name from winhttp.dll at run time (libwinhttp.so
+// on Linux), and the one routine that turns their failures into exceptions.
+
+#include <cstdint>
+#include <string>
+
+#include "Runtime.Exception.h"
+#include "winhttp.h"
+
+namespace Nimbra {
+
+/// Raised for every failed WinHTTP call; the code is only in the message.
+RUNTIME_DECLARE_EXCEPTION(EWinHttpClientException, Runtime::Exception);
+
+namespace Detail {
+[[noreturn]] void RaiseWinHttpNotBound(const char* Name);
+}
+
+/// One bound WinHTTP function. Calling it before the library is bound raises
+/// EWinHttpClientException instead of calling through a null pointer.
+template <typename Sig>
+class TWinHttpProc;
+
+template <typename R, typename... A>
+class TWinHttpProc<R(A...)> {
+  public:
+    using TProc = R (*)(A...);
+    explicit constexpr TWinHttpProc(const char* AName) noexcept : FName(AName) {}
+    TWinHttpProc(const TWinHttpProc&) = delete;
+    TWinHttpProc& operator=(const TWinHttpProc&) = delete;
+
+    R operator()(A... Args) const {
+        if (!FProc) Detail::RaiseWinHttpNotBound(FName);
+        return FProc(Args...);
+    }
+    const char* Name() const noexcept { return FName; }
+    bool Bound() const noexcept { return FProc != nullptr; }
+    void Bind(void* P) noexcept { FProc = reinterpret_cast<TProc>(P); }
+
+  private:
+    const char* FName;
+    TProc FProc = nullptr;
+};
+
+// The binding table, in binding order. Inside namespace Nimbra these names call through the
+// bound pointers; the library itself is never linked.
+extern TWinHttpProc<decltype(::WinHttpTimeFromSystemTime)> WinHttpTimeFromSystemTime;
+extern TWinHttpProc<decltype(::WinHttpTimeToSystemTime)> WinHttpTimeToSystemTime;
+extern TWinHttpProc<decltype(::WinHttpCrackUrl)> WinHttpCrackUrl;
+extern TWinHttpProc<decltype(::WinHttpCreateUrl)> WinHttpCreateUrl;
+extern TWinHttpProc<decltype(::WinHttpCheckPlatform)> WinHttpCheckPlatform;
+extern TWinHttpProc<decltype(::WinHttpGetDefaultProxyConfiguration)>
+    WinHttpGetDefaultProxyConfiguration;
+extern TWinHttpProc<decltype(::WinHttpSetDefaultProxyConfiguration)>
+    WinHttpSetDefaultProxyConfiguration;
+extern TWinHttpProc<decltype(::WinHttpOpen)> WinHttpOpen;
+extern TWinHttpProc<decltype(::WinHttpCloseHandle)> WinHttpCloseHandle;
+extern TWinHttpProc<decltype(::WinHttpConnect)> WinHttpConnect;
+extern TWinHttpProc<decltype(::WinHttpReadData)> WinHttpReadData;
+extern TWinHttpProc<decltype(::WinHttpWriteData)> WinHttpWriteData;
+extern TWinHttpProc<decltype(::WinHttpQueryDataAvailable)> WinHttpQueryDataAvailable;
+extern TWinHttpProc<decltype(::WinHttpQueryOption)> WinHttpQueryOption;
+extern TWinHttpProc<decltype(::WinHttpSetOption)> WinHttpSetOption;
+extern TWinHttpProc<decltype(::WinHttpSetTimeouts)> WinHttpSetTimeouts;
+extern TWinHttpProc<decltype(::WinHttpSetStatusCallback)> WinHttpSetStatusCallback;
+extern TWinHttpProc<decltype(::WinHttpAddRequestHeaders)> WinHttpAddRequestHeaders;
+extern TWinHttpProc<decltype(::WinHttpOpenRequest)> WinHttpOpenRequest;
+extern TWinHttpProc<decltype(::WinHttpSendRequest)> WinHttpSendRequest;
+extern TWinHttpProc<decltype(::WinHttpSetCredentials)> WinHttpSetCredentials;
+extern TWinHttpProc<decltype(::WinHttpQueryAuthSchemes)> WinHttpQueryAuthSchemes;
+extern TWinHttpProc<decltype(::WinHttpReceiveResponse)> WinHttpReceiveResponse;
+extern TWinHttpProc<decltype(::WinHttpQueryHeaders)> WinHttpQueryHeaders;
+extern TWinHttpProc<decltype(::WinHttpDetectAutoProxyConfigUrl)> WinHttpDetectAutoProxyConfigUrl;
+extern TWinHttpProc<decltype(::WinHttpGetProxyForUrl)> WinHttpGetProxyForUrl;
+extern TWinHttpProc<decltype(::WinHttpGetIEProxyConfigForCurrentUser)>
+    WinHttpGetIEProxyConfigForCurrentUser;
+
+/// Loads winhttp.dll once per process and binds every function of the table. False when
+/// the library cannot be loaded (nothing is bound; calls then raise
+/// EWinHttpClientException). A missing function raises Runtime::EAssertionFailed
+/// ("winhttp.dll - Could not find method: " + name); nothing stays half bound, and the next
+/// call binds again and reports it again.
+bool LoadWinHttp();
+
+/// Address of one function of the loaded library; raises Runtime::EAssertionFailed when it
+/// is missing.
+void* GetWinHttpProc(const char* Name);
+
+/// Returns when Success is true; otherwise raises EWinHttpClientException from the calling
+/// thread's last error, with Info on a line of its own when not empty.
+void WinHttpCheck(bool Success, const std::string& Info = {});
+
+/// The framework's text for a WinHTTP error code; empty for codes it does not know.
+std::string WinHttpErrorText(std::uint32_t Code);
+
+}  // namespace Nimbra

@@ -1,0 +1,124 @@
+#pragma once
+// Small helpers for tests that drive the WinHTTP API through the run-time binding.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Nimbra.WinHttp.Api.h"
+
+namespace TestSupport {
+
+/// ASCII/UTF-8 text as UTF-16 (enough for test literals).
+inline std::u16string U(std::string_view S) {
+    std::u16string Out;
+    for (std::size_t I = 0; I < S.size(); ++I) {
+        unsigned char C = static_cast<unsigned char>(S[I]);
+        if (C < 0x80) {
+            Out += static_cast<char16_t>(C);
+        } else if ((C & 0xE0) == 0xC0 && I + 1 < S.size()) {
+            Out += static_cast<char16_t>(((C & 0x1F) << 6) | (S[I + 1] & 0x3F));
+            ++I;
+        } else if ((C & 0xF0) == 0xE0 && I + 2 < S.size()) {
+            Out += static_cast<char16_t>(((C & 0x0F) << 12) | ((S[I + 1] & 0x3F) << 6) |
+                                         (S[I + 2] & 0x3F));
+            I += 2;
+        }
+    }
+    return Out;
+}
+
+/// UTF-16 test text back to ASCII (other characters become "?").
+inline std::string A(std::u16string_view S) {
+    std::string Out;
+    for (char16_t C : S) Out += C < 0x80 ? static_cast<char>(C) : '?';
+    return Out;
+}
+
+/// A WinHTTP handle closed when the holder goes.
+class THandle {
+  public:
+    THandle() = default;
+    explicit THandle(HINTERNET H) : FH(H) {}
+    ~THandle() { Reset(); }
+    THandle(THandle&& O) noexcept : FH(O.FH) { O.FH = nullptr; }
+    THandle& operator=(THandle&& O) noexcept {
+        if (this != &O) {
+            Reset();
+            FH = O.FH;
+            O.FH = nullptr;
+        }
+        return *this;
+    }
+    HINTERNET Get() const { return FH; }
+    HINTERNET Release() {
+        HINTERNET H = FH;
+        FH = nullptr;
+        return H;
+    }
+    void Reset() {
+        if (FH) Nimbra::WinHttpCloseHandle(FH);
+        FH = nullptr;
+    }
+    explicit operator bool() const { return FH != nullptr; }
+
+  private:
+    HINTERNET FH = nullptr;
+};
+
+/// One text query; "" with the error in Err when it fails.
+inline std::string QueryText(HINTERNET Req, DWORD Level, DWORD* Err = nullptr,
+                             const char16_t* Name = nullptr) {
+    DWORD Len = 0;
+    if (Nimbra::WinHttpQueryHeaders(Req, Level, Name, nullptr, &Len, nullptr) ||
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        if (Err) *Err = GetLastError();
+        return {};
+    }
+    std::u16string Buf(Len / 2, u'\0');
+    if (!Nimbra::WinHttpQueryHeaders(Req, Level, Name, Buf.data(), &Len, nullptr)) {
+        if (Err) *Err = GetLastError();
+        return {};
+    }
+    if (Err) *Err = 0;
+    Buf.resize(Len / 2);
+    std::string Out;
+    for (char16_t C : Buf) Out += static_cast<char>(C);  // test headers are ASCII or NULs
+    return Out;
+}
+
+inline DWORD QueryStatus(HINTERNET Req) {
+    DWORD Code = 0, Len = sizeof Code;
+    if (!Nimbra::WinHttpQueryHeaders(Req, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                                     nullptr, &Code, &Len, nullptr))
+        return 0;
+    return Code;
+}
+
+/// Reads the body to its end; false with Err set when a read fails.
+inline bool ReadAll(HINTERNET Req, std::string& Body, DWORD& Err, DWORD Piece = 8192) {
+    std::vector<char> Buf(Piece);
+    for (;;) {
+        DWORD Got = 12345;
+        if (!Nimbra::WinHttpReadData(Req, Buf.data(), Piece, &Got)) {
+            Err = GetLastError();
+            return false;
+        }
+        if (Got == 0) {
+            Err = 0;
+            return true;
+        }
+        Body.append(Buf.data(), Got);
+    }
+}
+
+/// The bytes the test server's pattern_bytes() produces.
+inline std::string PatternBytes(std::size_t N, std::size_t Offset = 0) {
+    std::string S(N, '\0');
+    for (std::size_t I = 0; I < N; ++I) S[I] = static_cast<char>((I + Offset) % 251);
+    return S;
+}
+
+}  // namespace TestSupport

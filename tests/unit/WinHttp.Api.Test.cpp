@@ -1,0 +1,410 @@
+// The WinHTTP binding and error reporting, the platform layer under it, and the parts of
+// libwinhttp that need no server (arguments, handles, escaping, dates, URLs).
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+#include "Nimbra.WinHttp.Api.h"
+#include "Os.Error.h"
+#include "Os.Library.h"
+#include "Os.Version.h"
+#include "WinHttpTestUtil.h"
+
+// Inside the namespace the WinHTTP names are the bound functions, not the C declarations.
+namespace Nimbra {
+using TestSupport::A;
+using TestSupport::THandle;
+using TestSupport::U;
+
+namespace {
+
+const std::string Prefix = "Could not perform WinHttp operation.\r\nError: ";
+
+std::string CheckMessage(DWORD Code, const std::string& Info) {
+    SetLastError(Code);
+    try {
+        WinHttpCheck(false, Info);
+    } catch (const EWinHttpClientException& E) {
+        EXPECT_STREQ(E.ClassName(), "EWinHttpClientException");
+        return E.Message();
+    }
+    ADD_FAILURE() << "WinHttpCheck(false) did not raise";
+    return {};
+}
+
+class WinHttpLibrary : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(LoadWinHttp());
+        FSession =
+            THandle(WinHttpOpen(u"Test/1.0", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0));
+        ASSERT_TRUE(FSession);
+        FConnect = THandle(WinHttpConnect(FSession.Get(), u"example.test", 0, 0));
+        ASSERT_TRUE(FConnect);
+    }
+    THandle OpenRequest(const char16_t* Name, DWORD Flags = 0, const char16_t* Verb = u"GET") {
+        return THandle(
+            WinHttpOpenRequest(FConnect.Get(), Verb, Name, nullptr, nullptr, nullptr, Flags));
+    }
+    std::string UrlOf(HINTERNET Req) {
+        char16_t Buf[512];
+        DWORD Len = sizeof Buf;
+        if (!WinHttpQueryOption(Req, WINHTTP_OPTION_URL, Buf, &Len))
+            return "error " + std::to_string(GetLastError());
+        return A(std::u16string_view(Buf, Len / 2));
+    }
+    THandle FSession, FConnect;
+};
+
+}  // namespace
+
+TEST(WinHttpCheck, SuccessRaisesNothingWhateverTheLastError) {
+    SetLastError(12002);
+    EXPECT_NO_THROW(WinHttpCheck(true, "ignored"));
+    SetLastError(0);
+    EXPECT_NO_THROW(WinHttpCheck(true));
+}
+
+TEST(WinHttpCheck, MessagesCarryCodeTextAndInfo) {
+    struct {
+        const char* Name;
+        DWORD Code;
+        std::string Info;
+        std::string Expected;
+    } Cases[] = {
+        {"table text", 12002, "", Prefix + "(12002) The request has timed out"},
+        {"unknown WinHTTP code ends after the blank", 12044, "", Prefix + "(12044) "},
+        {"system text without period", 5, "", Prefix + "(5) Access is denied"},
+        {"info on its own line", 87, "Session open failed.",
+         Prefix + "(87) The parameter is incorrect\r\nSession open failed."},
+        {"certificate text", 12175, "Expired certificate. (00000020)",
+         Prefix + "(12175) Error in Server SSL Certificate\r\nExpired certificate. (00000020)"},
+        {"unknown system code", 999999, "", Prefix + "(999999) "},
+        {"top of the WinHTTP range uses the table", 12186, "", Prefix + "(12186) "},
+        {"above the range uses the system", 12187, "", Prefix + "(12187) "},
+        {"not implemented", 120, "",
+         Prefix + "(120) This function is not supported on this system"},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        EXPECT_EQ(CheckMessage(C.Code, C.Info), C.Expected);
+    }
+}
+
+TEST(WinHttpCheck, ErrorTextTable) {
+    EXPECT_EQ(WinHttpErrorText(12002), "The request has timed out");
+    EXPECT_EQ(WinHttpErrorText(12005), "The URL is not valid");
+    EXPECT_EQ(WinHttpErrorText(12007), "The server name cannot be resolved");
+    EXPECT_EQ(WinHttpErrorText(12029), "Could not connect to server");
+    EXPECT_EQ(WinHttpErrorText(12030),
+              "The connection with the server has been reset or terminated, or an incompatible "
+              "SSL protocol was encountered");
+    EXPECT_EQ(WinHttpErrorText(12150), "The requested header cannot be located");
+    EXPECT_EQ(WinHttpErrorText(12152), "The server response cannot be parsed");
+    EXPECT_EQ(WinHttpErrorText(12175), "Error in Server SSL Certificate");
+    EXPECT_EQ(WinHttpErrorText(12044), "");
+    EXPECT_EQ(WinHttpErrorText(5), "");
+}
+
+TEST(OsLayer, LibraryNamesMapToSharedObjects) {
+    EXPECT_EQ(Os::LibraryFileName("winhttp.dll"), "libwinhttp.so");
+    EXPECT_EQ(Os::LibraryFileName("WinHttp.DLL"), "libwinhttp.so");
+    EXPECT_EQ(Os::LibraryFileName("sub/Foo.dll"), "sub/libfoo.so");
+    EXPECT_EQ(Os::LibraryFileName("libz.so.1"), "libz.so.1");
+}
+
+TEST(OsLayer, LoadFailuresSetTheLastError) {
+    EXPECT_EQ(Os::SafeLoadLibrary("ostrel-no-such-library.dll"), nullptr);
+    EXPECT_EQ(GetLastError(), 126u);
+    Os::HMODULE Z = Os::SafeLoadLibrary("libz.so.1");
+    ASSERT_NE(Z, nullptr);
+    EXPECT_NE(Os::GetProcAddress(Z, "inflate"), nullptr);
+    EXPECT_EQ(Os::GetProcAddress(Z, "NoSuchFunction"), nullptr);
+    EXPECT_EQ(GetLastError(), 127u);
+    EXPECT_TRUE(Os::FreeLibrary(Z));
+    EXPECT_FALSE(Os::FreeLibrary(nullptr));
+    EXPECT_EQ(GetLastError(), 6u);
+}
+
+TEST(OsLayer, LastErrorIsPerThreadAndSharedWithTheLibrary) {
+    ASSERT_TRUE(LoadWinHttp());
+    SetLastError(5);
+    DWORD SeenByOther = 99;
+    std::thread T([&] {
+        SeenByOther = GetLastError();
+        SetLastError(8);
+    });
+    T.join();
+    EXPECT_EQ(SeenByOther, 0u);
+    EXPECT_EQ(GetLastError(), 5u);
+    // libwinhttp sets the error; this program reads it through the same platform layer.
+    EXPECT_FALSE(WinHttpCloseHandle(reinterpret_cast<HINTERNET>(0x7)));
+    EXPECT_EQ(GetLastError(), 6u);
+}
+
+TEST(OsLayer, SystemMessagesAndVersion) {
+    EXPECT_EQ(Os::FormatSystemMessage(5), "Access is denied.\r\n");
+    EXPECT_EQ(Os::SysErrorMessage(122), "The data area passed to a system call is too small");
+    EXPECT_EQ(Os::SysErrorMessage(8),
+              "Not enough memory resources are available to process this command");
+    EXPECT_EQ(Os::FormatSystemMessage(424242), "");
+    EXPECT_EQ(Os::TOSVersion::Major(), 10);
+    EXPECT_EQ(Os::TOSVersion::Minor(), 0);
+    EXPECT_TRUE(Os::TOSVersion::Check(6, 3));
+    EXPECT_TRUE(Os::TOSVersion::Check(10, 0));
+    EXPECT_FALSE(Os::TOSVersion::Check(10, 1));
+}
+
+TEST(WinHttpBinding, BindsTheWholeTableOnce) {
+    ASSERT_TRUE(LoadWinHttp());
+    EXPECT_TRUE(WinHttpOpen.Bound());
+    EXPECT_TRUE(WinHttpGetIEProxyConfigForCurrentUser.Bound());
+    EXPECT_TRUE(WinHttpQueryAuthSchemes.Bound());
+    EXPECT_NE(GetWinHttpProc("WinHttpReadData"), nullptr);
+    EXPECT_TRUE(LoadWinHttp());
+    EXPECT_TRUE(WinHttpCheckPlatform());
+    try {
+        GetWinHttpProc("WinHttpNoSuchFunction");
+        ADD_FAILURE() << "no assertion failure";
+    } catch (const Runtime::EAssertionFailed& E) {
+        EXPECT_EQ(std::string(E.what()).rfind(
+                      "winhttp.dll - Could not find method: WinHttpNoSuchFunction", 0),
+                  0u)
+            << E.what();
+    }
+}
+
+TEST_F(WinHttpLibrary, ObjectNamesAreEscapedAsWinHttpDoes) {
+    struct {
+        const char* Name;
+        const char16_t* Object;
+        DWORD Flags;
+        std::string Path;
+    } Cases[] = {
+        {"fragment travels escaped", u"/p?q#f", 0, "/p?q%23f"},
+        {"leading slash added", u"p", 0, "/p"},
+        {"empty", u"", 0, "/"},
+        {"null", nullptr, 0, "/"},
+        {"space", u"/a b?c d", 0, "/a%20b?c%20d"},
+        {"non-ASCII as UTF-8", u"/\u00fc\u20ac", 0, "/%C3%BC%E2%82%AC"},
+        {"percent kept", u"/%41%zz", 0, "/%41%zz"},
+        {"percent escaped on request", u"/%41", WINHTTP_FLAG_ESCAPE_PERCENT, "/%2541"},
+        {"unsafe characters", u"/\"<>[\\]^`{|}", 0, "/%22%3C%3E%5B%5C%5D%5E%60%7B%7C%7D"},
+        {"safe characters", u"/a-._~!$&'()*+,;=:@/", 0, "/a-._~!$&'()*+,;=:@/"},
+        {"controls and DEL", u"/a\r\nb\t\x7f", 0, "/a%0D%0Ab%09%7F"},
+        {"escaping disabled keeps characters but never breaks the line", u"/a\r\nb c<#",
+         WINHTTP_FLAG_ESCAPE_DISABLE, "/ab%20c<%23"},
+        {"query left alone when asked", u"/a<?b<", WINHTTP_FLAG_ESCAPE_DISABLE_QUERY, "/a%3C?b<"},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        THandle Req = OpenRequest(C.Object, C.Flags);
+        ASSERT_TRUE(Req);
+        EXPECT_EQ(UrlOf(Req.Get()), "http://example.test:80" + C.Path);
+    }
+    THandle Secure = OpenRequest(u"/x", WINHTTP_FLAG_SECURE);
+    EXPECT_EQ(UrlOf(Secure.Get()), "https://example.test:443/x");
+}
+
+TEST_F(WinHttpLibrary, BadArgumentsAndHandles) {
+    // Access types: 2 does not exist; a named proxy needs a name.
+    EXPECT_EQ(WinHttpOpen(u"x", 2, nullptr, nullptr, 0), nullptr);
+    EXPECT_EQ(GetLastError(), 87u);
+    EXPECT_EQ(WinHttpOpen(u"x", WINHTTP_ACCESS_TYPE_NAMED_PROXY, u"", u"", 0), nullptr);
+    EXPECT_EQ(GetLastError(), 87u);
+    THandle Auto(WinHttpOpen(u"x", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, nullptr, nullptr, 0));
+    EXPECT_TRUE(Auto);
+
+    EXPECT_EQ(WinHttpConnect(FSession.Get(), nullptr, 80, 0), nullptr);
+    EXPECT_EQ(GetLastError(), 87u);
+    EXPECT_EQ(WinHttpConnect(FSession.Get(), u"bad host/x", 80, 0), nullptr);
+    EXPECT_EQ(GetLastError(), 12005u);
+    EXPECT_EQ(WinHttpConnect(FConnect.Get(), u"h", 80, 0), nullptr);
+    EXPECT_EQ(GetLastError(), 12018u);
+    EXPECT_EQ(WinHttpOpenRequest(FConnect.Get(), u"GE T", u"/", nullptr, nullptr, nullptr, 0),
+              nullptr);
+    EXPECT_EQ(GetLastError(), 87u);
+
+    THandle Req = OpenRequest(u"/");
+    ASSERT_TRUE(Req);
+    // Time-outs: 0 and -1 mean no limit, other negatives are refused, connections have none.
+    EXPECT_TRUE(WinHttpSetTimeouts(Req.Get(), 0, -1, 1, 2));
+    EXPECT_FALSE(WinHttpSetTimeouts(Req.Get(), 0, 0, -2, 0));
+    EXPECT_EQ(GetLastError(), 87u);
+    EXPECT_FALSE(WinHttpSetTimeouts(FConnect.Get(), 1, 1, 1, 1));
+    EXPECT_EQ(GetLastError(), 12018u);
+
+    DWORD V = WINHTTP_DISABLE_REDIRECTS;
+    EXPECT_TRUE(WinHttpSetOption(Req.Get(), WINHTTP_OPTION_DISABLE_FEATURE, &V, sizeof V));
+    EXPECT_FALSE(WinHttpSetOption(FSession.Get(), WINHTTP_OPTION_DISABLE_FEATURE, &V, sizeof V));
+    EXPECT_EQ(GetLastError(), 12018u);
+    EXPECT_FALSE(WinHttpSetOption(Req.Get(), 9999, &V, sizeof V));
+    EXPECT_EQ(GetLastError(), 12009u);
+    V = 3;
+    EXPECT_TRUE(WinHttpSetOption(Req.Get(), WINHTTP_OPTION_DECOMPRESSION, &V, sizeof V));
+    V = 4;
+    EXPECT_FALSE(WinHttpSetOption(Req.Get(), WINHTTP_OPTION_DECOMPRESSION, &V, sizeof V));
+    EXPECT_EQ(GetLastError(), 87u);
+    EXPECT_FALSE(WinHttpSetOption(Req.Get(), WINHTTP_OPTION_DECOMPRESSION, &V, 2));
+    EXPECT_EQ(GetLastError(), 87u);
+
+    // Steps out of order.
+    char Buf[16];
+    DWORD N = 99, Len = sizeof Buf;
+    EXPECT_FALSE(WinHttpReceiveResponse(Req.Get(), nullptr));
+    EXPECT_EQ(GetLastError(), 12019u);
+    EXPECT_FALSE(WinHttpReadData(Req.Get(), Buf, sizeof Buf, &N));
+    EXPECT_EQ(GetLastError(), 12019u);
+    EXPECT_EQ(N, 0u);
+    EXPECT_FALSE(WinHttpWriteData(Req.Get(), Buf, 1, &N));
+    EXPECT_EQ(GetLastError(), 12019u);
+    EXPECT_FALSE(
+        WinHttpQueryHeaders(Req.Get(), WINHTTP_QUERY_STATUS_CODE, nullptr, Buf, &Len, nullptr));
+    EXPECT_EQ(GetLastError(), 12019u);
+
+    // A header line without a colon could not be sent as a header; nothing is sent.
+    EXPECT_FALSE(
+        WinHttpSendRequest(Req.Get(), u"NoColon\r\n", static_cast<DWORD>(-1), nullptr, 0, 0, 0));
+    EXPECT_EQ(GetLastError(), 87u);
+    EXPECT_FALSE(WinHttpSendRequest(Req.Get(), u"Bad Name: x\r\n", static_cast<DWORD>(-1), nullptr,
+                                    0, 0, 0));
+    EXPECT_EQ(GetLastError(), 87u);
+
+    // Closed and forged handles.
+    HINTERNET Raw = Req.Release();
+    EXPECT_TRUE(WinHttpCloseHandle(Raw));
+    EXPECT_FALSE(WinHttpCloseHandle(Raw));
+    EXPECT_EQ(GetLastError(), 6u);
+    EXPECT_FALSE(WinHttpReadData(Raw, Buf, sizeof Buf, &N));
+    EXPECT_EQ(GetLastError(), 6u);
+    EXPECT_FALSE(WinHttpCloseHandle(nullptr));
+    EXPECT_EQ(GetLastError(), 6u);
+    EXPECT_EQ(WinHttpSetStatusCallback(Raw, nullptr, 0, 0), WINHTTP_INVALID_STATUS_CALLBACK);
+}
+
+TEST_F(WinHttpLibrary, OptionsAreInheritedAndQueried) {
+    ASSERT_TRUE(WinHttpSetTimeouts(FSession.Get(), 11, 22, 33, 44));
+    THandle Req = OpenRequest(u"/");
+    DWORD V = 0, Len = sizeof V;
+    ASSERT_TRUE(WinHttpQueryOption(Req.Get(), WINHTTP_OPTION_RECEIVE_TIMEOUT, &V, &Len));
+    EXPECT_EQ(V, 44u);
+    Len = sizeof V;
+    ASSERT_TRUE(WinHttpQueryOption(Req.Get(), WINHTTP_OPTION_CONNECT_TIMEOUT, &V, &Len));
+    EXPECT_EQ(V, 22u);
+    Len = 2;
+    EXPECT_FALSE(WinHttpQueryOption(Req.Get(), WINHTTP_OPTION_HANDLE_TYPE, &V, &Len));
+    EXPECT_EQ(GetLastError(), 122u);
+    EXPECT_EQ(Len, 4u);
+    ASSERT_TRUE(WinHttpQueryOption(Req.Get(), WINHTTP_OPTION_HANDLE_TYPE, &V, &Len));
+    EXPECT_EQ(V, static_cast<DWORD>(WINHTTP_HANDLE_TYPE_REQUEST));
+    HINTERNET Parent = nullptr;
+    Len = sizeof Parent;
+    ASSERT_TRUE(WinHttpQueryOption(Req.Get(), WINHTTP_OPTION_PARENT_HANDLE, &Parent, &Len));
+    EXPECT_EQ(Parent, FConnect.Get());
+    DWORD_PTR Ctx = 0x1234;
+    ASSERT_TRUE(WinHttpSetOption(Req.Get(), WINHTTP_OPTION_CONTEXT_VALUE, &Ctx, sizeof Ctx));
+    Ctx = 0;
+    Len = sizeof Ctx;
+    ASSERT_TRUE(WinHttpQueryOption(Req.Get(), WINHTTP_OPTION_CONTEXT_VALUE, &Ctx, &Len));
+    EXPECT_EQ(Ctx, 0x1234u);
+    Len = 0;
+    EXPECT_FALSE(WinHttpQueryOption(FSession.Get(), WINHTTP_OPTION_USER_AGENT, nullptr, &Len));
+    EXPECT_EQ(GetLastError(), 122u);
+    EXPECT_EQ(Len, (std::char_traits<char16_t>::length(u"Test/1.0") + 1) * 2);
+}
+
+TEST(WinHttpFunctions, NotImplementedOnesSay120) {
+    ASSERT_TRUE(LoadWinHttp());
+    WINHTTP_PROXY_INFO Info{};
+    WINHTTP_CURRENT_USER_IE_PROXY_CONFIG Ie{};
+    LPWSTR Url = nullptr;
+    DWORD A1 = 0, A2 = 0, A3 = 0;
+    struct {
+        const char* Name;
+        BOOL Result;
+    } Calls[] = {
+        {"GetDefaultProxyConfiguration", WinHttpGetDefaultProxyConfiguration(&Info)},
+        {"SetDefaultProxyConfiguration", WinHttpSetDefaultProxyConfiguration(&Info)},
+        {"SetCredentials", WinHttpSetCredentials(nullptr, 0, 0, u"u", u"p", nullptr)},
+        {"QueryAuthSchemes", WinHttpQueryAuthSchemes(nullptr, &A1, &A2, &A3)},
+        {"DetectAutoProxyConfigUrl", WinHttpDetectAutoProxyConfigUrl(0, &Url)},
+        {"GetProxyForUrl", WinHttpGetProxyForUrl(nullptr, u"http://x/", nullptr, &Info)},
+        {"GetIEProxyConfigForCurrentUser", WinHttpGetIEProxyConfigForCurrentUser(&Ie)},
+    };
+    for (const auto& C : Calls) {
+        SCOPED_TRACE(C.Name);
+        EXPECT_FALSE(C.Result);
+    }
+    EXPECT_EQ(GetLastError(), 120u);
+}
+
+TEST(WinHttpFunctions, HttpDates) {
+    ASSERT_TRUE(LoadWinHttp());
+    SYSTEMTIME T{1994, 11, 0, 6, 8, 49, 37, 0};
+    WCHAR Buf[WINHTTP_TIME_FORMAT_BUFSIZE / sizeof(WCHAR)];
+    ASSERT_TRUE(WinHttpTimeFromSystemTime(&T, Buf));
+    EXPECT_EQ(A(Buf), "Sun, 06 Nov 1994 08:49:37 GMT");
+    for (const char16_t* Text : {u"Sun, 06 Nov 1994 08:49:37 GMT",
+                                 u"Sunday, 06-Nov-94 08:49:37 GMT", u"Sun Nov  6 08:49:37 1994"}) {
+        SCOPED_TRACE(A(Text));
+        SYSTEMTIME P{};
+        ASSERT_TRUE(WinHttpTimeToSystemTime(Text, &P));
+        EXPECT_EQ(P.wYear, 1994);
+        EXPECT_EQ(P.wMonth, 11);
+        EXPECT_EQ(P.wDay, 6);
+        EXPECT_EQ(P.wDayOfWeek, 0);
+        EXPECT_EQ(P.wHour, 8);
+        EXPECT_EQ(P.wMinute, 49);
+        EXPECT_EQ(P.wSecond, 37);
+    }
+    SYSTEMTIME P{};
+    EXPECT_FALSE(WinHttpTimeToSystemTime(u"yesterday", &P));
+    EXPECT_EQ(GetLastError(), 87u);
+    SYSTEMTIME Bad{2023, 2, 0, 29, 0, 0, 0, 0};
+    EXPECT_FALSE(WinHttpTimeFromSystemTime(&Bad, Buf));
+    EXPECT_EQ(GetLastError(), 87u);
+}
+
+TEST(WinHttpFunctions, CrackAndCreateUrl) {
+    ASSERT_TRUE(LoadWinHttp());
+    const char16_t* Url = u"https://user:pw@host.example:8443/a/b?x=1#f";
+    URL_COMPONENTS Uc{};
+    Uc.dwStructSize = sizeof Uc;
+    Uc.dwSchemeLength = Uc.dwHostNameLength = Uc.dwUserNameLength = Uc.dwPasswordLength =
+        Uc.dwUrlPathLength = Uc.dwExtraInfoLength = static_cast<DWORD>(-1);
+    ASSERT_TRUE(WinHttpCrackUrl(Url, 0, 0, &Uc));
+    auto Part = [](LPWSTR P, DWORD L) { return A(std::u16string_view(P, L)); };
+    EXPECT_EQ(Part(Uc.lpszScheme, Uc.dwSchemeLength), "https");
+    EXPECT_EQ(Uc.nScheme, INTERNET_SCHEME_HTTPS);
+    EXPECT_EQ(Part(Uc.lpszHostName, Uc.dwHostNameLength), "host.example");
+    EXPECT_EQ(Uc.nPort, 8443);
+    EXPECT_EQ(Part(Uc.lpszUserName, Uc.dwUserNameLength), "user");
+    EXPECT_EQ(Part(Uc.lpszPassword, Uc.dwPasswordLength), "pw");
+    EXPECT_EQ(Part(Uc.lpszUrlPath, Uc.dwUrlPathLength), "/a/b");
+    EXPECT_EQ(Part(Uc.lpszExtraInfo, Uc.dwExtraInfoLength), "?x=1#f");
+
+    WCHAR Small[4];
+    URL_COMPONENTS Copy{};
+    Copy.dwStructSize = sizeof Copy;
+    Copy.lpszHostName = Small;
+    Copy.dwHostNameLength = 4;
+    EXPECT_FALSE(WinHttpCrackUrl(Url, 0, 0, &Copy));
+    EXPECT_EQ(GetLastError(), 122u);
+    EXPECT_EQ(Copy.dwHostNameLength, 13u);
+    EXPECT_FALSE(WinHttpCrackUrl(u"ftp://x/", 0, 0, &Copy));
+    EXPECT_EQ(GetLastError(), 12006u);
+    EXPECT_FALSE(WinHttpCrackUrl(u"http://h:99999/", 0, 0, &Copy));
+    EXPECT_EQ(GetLastError(), 12005u);
+
+    DWORD Len = 0;
+    EXPECT_FALSE(WinHttpCreateUrl(&Uc, 0, nullptr, &Len));
+    EXPECT_EQ(GetLastError(), 122u);
+    std::u16string Out(Len, u'\0');
+    ASSERT_TRUE(WinHttpCreateUrl(&Uc, 0, Out.data(), &Len));
+    Out.resize(Len);
+    EXPECT_EQ(A(Out), "https://user:pw@host.example:8443/a/b?x=1#f");
+}
+
+}  // namespace Nimbra
