@@ -1,0 +1,682 @@
+// libwinhttp against real servers on 127.0.0.1: what the engine relies on (status, headers,
+// bodies, uploads, redirects, decompression, connection reuse, cancellation), the error
+// codes of failures and the certificate checks.
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "Nimbra.WinHttp.Api.h"
+#include "TestServer.h"
+#include "WinHttpTestUtil.h"
+
+// Inside the namespace the WinHTTP names are the bound functions, not the C declarations.
+namespace Nimbra {
+
+using TestSupport::A;
+using TestSupport::PatternBytes;
+using TestSupport::QueryStatus;
+using TestSupport::QueryText;
+using TestSupport::ReadAll;
+using TestSupport::THandle;
+using TestSupport::TTestServer;
+using TestSupport::U;
+
+namespace {
+
+/// How one exchange went: the step that failed (empty when none) and what arrived.
+struct TOutcome {
+    std::string Stage;
+    DWORD Code = 0;
+    DWORD Status = 0;
+    std::string Body;
+    std::string Headers;
+};
+
+struct TExchange {
+    std::string Host = "127.0.0.1";
+    int Port = 0;
+    std::string Path = "/";
+    std::u16string Verb = u"GET";
+    std::u16string Headers;
+    std::string Body;     // sent as optional data
+    std::string Written;  // sent through WinHttpWriteData in one call
+    DWORD Flags = 0;
+    int TimeoutMs = 10000;
+    DWORD Decompression = 0;
+    bool NoRedirects = false;
+    DWORD_PTR Context = 0;
+};
+
+TOutcome Exchange(HINTERNET Session, const TExchange& X) {
+    TOutcome O;
+    auto Fail = [&](const char* Stage) {
+        O.Stage = Stage;
+        O.Code = GetLastError();
+        return O;
+    };
+    THandle Conn(WinHttpConnect(Session, U(X.Host).c_str(), static_cast<INTERNET_PORT>(X.Port), 0));
+    if (!Conn) return Fail("connect");
+    THandle Req(WinHttpOpenRequest(Conn.Get(), X.Verb.c_str(), U(X.Path).c_str(), nullptr, nullptr,
+                                   nullptr, X.Flags));
+    if (!Req) return Fail("open");
+    if (!WinHttpSetTimeouts(Req.Get(), X.TimeoutMs, X.TimeoutMs, X.TimeoutMs, X.TimeoutMs))
+        return Fail("timeouts");
+    DWORD V = WINHTTP_DISABLE_REDIRECTS;
+    if (X.NoRedirects && !WinHttpSetOption(Req.Get(), WINHTTP_OPTION_DISABLE_FEATURE, &V, sizeof V))
+        return Fail("option");
+    V = X.Decompression;
+    if (V && !WinHttpSetOption(Req.Get(), WINHTTP_OPTION_DECOMPRESSION, &V, sizeof V))
+        return Fail("option");
+    const DWORD Total = static_cast<DWORD>(X.Body.size() + X.Written.size());
+    if (!WinHttpSendRequest(Req.Get(), X.Headers.empty() ? nullptr : X.Headers.c_str(),
+                            static_cast<DWORD>(X.Headers.size()),
+                            X.Body.empty() ? nullptr : const_cast<char*>(X.Body.data()),
+                            static_cast<DWORD>(X.Body.size()), Total, X.Context))
+        return Fail("send");
+    if (!X.Written.empty()) {
+        DWORD N = 0;
+        if (!WinHttpWriteData(Req.Get(), X.Written.data(), static_cast<DWORD>(X.Written.size()),
+                              &N))
+            return Fail("write");
+    }
+    if (!WinHttpReceiveResponse(Req.Get(), nullptr)) return Fail("receive");
+    O.Status = QueryStatus(Req.Get());
+    O.Headers = QueryText(Req.Get(), WINHTTP_QUERY_RAW_HEADERS_CRLF);
+    DWORD Err = 0;
+    if (!ReadAll(Req.Get(), O.Body, Err)) {
+        O.Stage = "read";
+        O.Code = Err;
+    }
+    return O;
+}
+
+bool HasHeaderLine(const std::string& Raw, const std::string& Line) {
+    return Raw.find("\r\n" + Line + "\r\n") != std::string::npos;
+}
+
+/// A port nothing listens on: bound once to get a free number, then released.
+int ClosedPort() {
+    int S = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in A{};
+    A.sin_family = AF_INET;
+    A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(S, reinterpret_cast<sockaddr*>(&A), sizeof A);
+    socklen_t L = sizeof A;
+    getsockname(S, reinterpret_cast<sockaddr*>(&A), &L);
+    close(S);
+    return ntohs(A.sin_port);
+}
+
+class WinHttpTransfer : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(LoadWinHttp());
+        FSession =
+            THandle(WinHttpOpen(u"Ostrel Test", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0));
+        ASSERT_TRUE(FSession);
+    }
+    TExchange At(const std::string& Path) {
+        TExchange X;
+        X.Port = FServer.Port();
+        X.Path = Path;
+        return X;
+    }
+    TOutcome Get(const std::string& Path) { return Exchange(FSession.Get(), At(Path)); }
+
+    TTestServer FServer;
+    THandle FSession;
+};
+
+}  // namespace
+
+TEST_F(WinHttpTransfer, GetReportsStatusHeadersAndBody) {
+    THandle Conn(WinHttpConnect(FSession.Get(), u"127.0.0.1",
+                                static_cast<INTERNET_PORT>(FServer.Port()), 0));
+    THandle Req(
+        WinHttpOpenRequest(Conn.Get(), u"GET", u"/bytes/10000", nullptr, nullptr, nullptr, 0));
+    ASSERT_TRUE(WinHttpSendRequest(Req.Get(), u"\r\n", 2, nullptr, 0, 0, 0));
+    ASSERT_TRUE(WinHttpReceiveResponse(Req.Get(), nullptr));
+    EXPECT_EQ(QueryStatus(Req.Get()), 200u);
+    EXPECT_EQ(QueryText(Req.Get(), WINHTTP_QUERY_STATUS_TEXT), "OK");
+    EXPECT_EQ(QueryText(Req.Get(), WINHTTP_QUERY_CONTENT_LENGTH), "10000");
+    EXPECT_EQ(QueryText(Req.Get(), WINHTTP_QUERY_VERSION), "HTTP/1.1");
+    std::string Raw = QueryText(Req.Get(), WINHTTP_QUERY_RAW_HEADERS_CRLF);
+    EXPECT_EQ(Raw.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << Raw;
+    EXPECT_TRUE(HasHeaderLine(Raw, "Content-Length: 10000")) << Raw;
+    ASSERT_GE(Raw.size(), 4u);
+    EXPECT_EQ(Raw.substr(Raw.size() - 4), "\r\n\r\n");
+    EXPECT_EQ(Raw.find("\r\n\r\n"), Raw.size() - 4) << "one empty line, at the end";
+
+    // Pieces as the engine asks for them; then the end, reported again on every read.
+    std::string Body;
+    DWORD Err = 0;
+    ASSERT_TRUE(ReadAll(Req.Get(), Body, Err, 8192));
+    EXPECT_EQ(Body, PatternBytes(10000));
+    char B[16];
+    DWORD N = 7;
+    EXPECT_TRUE(WinHttpReadData(Req.Get(), B, sizeof B, &N));
+    EXPECT_EQ(N, 0u);
+}
+
+TEST_F(WinHttpTransfer, HeaderQueriesFollowTheSizeProtocol) {
+    THandle Conn(WinHttpConnect(FSession.Get(), u"127.0.0.1",
+                                static_cast<INTERNET_PORT>(FServer.Port()), 0));
+    THandle Req(
+        WinHttpOpenRequest(Conn.Get(), u"GET", u"/faults/headers", nullptr, nullptr, nullptr, 0));
+    ASSERT_TRUE(WinHttpSendRequest(Req.Get(), nullptr, 0, nullptr, 0, 0, 0));
+    ASSERT_TRUE(WinHttpReceiveResponse(Req.Get(), nullptr));
+    HINTERNET R = Req.Get();
+
+    // Probe: 122 and the size with the NUL; a buffer one character short fails the same way.
+    DWORD Len = 0;
+    EXPECT_FALSE(
+        WinHttpQueryHeaders(R, WINHTTP_QUERY_STATUS_TEXT, nullptr, nullptr, &Len, nullptr));
+    EXPECT_EQ(GetLastError(), 122u);
+    EXPECT_EQ(Len, 6u);  // "OK" and the NUL
+    char16_t Buf[64];
+    std::fill(std::begin(Buf), std::end(Buf), u'#');
+    Len = 4;
+    EXPECT_FALSE(WinHttpQueryHeaders(R, WINHTTP_QUERY_STATUS_TEXT, nullptr, Buf, &Len, nullptr));
+    EXPECT_EQ(GetLastError(), 122u);
+    EXPECT_EQ(Len, 6u);
+    Len = 6;
+    ASSERT_TRUE(WinHttpQueryHeaders(R, WINHTTP_QUERY_STATUS_TEXT, nullptr, Buf, &Len, nullptr));
+    EXPECT_EQ(Len, 4u);
+    EXPECT_EQ(std::u16string(Buf, 3), std::u16string(u"OK\0", 3));
+
+    // Missing header: 12150 and the buffer untouched.
+    std::fill(std::begin(Buf), std::end(Buf), u'#');
+    Len = sizeof Buf;
+    EXPECT_FALSE(WinHttpQueryHeaders(R, WINHTTP_QUERY_LOCATION, nullptr, Buf, &Len, nullptr));
+    EXPECT_EQ(GetLastError(), 12150u);
+    EXPECT_EQ(Buf[0], u'#');
+    Len = 0;
+    EXPECT_FALSE(WinHttpQueryHeaders(R, WINHTTP_QUERY_LOCATION, nullptr, nullptr, &Len, nullptr));
+    EXPECT_EQ(GetLastError(), 12150u);
+
+    // Numbers need four bytes.
+    DWORD Number = 0;
+    Len = 2;
+    EXPECT_FALSE(WinHttpQueryHeaders(R, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                                     nullptr, &Number, &Len, nullptr));
+    EXPECT_EQ(GetLastError(), 122u);
+    EXPECT_EQ(Len, 4u);
+    ASSERT_TRUE(WinHttpQueryHeaders(R, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                                    nullptr, &Number, &Len, nullptr));
+    EXPECT_EQ(Number, 200u);
+    Len = sizeof Number;
+    ASSERT_TRUE(WinHttpQueryHeaders(R, WINHTTP_QUERY_CUSTOM | WINHTTP_QUERY_FLAG_NUMBER,
+                                    u"X-Number", &Number, &Len, nullptr));
+    EXPECT_EQ(Number, 4294967295u);
+    SYSTEMTIME T{};
+    Len = sizeof T;
+    ASSERT_TRUE(WinHttpQueryHeaders(R, WINHTTP_QUERY_LAST_MODIFIED | WINHTTP_QUERY_FLAG_SYSTEMTIME,
+                                    nullptr, &T, &Len, nullptr));
+    EXPECT_EQ(T.wYear, 1994);
+    EXPECT_EQ(T.wSecond, 37);
+
+    // Repeated headers by index, an empty one, a level past the last.
+    DWORD Index = 0;
+    std::vector<std::string> Seen;
+    for (;;) {
+        Len = sizeof Buf;
+        if (!WinHttpQueryHeaders(R, WINHTTP_QUERY_CUSTOM, u"x-multi", Buf, &Len, &Index)) break;
+        Seen.push_back(A(std::u16string_view(Buf, Len / 2)));
+    }
+    EXPECT_EQ(GetLastError(), 12150u);
+    EXPECT_EQ(Seen, (std::vector<std::string>{"one", "two"}));
+    EXPECT_EQ(Index, 2u);
+    DWORD Err = 99;
+    EXPECT_EQ(QueryText(R, WINHTTP_QUERY_CUSTOM, &Err, u"X-Empty"), "");
+    EXPECT_EQ(Err, 0u);
+    Len = sizeof Buf;
+    EXPECT_FALSE(WinHttpQueryHeaders(R, WINHTTP_QUERY_MAX + 1, nullptr, Buf, &Len, nullptr));
+    EXPECT_EQ(GetLastError(), 87u);
+}
+
+TEST_F(WinHttpTransfer, StatusLinesAsReceived) {
+    struct {
+        const char* Name;
+        std::string StatusLine;
+        DWORD Status;
+        std::string Text;
+    } Cases[] = {
+        {"reason phrase", "HTTP/1.1 299 Very Fine Indeed", 299, "Very Fine Indeed"},
+        {"empty reason after the blank", "HTTP/1.1 200 ", 200, ""},
+        {"no reason at all", "HTTP/1.1 200", 200, ""},
+        {"HTTP/1.0", "HTTP/1.0 404 Gone Fishing", 404, "Gone Fishing"},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        TExchange X =
+            At("/faults/raw?text=" + C.StatusLine + "\\r\\nContent-Length: 2\\r\\n\\r\\nok");
+        THandle Conn(
+            WinHttpConnect(FSession.Get(), u"127.0.0.1", static_cast<INTERNET_PORT>(X.Port), 0));
+        THandle Req(WinHttpOpenRequest(Conn.Get(), u"GET", U(X.Path).c_str(), nullptr, nullptr,
+                                       nullptr, 0));
+        ASSERT_TRUE(WinHttpSendRequest(Req.Get(), nullptr, 0, nullptr, 0, 0, 0));
+        ASSERT_TRUE(WinHttpReceiveResponse(Req.Get(), nullptr)) << GetLastError();
+        EXPECT_EQ(QueryStatus(Req.Get()), C.Status);
+        EXPECT_EQ(QueryText(Req.Get(), WINHTTP_QUERY_STATUS_TEXT), C.Text);
+        EXPECT_EQ(
+            QueryText(Req.Get(), WINHTTP_QUERY_RAW_HEADERS_CRLF).rfind(C.StatusLine + "\r\n", 0),
+            0u);
+    }
+}
+
+TEST_F(WinHttpTransfer, BodiesInEveryFraming) {
+    // Chunked: de-chunked body, the coding still named, no length.
+    TOutcome O = Get("/faults/chunked?sizes=5,1,70000,3");
+    EXPECT_EQ(O.Stage, "");
+    EXPECT_EQ(O.Body, PatternBytes(70009));
+    EXPECT_TRUE(HasHeaderLine(O.Headers, "Transfer-Encoding: chunked")) << O.Headers;
+    EXPECT_EQ(O.Headers.find("X-Trailer"), std::string::npos) << "trailers are not headers";
+
+    // Ended by closing the connection: no length at all.
+    O = Get("/faults/close-delimited");
+    EXPECT_EQ(O.Stage, "");
+    EXPECT_EQ(O.Body, PatternBytes(3000));
+
+    // Interim answers are skipped; the final one is reported.
+    O = Get("/faults/interim");
+    EXPECT_EQ(O.Stage, "");
+    EXPECT_EQ(O.Status, 200u);
+    EXPECT_EQ(O.Body, "final\n");
+
+    // No body: 204 and HEAD end at once.
+    O = Get("/status/204");
+    EXPECT_EQ(O.Status, 204u);
+    EXPECT_EQ(O.Body, "");
+    TExchange X = At("/bytes/100");
+    X.Verb = u"HEAD";
+    O = Exchange(FSession.Get(), X);
+    EXPECT_EQ(O.Stage, "");
+    EXPECT_EQ(O.Status, 200u);
+    EXPECT_EQ(O.Body, "");
+    EXPECT_TRUE(HasHeaderLine(O.Headers, "Content-Length: 100")) << O.Headers;
+}
+
+TEST_F(WinHttpTransfer, DecompressionDecodesAndHidesTheCoding) {
+    struct {
+        const char* Name;
+        std::string Path;
+        std::size_t Size;
+    } Cases[] = {
+        {"gzip", "/faults/compressed/gzip?n=5000", 5000},
+        {"deflate (zlib)", "/faults/compressed/deflate?n=5000", 5000},
+        {"deflate sent raw", "/faults/compressed/rawdeflate?n=5000", 5000},
+        {"gzip chunked", "/faults/compressed/gzip?n=100000&chunked=1", 100000},
+        {"large gzip, reader behind", "/faults/compressed/gzip?n=3000000", 3000000},
+        {"empty", "/faults/compressed/gzip?n=0", 0},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        TExchange X = At(C.Path);
+        X.Decompression = WINHTTP_DECOMPRESSION_FLAG_ALL;
+        X.Headers = u"Accept-Encoding: br\r\n";
+        TOutcome O = Exchange(FSession.Get(), X);
+        EXPECT_EQ(O.Stage, "");
+        EXPECT_TRUE(O.Body == PatternBytes(C.Size)) << "body of " << O.Body.size() << " bytes";
+        EXPECT_EQ(O.Headers.find("Content-Encoding"), std::string::npos) << O.Headers;
+        EXPECT_EQ(O.Headers.find("Content-Length"), std::string::npos) << O.Headers;
+        EXPECT_TRUE(HasHeaderLine(O.Headers, "X-Seen-Accept-Encoding: gzip, deflate")) << O.Headers;
+    }
+
+    // Without the option the body comes as sent, with its coding.
+    TOutcome O = Get("/faults/compressed/gzip?n=5000");
+    EXPECT_EQ(O.Stage, "");
+    EXPECT_EQ(O.Body.substr(0, 2), "\x1f\x8b");
+    EXPECT_TRUE(HasHeaderLine(O.Headers, "Content-Encoding: gzip")) << O.Headers;
+    EXPECT_TRUE(HasHeaderLine(O.Headers, "X-Seen-Accept-Encoding: (none)")) << O.Headers;
+
+    // Compressed data cut short cannot be decoded into a whole body.
+    TExchange X = At("/faults/compressed/gzip?n=50000&truncate=1");
+    X.Decompression = WINHTTP_DECOMPRESSION_FLAG_GZIP;
+    O = Exchange(FSession.Get(), X);
+    EXPECT_EQ(O.Stage, "read");
+    EXPECT_EQ(O.Code, 12152u);
+}
+
+TEST_F(WinHttpTransfer, RedirectsAreFollowedUnlessDisabled) {
+    TOutcome O = Get("/faults/chain/3");
+    EXPECT_EQ(O.Stage, "");
+    EXPECT_EQ(O.Status, 200u);
+    EXPECT_EQ(O.Body, "chain end GET 0\n");
+
+    O = Get("/faults/chain/10");
+    EXPECT_EQ(O.Status, 200u) << "ten hops are allowed";
+    O = Get("/faults/chain/11");
+    EXPECT_EQ(O.Stage, "receive");
+    EXPECT_EQ(O.Code, 12156u);
+
+    TExchange X = At("/faults/chain/1");
+    X.NoRedirects = true;
+    O = Exchange(FSession.Get(), X);
+    EXPECT_EQ(O.Stage, "");
+    EXPECT_EQ(O.Status, 302u);
+    EXPECT_EQ(O.Body, "hop 1\n");
+    EXPECT_TRUE(HasHeaderLine(O.Headers, "Location: /faults/chain/0")) << O.Headers;
+
+    // A 3xx without a Location is an answer, not a redirect.
+    O = Get("/redirect-no-location/301");
+    EXPECT_EQ(O.Status, 301u);
+
+    // POST: 307 keeps method and body, 303 turns into GET.
+    X = At("/faults/chain/1?code=307");
+    X.Verb = u"POST";
+    X.Body = "hello";
+    O = Exchange(FSession.Get(), X);
+    EXPECT_EQ(O.Body, "chain end POST 5\n");
+    X.Path = "/faults/chain/1?code=303";
+    O = Exchange(FSession.Get(), X);
+    EXPECT_EQ(O.Body, "chain end GET 0\n");
+}
+
+TEST_F(WinHttpTransfer, ObjectNameReachesTheServerEscaped) {
+    struct {
+        const char* Name;
+        std::string Path;
+        std::string Target;
+    } Cases[] = {
+        {"fragment", "/faults/target?q=1#frag", "/faults/target?q=1%23frag"},
+        {"space and quote", "/faults/target/a b\"c", "/faults/target/a%20b%22c"},
+        {"dot segments kept", "/faults/target/../x/./y", "/faults/target/../x/./y"},
+        {"percent kept", "/faults/target/%41%2F", "/faults/target/%41%2F"},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        TOutcome O = Get(C.Path);
+        EXPECT_EQ(O.Stage, "");
+        EXPECT_EQ(O.Body, C.Target);
+    }
+}
+
+TEST_F(WinHttpTransfer, UploadsStreamThroughWriteData) {
+    auto Expect = [&](const TExchange& X, const std::string& Sent, const char* Framing) {
+        TOutcome O = Exchange(FSession.Get(), X);
+        ASSERT_EQ(O.Stage, "") << O.Code;
+        // The server answers with the body's size, its SHA-256 and how it was framed.
+        EXPECT_EQ(O.Body.substr(0, O.Body.find(' ')), std::to_string(Sent.size()));
+        EXPECT_NE(O.Body.find(Framing), std::string::npos) << O.Body;
+    };
+    // 65537 bytes written as 65536 and 1.
+    std::string Big = PatternBytes(65537);
+    {
+        THandle Conn(WinHttpConnect(FSession.Get(), u"127.0.0.1",
+                                    static_cast<INTERNET_PORT>(FServer.Port()), 0));
+        THandle Req(
+            WinHttpOpenRequest(Conn.Get(), u"POST", u"/echo", nullptr, nullptr, nullptr, 0));
+        ASSERT_TRUE(WinHttpSendRequest(Req.Get(), u"\r\n", 2, nullptr, 0, 65537, 0));
+        DWORD N = 0;
+        ASSERT_TRUE(WinHttpWriteData(Req.Get(), Big.data(), 65536, &N));
+        EXPECT_EQ(N, 65536u);
+        ASSERT_TRUE(WinHttpWriteData(Req.Get(), Big.data() + 65536, 1, &N));
+        EXPECT_EQ(N, 1u);
+        ASSERT_TRUE(WinHttpReceiveResponse(Req.Get(), nullptr));
+        std::string Body;
+        DWORD Err = 0;
+        ASSERT_TRUE(ReadAll(Req.Get(), Body, Err));
+        EXPECT_NE(Body.find("\nContent-Length: 65537\n"), std::string::npos) << Body.substr(0, 300);
+        EXPECT_EQ(Body.rfind("POST /echo HTTP/1.1", 0), 0u);
+        ASSERT_GE(Body.size(), 65537u);
+        EXPECT_TRUE(Body.substr(Body.size() - 65537) == Big) << "body bytes differ";
+    }
+    TExchange X = At("/faults/upload");
+    X.Verb = u"POST";
+    X.Body = "head-";
+    X.Written = PatternBytes(1000);
+    Expect(X, X.Body + X.Written, "length=1005");
+    X.Body.clear();
+    X.Written.clear();
+    Expect(X, "", "length=0");
+    X.Verb = u"PUT";
+    X.Body = "x";
+    Expect(X, "x", "length=1");
+
+    // Writing past the announced total: reported written, never put on the wire.
+    THandle Conn(WinHttpConnect(FSession.Get(), u"127.0.0.1",
+                                static_cast<INTERNET_PORT>(FServer.Port()), 0));
+    THandle Req(
+        WinHttpOpenRequest(Conn.Get(), u"POST", u"/faults/upload", nullptr, nullptr, nullptr, 0));
+    ASSERT_TRUE(WinHttpSendRequest(Req.Get(), nullptr, 0, nullptr, 0, 4, 0));
+    DWORD N = 0;
+    ASSERT_TRUE(WinHttpWriteData(Req.Get(), "abcdefgh", 8, &N));
+    EXPECT_EQ(N, 8u);
+    ASSERT_TRUE(WinHttpReceiveResponse(Req.Get(), nullptr));
+    std::string Body;
+    DWORD Err = 0;
+    ASSERT_TRUE(ReadAll(Req.Get(), Body, Err));
+    EXPECT_EQ(Body.substr(0, 2), "4 ");
+    EXPECT_EQ(Get("/faults/upload").Stage, "") << "the connection is still sound";
+}
+
+TEST_F(WinHttpTransfer, RequestHeadersAreSentAsGiven) {
+    TExchange X = At("/echo");
+    X.Headers = u"X-One: 1\r\nX-Empty:\nX-Two:  spaced value \r\n\r\n";
+    TOutcome O = Exchange(FSession.Get(), X);
+    ASSERT_EQ(O.Stage, "");
+    EXPECT_NE(O.Body.find("\nX-One: 1\n"), std::string::npos) << O.Body;
+    EXPECT_NE(O.Body.find("\nX-Empty: \n"), std::string::npos) << O.Body;
+    EXPECT_NE(O.Body.find("\nX-Two: spaced value\n"), std::string::npos) << O.Body;
+    EXPECT_NE(O.Body.find("\nUser-Agent: Ostrel Test\n"), std::string::npos) << O.Body;
+    EXPECT_EQ(O.Body.find("Accept:"), std::string::npos) << "no Accept unless asked for";
+    EXPECT_EQ(O.Body.find("Expect:"), std::string::npos);
+}
+
+TEST_F(WinHttpTransfer, SessionReusesOneConnection) {
+    for (int I = 0; I < 10; ++I) {
+        SCOPED_TRACE(I);
+        TOutcome O = Get(I % 2 ? "/bytes/100000" : "/status/200");
+        ASSERT_EQ(O.Stage, "");
+        ASSERT_EQ(O.Status, 200u);
+    }
+    EXPECT_EQ(Get("/faults/connections").Body, "1");
+
+    // A body left unread must not leave its bytes on a connection used again.
+    THandle Conn(WinHttpConnect(FSession.Get(), u"127.0.0.1",
+                                static_cast<INTERNET_PORT>(FServer.Port()), 0));
+    THandle Req(
+        WinHttpOpenRequest(Conn.Get(), u"GET", u"/bytes/5000000", nullptr, nullptr, nullptr, 0));
+    ASSERT_TRUE(WinHttpSendRequest(Req.Get(), nullptr, 0, nullptr, 0, 0, 0));
+    ASSERT_TRUE(WinHttpReceiveResponse(Req.Get(), nullptr));
+    char B[10];
+    DWORD N = 0;
+    ASSERT_TRUE(WinHttpReadData(Req.Get(), B, sizeof B, &N));
+    Req.Reset();
+    TOutcome O = Get("/bytes/300");
+    EXPECT_EQ(O.Stage, "");
+    EXPECT_EQ(O.Body, PatternBytes(300));
+}
+
+TEST_F(WinHttpTransfer, ClosingTheRequestEndsACallBlockedOnIt) {
+    for (const char* Path : {"/faults/stall-head?ms=20000", "/faults/stall-body?ms=20000"}) {
+        SCOPED_TRACE(Path);
+        THandle Conn(WinHttpConnect(FSession.Get(), u"127.0.0.1",
+                                    static_cast<INTERNET_PORT>(FServer.Port()), 0));
+        HINTERNET Req =
+            WinHttpOpenRequest(Conn.Get(), u"GET", U(Path).c_str(), nullptr, nullptr, nullptr, 0);
+        ASSERT_TRUE(Req);
+        ASSERT_TRUE(WinHttpSendRequest(Req, nullptr, 0, nullptr, 0, 0, 0));
+        const bool InBody = std::string(Path).find("body") != std::string::npos;
+        char B[64];
+        DWORD N = 0;
+        if (InBody) {
+            ASSERT_TRUE(WinHttpReceiveResponse(Req, nullptr));
+            ASSERT_TRUE(WinHttpReadData(Req, B, sizeof B, &N));
+            ASSERT_EQ(N, 5u);
+        }
+        std::atomic<bool> Started{false};
+        std::thread Closer([&] {
+            while (!Started) std::this_thread::yield();
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            EXPECT_TRUE(WinHttpCloseHandle(Req));
+        });
+        Started = true;
+        BOOL Ok =
+            InBody ? WinHttpReadData(Req, B, sizeof B, &N) : WinHttpReceiveResponse(Req, nullptr);
+        DWORD Err = GetLastError();
+        Closer.join();
+        EXPECT_FALSE(Ok);
+        EXPECT_EQ(Err, 12017u);
+        EXPECT_FALSE(WinHttpReadData(Req, B, sizeof B, &N));
+        EXPECT_EQ(GetLastError(), 6u) << "the handle is gone";
+    }
+}
+
+TEST_F(WinHttpTransfer, FailuresCarryWinHttpCodes) {
+    struct {
+        const char* Name;
+        TExchange X;
+        std::string Stage;
+        DWORD Code;
+    } Cases[] = {
+        {"stalled head: time-out at receive", At("/faults/stall-head?ms=5000"), "receive", 12002},
+        {"stalled body: time-out at read", At("/faults/stall-body?ms=5000"), "read", 12002},
+        {"closed mid-body", At("/faults/close-mid-body"), "read", 12030},
+        {"closed without an answer", At("/faults/close-no-answer"), "receive", 12030},
+        {"garbage instead of HTTP", At("/faults/raw?text=garbage\\r\\n\\r\\n"), "receive", 12152},
+        {"broken status line", At("/faults/raw?text=HTTP/1.1 abc\\r\\n\\r\\n"), "receive", 12152},
+        {"nothing listening", At("/"), "send", 12029},
+        {"name not resolved", At("/"), "send", 12007},
+    };
+    Cases[0].X.TimeoutMs = Cases[1].X.TimeoutMs = 300;
+    Cases[6].X.Port = ClosedPort();
+    Cases[7].X.Host = "no-such-host.invalid";
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        TOutcome O = Exchange(FSession.Get(), C.X);
+        EXPECT_EQ(O.Stage, C.Stage);
+        EXPECT_EQ(O.Code, C.Code);
+    }
+    // The session stays usable after every failure.
+    EXPECT_EQ(Get("/status/200").Status, 200u);
+}
+
+// ---------------------------------------------------------------------------------------
+// TLS
+
+namespace {
+
+/// Certificates made once per test program in a temporary folder.
+const std::string& CertDir() {
+    static const std::string Dir = [] {
+        std::string D =
+            (std::filesystem::temp_directory_path() / ("ostrel-certs-" + std::to_string(getpid())))
+                .string();
+        std::string Cmd =
+            TTestServer::SupportDir() + "/make-test-certs '" + D + "' >/dev/null 2>&1";
+        if (std::system(Cmd.c_str()) != 0)
+            ADD_FAILURE() << "certificate generation failed: " << Cmd;
+        return D;
+    }();
+    return Dir;
+}
+
+struct TSecureSeen {
+    int Calls = 0;
+    DWORD Flags = 0;
+    DWORD Status = 0;
+    DWORD Length = 0;
+};
+
+void WINAPI OnStatus(HINTERNET, DWORD_PTR Context, DWORD Status, LPVOID Info, DWORD Length) {
+    auto* Seen = reinterpret_cast<TSecureSeen*>(Context);
+    if (!Seen) return;
+    ++Seen->Calls;
+    Seen->Status = Status;
+    Seen->Length = Length;
+    if (Info && Length == sizeof(DWORD)) std::memcpy(&Seen->Flags, Info, sizeof(DWORD));
+}
+
+class WinHttpTls : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        // The test CA is trusted the way curl's tool takes a trust store from the environment.
+        setenv("CURL_CA_BUNDLE", (CertDir() + "/ca.pem").c_str(), 1);
+    }
+    void SetUp() override {
+        ASSERT_TRUE(LoadWinHttp());
+        FSession =
+            THandle(WinHttpOpen(u"Ostrel Test", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0));
+        ASSERT_TRUE(FSession);
+        ASSERT_NE(WinHttpSetStatusCallback(FSession.Get(), OnStatus,
+                                           WINHTTP_CALLBACK_FLAG_SECURE_FAILURE, 0),
+                  WINHTTP_INVALID_STATUS_CALLBACK);
+    }
+    static std::vector<std::string> TlsArgs(const std::string& Name) {
+        return {"--tls", CertDir() + "/" + Name + ".pem", CertDir() + "/" + Name + ".key"};
+    }
+    THandle FSession;
+};
+
+}  // namespace
+
+TEST_F(WinHttpTls, CertificateProblemsReportTheirFlags) {
+    struct {
+        const char* Cert;
+        DWORD Flags;
+    } Cases[] = {
+        {"self", WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA},
+        {"expired", WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID},
+        {"wronghost", WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID},
+        {"clientonly", WINHTTP_CALLBACK_STATUS_FLAG_CERT_WRONG_USAGE},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Cert);
+        TTestServer Server(TlsArgs(C.Cert));
+        TSecureSeen Seen;
+        TExchange X;
+        X.Port = Server.Port();
+        X.Path = "/status/200";
+        X.Flags = WINHTTP_FLAG_SECURE;
+        X.Context = reinterpret_cast<DWORD_PTR>(&Seen);
+        TOutcome O = Exchange(FSession.Get(), X);
+        EXPECT_EQ(O.Stage, "send");
+        EXPECT_EQ(O.Code, 12175u);
+        EXPECT_EQ(Seen.Calls, 1);
+        EXPECT_EQ(Seen.Status, static_cast<DWORD>(WINHTTP_CALLBACK_STATUS_SECURE_FAILURE));
+        EXPECT_EQ(Seen.Length, 4u);
+        EXPECT_EQ(Seen.Flags, C.Flags);
+    }
+}
+
+TEST_F(WinHttpTls, GoodCertificateAndRedirectPolicy) {
+    TTestServer Plain;
+    TTestServer Server(TlsArgs("good"));
+    TSecureSeen Seen;
+    TExchange X;
+    X.Port = Server.Port();
+    X.Path = "/faults/chain/2";
+    X.Flags = WINHTTP_FLAG_SECURE;
+    X.Context = reinterpret_cast<DWORD_PTR>(&Seen);
+    TOutcome O = Exchange(FSession.Get(), X);
+    EXPECT_EQ(O.Stage, "");
+    EXPECT_EQ(O.Status, 200u);
+    EXPECT_EQ(O.Body, "chain end GET 0\n");
+    EXPECT_EQ(Seen.Calls, 0);
+
+    // Never from https to http.
+    X.Path = "/redirect?to=" + Plain.Url("/status/200");
+    O = Exchange(FSession.Get(), X);
+    EXPECT_EQ(O.Stage, "receive");
+    EXPECT_EQ(O.Code, 12156u);
+
+    // TLS to a server that does not speak it.
+    X.Port = Plain.Port();
+    X.Path = "/status/200";
+    O = Exchange(FSession.Get(), X);
+    EXPECT_EQ(O.Stage, "send");
+    EXPECT_EQ(O.Code, 12175u);
+    EXPECT_EQ(Seen.Flags, static_cast<DWORD>(WINHTTP_CALLBACK_STATUS_FLAG_SECURITY_CHANNEL_ERROR));
+}
+
+}  // namespace Nimbra
