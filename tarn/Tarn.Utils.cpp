@@ -58,19 +58,29 @@ std::string PercentEncode(std::string_view S) {
 }
 
 std::string PercentDecode(std::string_view S) {
-    std::string Bytes;
-    Bytes.reserve(S.size());
+    // Most texts have nothing to decode; they only need checking.
+    const std::size_t First = S.find('%');
+    if (First == std::string_view::npos)
+        return Runtime::IsAscii(S) ? std::string(S) : Runtime::ToValidUtf8(S);
+
+    // Decoding only shrinks the text, so write into a buffer of the input's size.
+    std::string Bytes(S.size(), '\0');
+    char* Out = Bytes.data();
+    unsigned char High = 0;  // any byte >= 0x80 needs a UTF-8 check
     for (std::size_t i = 0; i < S.size(); ++i) {
-        if (S[i] == '%' && i + 2 < S.size()) {
+        char C = S[i];
+        if (C == '%' && i + 2 < S.size()) {
             const int Hi = HexValue(S[i + 1]), Lo = HexValue(S[i + 2]);
             if (Hi >= 0 && Lo >= 0) {
-                Bytes += static_cast<char>((Hi << 4) | Lo);
+                C = static_cast<char>((Hi << 4) | Lo);
                 i += 2;
-                continue;
             }
         }
-        Bytes += S[i];
+        High |= static_cast<unsigned char>(C);
+        *Out++ = C;
     }
+    Bytes.resize(static_cast<std::size_t>(Out - Bytes.data()));
+    if (High < 0x80 || Runtime::IsValidUtf8(Bytes)) return Bytes;
     return Runtime::ToValidUtf8(Bytes);
 }
 

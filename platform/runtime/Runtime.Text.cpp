@@ -43,13 +43,13 @@ char32_t NextCodePoint(std::string_view S, std::size_t& Pos) noexcept {
     } else if (B0 >= 0xE0 && B0 <= 0xEF) {
         Length = 3;
         C = B0 & 0x0F;
-        if (B0 == 0xE0) Lo = 0xA0;       // no overlong forms
-        if (B0 == 0xED) Hi = 0x9F;       // no surrogates
+        if (B0 == 0xE0) Lo = 0xA0;  // no overlong forms
+        if (B0 == 0xED) Hi = 0x9F;  // no surrogates
     } else if (B0 >= 0xF0 && B0 <= 0xF4) {
         Length = 4;
         C = B0 & 0x07;
-        if (B0 == 0xF0) Lo = 0x90;       // no overlong forms
-        if (B0 == 0xF4) Hi = 0x8F;       // nothing above U+10FFFF
+        if (B0 == 0xF0) Lo = 0x90;  // no overlong forms
+        if (B0 == 0xF4) Hi = 0x8F;  // nothing above U+10FFFF
     } else {
         ++Pos;
         return ReplacementChar;
@@ -91,15 +91,29 @@ void AppendUtf8(std::string& Out, char32_t C) {
     }
 }
 
+bool IsAscii(std::string_view S) noexcept {
+    for (const char C : S)
+        if (static_cast<unsigned char>(C) >= 0x80) return false;
+    return true;
+}
+
+bool IsValidUtf8(std::string_view S) noexcept {
+    for (std::size_t Pos = 0; Pos < S.size();) {
+        if (static_cast<unsigned char>(S[Pos]) < 0x80) {
+            ++Pos;
+            continue;
+        }
+        const std::size_t Start = Pos;
+        // A decoded U+FFFD is fine only when the text spelt it out in full.
+        if (NextCodePoint(S, Pos) == ReplacementChar && S.substr(Start, 3) != "\xEF\xBF\xBD")
+            return false;
+    }
+    return true;
+}
+
 std::string ToValidUtf8(std::string_view S) {
     // Fast path: most text is already valid.
-    bool Valid = true;
-    for (std::size_t Pos = 0; Pos < S.size() && Valid;) {
-        const std::size_t Start = Pos;
-        if (NextCodePoint(S, Pos) == ReplacementChar)
-            Valid = Pos - Start == 3 && S.substr(Start, 3) == "\xEF\xBF\xBD";
-    }
-    if (Valid) return std::string(S);
+    if (IsValidUtf8(S)) return std::string(S);
     std::string Result;
     Result.reserve(S.size() + 8);
     std::size_t Pos = 0;

@@ -25,6 +25,10 @@ char32_t NextCodePoint(std::string_view S, std::size_t& Pos) noexcept;
 void AppendUtf8(std::string& Out, char32_t C);
 /// The same text with every invalid UTF-8 sequence replaced by U+FFFD.
 std::string ToValidUtf8(std::string_view S);
+/// Whether the text is well-formed UTF-8.
+bool IsValidUtf8(std::string_view S) noexcept;
+/// Whether every byte is below 0x80.
+bool IsAscii(std::string_view S) noexcept;
 
 }  // namespace Runtime
 

@@ -2,6 +2,9 @@
 
 #include <unicode/uchar.h>
 
+#include <algorithm>
+#include <array>
+
 #include "Runtime.Text.h"
 #include "Tarn.Utils.h"
 
@@ -18,12 +21,62 @@ bool IsLetter(char32_t C) {
 std::size_t SchemeLength(std::string_view S) {
     std::size_t Pos = 0;
     while (Pos < S.size()) {
+        const char C = S[Pos];
+        if ((C >= 'a' && C <= 'z') || (C >= 'A' && C <= 'Z')) {
+            ++Pos;
+            continue;
+        }
+        if (static_cast<unsigned char>(C) < 0x80) break;
         std::size_t Next = Pos;
         if (!IsLetter(Runtime::NextCodePoint(S, Next))) break;
         Pos = Next;
     }
     if (S.substr(Pos, 3) == "://") return Pos;
     return std::string_view::npos;
+}
+
+// Character classes for the single passes of the parser.
+enum : std::uint8_t { EndsAuthority = 1, EndsPath = 2, EndsQuery = 4, NeedsDecoding = 8 };
+constexpr std::array<std::uint8_t, 256> MakeClasses() {
+    std::array<std::uint8_t, 256> T{};
+    T['/'] = EndsAuthority;
+    T['?'] = EndsAuthority | EndsPath;
+    T['#'] = EndsAuthority | EndsPath | EndsQuery;
+    T['%'] = NeedsDecoding;
+    for (int C = 0x80; C < 0x100; ++C) T[C] = NeedsDecoding;
+    return T;
+}
+constexpr auto Classes = MakeClasses();
+
+std::uint8_t ClassOf(char C) noexcept {
+    return Classes[static_cast<unsigned char>(C)];
+}
+
+// Length of the prefix of S before the first character of class Stop; Escapes collects whether
+// that prefix holds anything percent decoding would change.
+std::size_t Scan(std::string_view S, std::uint8_t Stop, bool& Escapes) noexcept {
+    std::uint8_t Seen = 0;
+    std::size_t i = 0;
+    for (; i < S.size(); ++i) {
+        const std::uint8_t K = ClassOf(S[i]);
+        if (K & Stop) break;
+        Seen |= K;
+    }
+    Escapes = (Seen & NeedsDecoding) != 0;
+    return i;
+}
+
+void SplitHost(std::string_view S, std::string_view& Host, std::string_view& Port) noexcept {
+    Port = {};
+    if (const std::size_t Close = S.find(']'); Close != std::string_view::npos) {
+        Host = S.substr(0, Close + 1);
+        if (Close + 1 < S.size() && S[Close + 1] == ':') Port = S.substr(Close + 2);
+    } else if (const std::size_t Colon = S.find(':'); Colon != std::string_view::npos) {
+        Host = S.substr(0, Colon);
+        Port = S.substr(Colon + 1);
+    } else {
+        Host = S;
+    }
 }
 
 // The runtime's lenient integer reader: leading blanks, a sign, "$"/"x"/"0x" for
@@ -49,10 +102,14 @@ std::int32_t LenientInt(std::string_view S) {
     for (; i < S.size(); ++i) {
         const char C = S[i];
         unsigned Digit;
-        if (C >= '0' && C <= '9') Digit = static_cast<unsigned>(C - '0');
-        else if (Base == 16 && C >= 'a' && C <= 'f') Digit = static_cast<unsigned>(C - 'a' + 10);
-        else if (Base == 16 && C >= 'A' && C <= 'F') Digit = static_cast<unsigned>(C - 'A' + 10);
-        else break;
+        if (C >= '0' && C <= '9')
+            Digit = static_cast<unsigned>(C - '0');
+        else if (Base == 16 && C >= 'a' && C <= 'f')
+            Digit = static_cast<unsigned>(C - 'a' + 10);
+        else if (Base == 16 && C >= 'A' && C <= 'F')
+            Digit = static_cast<unsigned>(C - 'A' + 10);
+        else
+            break;
         Value = Value * Base + Digit;
     }
     if (Negative) Value = 0u - Value;
@@ -61,57 +118,76 @@ std::int32_t LenientInt(std::string_view S) {
 
 }  // namespace
 
-TUri::TUri(std::string AUri) {
-    std::string_view S = AUri;
+TUri::TUri(std::string AUri) : FUri(std::move(AUri)) {
+    std::string_view S = FUri;
 
-    std::string Scheme;
+    std::string_view Scheme;
     if (const std::size_t Len = SchemeLength(S); Len != std::string_view::npos) {
         Scheme = S.substr(0, Len);
         S.remove_prefix(Len + 3);
     }
 
-    const std::size_t AuthorityEnd = S.find_first_of("/?#");
-    std::string_view Authority = S.substr(0, AuthorityEnd);
+    bool Escapes;
+    std::string_view Authority = S.substr(0, Scan(S, EndsAuthority, Escapes));
     S.remove_prefix(Authority.size());
 
     if (const std::size_t At = Authority.find('@'); At != std::string_view::npos) {
-        FUserInfo = Authority.substr(0, At);
+        FUserInfo.assign(Authority.data(), At);
         Authority.remove_prefix(At + 1);
     }
-    ParseHost(Authority, FHost, FPort);
+    std::string_view Host, PortText;
+    SplitHost(Authority, Host, PortText);
+    FHost.assign(Host.data(), Host.size());
+    FPort = LenientInt(PortText);
 
+    // Decoded fields stay empty when decoding would not change the text (see Decoded()).
+    bool PathEscapes = false;
     if (!S.empty() && S.front() == '/') {
-        const std::size_t End = S.find_first_of("?#");
-        FOriginalPath = S.substr(0, End);
-        S.remove_prefix(FOriginalPath.size());
+        const std::size_t End = Scan(S, EndsPath, PathEscapes);
+        FOriginalPath.assign(S.data(), End);
+        S.remove_prefix(End);
+        if (PathEscapes) FPath = Tarn::PercentDecode(FOriginalPath);
     } else {
         FOriginalPath = "/";
     }
     if (!S.empty() && S.front() == '?') {
-        FOriginalQuery = S.substr(0, S.find('#'));
-        S.remove_prefix(FOriginalQuery.size());
+        const std::size_t End = Scan(S, EndsQuery, Escapes);
+        FOriginalQuery.assign(S.data(), End);
+        S.remove_prefix(End);
+        if (Escapes) FQuery = Tarn::PercentDecode(FOriginalQuery);
     }
-    FOriginalFragment = S;
+    if (!S.empty()) {
+        FOriginalFragment.assign(S.data(), S.size());
+        Scan(S, 0, Escapes);
+        if (Escapes) FFragment = Tarn::PercentDecode(FOriginalFragment);
+    }
 
-    std::string_view Rest = FOriginalPath;
-    if (!Rest.empty() && Rest.front() == '/') Rest.remove_prefix(1);
-    while (!Rest.empty()) {
-        const std::size_t Slash = Rest.find('/');
-        const std::string_view Piece = Rest.substr(0, Slash);
-        if (!Piece.empty()) FSegments.push_back(Tarn::PercentDecode(Piece));
-        Rest.remove_prefix(Slash == std::string_view::npos ? Rest.size() : Slash + 1);
+    // Segments: the pieces between slashes after the leading one, empty ones skipped.
+    const std::string_view Path = FOriginalPath;
+    std::size_t Start = Path.front() == '/' ? 1 : 0;
+    FSegments.reserve(4);
+    for (std::size_t i = Start; i <= Path.size(); ++i) {
+        if (i < Path.size() && Path[i] != '/') continue;
+        if (i > Start) {
+            const std::string_view Piece = Path.substr(Start, i - Start);
+            if (PathEscapes)
+                FSegments.push_back(Tarn::PercentDecode(Piece));
+            else
+                FSegments.emplace_back(Piece);
+        }
+        Start = i + 1;
     }
 
     if (FPort == 0) {
-        if (Scheme.empty() || Runtime::SameTextAscii(Scheme, "http")) FPort = 80;
-        else if (Runtime::SameTextAscii(Scheme, "https")) FPort = 443;
+        if (Scheme.empty() || Runtime::SameTextAscii(Scheme, "http"))
+            FPort = 80;
+        else if (Runtime::SameTextAscii(Scheme, "https"))
+            FPort = 443;
     }
 
-    FScheme = Runtime::AsciiLowerCase(Scheme);
-    FPath = Tarn::PercentDecode(FOriginalPath);
-    FQuery = Tarn::PercentDecode(FOriginalQuery);
-    FFragment = Tarn::PercentDecode(FOriginalFragment);
-    FUri = std::move(AUri);
+    FScheme.reserve(Scheme.size());
+    for (const char C : Scheme)
+        FScheme += C >= 'A' && C <= 'Z' ? static_cast<char>(C + ('a' - 'A')) : C;
 }
 
 std::vector<std::string> TUri::OriginalSegments() const {
@@ -141,8 +217,8 @@ std::string TUri::Authority() const {
 }
 
 std::string TUri::AbsoluteUri() const {
-    return (FScheme.empty() ? std::string("http") : FScheme) + "://" + Authority() +
-           FOriginalPath + FOriginalQuery + FOriginalFragment;
+    return (FScheme.empty() ? std::string("http") : FScheme) + "://" + Authority() + FOriginalPath +
+           FOriginalQuery + FOriginalFragment;
 }
 
 bool TUri::HasScheme(std::string_view S) {
@@ -151,26 +227,24 @@ bool TUri::HasScheme(std::string_view S) {
 }
 
 void TUri::ParseHost(std::string_view S, std::string& Host, std::string& Port) {
-    Host.clear();
-    Port.clear();
-    if (const std::size_t Close = S.find(']'); Close != std::string_view::npos) {
-        Host = S.substr(0, Close + 1);
-        if (Close + 1 < S.size() && S[Close + 1] == ':') Port = S.substr(Close + 2);
-    } else if (const std::size_t Colon = S.find(':'); Colon != std::string_view::npos) {
-        Host = S.substr(0, Colon);
-        Port = S.substr(Colon + 1);
-    } else {
-        Host = S;
-    }
+    std::string_view H, P;
+    SplitHost(S, H, P);
+    Host = H;
+    Port = P;
 }
 
 void TUri::ParseHost(std::string_view S, std::string& Host, std::int32_t& Port) {
-    std::string PortText;
-    ParseHost(S, Host, PortText);
-    Port = LenientInt(PortText);
+    std::string_view H, P;
+    SplitHost(S, H, P);
+    Host = H;
+    Port = LenientInt(P);
 }
 
-std::string TUri::PercentEncode(std::string_view S) { return Tarn::PercentEncode(S); }
-std::string TUri::PercentDecode(std::string_view S) { return Tarn::PercentDecode(S); }
+std::string TUri::PercentEncode(std::string_view S) {
+    return Tarn::PercentEncode(S);
+}
+std::string TUri::PercentDecode(std::string_view S) {
+    return Tarn::PercentDecode(S);
+}
 
 }  // namespace Nimbra

@@ -12,7 +12,7 @@ namespace Nimbra {
 
 /// Read-only view of a parsed URI.
 class IUri {
-public:
+  public:
     virtual ~IUri() = default;
     virtual std::string GetAbsoluteUri() const = 0;
     virtual std::string GetScheme() const = 0;
@@ -32,7 +32,7 @@ RUNTIME_DECLARE_EXCEPTION(UriBadFormatException, Runtime::Exception);
 /// Parsing is lenient and never fails: missing parts are empty and a missing port comes
 /// from the scheme. Immutable value type; copies are independent.
 class TUri : public IUri {
-public:
+  public:
     explicit TUri(std::string AUri = {});
 
     TUri Clone() const { return TUri(FUri); }
@@ -40,11 +40,11 @@ public:
     const std::string& Scheme() const noexcept { return FScheme; }
     const std::string& Host() const noexcept { return FHost; }
     std::int32_t Port() const noexcept { return FPort; }
-    const std::string& Query() const noexcept { return FQuery; }
+    const std::string& Query() const noexcept { return Decoded(FQuery, FOriginalQuery); }
     const std::string& OriginalQuery() const noexcept { return FOriginalQuery; }
-    const std::string& Fragment() const noexcept { return FFragment; }
+    const std::string& Fragment() const noexcept { return Decoded(FFragment, FOriginalFragment); }
     const std::string& OriginalFragment() const noexcept { return FOriginalFragment; }
-    const std::string& Path() const noexcept { return FPath; }
+    const std::string& Path() const noexcept { return Decoded(FPath, FOriginalPath); }
     const std::string& OriginalPath() const noexcept { return FOriginalPath; }
     const std::string& UserInfo() const noexcept { return FUserInfo; }
     /// Decoded, non-empty path segments.
@@ -81,7 +81,14 @@ public:
     static std::string PercentEncode(std::string_view S);
     static std::string PercentDecode(std::string_view S);
 
-private:
+  private:
+    // The decoded fields stay empty when decoding changes nothing, sparing a copy per part.
+    static const std::string& Decoded(const std::string& D, const std::string& Original) noexcept {
+        return D.empty() ? Original : D;
+    }
+
+    // FUri comes first: the other fields are parsed from it during construction.
+    std::string FUri;
     std::string FScheme;
     std::string FFragment;
     std::string FOriginalFragment;
@@ -92,7 +99,6 @@ private:
     std::string FOriginalPath;
     std::string FUserInfo;
     std::int32_t FPort = 0;
-    std::string FUri;
     std::vector<std::string> FSegments;
 };
 
