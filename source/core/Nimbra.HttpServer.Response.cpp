@@ -11,6 +11,9 @@ namespace Nimbra {
 namespace {
 
 constexpr std::uint8_t LastChunk[] = {'0', '\r', '\n', '\r', '\n'};
+// Bytes after the end of a body would be read as part of the next message, or corrupt this
+// one.
+constexpr const char* ClosedMessage = "Http response is closed; no more body bytes can be written.";
 
 bool EqualsAsciiNoCase(std::string_view A, std::string_view B) {
     if (A.size() != B.size()) return false;
@@ -55,6 +58,7 @@ std::int64_t THttpRawResponseStream::Seek(std::int64_t Offset, Runtime::TSeekOri
 
 std::int64_t THttpRawResponseStream::Write(const void* Buffer, std::int64_t Count) {
     if (Count <= 0) return 0;
+    if (FResponse->Closed()) throw Runtime::EStreamError(ClosedMessage);
     if (!FResponse->HeadersSent()) FResponse->SendHeaders();
     const auto* Data = static_cast<const std::uint8_t*>(Buffer);
     std::int64_t N;
@@ -143,6 +147,7 @@ std::int64_t THttpServerResponseStream::Seek(std::int64_t Offset, Runtime::TSeek
 
 std::int64_t THttpServerResponseStream::Write(const void* Buffer, std::int64_t Count) {
     if (Count <= 0) return 0;
+    if (FResponse->Closed()) throw Runtime::EStreamError(ClosedMessage);
     if (!FResponse->HeadersSent()) FResponse->SendHeaders();
     // Keep the writer alive even if a callback replaces it during the write.
     const std::shared_ptr<IHttpResponseBodyWriter> Writer = FResponse->RawWriter();
@@ -251,6 +256,8 @@ void THttpServerResponse::SendHeaders() {
 }
 
 void THttpServerResponse::Close() {
+    // A second close would put a second last chunk after the end of the body.
+    if (FClosed) return;
     FRawWriter->Flush();
     if (FHeadersSent) {
         DoClose();

@@ -141,7 +141,8 @@ class THttpServerResponse {
     void OnHeaders(THttpResponseHeadersProc Proc);
 
     /// Ends the response: flushes the body writer, and emits the headers (with
-    /// "content-length" 0 when no length was set) if nothing was emitted yet. Call once.
+    /// "content-length" 0 when no length was set) if nothing was emitted yet. Closing a
+    /// closed response does nothing; body writes after it raise Runtime::EStreamError.
     void Close();
     /// Sets the length to the bytes' count (unless chunked or already sent), writes them
     /// and closes.

@@ -282,6 +282,24 @@ TEST(Dispatcher, FailureAfterTheBodyStartedIsLoggedAndTheBodyTerminated) {
               std::vector<std::string>{"Exception on process requesting. EModuleBroke: boom"});
 }
 
+TEST(Dispatcher, WritingAfterCloseIsAFailureThatLeavesTheAnswerIntact) {
+    THttpDispatcher D;
+    auto Engine = std::make_shared<TRecordingEngine>();
+    D.SetLogEngine(Engine);
+    Add(D, "local://srv/", "root", [](TFuncModule&, THttpServerContext& C) {
+        C.Response().SetStatusCode(200);
+        C.Response().Close(Bytes("done"));
+        C.Response().Content().Write("late", 4);
+    });
+    TTestContext C("local://srv/x");
+    D.DispatchRequest(C);
+    EXPECT_EQ(C.Recorded().StatusCode(), 200);
+    EXPECT_EQ(C.Recorded().BodyText(), "done");
+    EXPECT_EQ(C.Recorded().CloseCalls, 1);
+    ASSERT_EQ(Engine->Lines.size(), 1u);
+    EXPECT_EQ(Engine->Lines[0].rfind("Exception on process requesting. EStreamError: ", 0), 0u);
+}
+
 TEST(Dispatcher, FailuresInsideTheErrorPathAreSwallowed) {
     {
         SCOPED_TRACE("a failing log engine does not stop the 500 answer");

@@ -127,6 +127,23 @@ TEST(ServerResponse, FramingTable) {
     }
 }
 
+TEST(ServerResponse, AClosedResponseStaysAsItWasClosed) {
+    for (const bool Chunked : {true, false}) {
+        SCOPED_TRACE(Chunked ? "chunked" : "plain");
+        TRecordingResponse R;
+        if (!Chunked) R.SetContentLength(5);
+        Write(R, "Hello");
+        R.Close();
+        const std::string Closed = R.BodyText();
+        R.Close();
+        EXPECT_EQ(R.CloseCalls, 1);
+        EXPECT_THROW(R.Content().Write("more", 4), Runtime::EStreamError);
+        EXPECT_THROW(R.RawWriter()->Stream().Write("more", 4), Runtime::EStreamError);
+        EXPECT_THROW(R.Close(Bytes("more")), Runtime::EStreamError);
+        EXPECT_EQ(R.BodyText(), Closed);
+    }
+}
+
 TEST(ServerResponse, SmallWritesAreGatheredIntoOneChunk) {
     TRecordingResponse R;
     const std::string A(10000, 'a'), B(7000, 'b');
