@@ -1,8 +1,12 @@
 // The stock-client wrapper against the local test server.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <QSslConfiguration>
 #include <QUrl>
+#include <cstdlib>
+#include <filesystem>
 
 #include "GuiTestSupport.h"
 #include "Ostrel.HttpClient.h"
@@ -125,6 +129,62 @@ TEST_F(HttpClientTest, TransportFailuresThrowWithQtsText) {
         EXPECT_NE(QString::fromStdString(Message).indexOf(C.Expected, 0, Qt::CaseInsensitive), -1)
             << Message;
     }
+}
+
+// Against https servers with the certificates of tests/support/make-test-certs.
+class HttpClientTlsTest : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        CertDir = std::filesystem::temp_directory_path() /
+                  ("ostrel-gui-certs-" + std::to_string(getpid()));
+        const std::string Command = TestSupport::TTestServer::SupportDir() + "/make-test-certs '" +
+                                    CertDir.string() + "' >/dev/null 2>&1";
+        ASSERT_EQ(std::system(Command.c_str()), 0) << Command;
+    }
+    static void TearDownTestSuite() { std::filesystem::remove_all(CertDir); }
+
+    static std::unique_ptr<TestSupport::TTestServer> Https(const char* Name) {
+        const auto Base = (CertDir / Name).string();
+        return std::make_unique<TestSupport::TTestServer>(
+            std::vector<std::string>{"--tls", Base + ".pem", Base + ".key"});
+    }
+
+    static inline std::filesystem::path CertDir;
+};
+
+TEST_F(HttpClientTlsTest, UntrustedCertificatesFailWithQtsText) {
+    for (const char* Name : {"self", "good", "expired", "wronghost"}) {
+        SCOPED_TRACE(Name);
+        const auto Server = Https(Name);
+        THTTPClient Client;
+        try {
+            Client.Get(QString::fromStdString(Server->Url("/status/200")));
+            ADD_FAILURE() << "no error";
+        } catch (const EHTTPClientException& E) {
+            EXPECT_NE(std::string(E.what()).find("SSL handshake failed"), std::string::npos)
+                << E.what();
+        }
+    }
+}
+
+// With the test CA trusted, https works, and a redirect from https down to http is an answer
+// that is not followed.
+TEST_F(HttpClientTlsTest, TrustedServerAnswersAndHttpsToHttpIsNotFollowed) {
+    const QSslConfiguration Saved = QSslConfiguration::defaultConfiguration();
+    QSslConfiguration Trusting = Saved;
+    Trusting.addCaCertificates((CertDir / "ca.pem").string().c_str());
+    QSslConfiguration::setDefaultConfiguration(Trusting);
+
+    const auto Secure = Https("good");
+    TestSupport::TTestServer Plain;
+    THTTPClient Client;
+    EXPECT_EQ(Client.Get(QString::fromStdString(Secure->Url("/status/200")))->StatusCode(), 200);
+    const std::string Down = "/redirect?code=302&to=" + Plain.Url("/status/200");
+    EXPECT_EQ(Client.Get(QString::fromStdString(Secure->Url(Down)))->StatusCode(), 302);
+    const std::string Up = "/redirect?code=302&to=" + Secure->Url("/status/204");
+    EXPECT_EQ(Client.Get(QString::fromStdString(Plain.Url(Up)))->StatusCode(), 204);
+
+    QSslConfiguration::setDefaultConfiguration(Saved);
 }
 
 }  // namespace
