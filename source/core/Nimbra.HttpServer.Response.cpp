@@ -118,8 +118,13 @@ std::int64_t THttpRawResponseStream::WriteChunk(const std::uint8_t* Data, std::i
         if (Written < Frame) break;
         Offset += Piece;
     }
-    if (FFrame.capacity() > 2 * static_cast<std::size_t>(MaxChunkSize / 8))
-        Runtime::TBytes().swap(FFrame);  // do not keep a huge frame buffer around
+    // Keep the buffers for the next chunk, unless a large write made them huge.
+    constexpr std::size_t KeepCapacity = 1 << 20;
+    if (Cache.capacity() <= KeepCapacity) {
+        Cache.clear();
+        FChunkCache.swap(Cache);
+    }
+    if (FFrame.capacity() > KeepCapacity) Runtime::TBytes().swap(FFrame);
     return std::clamp<std::int64_t>(DataEmitted - Cached, 0, Count);
 }
 
