@@ -146,7 +146,7 @@ class THttpResponse : public IHttpResponse {
     // Transport operations. Status, reason, type, encoding and length go straight to the
     // transport; the others prepare the response first.
     std::int64_t GetContentLength() override = 0;
-    virtual std::string GetContentType() = 0;
+    std::string GetContentType() override = 0;
     virtual std::string GetContentEncoding() = 0;
     std::int32_t GetStatusCode() override = 0;
     std::string GetStatusReason() override = 0;
@@ -209,14 +209,16 @@ class THttpResponseStream : public Runtime::TStream {
     std::int64_t FContentSize = 0;
 };
 
-/// A transport: creates requests and sends them. Choosing the default engine (CreateDefault)
-/// lives with the engine selection, beside the default transport.
+/// A transport: creates requests and sends them.
 class THttpEngine {
   public:
     THttpEngine() = default;
     THttpEngine(const THttpEngine&) = delete;
     THttpEngine& operator=(const THttpEngine&) = delete;
     virtual ~THttpEngine() = default;
+
+    // CreateDefault, the default engine, belongs here as a static member; it is declared
+    // together with the default transport and its engine selection.
 
     /// A new request for this engine; the caller owns it.
     std::unique_ptr<THttpRequest> CreateRequest();
