@@ -1,5 +1,7 @@
 #include "Runtime.Text.h"
 
+#include <cstring>
+
 namespace Runtime {
 
 std::string AsciiLowerCase(std::string_view S) {
@@ -92,8 +94,15 @@ void AppendUtf8(std::string& Out, char32_t C) {
 }
 
 bool IsAscii(std::string_view S) noexcept {
-    for (const char C : S)
-        if (static_cast<unsigned char>(C) >= 0x80) return false;
+    // Eight bytes at a time: header values and URLs are long runs of ASCII.
+    std::size_t i = 0;
+    for (; i + 8 <= S.size(); i += 8) {
+        std::uint64_t Word;
+        std::memcpy(&Word, S.data() + i, 8);
+        if (Word & 0x8080808080808080ULL) return false;
+    }
+    for (; i < S.size(); ++i)
+        if (static_cast<unsigned char>(S[i]) >= 0x80) return false;
     return true;
 }
 
@@ -130,6 +139,10 @@ std::string ToValidUtf8(std::string_view S) {
 #include <cstring>
 
 namespace Runtime {
+
+bool SameInLocaleCodeSet(std::string_view S) noexcept {
+    return IsAscii(S) || (std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0 && IsValidUtf8(S));
+}
 
 std::string Utf8ToLocaleCodeSet(std::string_view S) {
     bool Ascii = true;

@@ -36,4 +36,7 @@ namespace Runtime {
 /// The text in the code set of the process locale (LC_CTYPE); characters that code set
 /// cannot represent become "?". Under a UTF-8 locale the bytes are unchanged.
 std::string Utf8ToLocaleCodeSet(std::string_view S);
+/// Whether Utf8ToLocaleCodeSet would return the text unchanged (ASCII text, or valid UTF-8
+/// under a UTF-8 locale), so callers can skip the copy.
+bool SameInLocaleCodeSet(std::string_view S) noexcept;
 }  // namespace Runtime

@@ -16,10 +16,10 @@ std::string_view TrimBlanks(std::string_view S) {
 }  // namespace
 
 THttpHeaderInfo::THttpHeaderInfo(std::string AName, std::string AValue)
-    : FName(std::move(AName)),
-      FValue(std::move(AValue)),
-      FAnsiName(Runtime::Utf8ToLocaleCodeSet(FName)),
-      FAnsiValue(Runtime::Utf8ToLocaleCodeSet(FValue)) {}
+    : FName(std::move(AName)), FValue(std::move(AValue)) {
+    if (!Runtime::SameInLocaleCodeSet(FName)) FAnsiName = Runtime::Utf8ToLocaleCodeSet(FName);
+    if (!Runtime::SameInLocaleCodeSet(FValue)) FAnsiValue = Runtime::Utf8ToLocaleCodeSet(FValue);
+}
 
 void THttpHeaders::SetValue(std::string_view HeaderName, std::string_view HeaderValue) {
     if (HeaderName.empty()) return;
@@ -29,14 +29,18 @@ void THttpHeaders::SetValue(std::string_view HeaderName, std::string_view Header
 }
 
 void THttpHeaders::AddValue(std::string_view HeaderName, std::string_view HeaderValue) {
-    std::string Existing;
-    if (GetIfExists(HeaderName, Existing)) {
-        Existing += ',';
-        Existing += HeaderValue;
-        SetValue(HeaderName, Existing);
-    } else {
-        SetValue(HeaderName, HeaderValue);
+    if (HeaderName.empty()) return;
+    std::string Key = Runtime::AsciiLowerCase(HeaderName);
+    const auto It = FHeaders.find(Key);
+    if (It == FHeaders.end()) {
+        THttpHeaderInfo Info(Key, std::string(TrimBlanks(HeaderValue)));
+        FHeaders.emplace(std::move(Key), std::move(Info));
+        return;
     }
+    std::string Combined = It->second.Value();
+    Combined += ',';
+    Combined += HeaderValue;
+    It->second = THttpHeaderInfo(std::move(Key), std::string(TrimBlanks(Combined)));
 }
 
 std::string THttpHeaders::Get(std::string_view HeaderName) const {

@@ -17,12 +17,17 @@ class THttpHeaderInfo {
 
     const std::string& Name() const noexcept { return FName; }
     const std::string& Value() const noexcept { return FValue; }
-    const std::string& AnsiName() const noexcept { return FAnsiName; }
-    const std::string& AnsiValue() const noexcept { return FAnsiValue; }
+    /// The name and value in the process locale's code set (see Runtime::Utf8ToLocaleCodeSet).
+    const std::string& AnsiName() const noexcept { return FAnsiName.empty() ? FName : FAnsiName; }
+    const std::string& AnsiValue() const noexcept {
+        return FAnsiValue.empty() ? FValue : FAnsiValue;
+    }
 
   private:
     std::string FName;
     std::string FValue;
+    // Empty when the converted text equals the UTF-8 one, as it does for ASCII; a conversion
+    // never turns a non-empty text into an empty one.
     std::string FAnsiName;
     std::string FAnsiValue;
 };
