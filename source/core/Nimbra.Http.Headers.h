@@ -32,14 +32,6 @@ class THttpHeaderInfo {
     std::string FAnsiValue;
 };
 
-/// Read-only view of a header collection.
-class IReadOnlyHttpHeaders {
-  public:
-    virtual ~IReadOnlyHttpHeaders() = default;
-    virtual std::string Get(std::string_view HeaderName) const = 0;
-    virtual bool Exists(std::string_view HeaderName) const = 0;
-};
-
 /// The entries of a header collection as a forward range; valid until the collection changes.
 class THttpHeaderRange {
     using TMap = std::unordered_map<std::string, THttpHeaderInfo>;
@@ -82,6 +74,15 @@ class THttpHeaderRange {
     const TMap* FMap;
 };
 
+/// Read-only view of a header collection.
+class IReadOnlyHttpHeaders {
+  public:
+    virtual ~IReadOnlyHttpHeaders() = default;
+    virtual std::string Get(std::string_view HeaderName) const = 0;
+    virtual bool Exists(std::string_view HeaderName) const = 0;
+    virtual THttpHeaderRange AllHeaders() const = 0;
+};
+
 /// Map from ASCII-lower-cased header name to one trimmed value; repeated headers merge
 /// into one comma-separated value. Converts to and from header-block text.
 class THttpHeaders : public IReadOnlyHttpHeaders {
@@ -101,7 +102,7 @@ class THttpHeaders : public IReadOnlyHttpHeaders {
     std::size_t Count() const noexcept { return FHeaders.size(); }
 
     /// Live view of the entries, in no particular order; valid until the collection changes.
-    THttpHeaderRange AllHeaders() const { return THttpHeaderRange(FHeaders); }
+    THttpHeaderRange AllHeaders() const override { return THttpHeaderRange(FHeaders); }
 
     /// The block "name:value" CR LF per entry, then one more CR LF.
     std::string RawWideHeaders() const;
