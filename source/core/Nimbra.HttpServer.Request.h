@@ -13,6 +13,7 @@
 
 namespace Nimbra {
 
+/// The methods a request names, as MethodType classifies them; anything else is Other.
 enum class THttpMethod { Other, Get, Post, Put, Delete, Head, Patch, Options };
 
 /// Transport details of a request.

@@ -95,6 +95,10 @@ TEST(Dispatcher, LongestWholeSegmentPrefixWins) {
         SCOPED_TRACE(Path);
         EXPECT_EQ(Serve(D, Path), Expected);
     }
+    // A transport may hand over the path alone; scheme and host play no part in routing.
+    TTestContext Relative("/Api/Admin/x");
+    D.DispatchRequest(Relative);
+    EXPECT_EQ(Relative.Recorded().BodyText(), "admin");
 }
 
 TEST(Dispatcher, RootModuleIsTheFallback) {
