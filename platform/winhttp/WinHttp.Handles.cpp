@@ -146,6 +146,7 @@ TSlot::TSlot() : Multi(curl_multi_init()), Easy(curl_easy_init()) {
 }
 
 TSlot::~TSlot() {
+    curl_slist_free_all(PlainHeaders);
     if (Easy) curl_easy_cleanup(Easy);
     if (Multi) curl_multi_cleanup(Multi);
 }
@@ -183,7 +184,30 @@ std::unique_ptr<TSlot> TSession::AcquireSlot() {
             return S;
         }
     }
-    return std::make_unique<TSlot>();
+    // What stays the same for every request of the session is set once per easy handle; the
+    // handle is never reset, so its buffers and curl's per-handle state are reused.
+    auto Slot = std::make_unique<TSlot>();
+    CURL* E = Slot->Easy;
+    curl_easy_setopt(E, CURLOPT_SHARE, Share);
+    curl_easy_setopt(E, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(E, CURLOPT_PATH_AS_IS, 1L);
+    curl_easy_setopt(E, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(E, CURLOPT_BUFFERSIZE, ReceiveBufferSize);
+    curl_easy_setopt(E, CURLOPT_WRITEFUNCTION, &TRequest::OnWrite);
+    curl_easy_setopt(E, CURLOPT_HEADERFUNCTION, &TRequest::OnHeader);
+    curl_easy_setopt(E, CURLOPT_PREREQFUNCTION, &TRequest::OnPrereq);
+    curl_easy_setopt(E, CURLOPT_READFUNCTION, &TRequest::OnRead);
+    curl_easy_setopt(E, CURLOPT_SEEKFUNCTION, &TRequest::OnSeek);
+    curl_easy_setopt(E, CURLOPT_HTTP_CONTENT_DECODING, 0L);  // decoded here, as read
+    curl_easy_setopt(E, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    // Certificates are always verified.
+    curl_easy_setopt(E, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(E, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!CaFile.empty()) curl_easy_setopt(E, CURLOPT_CAINFO, CaFile.c_str());
+    if (!CaPath.empty()) curl_easy_setopt(E, CURLOPT_CAPATH, CaPath.c_str());
+    // Access types 0 and 4 leave curl to read the environment as it always does.
+    if (AccessType == WINHTTP_ACCESS_TYPE_NO_PROXY) curl_easy_setopt(E, CURLOPT_PROXY, "");
+    return Slot;
 }
 
 void TSession::ReleaseSlot(std::unique_ptr<TSlot> Slot) {
@@ -209,7 +233,8 @@ TRequest::~TRequest() {
 
 void TRequest::Close() {
     FClosed = true;
-    curl_multi_wakeup(FSlot->Multi);
+    // Waking an idle multi handle would cost the next request on this slot a spurious round.
+    if (FDriving) curl_multi_wakeup(FSlot->Multi);
 }
 
 std::string TRequest::Url() const {
@@ -228,8 +253,8 @@ void TRequest::ResetTransfer() {
         curl_slist_free_all(FHeaderList);
         FHeaderList = nullptr;
     }
-    if (FDecodeStarted) inflateEnd(&FZ);
-    FZ = z_stream{};
+    if (FDecodeStarted) inflateEnd(FZ.get());
+    FZ.reset();
     FDecoding = FDecodeStarted = FDecodeEnded = FDeflate = false;
     FDecoded.clear();
     FDecodedPos = 0;
@@ -237,7 +262,7 @@ void TRequest::ResetTransfer() {
     FConnected = FDone = FRedirectSeen = FHeadLine = FFinalHead = false;
     FResult = CURLE_OK;
     FSecureFlags = 0;
-    FErrorText[0] = 0;
+    FSlot->ErrorText[0] = 0;
     FTotal = FSentToCurl = FAccepted = 0;
     FOptional.clear();
     FOptionalPos = 0;
@@ -259,7 +284,6 @@ DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* O
                      DWORD OptionalLength, DWORD TotalLength) {
     ResetTransfer();
     CURL* E = FSlot->Easy;
-    curl_easy_reset(E);
     TSession& S = Session();
 
     FTotal = std::max<std::uint64_t>(TotalLength, OptionalLength);
@@ -288,39 +312,41 @@ DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* O
         RequestLines.push_back("Accept: " + AcceptTypes);
     if (!Referrer.empty() && !HasHeader(RequestLines, "Referer"))
         RequestLines.push_back("Referer: " + Referrer);
-    for (const auto& L : RequestLines) {
-        std::string Name(HeaderName(L));
-        std::string_view Value = HeaderValue(L);
-        // curl drops "Name:" lines; "Name;" is its way to send an empty value.
-        std::string Item = Value.empty() ? Name + ";" : Name + ": " + std::string(Value);
-        FHeaderList = curl_slist_append(FHeaderList, Item.c_str());
+    curl_slist* Headers = nullptr;
+    if (RequestLines.empty() && !Body) {
+        // The common case needs the same list every time: kept with the slot.
+        if (!FSlot->PlainHeaders) FSlot->PlainHeaders = curl_slist_append(nullptr, "Accept:");
+        Headers = FSlot->PlainHeaders;
+    } else {
+        for (const auto& L : RequestLines) {
+            std::string Name(HeaderName(L));
+            std::string_view Value = HeaderValue(L);
+            // curl drops "Name:" lines; "Name;" is its way to send an empty value.
+            std::string Item = Value.empty() ? Name + ";" : Name + ": " + std::string(Value);
+            FHeaderList = curl_slist_append(FHeaderList, Item.c_str());
+        }
+        if (!HasHeader(RequestLines, "Accept"))
+            FHeaderList = curl_slist_append(FHeaderList, "Accept:");
+        if (Body && !HasHeader(RequestLines, "Expect"))
+            FHeaderList = curl_slist_append(FHeaderList, "Expect:");
+        if (Body && !HasHeader(RequestLines, "Content-Type"))
+            FHeaderList = curl_slist_append(FHeaderList, "Content-Type:");
+        Headers = FHeaderList;
     }
-    if (!HasHeader(RequestLines, "Accept")) FHeaderList = curl_slist_append(FHeaderList, "Accept:");
-    if (!HasHeader(RequestLines, "Expect")) FHeaderList = curl_slist_append(FHeaderList, "Expect:");
-    if (Body && !HasHeader(RequestLines, "Content-Type"))
-        FHeaderList = curl_slist_append(FHeaderList, "Content-Type:");
-    if (!FHeaderList) return ERROR_NOT_ENOUGH_MEMORY;
+    if (!Headers) return ERROR_NOT_ENOUGH_MEMORY;
 
     const std::string U = Url();
     curl_easy_setopt(E, CURLOPT_URL, U.c_str());
-    curl_easy_setopt(E, CURLOPT_PATH_AS_IS, 1L);
-    curl_easy_setopt(E, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(E, CURLOPT_SHARE, S.Share);
-    curl_easy_setopt(E, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(E, CURLOPT_HTTP_VERSION,
                      HttpVersion == "HTTP/1.0" ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
-    curl_easy_setopt(E, CURLOPT_HTTPHEADER, FHeaderList);
-    curl_easy_setopt(E, CURLOPT_ERRORBUFFER, FErrorText);
-    curl_easy_setopt(E, CURLOPT_BUFFERSIZE, ReceiveBufferSize);
-    curl_easy_setopt(E, CURLOPT_WRITEFUNCTION, &TRequest::OnWrite);
+    curl_easy_setopt(E, CURLOPT_HTTPHEADER, Headers);
+    curl_easy_setopt(E, CURLOPT_ERRORBUFFER, FSlot->ErrorText);
     curl_easy_setopt(E, CURLOPT_WRITEDATA, this);
-    curl_easy_setopt(E, CURLOPT_HEADERFUNCTION, &TRequest::OnHeader);
     curl_easy_setopt(E, CURLOPT_HEADERDATA, this);
-    curl_easy_setopt(E, CURLOPT_PREREQFUNCTION, &TRequest::OnPrereq);
     curl_easy_setopt(E, CURLOPT_PREREQDATA, this);
-    curl_easy_setopt(E, CURLOPT_HTTP_CONTENT_DECODING, 0L);  // decoded here, as read
-    curl_easy_setopt(E, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-    if (!S.Agent.empty()) curl_easy_setopt(E, CURLOPT_USERAGENT, S.Agent.c_str());
+    curl_easy_setopt(E, CURLOPT_READDATA, this);
+    curl_easy_setopt(E, CURLOPT_SEEKDATA, this);
+    curl_easy_setopt(E, CURLOPT_USERAGENT, S.Agent.empty() ? nullptr : S.Agent.c_str());
 
     // curl's connect time-out covers name resolution, TCP and TLS; 0 there is not "no limit".
     long ConnectMs = LONG_MAX / 2;
@@ -329,54 +355,39 @@ DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* O
             static_cast<long>(Timeouts.Connect) + (Timeouts.Resolve > 0 ? Timeouts.Resolve : 0);
     curl_easy_setopt(E, CURLOPT_CONNECTTIMEOUT_MS, ConnectMs);
 
-    // Certificates are always verified.
-    curl_easy_setopt(E, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(E, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (!S.CaFile.empty()) curl_easy_setopt(E, CURLOPT_CAINFO, S.CaFile.c_str());
-    if (!S.CaPath.empty()) curl_easy_setopt(E, CURLOPT_CAPATH, S.CaPath.c_str());
-
     const bool Follow = !(DisabledFeatures & WINHTTP_DISABLE_REDIRECTS) &&
                         RedirectPolicy != WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
-    if (Follow) {
-        curl_easy_setopt(E, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(E, CURLOPT_MAXREDIRS, static_cast<long>(MaxRedirects));
-        const bool Downgrade = RedirectPolicy == WINHTTP_OPTION_REDIRECT_POLICY_ALWAYS;
-        curl_easy_setopt(E, CURLOPT_REDIR_PROTOCOLS_STR,
-                         Secure && !Downgrade ? "https" : "http,https");
-    }
-    if (DisabledFeatures & WINHTTP_DISABLE_KEEP_ALIVE)
-        curl_easy_setopt(E, CURLOPT_FORBID_REUSE, 1L);
+    const bool Downgrade = RedirectPolicy == WINHTTP_OPTION_REDIRECT_POLICY_ALWAYS;
+    curl_easy_setopt(E, CURLOPT_FOLLOWLOCATION, Follow ? 1L : 0L);
+    curl_easy_setopt(E, CURLOPT_MAXREDIRS, static_cast<long>(MaxRedirects));
+    curl_easy_setopt(E, CURLOPT_REDIR_PROTOCOLS_STR, Secure && !Downgrade ? "https" : "http,https");
+    curl_easy_setopt(E, CURLOPT_FORBID_REUSE,
+                     (DisabledFeatures & WINHTTP_DISABLE_KEEP_ALIVE) ? 1L : 0L);
 
-    // Proxies: types 0 and 4 leave curl to read the environment as it always does.
-    if (S.AccessType == WINHTTP_ACCESS_TYPE_NO_PROXY) {
-        curl_easy_setopt(E, CURLOPT_PROXY, "");
-    } else if (S.AccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY) {
+    if (S.AccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY) {
         std::string Proxy =
             Bypassed(S.ProxyBypass, Connect().Host) ? "" : PickProxy(S.ProxyList, Secure);
         curl_easy_setopt(E, CURLOPT_PROXY, Proxy.c_str());
     }
 
+    // The method: each branch sets every option the others touch.
     if (Verb == "HEAD" && !Body) {
+        curl_easy_setopt(E, CURLOPT_CUSTOMREQUEST, nullptr);
         curl_easy_setopt(E, CURLOPT_NOBODY, 1L);
     } else if (Body) {
         curl_easy_setopt(E, CURLOPT_POST, 1L);
         curl_easy_setopt(E, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(FTotal));
-        curl_easy_setopt(E, CURLOPT_READFUNCTION, &TRequest::OnRead);
-        curl_easy_setopt(E, CURLOPT_READDATA, this);
-        curl_easy_setopt(E, CURLOPT_SEEKFUNCTION, &TRequest::OnSeek);
-        curl_easy_setopt(E, CURLOPT_SEEKDATA, this);
-        if (Verb != "POST") curl_easy_setopt(E, CURLOPT_CUSTOMREQUEST, Verb.c_str());
-    } else if (Verb == "GET") {
-        curl_easy_setopt(E, CURLOPT_HTTPGET, 1L);
+        curl_easy_setopt(E, CURLOPT_CUSTOMREQUEST, Verb == "POST" ? nullptr : Verb.c_str());
     } else {
-        curl_easy_setopt(E, CURLOPT_CUSTOMREQUEST, Verb.c_str());
+        curl_easy_setopt(E, CURLOPT_HTTPGET, 1L);
+        curl_easy_setopt(E, CURLOPT_CUSTOMREQUEST, Verb == "GET" ? nullptr : Verb.c_str());
     }
 
     if (curl_multi_add_handle(FSlot->Multi, E) != CURLM_OK) return ERROR_WINHTTP_INTERNAL_ERROR;
     FInMulti = true;
     FState = EState::Sending;
 
-    DWORD Err = Drive([this] { return FConnected; }, 0);
+    DWORD Err = Drive([this] { return FConnected; }, 0, false);
     if (Err == 0 && FDone && FResult != CURLE_OK && !FConnected) Err = MapFailure();
     if (Err) FState = EState::Failed;
     return Err;
@@ -397,7 +408,7 @@ DWORD TRequest::Write(const void* Data, DWORD Length) {
         FSendPaused = false;
         curl_easy_pause(FSlot->Easy, FRecvPaused ? CURLPAUSE_RECV : CURLPAUSE_CONT);
     }
-    DWORD Err = Drive([this] { return FPendingLen == 0; }, Timeouts.Send);
+    DWORD Err = Drive([this] { return FPendingLen == 0; }, Timeouts.Send, false);
     FPending = nullptr;
     FPendingLen = 0;
     if (Err == 0 && FDone && FResult != CURLE_OK) Err = MapFailure();
@@ -408,7 +419,7 @@ DWORD TRequest::Write(const void* Data, DWORD Length) {
 DWORD TRequest::ReceiveResponse() {
     if (FState != EState::Sending) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
     if (!FFinalHead && !FDone && FAccepted < FTotal) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
-    DWORD Err = Drive([this] { return FFinalHead; }, Timeouts.Receive);
+    DWORD Err = Drive([this] { return FFinalHead; }, Timeouts.Receive, FConnected);
     if (Err == 0 && !FFinalHead)
         Err = FResult != CURLE_OK ? MapFailure() : ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
     FState = Err ? EState::Failed : EState::Received;
@@ -448,13 +459,15 @@ DWORD TRequest::Read(void* Buffer, DWORD Length, DWORD& Got) {
     FUserBuf = Out;
     FUserLen = Length;
     FUserGot = 0;
+    const bool Unpaused = FRecvPaused;
     if (FRecvPaused) {
         FRecvPaused = false;
         curl_easy_pause(FSlot->Easy, FSendPaused ? CURLPAUSE_SEND : CURLPAUSE_CONT);
     }
     DWORD Err = 0;
     if (FUserGot == 0)
-        Err = Drive([this] { return FUserGot > 0 || FBufPos < FBuf.size(); }, Timeouts.Receive);
+        Err = Drive([this] { return FUserGot > 0 || FBufPos < FBuf.size(); }, Timeouts.Receive,
+                    !Unpaused);
     FUserBuf = nullptr;
     Got = static_cast<DWORD>(FUserGot);
     if (Err == ERROR_WINHTTP_OPERATION_CANCELLED) {
@@ -487,7 +500,7 @@ DWORD TRequest::Available(DWORD& Count) {
             FRecvPaused = false;
             curl_easy_pause(FSlot->Easy, FSendPaused ? CURLPAUSE_SEND : CURLPAUSE_CONT);
         }
-        DWORD Err = Drive([this] { return FBufPos < FBuf.size(); }, Timeouts.Receive);
+        DWORD Err = Drive([this] { return FBufPos < FBuf.size(); }, Timeouts.Receive, false);
         if (Err) return Err;
     }
     if (FBufPos == FBuf.size() && FDone && FResult != CURLE_OK) return MapFailure();
@@ -508,23 +521,27 @@ DWORD TRequest::Decode(void* Out, DWORD Length, DWORD& Got) {
                     bool Zlib = (B0 & 0x0F) == 8 && ((B0 << 8) | B1) % 31 == 0;
                     Bits = Zlib ? 15 : -15;
                 }
-                if (inflateInit2(&FZ, Bits) != Z_OK) return ERROR_NOT_ENOUGH_MEMORY;
+                FZ = std::make_unique<z_stream>();
+                if (inflateInit2(FZ.get(), Bits) != Z_OK) {
+                    FZ.reset();
+                    return ERROR_NOT_ENOUGH_MEMORY;
+                }
                 FDecodeStarted = true;
             }
-            FZ.next_in = FBuf.data() + FBufPos;
-            FZ.avail_in = static_cast<uInt>(std::min<std::size_t>(Avail, UINT_MAX));
-            FZ.next_out = static_cast<Bytef*>(Out);
-            FZ.avail_out = Length;
-            int Rc = inflate(&FZ, Z_NO_FLUSH);
-            std::size_t Used = std::min<std::size_t>(Avail, UINT_MAX) - FZ.avail_in;
+            FZ->next_in = FBuf.data() + FBufPos;
+            FZ->avail_in = static_cast<uInt>(std::min<std::size_t>(Avail, UINT_MAX));
+            FZ->next_out = static_cast<Bytef*>(Out);
+            FZ->avail_out = Length;
+            int Rc = inflate(FZ.get(), Z_NO_FLUSH);
+            std::size_t Used = std::min<std::size_t>(Avail, UINT_MAX) - FZ->avail_in;
             FBufPos += Used;
-            Got = Length - FZ.avail_out;
+            Got = Length - FZ->avail_out;
             if (Rc == Z_STREAM_END) {
                 FDecodeEnded = true;
                 // Concatenated gzip members form one body.
                 if (!FDeflate && FBuf.size() - FBufPos >= 2 && FBuf[FBufPos] == 0x1f &&
                     FBuf[FBufPos + 1] == 0x8b) {
-                    inflateReset(&FZ);
+                    inflateReset(FZ.get());
                     FDecodeEnded = false;
                 }
             } else if (Rc != Z_OK && Rc != Z_BUF_ERROR) {
@@ -557,36 +574,56 @@ DWORD TRequest::Decode(void* Out, DWORD Length, DWORD& Got) {
             FRecvPaused = false;
             curl_easy_pause(FSlot->Easy, FSendPaused ? CURLPAUSE_SEND : CURLPAUSE_CONT);
         }
-        DWORD Err =
-            Drive([this, Before] { return FBuf.size() - FBufPos > Before; }, Timeouts.Receive);
+        DWORD Err = Drive([this, Before] { return FBuf.size() - FBufPos > Before; },
+                          Timeouts.Receive, false);
         if (Err) return Err;
     }
 }
 
 // Runs the transfer until Ready() holds, the transfer ends, the handle is closed or no
 // progress was made for TimeoutMs (0: no limit of our own).
-DWORD TRequest::Drive(const std::function<bool()>& Ready, int TimeoutMs) {
-    Touch();
+DWORD TRequest::Drive(const std::function<bool()>& Ready, int TimeoutMs, bool PollFirst) {
+    using TClock = std::chrono::steady_clock;
+    // The clock is read only when a time-out applies, once per round.
+    TClock::time_point LastActivity = TimeoutMs > 0 ? TClock::now() : TClock::time_point();
+    std::uint64_t SeenProgress = FProgress;
+    // Set before FClosed is read: a Close() either sees it and wakes the poll, or happened
+    // early enough for the check below to see FClosed.
+    FDriving = true;
+    struct TDriving {
+        std::atomic<bool>& Flag;
+        ~TDriving() { Flag = false; }
+    } Guard{FDriving};
+    // Right after a round that left nothing to do, waiting comes first: a round before it
+    // could only find nothing to do. curl's own timers still bound the wait.
+    bool Wait = PollFirst && !Ready() && !FDone;
     for (;;) {
         if (FClosed) return ERROR_WINHTTP_OPERATION_CANCELLED;
-        int Running = 0;
-        CURLMcode Mc = curl_multi_perform(FSlot->Multi, &Running);
-        if (Mc == CURLM_OUT_OF_MEMORY) return ERROR_NOT_ENOUGH_MEMORY;
-        if (Mc != CURLM_OK) return ERROR_WINHTTP_INTERNAL_ERROR;
-        int Queued = 0;
-        while (CURLMsg* M = curl_multi_info_read(FSlot->Multi, &Queued)) {
-            if (M->msg == CURLMSG_DONE) {
-                FDone = true;
-                FResult = M->data.result;
+        if (!Wait) {
+            int Running = 0;
+            CURLMcode Mc = curl_multi_perform(FSlot->Multi, &Running);
+            if (Mc == CURLM_OUT_OF_MEMORY) return ERROR_NOT_ENOUGH_MEMORY;
+            if (Mc != CURLM_OK) return ERROR_WINHTTP_INTERNAL_ERROR;
+            int Queued = 0;
+            while (CURLMsg* M = curl_multi_info_read(FSlot->Multi, &Queued)) {
+                if (M->msg == CURLMSG_DONE) {
+                    FDone = true;
+                    FResult = M->data.result;
+                }
             }
+            if (Ready() || FDone) return 0;
         }
-        if (Ready() || FDone) return 0;
+        Wait = false;
         if (FClosed) return ERROR_WINHTTP_OPERATION_CANCELLED;
         int WaitMs = 1000;
         if (TimeoutMs > 0) {
-            auto Idle = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            std::chrono::steady_clock::now() - FLastActivity)
-                            .count();
+            TClock::time_point Now = TClock::now();
+            if (FProgress != SeenProgress) {
+                SeenProgress = FProgress;
+                LastActivity = Now;
+            }
+            auto Idle =
+                std::chrono::duration_cast<std::chrono::milliseconds>(Now - LastActivity).count();
             if (Idle >= TimeoutMs) return ERROR_WINHTTP_TIMEOUT;
             WaitMs = static_cast<int>(std::min<long long>(WaitMs, TimeoutMs - Idle));
         }
@@ -626,10 +663,10 @@ DWORD TRequest::MapFailure() {
             FSecureFlags = VerifyResultFlags(Verify);
             if (FSecureFlags == 0)
                 // The chain passed; curl's own host-name check refused the certificate.
-                FSecureFlags =
-                    std::strstr(FErrorText, "host name") || std::strstr(FErrorText, "subject name")
-                        ? WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID
-                        : WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CERT;
+                FSecureFlags = std::strstr(FSlot->ErrorText, "host name") ||
+                                       std::strstr(FSlot->ErrorText, "subject name")
+                                   ? WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID
+                                   : WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CERT;
             return ERROR_WINHTTP_SECURE_FAILURE;
         }
         case CURLE_SSL_CONNECT_ERROR:

@@ -49,6 +49,8 @@ class TObject {
 struct TSlot {
     CURLM* Multi = nullptr;
     CURL* Easy = nullptr;
+    char ErrorText[CURL_ERROR_SIZE] = {};  // curl's text for the last failure
+    curl_slist* PlainHeaders = nullptr;    // the list for requests without headers or body
     TSlot();
     ~TSlot();
     TSlot(const TSlot&) = delete;
@@ -138,16 +140,17 @@ class TRequest : public TObject {
     std::vector<std::string> RequestLines;   // what was sent besides curl's own
 
   private:
+    friend class TSession;  // sets the callbacks on the easy handles it pools
     enum class EState { Open, Sending, Received, Failed };
 
     void ResetTransfer();
-    DWORD Drive(const std::function<bool()>& Ready, int TimeoutMs);
     DWORD MapFailure();
-    void Touch() { FLastActivity = std::chrono::steady_clock::now(); }
+    void Touch() { ++FProgress; }
     void Unpause();
     bool WillFollow() const;
     void HeadComplete();
     DWORD Decode(void* Out, DWORD Length, DWORD& Got);
+    DWORD Drive(const std::function<bool()>& Ready, int TimeoutMs, bool PollFirst);
 
     static size_t OnWrite(char* Ptr, size_t Size, size_t Count, void* User);
     static size_t OnRead(char* Ptr, size_t Size, size_t Count, void* User);
@@ -157,11 +160,11 @@ class TRequest : public TObject {
 
     std::unique_ptr<TSlot> FSlot;
     std::atomic<bool> FClosed{false};
+    std::atomic<bool> FDriving{false};  // a call is inside Drive and may need waking
     bool FInMulti = false;
     EState FState = EState::Open;
     curl_slist* FHeaderList = nullptr;
-    char FErrorText[CURL_ERROR_SIZE] = {};
-    std::chrono::steady_clock::time_point FLastActivity;
+    std::uint64_t FProgress = 0;  // bumped by every callback; the drive loop watches it
 
     // Transfer progress.
     bool FConnected = false;
@@ -196,7 +199,7 @@ class TRequest : public TObject {
     bool FDecodeStarted = false;
     bool FDecodeEnded = false;
     bool FDeflate = false;
-    z_stream FZ{};
+    std::unique_ptr<z_stream> FZ;  // only while decoding
     std::vector<std::uint8_t> FDecoded;
     std::size_t FDecodedPos = 0;
 };
