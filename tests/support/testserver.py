@@ -40,9 +40,13 @@ from urllib.parse import parse_qs, urlsplit
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
+_CYCLE = bytes(range(251))
+
+
 def pattern_bytes(n, offset=0):
     """Deterministic body bytes: byte i is i mod 251 (a prime, so block-aligned slips show)."""
-    return bytes((i % 251) for i in range(offset, offset + n))
+    start = offset % 251
+    return (_CYCLE * ((start + n) // 251 + 1))[start:start + n]
 
 
 def _no_body_status(code):
