@@ -26,8 +26,8 @@ TApplication* TApplication::FInstance = nullptr;
 TApplication::TApplication(const char* ProgramName)
     : Detail::TProgramArgs(ProgramName), QApplication(Argc, Argv) {
     FInstance = this;
+    // No display name: on X11 Qt would append it to the main window's caption.
     setApplicationName(Title());
-    setApplicationDisplayName(Title());
 }
 
 TApplication::~TApplication() {
