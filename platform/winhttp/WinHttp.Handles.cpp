@@ -764,13 +764,23 @@ size_t TRequest::OnWrite(char* Ptr, size_t Size, size_t Count, void* User) {
     std::size_t Len = Size * Count;
     R->Touch();
     const std::uint8_t* P = reinterpret_cast<const std::uint8_t*>(Ptr);
-    if (R->FUserBuf && R->FUserGot < R->FUserLen && R->FBufPos == R->FBuf.size()) {
-        std::size_t N = std::min(Len, R->FUserLen - R->FUserGot);
-        std::memcpy(R->FUserBuf + R->FUserGot, P, N);
-        R->FUserGot += N;
-        P += N;
-        Len -= N;
-        if (Len == 0) return Size * Count;
+    if (R->FUserBuf && R->FBufPos == R->FBuf.size()) {
+        const std::size_t Room = R->FUserLen - R->FUserGot;
+        if (Len <= Room) {
+            std::memcpy(R->FUserBuf + R->FUserGot, P, Len);
+            R->FUserGot += Len;
+            return Len;
+        }
+        if (R->FUserGot > 0) {
+            // The waiting read has data: stop curl here instead of letting it read on (it
+            // reads while the socket has data) into our buffer. It keeps this piece.
+            R->FRecvPaused = true;
+            return CURL_WRITEFUNC_PAUSE;
+        }
+        std::memcpy(R->FUserBuf, P, Room);
+        R->FUserGot = Room;
+        P += Room;
+        Len -= Room;
     } else if (R->FBuf.size() - R->FBufPos >= BufferedLimit) {
         R->FRecvPaused = true;
         return CURL_WRITEFUNC_PAUSE;

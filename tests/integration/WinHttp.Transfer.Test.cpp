@@ -281,6 +281,22 @@ TEST_F(WinHttpTransfer, BodiesInEveryFraming) {
     EXPECT_TRUE(HasHeaderLine(O.Headers, "Transfer-Encoding: chunked")) << O.Headers;
     EXPECT_EQ(O.Headers.find("X-Trailer"), std::string::npos) << "trailers are not headers";
 
+    // A large body read in small and in large pieces: whatever size the reader asks for,
+    // every byte arrives once and in order.
+    for (DWORD Piece : {8192u, 700000u}) {
+        SCOPED_TRACE(Piece);
+        THandle Conn(WinHttpConnect(FSession.Get(), u"127.0.0.1",
+                                    static_cast<INTERNET_PORT>(FServer.Port()), 0));
+        THandle Req(WinHttpOpenRequest(Conn.Get(), u"GET", u"/bytes/6000000", nullptr, nullptr,
+                                       nullptr, 0));
+        ASSERT_TRUE(WinHttpSendRequest(Req.Get(), nullptr, 0, nullptr, 0, 0, 0));
+        ASSERT_TRUE(WinHttpReceiveResponse(Req.Get(), nullptr));
+        std::string Body;
+        DWORD Err = 0;
+        ASSERT_TRUE(ReadAll(Req.Get(), Body, Err, Piece));
+        EXPECT_TRUE(Body == PatternBytes(6000000)) << "body of " << Body.size() << " bytes";
+    }
+
     // Ended by closing the connection: no length at all.
     O = Get("/faults/close-delimited");
     EXPECT_EQ(O.Stage, "");
