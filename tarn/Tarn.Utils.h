@@ -43,7 +43,7 @@ std::string DateToISO(TDate Value);
 std::string TimeToISO(TTime Value);
 /// Date "T" time; without FullNotation a value with no time gives the date alone and a
 /// value with no date (day 0) the time alone. Local time, never a zone designator.
-std::string DateTimeToISO(TDateTime Value, bool FullNotation);
+std::string DateTimeToISO(TDateTime Value, bool FullNotation = true);
 
 /// Reads "YYYY-MM-DD" / "YYYYMMDD", "hh:mm[:ss[.f...]]" / "hhmm[ss[.f...]]", or a date and
 /// a time joined by "T". Only "0"-"9" count as digits; a zone designator is rejected; an
