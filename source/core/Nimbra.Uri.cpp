@@ -165,7 +165,7 @@ TUri::TUri(std::string AUri) : FUri(std::move(AUri)) {
     // Segments: the pieces between slashes after the leading one, empty ones skipped.
     const std::string_view Path = FOriginalPath;
     std::size_t Start = Path.front() == '/' ? 1 : 0;
-    FSegments.reserve(4);
+    if (Path.size() > 1) FSegments.reserve(4);
     for (std::size_t i = Start; i <= Path.size(); ++i) {
         if (i < Path.size() && Path[i] != '/') continue;
         if (i > Start) {
