@@ -4,6 +4,8 @@
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
 
+#include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -95,6 +97,35 @@ void HeaderBlockParse(benchmark::State& State) {
 }
 BENCHMARK(HeaderBlockParse);
 
+// Prints the curl/TUri ratio of CPU time per URL after the usual table.
+class TRatioReporter : public benchmark::ConsoleReporter {
+  public:
+    TRatioReporter() : ConsoleReporter(OO_None) {}
+    void ReportRuns(const std::vector<Run>& Runs) override {
+        for (const Run& R : Runs)
+            if (R.run_type == Run::RT_Iteration)
+                FCpuTime[R.benchmark_name()] = R.GetAdjustedCPUTime();
+        ConsoleReporter::ReportRuns(Runs);
+    }
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        const auto Uri = FCpuTime.find("TUriParse"), Curl = FCpuTime.find("CurlUrlSet");
+        if (Uri != FCpuTime.end() && Curl != FCpuTime.end() && Uri->second > 0)
+            std::printf("URL parsing: TUri is %.2fx as fast as curl_url_set\n",
+                        Curl->second / Uri->second);
+    }
+
+  private:
+    std::map<std::string, double> FCpuTime;
+};
+
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    TRatioReporter Reporter;
+    benchmark::RunSpecifiedBenchmarks(&Reporter);
+    benchmark::Shutdown();
+    return 0;
+}
