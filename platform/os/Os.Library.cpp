@@ -83,7 +83,7 @@ HMODULE SafeLoadLibrary(std::string_view Name, unsigned ErrorMode) {
         if (!Dir.empty()) {
             std::string Beside = Dir + "/" + File;
             if (access(Beside.c_str(), F_OK) == 0) {
-                H = dlopen(Beside.c_str(), RTLD_NOW | RTLD_LOCAL);
+                H = dlopen(Beside.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
                 if (!H) {
                     // A broken library beside the program is not silently replaced by another.
                     SetLastError(ERROR_MOD_NOT_FOUND);
@@ -93,7 +93,7 @@ HMODULE SafeLoadLibrary(std::string_view Name, unsigned ErrorMode) {
             }
         }
     }
-    H = dlopen(File.c_str(), RTLD_NOW | RTLD_LOCAL);
+    H = dlopen(File.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (!H) SetLastError(ERROR_MOD_NOT_FOUND);
     return H;
 #endif

@@ -28,6 +28,8 @@ HMODULE SafeLoadLibrary(std::string_view Name, unsigned ErrorMode = SEM_NOOPENFI
 void* GetProcAddress(HMODULE Module, const char* Name);
 
 /// Releases a library loaded by SafeLoadLibrary; false (last error 6) for a null handle.
+/// On Linux the code stays mapped until the process ends, so a pointer into it that some
+/// static object still holds during shutdown never points into unmapped memory.
 bool FreeLibrary(HMODULE Module);
 
 }  // namespace Os

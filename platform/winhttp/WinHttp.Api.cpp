@@ -284,9 +284,14 @@ WINHTTPAPI HINTERNET WINAPI WinHttpOpen(LPCWSTR pszAgentW, DWORD dwAccessType, L
                 SetLastError(ERROR_INVALID_PARAMETER);
                 return nullptr;
             }
+            std::string Agent = ToUtf8(pszAgentW);
+            if (!IsFieldText(Agent)) {
+                SetLastError(ERROR_INVALID_PARAMETER);  // it becomes a header line
+                return nullptr;
+            }
             std::call_once(GCurlInit, [] { curl_global_init(CURL_GLOBAL_ALL); });
             auto S = std::make_shared<TSession>();
-            S->Agent = ToUtf8(pszAgentW);
+            S->Agent = std::move(Agent);
             S->AccessType = dwAccessType;
             if (dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY) {
                 S->ProxyList = ToUtf8(pszProxyW);

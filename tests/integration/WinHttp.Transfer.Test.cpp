@@ -577,6 +577,29 @@ TEST_F(WinHttpTransfer, FailuresCarryWinHttpCodes) {
     EXPECT_EQ(Get("/status/200").Status, 200u);
 }
 
+TEST_F(WinHttpTransfer, NamedProxyAndBypassList) {
+    const std::string Proxy = "127.0.0.1:" + std::to_string(FServer.Port());
+    THandle Session(WinHttpOpen(u"Ostrel Test", WINHTTP_ACCESS_TYPE_NAMED_PROXY, U(Proxy).c_str(),
+                                u"<local>;*.bypassed.invalid", 0));
+    ASSERT_TRUE(Session);
+    // Through the proxy (the test server), which sees the absolute target.
+    TExchange X;
+    X.Host = "origin.invalid";
+    X.Port = 8080;
+    X.Path = "/faults/target";
+    TOutcome O = Exchange(Session.Get(), X);
+    EXPECT_EQ(O.Stage, "");
+    EXPECT_EQ(O.Body, "http://origin.invalid:8080/faults/target");
+    // Bypassed names go direct, and these do not resolve.
+    for (const char* Host : {"nodots", "www.bypassed.invalid"}) {
+        SCOPED_TRACE(Host);
+        X.Host = Host;
+        O = Exchange(Session.Get(), X);
+        EXPECT_EQ(O.Stage, "send");
+        EXPECT_EQ(O.Code, 12007u);
+    }
+}
+
 // ---------------------------------------------------------------------------------------
 // TLS
 

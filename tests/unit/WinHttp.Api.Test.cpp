@@ -214,6 +214,8 @@ TEST_F(WinHttpLibrary, BadArgumentsAndHandles) {
     EXPECT_EQ(GetLastError(), 87u);
     EXPECT_EQ(WinHttpOpen(u"x", WINHTTP_ACCESS_TYPE_NAMED_PROXY, u"", u"", 0), nullptr);
     EXPECT_EQ(GetLastError(), 87u);
+    EXPECT_EQ(WinHttpOpen(u"agent\r\nX-Injected: 1", 0, nullptr, nullptr, 0), nullptr);
+    EXPECT_EQ(GetLastError(), 87u);
     THandle Auto(WinHttpOpen(u"x", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, nullptr, nullptr, 0));
     EXPECT_TRUE(Auto);
 
