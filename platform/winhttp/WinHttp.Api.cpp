@@ -398,6 +398,7 @@ WINHTTPAPI HINTERNET WINAPI WinHttpOpenRequest(HINTERNET hConnect, LPCWSTR pwszV
                                : std::u16string_view(),
                 dwFlags);
             R->Secure = (dwFlags & WINHTTP_FLAG_SECURE) != 0;
+            std::lock_guard<std::recursive_mutex> G(S.Lock);  // another thread may set them
             R->Timeouts = S.Timeouts;
             R->Decompression = S.Decompression;
             R->RedirectPolicy = S.RedirectPolicy;

@@ -346,7 +346,11 @@ DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* O
     curl_easy_setopt(E, CURLOPT_PREREQDATA, this);
     curl_easy_setopt(E, CURLOPT_READDATA, this);
     curl_easy_setopt(E, CURLOPT_SEEKDATA, this);
-    curl_easy_setopt(E, CURLOPT_USERAGENT, S.Agent.empty() ? nullptr : S.Agent.c_str());
+    {
+        // curl copies the text; the session's may be changed by another thread meanwhile.
+        std::lock_guard<std::recursive_mutex> G(S.Lock);
+        curl_easy_setopt(E, CURLOPT_USERAGENT, S.Agent.empty() ? nullptr : S.Agent.c_str());
+    }
 
     // curl's connect time-out covers name resolution, TCP and TLS; 0 there is not "no limit".
     long ConnectMs = LONG_MAX / 2;
