@@ -773,6 +773,13 @@ size_t TRequest::OnWrite(char* Ptr, size_t Size, size_t Count, void* User) {
         if (Len <= Room) {
             std::memcpy(R->FUserBuf + R->FUserGot, P, Len);
             R->FUserGot += Len;
+            if (Room - Len < static_cast<std::size_t>(ReceiveBufferSize)) {
+                // The next piece might not fit: stop curl before it reads it, rather than
+                // have it hold a copy for later.
+                R->FRecvPaused = true;
+                curl_easy_pause(R->FSlot->Easy,
+                                CURLPAUSE_RECV | (R->FSendPaused ? CURLPAUSE_SEND : 0));
+            }
             return Len;
         }
         if (R->FUserGot > 0) {
