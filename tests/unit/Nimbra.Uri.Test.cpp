@@ -205,6 +205,15 @@ TEST(Uri, CloneIsAnIndependentEqualValue) {
     EXPECT_EQ(B.Segments(), A.Segments());
     B = TUri("/other");
     EXPECT_EQ(A.Host(), "h");
+    // Decoded parts of a copy stay right once the source is gone or replaced.
+    TUri Source("http://h/a%20b?q#f");
+    TUri Copy(Source);
+    const TUri Plain = [] { return TUri("http://h/plain?q#f"); }();
+    Source = TUri("http://x/other");
+    EXPECT_EQ(Copy.Path(), "/a b");
+    EXPECT_EQ(Copy.Query(), "?q");
+    EXPECT_EQ(Plain.Path(), "/plain");
+    EXPECT_EQ(Plain.Fragment(), "#f");
 
     // The interface answers as the properties do.
     const Nimbra::IUri& I = A;

@@ -44,6 +44,20 @@ TEST(Text, NextCodePointDecodesAndReplaces) {
     }
 }
 
+TEST(Text, AsciiAndValidityChecksSeeEveryByte) {
+    // A high byte at each position of a text longer than two machine words.
+    for (std::size_t At = 0; At < 20; ++At) {
+        SCOPED_TRACE(At);
+        std::string S(20, 'a');
+        EXPECT_TRUE(IsAscii(S));
+        S[At] = '\xC3';
+        EXPECT_FALSE(IsAscii(S));
+        EXPECT_FALSE(IsValidUtf8(S));  // a lead byte followed by "a"
+        S.insert(At + 1, 1, '\xA9');
+        EXPECT_TRUE(IsValidUtf8(S));
+    }
+}
+
 TEST(Text, ToValidUtf8) {
     EXPECT_EQ(ToValidUtf8("caf\xC3\xA9"), "caf\xC3\xA9");
     EXPECT_EQ(ToValidUtf8("\xEF\xBF\xBD"), "\xEF\xBF\xBD");  // a real U+FFFD stays
