@@ -200,6 +200,7 @@ std::unique_ptr<TSlot> TSession::AcquireSlot() {
     curl_easy_setopt(E, CURLOPT_SEEKFUNCTION, &TRequest::OnSeek);
     curl_easy_setopt(E, CURLOPT_HTTP_CONTENT_DECODING, 0L);  // decoded here, as read
     curl_easy_setopt(E, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    curl_easy_setopt(E, CURLOPT_ERRORBUFFER, Slot->ErrorText);
     // Certificates are always verified.
     curl_easy_setopt(E, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(E, CURLOPT_SSL_VERIFYHOST, 2L);
@@ -335,21 +336,36 @@ DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* O
     }
     if (!Headers) return ERROR_NOT_ENOUGH_MEMORY;
 
-    const std::string U = Url();
-    curl_easy_setopt(E, CURLOPT_URL, U.c_str());
-    curl_easy_setopt(E, CURLOPT_HTTP_VERSION,
-                     HttpVersion == "HTTP/1.0" ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
-    curl_easy_setopt(E, CURLOPT_HTTPHEADER, Headers);
-    curl_easy_setopt(E, CURLOPT_ERRORBUFFER, FSlot->ErrorText);
+    TSlot::TApplied& Ap = FSlot->Applied;
+    auto SetLong = [E](CURLoption Option, long& Last, long Value) {
+        if (Last != Value) curl_easy_setopt(E, Option, Value);
+        Last = Value;
+    };
+    std::string U = Url();
+    if (U != Ap.Url) {
+        curl_easy_setopt(E, CURLOPT_URL, U.c_str());
+        Ap.Url = std::move(U);
+    }
+    SetLong(CURLOPT_HTTP_VERSION, Ap.Version,
+            HttpVersion == "HTTP/1.0" ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
+    if (!Ap.HeadersSet || Ap.Headers != Headers) {
+        curl_easy_setopt(E, CURLOPT_HTTPHEADER, Headers);
+        Ap.Headers = Headers;
+        Ap.HeadersSet = true;
+    }
     curl_easy_setopt(E, CURLOPT_WRITEDATA, this);
     curl_easy_setopt(E, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(E, CURLOPT_PREREQDATA, this);
     curl_easy_setopt(E, CURLOPT_READDATA, this);
     curl_easy_setopt(E, CURLOPT_SEEKDATA, this);
     {
-        // curl copies the text; the session's may be changed by another thread meanwhile.
+        // The session's agent may be changed by another thread meanwhile.
         std::lock_guard<std::recursive_mutex> G(S.Lock);
-        curl_easy_setopt(E, CURLOPT_USERAGENT, S.Agent.empty() ? nullptr : S.Agent.c_str());
+        if (!Ap.AgentSet || Ap.Agent != S.Agent) {
+            curl_easy_setopt(E, CURLOPT_USERAGENT, S.Agent.empty() ? nullptr : S.Agent.c_str());
+            Ap.Agent = S.Agent;
+            Ap.AgentSet = true;
+        }
     }
 
     // curl's connect time-out covers name resolution, TCP and TLS; 0 there is not "no limit".
@@ -357,16 +373,20 @@ DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* O
     if (Timeouts.Connect > 0)
         ConnectMs =
             static_cast<long>(Timeouts.Connect) + (Timeouts.Resolve > 0 ? Timeouts.Resolve : 0);
-    curl_easy_setopt(E, CURLOPT_CONNECTTIMEOUT_MS, ConnectMs);
+    SetLong(CURLOPT_CONNECTTIMEOUT_MS, Ap.ConnectMs, ConnectMs);
 
     const bool Follow = !(DisabledFeatures & WINHTTP_DISABLE_REDIRECTS) &&
                         RedirectPolicy != WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
     const bool Downgrade = RedirectPolicy == WINHTTP_OPTION_REDIRECT_POLICY_ALWAYS;
-    curl_easy_setopt(E, CURLOPT_FOLLOWLOCATION, Follow ? 1L : 0L);
-    curl_easy_setopt(E, CURLOPT_MAXREDIRS, static_cast<long>(MaxRedirects));
-    curl_easy_setopt(E, CURLOPT_REDIR_PROTOCOLS_STR, Secure && !Downgrade ? "https" : "http,https");
-    curl_easy_setopt(E, CURLOPT_FORBID_REUSE,
-                     (DisabledFeatures & WINHTTP_DISABLE_KEEP_ALIVE) ? 1L : 0L);
+    SetLong(CURLOPT_FOLLOWLOCATION, Ap.Follow, Follow ? 1L : 0L);
+    SetLong(CURLOPT_MAXREDIRS, Ap.MaxRedirs, static_cast<long>(MaxRedirects));
+    const char* Redir = Secure && !Downgrade ? "https" : "http,https";
+    if (Ap.RedirProtocols != Redir) {
+        curl_easy_setopt(E, CURLOPT_REDIR_PROTOCOLS_STR, Redir);
+        Ap.RedirProtocols = Redir;
+    }
+    SetLong(CURLOPT_FORBID_REUSE, Ap.ForbidReuse,
+            (DisabledFeatures & WINHTTP_DISABLE_KEEP_ALIVE) ? 1L : 0L);
 
     if (S.AccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY) {
         std::string Proxy =
@@ -739,6 +759,7 @@ size_t TRequest::OnHeader(char* Ptr, size_t Size, size_t Count, void* User) {
         R->FHeadLine = true;
         R->StatusLine = std::string(Line);
         R->ResponseLines.clear();
+        R->ResponseLines.reserve(16);
         std::size_t Sp = Line.find(' ');
         R->ResponseVersion = std::string(Line.substr(0, Sp));
         R->StatusCode = 0;

@@ -51,6 +51,15 @@ struct TSlot {
     CURL* Easy = nullptr;
     char ErrorText[CURL_ERROR_SIZE] = {};  // curl's text for the last failure
     curl_slist* PlainHeaders = nullptr;    // the list for requests without headers or body
+    // Options as last set on Easy: setting an unchanged one again would only cost (curl
+    // copies and parses texts), since the handle is never reset.
+    struct TApplied {
+        std::string Url, Agent, RedirProtocols;
+        bool AgentSet = false;
+        long Version = -1, ConnectMs = -1, Follow = -1, MaxRedirs = -1, ForbidReuse = -1;
+        curl_slist* Headers = nullptr;
+        bool HeadersSet = false;
+    } Applied;
     TSlot();
     ~TSlot();
     TSlot(const TSlot&) = delete;
