@@ -668,7 +668,8 @@ DWORD TRequest::MapFailure() {
         case CURLE_OPERATION_TIMEDOUT:
             return ERROR_WINHTTP_TIMEOUT;
         case CURLE_URL_MALFORMAT:
-            return ERROR_WINHTTP_INVALID_URL;
+            // A Location that is not a URL is a failed redirect, not a bad request URL.
+            return FRedirectSeen ? ERROR_WINHTTP_REDIRECT_FAILED : ERROR_WINHTTP_INVALID_URL;
         case CURLE_TOO_MANY_REDIRECTS:
         case CURLE_SEND_FAIL_REWIND:
             return ERROR_WINHTTP_REDIRECT_FAILED;

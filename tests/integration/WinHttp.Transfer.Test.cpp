@@ -382,6 +382,14 @@ TEST_F(WinHttpTransfer, RedirectsAreFollowedUnlessDisabled) {
     EXPECT_EQ(O.Body, "hop 1\n");
     EXPECT_TRUE(HasHeaderLine(O.Headers, "Location: /faults/chain/0")) << O.Headers;
 
+    // Targets that cannot be followed.
+    for (const char* Target : {"ftp://127.0.0.1/x", "file:///etc/passwd", "http://[::1"}) {
+        SCOPED_TRACE(Target);
+        O = Get(std::string("/redirect?to=") + Target);
+        EXPECT_EQ(O.Stage, "receive");
+        EXPECT_EQ(O.Code, 12156u);
+    }
+
     // A 3xx without a Location is an answer, not a redirect.
     O = Get("/redirect-no-location/301");
     EXPECT_EQ(O.Status, 301u);
