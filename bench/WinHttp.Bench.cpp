@@ -247,9 +247,11 @@ void CurlLarge(benchmark::State& State) {
     for (auto _ : State) {
         Got = 0;
         auto T0 = TClock::now();
+        double C0 = ThreadCpu();
         if (curl_easy_perform(E) != CURLE_OK || Got != LargeSize)
             State.SkipWithError("curl transfer failed");
         Record("large curl", LargeSize / std::chrono::duration<double>(TClock::now() - T0).count());
+        Record("cpu large curl", LargeSize / (ThreadCpu() - C0));
     }
     curl_easy_cleanup(E);
     State.SetBytesProcessed(static_cast<std::int64_t>(State.iterations() * LargeSize));
