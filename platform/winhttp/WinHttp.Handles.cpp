@@ -1,5 +1,6 @@
 #include "WinHttp.Handles.h"
 
+#include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 
 #include <algorithm>
@@ -40,6 +41,9 @@ bool HasHeader(const std::vector<std::string>& Lines, std::string_view Name) {
         if (SameText(HeaderName(L), Name)) return true;
     return false;
 }
+
+// The request whose transfer this thread is driving: certificate checks run inside it.
+thread_local TRequest* tDriving = nullptr;
 
 // Maps OpenSSL's verify result to WinHTTP's secure-failure flags.
 DWORD VerifyResultFlags(long Result) {
@@ -204,6 +208,7 @@ std::unique_ptr<TSlot> TSession::AcquireSlot() {
     // Certificates are always verified.
     curl_easy_setopt(E, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(E, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(E, CURLOPT_SSL_CTX_FUNCTION, &TRequest::OnSslContext);
     if (!CaFile.empty()) curl_easy_setopt(E, CURLOPT_CAINFO, CaFile.c_str());
     if (!CaPath.empty()) curl_easy_setopt(E, CURLOPT_CAPATH, CaPath.c_str());
     // Access types 0 and 4 leave curl to read the environment as it always does.
@@ -262,7 +267,7 @@ void TRequest::ResetTransfer() {
     FState = EState::Open;
     FConnected = FDone = FRedirectSeen = FHeadLine = FFinalHead = false;
     FResult = CURLE_OK;
-    FSecureFlags = 0;
+    FSecureFlags = FVerifyFlags = 0;
     FSlot->ErrorText[0] = 0;
     FTotal = FSentToCurl = FAccepted = 0;
     FOptional.clear();
@@ -625,7 +630,9 @@ DWORD TRequest::Drive(const std::function<bool()>& Ready, int TimeoutMs, bool Po
         if (FClosed) return ERROR_WINHTTP_OPERATION_CANCELLED;
         if (!Wait) {
             int Running = 0;
+            tDriving = this;
             CURLMcode Mc = curl_multi_perform(FSlot->Multi, &Running);
+            tDriving = nullptr;
             if (Mc == CURLM_OUT_OF_MEMORY) return ERROR_NOT_ENOUGH_MEMORY;
             if (Mc != CURLM_OK) return ERROR_WINHTTP_INTERNAL_ERROR;
             int Queued = 0;
@@ -685,7 +692,7 @@ DWORD TRequest::MapFailure() {
         case CURLE_PEER_FAILED_VERIFICATION: {
             long Verify = 0;
             curl_easy_getinfo(FSlot->Easy, CURLINFO_SSL_VERIFYRESULT, &Verify);
-            FSecureFlags = VerifyResultFlags(Verify);
+            FSecureFlags = FVerifyFlags ? FVerifyFlags : VerifyResultFlags(Verify);
             if (FSecureFlags == 0)
                 // The chain passed; curl's own host-name check refused the certificate.
                 FSecureFlags = std::strstr(FSlot->ErrorText, "host name") ||
@@ -695,6 +702,11 @@ DWORD TRequest::MapFailure() {
             return ERROR_WINHTTP_SECURE_FAILURE;
         }
         case CURLE_SSL_CONNECT_ERROR:
+            // A certificate can fail the handshake in ways curl reports as a plain handshake
+            // error; what OpenSSL found then still says why.
+            FSecureFlags =
+                FVerifyFlags ? FVerifyFlags : WINHTTP_CALLBACK_STATUS_FLAG_SECURITY_CHANNEL_ERROR;
+            return ERROR_WINHTTP_SECURE_FAILURE;
         case CURLE_SSL_CERTPROBLEM:
         case CURLE_SSL_CIPHER:
         case CURLE_SSL_CACERT_BADFILE:
@@ -859,6 +871,19 @@ int TRequest::OnSeek(void* User, curl_off_t Offset, int Origin) {
     R->FOptionalPos = 0;
     R->FSentToCurl = 0;
     return CURL_SEEKFUNC_OK;
+}
+
+// Watches OpenSSL's certificate checks without changing their outcome.
+CURLcode TRequest::OnSslContext(CURL*, void* SslCtx, void*) {
+    auto* Ctx = static_cast<SSL_CTX*>(SslCtx);
+    SSL_CTX_set_verify(Ctx, SSL_CTX_get_verify_mode(Ctx), &TRequest::OnVerify);
+    return CURLE_OK;
+}
+
+int TRequest::OnVerify(int Ok, X509_STORE_CTX* StoreCtx) {
+    if (!Ok && tDriving)
+        tDriving->FVerifyFlags |= VerifyResultFlags(X509_STORE_CTX_get_error(StoreCtx));
+    return Ok;
 }
 
 int TRequest::OnPrereq(void* User, char*, char*, int, int) {

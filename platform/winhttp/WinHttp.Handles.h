@@ -17,6 +17,8 @@
 
 #include "winhttp.h"
 
+struct x509_store_ctx_st;  // OpenSSL's X509_STORE_CTX
+
 namespace WinHttpImpl {
 
 /// Time-outs in milliseconds; 0 means no limit.
@@ -166,6 +168,8 @@ class TRequest : public TObject {
     static size_t OnHeader(char* Ptr, size_t Size, size_t Count, void* User);
     static int OnPrereq(void* User, char*, char*, int, int);
     static int OnSeek(void* User, curl_off_t Offset, int Origin);
+    static CURLcode OnSslContext(CURL*, void* SslCtx, void*);
+    static int OnVerify(int Ok, x509_store_ctx_st* StoreCtx);
 
     std::unique_ptr<TSlot> FSlot;
     std::atomic<bool> FClosed{false};
@@ -181,6 +185,7 @@ class TRequest : public TObject {
     CURLcode FResult = CURLE_OK;
     bool FRedirectSeen = false;
     DWORD FSecureFlags = 0;
+    DWORD FVerifyFlags = 0;  // certificate problems OpenSSL reported during the handshake
     bool FHeadLine = false;  // inside a response head
     bool FFinalHead = false;
 

@@ -18,9 +18,9 @@ function(ostrel_add_winhttp_library target)
     OUTPUT_NAME winhttp
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON)
-  target_include_directories(${target} PRIVATE ${CMAKE_CURRENT_FUNCTION_LIST_DIR}
-                             ${OPENSSL_INCLUDE_DIR})
-  target_link_libraries(${target} PRIVATE ostrel_os CURL::libcurl ZLIB::ZLIB Threads::Threads)
+  target_include_directories(${target} PRIVATE ${CMAKE_CURRENT_FUNCTION_LIST_DIR})
+  target_link_libraries(${target} PRIVATE ostrel_os CURL::libcurl OpenSSL::SSL OpenSSL::Crypto ZLIB::ZLIB
+                        Threads::Threads)
   ostrel_warnings(${target})
 endfunction()
 

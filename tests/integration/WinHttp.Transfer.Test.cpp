@@ -676,6 +676,7 @@ TEST_F(WinHttpTls, CertificateProblemsReportTheirFlags) {
         {"expired", WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID},
         {"wronghost", WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID},
         {"clientonly", WINHTTP_CALLBACK_STATUS_FLAG_CERT_WRONG_USAGE},
+        {"badsig", WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CERT},
     };
     for (const auto& C : Cases) {
         SCOPED_TRACE(C.Cert);

@@ -163,7 +163,17 @@ TEST(WinHttpBinding, BindsTheWholeTableOnce) {
     EXPECT_TRUE(WinHttpGetIEProxyConfigForCurrentUser.Bound());
     EXPECT_TRUE(WinHttpQueryAuthSchemes.Bound());
     EXPECT_NE(GetWinHttpProc("WinHttpReadData"), nullptr);
+    EXPECT_TRUE(WinHttpCheckPlatform());
+    // A later binding looks nothing up again: a pointer replaced here survives it.
+    static int Calls = 0;
+    WinHttpCheckPlatform.Bind(reinterpret_cast<void*>(+[]() -> BOOL {
+        ++Calls;
+        return FALSE;
+    }));
     EXPECT_TRUE(LoadWinHttp());
+    EXPECT_FALSE(WinHttpCheckPlatform());
+    EXPECT_EQ(Calls, 1);
+    WinHttpCheckPlatform.Bind(GetWinHttpProc("WinHttpCheckPlatform"));
     EXPECT_TRUE(WinHttpCheckPlatform());
     try {
         GetWinHttpProc("WinHttpNoSuchFunction");
