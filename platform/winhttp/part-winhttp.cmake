@@ -9,10 +9,10 @@ set(WINHTTP_SOURCES
 add_library(winhttp_headers INTERFACE)
 target_include_directories(winhttp_headers INTERFACE ${CMAKE_CURRENT_LIST_DIR})
 
-find_package(OpenSSL REQUIRED)
-
 # Builds one copy of the library; the tests build a second one that lacks an export.
 function(ostrel_add_winhttp_library target)
+  # Imported targets belong to the folder that finds them; the tests call this from theirs.
+  find_package(OpenSSL REQUIRED)
   add_library(${target} SHARED ${WINHTTP_SOURCES})
   set_target_properties(${target} PROPERTIES
     OUTPUT_NAME winhttp
