@@ -585,6 +585,32 @@ TEST_F(WinHttpTransfer, FailuresCarryWinHttpCodes) {
     EXPECT_EQ(Get("/status/200").Status, 200u);
 }
 
+TEST_F(WinHttpTransfer, UploadToAPeerThatStopsReadingTimesOutAtWrite) {
+    // A listener that never accepts: the kernel takes the connection and buffers a little.
+    int L = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in A{};
+    A.sin_family = AF_INET;
+    A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(L, reinterpret_cast<sockaddr*>(&A), sizeof A), 0);
+    ASSERT_EQ(listen(L, 1), 0);
+    socklen_t Len = sizeof A;
+    getsockname(L, reinterpret_cast<sockaddr*>(&A), &Len);
+    THandle Conn(WinHttpConnect(FSession.Get(), u"127.0.0.1", ntohs(A.sin_port), 0));
+    THandle Req(WinHttpOpenRequest(Conn.Get(), u"PUT", u"/sink", nullptr, nullptr, nullptr, 0));
+    ASSERT_TRUE(WinHttpSetTimeouts(Req.Get(), 2000, 2000, 300, 300));
+    const std::string Piece(1 << 20, 'x');
+    const DWORD Total = 64u << 20;
+    ASSERT_TRUE(WinHttpSendRequest(Req.Get(), nullptr, 0, nullptr, 0, Total, 0));
+    DWORD Err = 0;
+    for (DWORD Sent = 0; Sent < Total && !Err; Sent += static_cast<DWORD>(Piece.size())) {
+        DWORD N = 0;
+        if (!WinHttpWriteData(Req.Get(), Piece.data(), static_cast<DWORD>(Piece.size()), &N))
+            Err = GetLastError();
+    }
+    EXPECT_EQ(Err, 12002u);
+    close(L);
+}
+
 TEST_F(WinHttpTransfer, NamedProxyAndBypassList) {
     const std::string Proxy = "127.0.0.1:" + std::to_string(FServer.Port());
     THandle Session(WinHttpOpen(u"Ostrel Test", WINHTTP_ACCESS_TYPE_NAMED_PROXY, U(Proxy).c_str(),
