@@ -1,7 +1,5 @@
 #include "Tarn.Logging.h"
 
-#include <cxxabi.h>
-
 #include <cstdlib>
 
 #include "Runtime.Exception.h"
@@ -90,10 +88,7 @@ void TLogManager::UpdateLoggers() {
 }
 
 std::string TLogManager::QualifiedClassName(const std::type_info& Clazz) {
-    int Status = 0;
-    std::unique_ptr<char, void (*)(void*)> Demangled(
-        abi::__cxa_demangle(Clazz.name(), nullptr, nullptr, &Status), std::free);
-    const std::string Name = Status == 0 && Demangled ? Demangled.get() : Clazz.name();
+    const std::string Name = Runtime::DemangledTypeName(Clazz);
     std::string Result;
     Result.reserve(Name.size());
     int Depth = 0;

@@ -10,13 +10,6 @@ namespace Runtime {
 
 namespace {
 
-std::string Demangle(const char* Mangled) {
-    int Status = 0;
-    std::unique_ptr<char, void (*)(void*)> Name(
-        abi::__cxa_demangle(Mangled, nullptr, nullptr, &Status), std::free);
-    return Status == 0 && Name ? std::string(Name.get()) : std::string(Mangled);
-}
-
 // "std::__cxx11::basic_string<...>::x" style names: keep the last component outside any
 // template argument list.
 std::string WithoutNamespaces(const std::string& Name) {
@@ -36,9 +29,16 @@ std::string WithoutNamespaces(const std::string& Name) {
 
 }  // namespace
 
+std::string DemangledTypeName(const std::type_info& Type) {
+    int Status = 0;
+    std::unique_ptr<char, void (*)(void*)> Name(
+        abi::__cxa_demangle(Type.name(), nullptr, nullptr, &Status), std::free);
+    return Status == 0 && Name ? std::string(Name.get()) : std::string(Type.name());
+}
+
 std::string ExceptionClassName(const std::exception& E) {
     if (auto* Own = dynamic_cast<const Exception*>(&E)) return Own->ClassName();
-    return WithoutNamespaces(Demangle(typeid(E).name()));
+    return WithoutNamespaces(DemangledTypeName(typeid(E)));
 }
 
 }  // namespace Runtime

@@ -4,6 +4,7 @@
 
 #include <exception>
 #include <string>
+#include <typeinfo>
 
 namespace Runtime {
 
@@ -38,5 +39,8 @@ RUNTIME_DECLARE_EXCEPTION(EDecompressionError, Exception);
 /// Class name of any exception: ours report their own; others give their demangled type
 /// name without namespaces ("runtime_error" for std::runtime_error).
 std::string ExceptionClassName(const std::exception& E);
+
+/// The C++ name of a type as written in source ("Nimbra::THttpDispatcher").
+std::string DemangledTypeName(const std::type_info& Type);
 
 }  // namespace Runtime

@@ -1,5 +1,7 @@
 #include "Nimbra.Http.Headers.h"
 
+#include <charconv>
+
 #include "Runtime.Text.h"
 
 namespace Nimbra {
@@ -106,6 +108,16 @@ void THttpHeaders::SetRawWideHeaders(std::string_view Text) {
         }
         if (End == std::string_view::npos) break;
     }
+}
+
+std::int64_t ContentLengthOf(const THttpHeaders& Headers) {
+    std::string Text;
+    if (!Headers.GetIfExists("content-length", Text)) return -1;
+    std::int64_t Value = -1;
+    const char* End = Text.data() + Text.size();
+    const auto [Ptr, Ec] = std::from_chars(Text.data(), End, Value);
+    if (Ec != std::errc() || Ptr != End || Value < 0) return -1;
+    return Value;
 }
 
 }  // namespace Nimbra

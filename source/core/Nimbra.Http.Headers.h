@@ -2,6 +2,7 @@
 // Nimbra.Http.Headers: the header collection shared by every message object.
 
 #include <cstddef>
+#include <cstdint>
 #include <iterator>
 #include <string>
 #include <string_view>
@@ -113,5 +114,9 @@ class THttpHeaders : public IReadOnlyHttpHeaders {
   private:
     std::unordered_map<std::string, THttpHeaderInfo> FHeaders;
 };
+
+/// The "content-length" header as a byte count; -1 when it is absent, not a decimal
+/// number, or negative (a negative length states nothing).
+std::int64_t ContentLengthOf(const THttpHeaders& Headers);
 
 }  // namespace Nimbra

@@ -6,21 +6,11 @@
 
 #include "Runtime.Exception.h"
 #include "Runtime.Format.h"
+#include "Runtime.Text.h"
 
 namespace Nimbra {
 
 namespace {
-
-bool SameSegment(const std::string& A, const std::string& B) noexcept {
-    if (A.size() != B.size()) return false;
-    for (std::size_t i = 0; i < A.size(); ++i) {
-        char X = A[i], Y = B[i];
-        if (X >= 'A' && X <= 'Z') X = static_cast<char>(X - 'A' + 'a');
-        if (Y >= 'A' && Y <= 'Z') Y = static_cast<char>(Y - 'A' + 'a');
-        if (X != Y) return false;
-    }
-    return true;
-}
 
 // Runs one step of the error path; its own failure must not stop the steps after it.
 template <typename F>
@@ -68,7 +58,10 @@ TBaseHttpServerModule* THttpDispatcher::FindModule(const TUri& Uri) const {
             continue;
         }
         if (N > Segments.size() || N <= BestLength) continue;
-        if (std::equal(Base.begin(), Base.end(), Segments.begin(), SameSegment)) {
+        if (std::equal(Base.begin(), Base.end(), Segments.begin(),
+                       [](const std::string& A, const std::string& B) {
+                           return Runtime::SameTextAscii(A, B);
+                       })) {
             Best = &Info->Module();
             BestLength = N;
         }

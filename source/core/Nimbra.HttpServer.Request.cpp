@@ -1,7 +1,6 @@
 #include "Nimbra.HttpServer.Request.h"
 
 #include <algorithm>
-#include <charconv>
 
 namespace Nimbra {
 
@@ -81,16 +80,7 @@ const TUri& THttpServerRequest::OriginalUri() const {
     return *FOriginalUri;
 }
 
-std::int64_t THttpServerRequest::ContentLength() const {
-    std::string Text;
-    if (!FHeaders.GetIfExists("content-length", Text)) return -1;
-    std::int64_t Value = -1;
-    const char* End = Text.data() + Text.size();
-    const auto [Ptr, Ec] = std::from_chars(Text.data(), End, Value);
-    // A negative length means nothing; treat it like a missing one (read to the end).
-    if (Ec != std::errc() || Ptr != End || Value < 0) return -1;
-    return Value;
-}
+std::int64_t THttpServerRequest::ContentLength() const { return ContentLengthOf(FHeaders); }
 
 const Runtime::TBytes& THttpServerRequest::Content() {
     if (!FContentLoaded) {

@@ -1,10 +1,10 @@
 #include "Nimbra.HttpServer.Response.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstring>
 
 #include "Nimbra.Utils.h"
+#include "Runtime.Text.h"
 
 namespace Nimbra {
 
@@ -14,17 +14,6 @@ constexpr std::uint8_t LastChunk[] = {'0', '\r', '\n', '\r', '\n'};
 // Bytes after the end of a body would be read as part of the next message, or corrupt this
 // one.
 constexpr const char* ClosedMessage = "Http response is closed; no more body bytes can be written.";
-
-bool EqualsAsciiNoCase(std::string_view A, std::string_view B) {
-    if (A.size() != B.size()) return false;
-    for (std::size_t i = 0; i < A.size(); ++i) {
-        char X = A[i], Y = B[i];
-        if (X >= 'A' && X <= 'Z') X = static_cast<char>(X - 'A' + 'a');
-        if (Y >= 'A' && Y <= 'Z') Y = static_cast<char>(Y - 'A' + 'a');
-        if (X != Y) return false;
-    }
-    return true;
-}
 
 // Upper-case hexadecimal digits, no leading zeros; Value > 0.
 void AppendHex(Runtime::TBytes& Out, std::int64_t Value) {
@@ -185,7 +174,7 @@ Runtime::TStream& THttpServerResponse::Content() {
 
 bool THttpServerResponse::Chunked() const {
     std::string Value;
-    return FHeaders.GetIfExists("transfer-encoding", Value) && EqualsAsciiNoCase(Value, "chunked");
+    return FHeaders.GetIfExists("transfer-encoding", Value) && Runtime::SameTextAscii(Value, "chunked");
 }
 
 void THttpServerResponse::SetChunked(bool Value) {
@@ -199,13 +188,7 @@ void THttpServerResponse::SetChunked(bool Value) {
 }
 
 std::int64_t THttpServerResponse::ContentLength() const {
-    std::string Text;
-    if (!FHeaders.GetIfExists("content-length", Text)) return -1;
-    std::int64_t Value = -1;
-    const char* End = Text.data() + Text.size();
-    const auto [Ptr, Ec] = std::from_chars(Text.data(), End, Value);
-    if (Ec != std::errc() || Ptr != End || Value < 0) return -1;
-    return Value;
+    return ContentLengthOf(FHeaders);
 }
 
 void THttpServerResponse::SetContentLength(std::int64_t Value) {
