@@ -1,7 +1,5 @@
 #include "Tarn.Logging.h"
 
-#include <cstdlib>
-
 #include "Runtime.Exception.h"
 
 namespace Tarn {
