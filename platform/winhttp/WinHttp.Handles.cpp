@@ -4,6 +4,7 @@
 #include <openssl/x509_vfy.h>
 
 #include <algorithm>
+#include <charconv>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -80,12 +81,6 @@ DWORD VerifyResultFlags(long Result) {
         default:
             return WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CERT;
     }
-}
-
-// Host part of a URL; IPv6 literals need brackets.
-std::string UrlHost(const std::string& Host) {
-    if (Host.find(':') != std::string::npos) return "[" + Host + "]";
-    return Host;
 }
 
 // Bypass entries are separated by ";", "," or blanks; "<local>" matches names without a
@@ -246,8 +241,18 @@ void TRequest::Close() {
 std::string TRequest::Url() const {
     const auto& C = static_cast<const TConnect&>(*Parent);
     INTERNET_PORT Port = C.Port ? C.Port : (Secure ? 443 : 80);
-    return std::string(Secure ? "https://" : "http://") + UrlHost(C.Host) + ":" +
-           std::to_string(Port) + Path;
+    const bool Brackets = C.Host.find(':') != std::string::npos;  // IPv6 literal
+    char PortText[8] = {':'};
+    char* PortEnd = std::to_chars(PortText + 1, PortText + sizeof PortText, Port).ptr;
+    std::string U;
+    U.reserve(8 + C.Host.size() + 2 + 6 + Path.size());
+    U += Secure ? "https://" : "http://";
+    if (Brackets) U += '[';
+    U += C.Host;
+    if (Brackets) U += ']';
+    U.append(PortText, PortEnd);
+    U += Path;
+    return U;
 }
 
 void TRequest::ResetTransfer() {
@@ -789,8 +794,8 @@ size_t TRequest::OnHeader(char* Ptr, size_t Size, size_t Count, void* User) {
     if (Line.empty()) {
         R->HeadComplete();
     } else if ((Line[0] == ' ' || Line[0] == '\t') && !R->ResponseLines.empty()) {
-        R->ResponseLines.back() += " ";
-        R->ResponseLines.back() += std::string(Trim(Line));
+        R->ResponseLines.back() += ' ';
+        R->ResponseLines.back() += Trim(Line);
     } else {
         R->ResponseLines.emplace_back(Line);
     }

@@ -32,9 +32,14 @@ static void AppendUtf8(std::string& Out, char32_t C) {
 }
 
 std::string ToUtf8(std::u16string_view S) {
-    std::string Out;
-    Out.reserve(S.size());
-    for (std::size_t I = 0; I < S.size(); ++I) {
+    // Names, verbs and paths are nearly always ASCII: one pass, no per-character appends.
+    std::size_t Ascii = 0;
+    while (Ascii < S.size() && S[Ascii] < 0x80) ++Ascii;
+    std::string Out(Ascii, '\0');
+    for (std::size_t I = 0; I < Ascii; ++I) Out[I] = static_cast<char>(S[I]);
+    if (Ascii == S.size()) return Out;
+    Out.reserve(S.size() + (S.size() - Ascii) * 2);
+    for (std::size_t I = Ascii; I < S.size(); ++I) {
         char32_t C = S[I];
         if (C >= 0xD800 && C <= 0xDBFF && I + 1 < S.size() && S[I + 1] >= 0xDC00 &&
             S[I + 1] <= 0xDFFF) {
@@ -129,9 +134,10 @@ std::string EscapeObjectName(std::u16string_view Name, DWORD Flags) {
     const bool EscapeDisableQuery = (Flags & WINHTTP_FLAG_ESCAPE_DISABLE_QUERY) != 0;
     const bool EscapePercent = (Flags & WINHTTP_FLAG_ESCAPE_PERCENT) != 0;
     static const char Hex[] = "0123456789ABCDEF";
-    std::string Out;
-    Out.reserve(Raw.size() + 8);
-    if (Raw.empty() || Raw[0] != '/') Out += '/';
+    // Written through a pointer into room for the worst case (every byte escaped).
+    std::string Out(Raw.size() * 3 + 1, '\0');
+    char* O = Out.data();
+    if (Raw.empty() || Raw[0] != '/') *O++ = '/';
     bool InQuery = false;
     for (char Ch : Raw) {
         unsigned char C = static_cast<unsigned char>(Ch);
@@ -149,16 +155,33 @@ std::string EscapeObjectName(std::u16string_view Name, DWORD Flags) {
         } else if (C == '%') {
             Escape = EscapePercent;
         } else {
-            Escape = std::strchr("\"<>[\\]^{|}`", C) != nullptr;
+            switch (C) {
+                case '"':
+                case '<':
+                case '>':
+                case '[':
+                case '\\':
+                case ']':
+                case '^':
+                case '{':
+                case '|':
+                case '}':
+                case '`':
+                    Escape = true;
+                    break;
+                default:
+                    Escape = false;
+            }
         }
         if (Escape) {
-            Out += '%';
-            Out += Hex[C >> 4];
-            Out += Hex[C & 0x0F];
+            *O++ = '%';
+            *O++ = Hex[C >> 4];
+            *O++ = Hex[C & 0x0F];
         } else {
-            Out += static_cast<char>(C);
+            *O++ = static_cast<char>(C);
         }
     }
+    Out.resize(static_cast<std::size_t>(O - Out.data()));
     return Out;
 }
 
