@@ -571,10 +571,13 @@ TEST_F(WinHttpTransfer, FailuresCarryWinHttpCodes) {
         {"broken status line", At("/faults/raw?text=HTTP/1.1 abc\\r\\n\\r\\n"), "receive", 12152},
         {"nothing listening", At("/"), "send", 12029},
         {"name not resolved", At("/"), "send", 12007},
+        // The literal needs brackets in the URL; without them the request would be a bad URL.
+        {"IPv6 literal, nothing listening", At("/"), "send", 12029},
     };
     Cases[0].X.TimeoutMs = Cases[1].X.TimeoutMs = 300;
-    Cases[6].X.Port = ClosedPort();
+    Cases[6].X.Port = Cases[8].X.Port = ClosedPort();
     Cases[7].X.Host = "no-such-host.invalid";
+    Cases[8].X.Host = "::1";
     for (const auto& C : Cases) {
         SCOPED_TRACE(C.Name);
         TOutcome O = Exchange(FSession.Get(), C.X);
