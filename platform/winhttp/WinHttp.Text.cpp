@@ -4,6 +4,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "Runtime.Text.h"
+
 namespace WinHttpImpl {
 
 std::size_t WLen(LPCWSTR S) noexcept {
@@ -11,24 +13,6 @@ std::size_t WLen(LPCWSTR S) noexcept {
     if (S)
         while (S[N]) ++N;
     return N;
-}
-
-static void AppendUtf8(std::string& Out, char32_t C) {
-    if (C < 0x80) {
-        Out += static_cast<char>(C);
-    } else if (C < 0x800) {
-        Out += static_cast<char>(0xC0 | (C >> 6));
-        Out += static_cast<char>(0x80 | (C & 0x3F));
-    } else if (C < 0x10000) {
-        Out += static_cast<char>(0xE0 | (C >> 12));
-        Out += static_cast<char>(0x80 | ((C >> 6) & 0x3F));
-        Out += static_cast<char>(0x80 | (C & 0x3F));
-    } else {
-        Out += static_cast<char>(0xF0 | (C >> 18));
-        Out += static_cast<char>(0x80 | ((C >> 12) & 0x3F));
-        Out += static_cast<char>(0x80 | ((C >> 6) & 0x3F));
-        Out += static_cast<char>(0x80 | (C & 0x3F));
-    }
 }
 
 std::string ToUtf8(std::u16string_view S) {
@@ -48,42 +32,9 @@ std::string ToUtf8(std::u16string_view S) {
         } else if (C >= 0xD800 && C <= 0xDFFF) {
             C = 0xFFFD;
         }
-        AppendUtf8(Out, C);
+        Runtime::AppendUtf8(Out, C);
     }
     return Out;
-}
-
-// Decodes one UTF-8 sequence at S[Pos]; returns false (Pos unchanged) when invalid.
-static bool DecodeUtf8(std::string_view S, std::size_t& Pos, char32_t& C) {
-    unsigned char B = static_cast<unsigned char>(S[Pos]);
-    int N;
-    if (B < 0x80) {
-        C = B;
-        ++Pos;
-        return true;
-    } else if (B >= 0xC2 && B <= 0xDF) {
-        N = 1;
-        C = B & 0x1F;
-    } else if (B >= 0xE0 && B <= 0xEF) {
-        N = 2;
-        C = B & 0x0F;
-    } else if (B >= 0xF0 && B <= 0xF4) {
-        N = 3;
-        C = B & 0x07;
-    } else {
-        return false;
-    }
-    for (int K = 1; K <= N; ++K) {
-        if (Pos + K >= S.size()) return false;
-        unsigned char T = static_cast<unsigned char>(S[Pos + K]);
-        if ((T & 0xC0) != 0x80) return false;
-        C = (C << 6) | (T & 0x3F);
-    }
-    if ((N == 2 && (C < 0x800 || (C >= 0xD800 && C <= 0xDFFF))) ||
-        (N == 3 && (C < 0x10000 || C > 0x10FFFF)))
-        return false;
-    Pos += N + 1;
-    return true;
 }
 
 static void AppendUtf16(std::u16string& Out, char32_t C) {
@@ -99,33 +50,19 @@ static void AppendUtf16(std::u16string& Out, char32_t C) {
 std::u16string Utf8ToUtf16(std::string_view S) {
     std::u16string Out;
     Out.reserve(S.size());
-    std::size_t Pos = 0;
-    while (Pos < S.size()) {
-        char32_t C;
-        if (!DecodeUtf8(S, Pos, C)) {
-            C = 0xFFFD;
-            ++Pos;
-        }
-        AppendUtf16(Out, C);
-    }
+    for (std::size_t Pos = 0; Pos < S.size();) AppendUtf16(Out, Runtime::NextCodePoint(S, Pos));
     return Out;
 }
 
 std::u16string WireToUtf16(std::string_view S) {
-    std::u16string Out;
-    Out.reserve(S.size());
-    std::size_t Pos = 0;
-    while (Pos < S.size()) {
-        char32_t C;
-        if (!DecodeUtf8(S, Pos, C)) {
-            // Not UTF-8: header bytes are then taken as Latin-1, one character each.
-            Out.clear();
-            for (char B : S) Out += static_cast<char16_t>(static_cast<unsigned char>(B));
-            return Out;
-        }
-        AppendUtf16(Out, C);
+    // Header bytes that are not UTF-8 are taken as Latin-1, one character each.
+    if (!Runtime::IsValidUtf8(S)) {
+        std::u16string Latin1;
+        Latin1.reserve(S.size());
+        for (const char B : S) Latin1 += static_cast<char16_t>(static_cast<unsigned char>(B));
+        return Latin1;
     }
-    return Out;
+    return Utf8ToUtf16(S);
 }
 
 std::string EscapeObjectName(std::u16string_view Name, DWORD Flags) {

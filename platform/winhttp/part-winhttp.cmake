@@ -19,8 +19,10 @@ function(ostrel_add_winhttp_library target)
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON)
   target_include_directories(${target} PRIVATE ${CMAKE_CURRENT_FUNCTION_LIST_DIR})
-  target_link_libraries(${target} PRIVATE ostrel_os CURL::libcurl OpenSSL::SSL OpenSSL::Crypto ZLIB::ZLIB
+  target_link_libraries(${target} PRIVATE runtime ostrel_os CURL::libcurl OpenSSL::SSL OpenSSL::Crypto ZLIB::ZLIB
                         Threads::Threads)
+  # The runtime's helpers are linked in privately: only the WinHTTP functions are exported.
+  target_link_options(${target} PRIVATE -Wl,--exclude-libs,ALL)
   ostrel_warnings(${target})
 endfunction()
 
