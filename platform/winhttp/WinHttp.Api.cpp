@@ -73,6 +73,12 @@ std::shared_ptr<T> LookupAs(HINTERNET H, DWORD Kind, DWORD& Err) {
     return std::static_pointer_cast<T>(Obj);
 }
 
+// The object as its own class when it is of that kind of handle, else null.
+template <typename T>
+T* KindOf(TObject& Obj, DWORD Kind) {
+    return Obj.Kind == Kind ? static_cast<T*>(&Obj) : nullptr;
+}
+
 // Runs an API body, turning exceptions into the last error: the C API never throws.
 template <typename F>
 auto Guard(F Body, decltype(Body()) OnError) noexcept -> decltype(Body()) {
@@ -466,12 +472,8 @@ WINHTTPAPI BOOL WINAPI WinHttpSetOption(HINTERNET hInternet, DWORD dwOption, LPV
             auto Obj = Lookup(hInternet);
             if (!Obj) return Fail(ERROR_INVALID_HANDLE);
             std::lock_guard<std::recursive_mutex> G(Obj->Lock);
-            auto* Session = Obj->Kind == WINHTTP_HANDLE_TYPE_SESSION
-                                ? static_cast<TSession*>(Obj.get())
-                                : nullptr;
-            auto* Request = Obj->Kind == WINHTTP_HANDLE_TYPE_REQUEST
-                                ? static_cast<TRequest*>(Obj.get())
-                                : nullptr;
+            auto* Session = KindOf<TSession>(*Obj, WINHTTP_HANDLE_TYPE_SESSION);
+            auto* Request = KindOf<TRequest>(*Obj, WINHTTP_HANDLE_TYPE_REQUEST);
             auto Dword = [&](DWORD& Out) {
                 if (!lpBuffer || dwBufferLength != sizeof(DWORD)) return false;
                 std::memcpy(&Out, lpBuffer, sizeof(DWORD));
@@ -554,12 +556,8 @@ WINHTTPAPI BOOL WINAPI WinHttpQueryOption(HINTERNET hInternet, DWORD dwOption, L
             if (!Obj) return Fail(ERROR_INVALID_HANDLE);
             if (!lpdwBufferLength) return Fail(ERROR_INVALID_PARAMETER);
             std::lock_guard<std::recursive_mutex> G(Obj->Lock);
-            auto* Session = Obj->Kind == WINHTTP_HANDLE_TYPE_SESSION
-                                ? static_cast<TSession*>(Obj.get())
-                                : nullptr;
-            auto* Request = Obj->Kind == WINHTTP_HANDLE_TYPE_REQUEST
-                                ? static_cast<TRequest*>(Obj.get())
-                                : nullptr;
+            auto* Session = KindOf<TSession>(*Obj, WINHTTP_HANDLE_TYPE_SESSION);
+            auto* Request = KindOf<TRequest>(*Obj, WINHTTP_HANDLE_TYPE_REQUEST);
             switch (dwOption) {
                 case WINHTTP_OPTION_CONTEXT_VALUE:
                     return CopyValue(Obj->Context, lpBuffer, lpdwBufferLength);
