@@ -1,10 +1,6 @@
 #include "GuiTestSupport.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -13,7 +9,6 @@
 #include <QTimer>
 #include <cstdlib>
 #include <memory>
-#include <stdexcept>
 
 #include "Ostrel.Application.h"
 
@@ -79,23 +74,5 @@ std::vector<TShownDialog> CollectDialogs(const std::function<void()>& Action) {
     return Shown;
 }
 
-TRefusingPort::TRefusingPort() {
-    FSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (FSocket < 0) throw std::runtime_error("socket failed");
-    sockaddr_in Address{};
-    Address.sin_family = AF_INET;
-    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t Length = sizeof Address;
-    if (bind(FSocket, reinterpret_cast<sockaddr*>(&Address), Length) != 0 ||
-        getsockname(FSocket, reinterpret_cast<sockaddr*>(&Address), &Length) != 0) {
-        close(FSocket);
-        throw std::runtime_error("bind failed");
-    }
-    FPort = ntohs(Address.sin_port);
-}
-
-TRefusingPort::~TRefusingPort() {
-    close(FSocket);
-}
 
 }  // namespace GuiTest

@@ -21,21 +21,6 @@ struct TShownDialog {
 /// Runs Action; every message box that opens meanwhile is read and closed by clicking OK.
 std::vector<TShownDialog> CollectDialogs(const std::function<void()>& Action);
 
-/// A loopback port that is bound but not listening, so connecting to it is refused; no one
-/// else can take it while this lives.
-class TRefusingPort {
-  public:
-    TRefusingPort();
-    ~TRefusingPort();
-    TRefusingPort(const TRefusingPort&) = delete;
-    TRefusingPort& operator=(const TRefusingPort&) = delete;
-    int Port() const { return FPort; }
-
-  private:
-    int FSocket = -1;
-    int FPort = 0;
-};
-
 }  // namespace GuiTest
 
 #include <ostream>

@@ -85,7 +85,7 @@ TEST_F(HttpClientTest, UnfollowedRedirectsAreAnswers) {
 
 // A redirect that is followed and then fails in transport is a failure, not the 3xx.
 TEST_F(HttpClientTest, FailureAfterRedirectIsAnError) {
-    GuiTest::TRefusingPort Refusing;
+    TestSupport::TRefusingPort Refusing;
     THTTPClient Client;
     const std::string Message =
         GetError(Client, ServerUrl("/redirect?code=302&to=http://127.0.0.1:" +
@@ -108,7 +108,7 @@ TEST_F(HttpClientTest, SilentServerEndsInTimeOut) {
 }
 
 TEST_F(HttpClientTest, TransportFailuresThrowWithQtsText) {
-    GuiTest::TRefusingPort Refusing;
+    TestSupport::TRefusingPort Refusing;
     struct TCase {
         const char* Name;
         QString Url;

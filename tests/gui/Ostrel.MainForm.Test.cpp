@@ -151,7 +151,7 @@ TEST_F(MainFormTest, BlanksAreSentAsTheyAreAndEndInTheErrorBox) {
 }
 
 TEST_F(MainFormTest, RefusedConnectionShowsErrorBoxAndWindowStaysUsable) {
-    GuiTest::TRefusingPort Refusing;
+    TestSupport::TRefusingPort Refusing;
     const auto Shown =
         ClickVantor(QStringLiteral("http://127.0.0.1:%1/status/200").arg(Refusing.Port()));
     ASSERT_EQ(Shown.size(), 1u);

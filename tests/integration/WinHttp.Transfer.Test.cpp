@@ -103,19 +103,6 @@ bool HasHeaderLine(const std::string& Raw, const std::string& Line) {
     return Raw.find("\r\n" + Line + "\r\n") != std::string::npos;
 }
 
-/// A port nothing listens on: bound once to get a free number, then released.
-int ClosedPort() {
-    int S = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in A{};
-    A.sin_family = AF_INET;
-    A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(S, reinterpret_cast<sockaddr*>(&A), sizeof A);
-    socklen_t L = sizeof A;
-    getsockname(S, reinterpret_cast<sockaddr*>(&A), &L);
-    close(S);
-    return ntohs(A.sin_port);
-}
-
 class WinHttpTransfer : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -575,7 +562,8 @@ TEST_F(WinHttpTransfer, FailuresCarryWinHttpCodes) {
         {"IPv6 literal, nothing listening", At("/"), "send", 12029},
     };
     Cases[0].X.TimeoutMs = Cases[1].X.TimeoutMs = 300;
-    Cases[6].X.Port = Cases[8].X.Port = ClosedPort();
+    const TestSupport::TRefusingPort Refusing;
+    Cases[6].X.Port = Cases[8].X.Port = Refusing.Port();
     Cases[7].X.Host = "no-such-host.invalid";
     Cases[8].X.Host = "::1";
     for (const auto& C : Cases) {

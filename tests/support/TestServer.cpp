@@ -1,9 +1,12 @@
 #include "TestServer.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -104,6 +107,25 @@ void TTestServer::Stop() noexcept {
 std::string TTestServer::Url(std::string_view Path) const {
     return std::string(FTls ? "https://" : "http://") + Host() + ":" + std::to_string(FPort) +
            std::string(Path);
+}
+
+TRefusingPort::TRefusingPort() {
+    FSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (FSocket < 0) throw std::runtime_error("socket failed");
+    sockaddr_in Address{};
+    Address.sin_family = AF_INET;
+    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t Length = sizeof Address;
+    if (bind(FSocket, reinterpret_cast<sockaddr*>(&Address), Length) != 0 ||
+        getsockname(FSocket, reinterpret_cast<sockaddr*>(&Address), &Length) != 0) {
+        close(FSocket);
+        throw std::runtime_error("bind failed");
+    }
+    FPort = ntohs(Address.sin_port);
+}
+
+TRefusingPort::~TRefusingPort() {
+    close(FSocket);
 }
 
 }  // namespace TestSupport

@@ -37,4 +37,19 @@ class TTestServer {
     bool FTls = false;
 };
 
+/// A loopback port that is bound but not listening, so connecting to it is refused; no one
+/// else can take it while this lives.
+class TRefusingPort {
+  public:
+    TRefusingPort();
+    ~TRefusingPort();
+    TRefusingPort(const TRefusingPort&) = delete;
+    TRefusingPort& operator=(const TRefusingPort&) = delete;
+    int Port() const { return FPort; }
+
+  private:
+    int FSocket = -1;
+    int FPort = 0;
+};
+
 }  // namespace TestSupport
