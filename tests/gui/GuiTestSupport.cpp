@@ -74,5 +74,4 @@ std::vector<TShownDialog> CollectDialogs(const std::function<void()>& Action) {
     return Shown;
 }
 
-
 }  // namespace GuiTest
