@@ -17,8 +17,10 @@ std::string WithoutNamespaces(const std::string& Name) {
     std::size_t Start = 0;
     for (std::size_t i = 0; i < Name.size(); ++i) {
         char C = Name[i];
-        if (C == '<') ++Depth;
-        else if (C == '>') --Depth;
+        if (C == '<')
+            ++Depth;
+        else if (C == '>')
+            --Depth;
         else if (Depth == 0 && C == ':' && i + 1 < Name.size() && Name[i + 1] == ':') {
             Start = i + 2;
             ++i;

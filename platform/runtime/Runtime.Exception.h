@@ -10,24 +10,24 @@ namespace Runtime {
 
 /// Base of every exception the system raises; carries the message text.
 class Exception : public std::exception {
-public:
+  public:
     explicit Exception(std::string Msg) : FMessage(std::move(Msg)) {}
     const char* what() const noexcept override { return FMessage.c_str(); }
     const std::string& Message() const noexcept { return FMessage; }
     /// The class's own name, without namespaces ("EStreamError").
     virtual const char* ClassName() const noexcept { return "Exception"; }
 
-private:
+  private:
     std::string FMessage;
 };
 
 /// Declares an exception class that adds nothing but its name.
-#define RUNTIME_DECLARE_EXCEPTION(Name, Base)                                  \
-    class Name : public Base {                                                 \
-    public:                                                                    \
-        using Inherited = Base;                                                \
-        using Inherited::Inherited;                                            \
-        const char* ClassName() const noexcept override { return #Name; }      \
+#define RUNTIME_DECLARE_EXCEPTION(Name, Base)                             \
+    class Name : public Base {                                            \
+      public:                                                             \
+        using Inherited = Base;                                           \
+        using Inherited::Inherited;                                       \
+        const char* ClassName() const noexcept override { return #Name; } \
     }
 
 RUNTIME_DECLARE_EXCEPTION(EStreamError, Exception);

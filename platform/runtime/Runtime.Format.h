@@ -11,8 +11,10 @@ namespace Runtime {
 namespace Detail {
 template <typename T>
 decltype(auto) FormatArg(const T& Value) {
-    if constexpr (std::is_same_v<T, std::string>) return Value.c_str();
-    else return Value;
+    if constexpr (std::is_same_v<T, std::string>)
+        return Value.c_str();
+    else
+        return Value;
 }
 std::string FormatV(const char* Fmt, ...) __attribute__((format(printf, 1, 2)));
 }  // namespace Detail

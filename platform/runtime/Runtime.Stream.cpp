@@ -12,7 +12,9 @@ std::int64_t TStream::Size() {
     return Result;
 }
 
-void TStream::SetSize(std::int64_t) { throw EStreamError("Stream cannot be resized"); }
+void TStream::SetSize(std::int64_t) {
+    throw EStreamError("Stream cannot be resized");
+}
 
 void TStream::ReadBuffer(void* Buffer, std::int64_t Count) {
     auto* Out = static_cast<std::uint8_t*>(Buffer);
@@ -73,9 +75,15 @@ std::int64_t TBytesStream::Write(const void* Buffer, std::int64_t Count) {
 std::int64_t TBytesStream::Seek(std::int64_t Offset, TSeekOrigin Origin) {
     std::int64_t Base = 0;
     switch (Origin) {
-        case TSeekOrigin::soBeginning: Base = 0; break;
-        case TSeekOrigin::soCurrent: Base = FPosition; break;
-        case TSeekOrigin::soEnd: Base = Size(); break;
+        case TSeekOrigin::soBeginning:
+            Base = 0;
+            break;
+        case TSeekOrigin::soCurrent:
+            Base = FPosition;
+            break;
+        case TSeekOrigin::soEnd:
+            Base = Size();
+            break;
     }
     const std::int64_t Target = Base + Offset;
     if (Target < 0) throw EStreamError("Invalid stream position");

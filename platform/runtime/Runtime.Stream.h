@@ -16,7 +16,7 @@ enum class TSeekOrigin { soBeginning, soCurrent, soEnd };
 /// Abstract byte stream. Forward-only streams answer position questions through Seek and
 /// raise EStreamError when asked to move.
 class TStream {
-public:
+  public:
     TStream() = default;
     TStream(const TStream&) = delete;
     TStream& operator=(const TStream&) = delete;
@@ -47,7 +47,7 @@ public:
 
 /// Growable in-memory byte stream; owns its bytes.
 class TBytesStream : public TStream {
-public:
+  public:
     TBytesStream() = default;
     explicit TBytesStream(TBytes Bytes) : FBytes(std::move(Bytes)) {}
 
@@ -63,7 +63,7 @@ public:
     TBytes TakeBytes() noexcept;
     void Clear() noexcept;
 
-private:
+  private:
     TBytes FBytes;
     std::int64_t FPosition = 0;
 };

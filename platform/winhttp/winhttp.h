@@ -99,8 +99,7 @@ typedef struct {
 } WINHTTP_AUTOPROXY_OPTIONS;
 
 typedef void(WINAPI* WINHTTP_STATUS_CALLBACK)(HINTERNET hInternet, DWORD_PTR dwContext,
-                                              DWORD dwInternetStatus,
-                                              LPVOID lpvStatusInformation,
+                                              DWORD dwInternetStatus, LPVOID lpvStatusInformation,
                                               DWORD dwStatusInformationLength);
 #define WINHTTP_INVALID_STATUS_CALLBACK ((WINHTTP_STATUS_CALLBACK)(intptr_t)(-1))
 
@@ -340,15 +339,13 @@ WINHTTPAPI BOOL WINAPI WinHttpCheckPlatform(void);
 WINHTTPAPI BOOL WINAPI WinHttpGetDefaultProxyConfiguration(WINHTTP_PROXY_INFO* pProxyInfo);
 /* Not implemented. */
 WINHTTPAPI BOOL WINAPI WinHttpSetDefaultProxyConfiguration(WINHTTP_PROXY_INFO* pProxyInfo);
-WINHTTPAPI HINTERNET WINAPI WinHttpOpen(LPCWSTR pszAgentW, DWORD dwAccessType,
-                                        LPCWSTR pszProxyW, LPCWSTR pszProxyBypassW,
-                                        DWORD dwFlags);
+WINHTTPAPI HINTERNET WINAPI WinHttpOpen(LPCWSTR pszAgentW, DWORD dwAccessType, LPCWSTR pszProxyW,
+                                        LPCWSTR pszProxyBypassW, DWORD dwFlags);
 WINHTTPAPI BOOL WINAPI WinHttpCloseHandle(HINTERNET hInternet);
 WINHTTPAPI HINTERNET WINAPI WinHttpConnect(HINTERNET hSession, LPCWSTR pswzServerName,
                                            INTERNET_PORT nServerPort, DWORD dwReserved);
 WINHTTPAPI BOOL WINAPI WinHttpReadData(HINTERNET hRequest, LPVOID lpBuffer,
-                                       DWORD dwNumberOfBytesToRead,
-                                       LPDWORD lpdwNumberOfBytesRead);
+                                       DWORD dwNumberOfBytesToRead, LPDWORD lpdwNumberOfBytesRead);
 WINHTTPAPI BOOL WINAPI WinHttpWriteData(HINTERNET hRequest, LPCVOID lpBuffer,
                                         DWORD dwNumberOfBytesToWrite,
                                         LPDWORD lpdwNumberOfBytesWritten);
@@ -361,15 +358,15 @@ WINHTTPAPI BOOL WINAPI WinHttpSetOption(HINTERNET hInternet, DWORD dwOption, LPV
 WINHTTPAPI BOOL WINAPI WinHttpSetTimeouts(HINTERNET hInternet, int nResolveTimeout,
                                           int nConnectTimeout, int nSendTimeout,
                                           int nReceiveTimeout);
-WINHTTPAPI WINHTTP_STATUS_CALLBACK WINAPI WinHttpSetStatusCallback(
-    HINTERNET hInternet, WINHTTP_STATUS_CALLBACK lpfnInternetCallback,
-    DWORD dwNotificationFlags, DWORD_PTR dwReserved);
+WINHTTPAPI WINHTTP_STATUS_CALLBACK WINAPI
+WinHttpSetStatusCallback(HINTERNET hInternet, WINHTTP_STATUS_CALLBACK lpfnInternetCallback,
+                         DWORD dwNotificationFlags, DWORD_PTR dwReserved);
 WINHTTPAPI BOOL WINAPI WinHttpAddRequestHeaders(HINTERNET hRequest, LPCWSTR lpszHeaders,
                                                 DWORD dwHeadersLength, DWORD dwModifiers);
 WINHTTPAPI HINTERNET WINAPI WinHttpOpenRequest(HINTERNET hConnect, LPCWSTR pwszVerb,
                                                LPCWSTR pwszObjectName, LPCWSTR pwszVersion,
-                                               LPCWSTR pwszReferrer,
-                                               LPCWSTR* ppwszAcceptTypes, DWORD dwFlags);
+                                               LPCWSTR pwszReferrer, LPCWSTR* ppwszAcceptTypes,
+                                               DWORD dwFlags);
 WINHTTPAPI BOOL WINAPI WinHttpSendRequest(HINTERNET hRequest, LPCWSTR lpszHeaders,
                                           DWORD dwHeadersLength, LPVOID lpOptional,
                                           DWORD dwOptionalLength, DWORD dwTotalLength,
@@ -380,12 +377,11 @@ WINHTTPAPI BOOL WINAPI WinHttpSetCredentials(HINTERNET hRequest, DWORD AuthTarge
                                              LPCWSTR pwszPassword, LPVOID pAuthParams);
 /* Not implemented. */
 WINHTTPAPI BOOL WINAPI WinHttpQueryAuthSchemes(HINTERNET hRequest, LPDWORD lpdwSupportedSchemes,
-                                               LPDWORD lpdwFirstScheme,
-                                               LPDWORD pdwAuthTarget);
+                                               LPDWORD lpdwFirstScheme, LPDWORD pdwAuthTarget);
 WINHTTPAPI BOOL WINAPI WinHttpReceiveResponse(HINTERNET hRequest, LPVOID lpReserved);
-WINHTTPAPI BOOL WINAPI WinHttpQueryHeaders(HINTERNET hRequest, DWORD dwInfoLevel,
-                                           LPCWSTR pwszName, LPVOID lpBuffer,
-                                           LPDWORD lpdwBufferLength, LPDWORD lpdwIndex);
+WINHTTPAPI BOOL WINAPI WinHttpQueryHeaders(HINTERNET hRequest, DWORD dwInfoLevel, LPCWSTR pwszName,
+                                           LPVOID lpBuffer, LPDWORD lpdwBufferLength,
+                                           LPDWORD lpdwIndex);
 /* Not implemented. */
 WINHTTPAPI BOOL WINAPI WinHttpDetectAutoProxyConfigUrl(DWORD dwAutoDetectFlags,
                                                        LPWSTR* ppwstrAutoConfigUrl);
@@ -394,8 +390,8 @@ WINHTTPAPI BOOL WINAPI WinHttpGetProxyForUrl(HINTERNET hSession, LPCWSTR lpcwszU
                                              WINHTTP_AUTOPROXY_OPTIONS* pAutoProxyOptions,
                                              WINHTTP_PROXY_INFO* pProxyInfo);
 /* Not implemented. */
-WINHTTPAPI BOOL WINAPI WinHttpGetIEProxyConfigForCurrentUser(
-    WINHTTP_CURRENT_USER_IE_PROXY_CONFIG* pProxyConfig);
+WINHTTPAPI BOOL WINAPI
+WinHttpGetIEProxyConfigForCurrentUser(WINHTTP_CURRENT_USER_IE_PROXY_CONFIG* pProxyConfig);
 
 #ifdef __cplusplus
 }

@@ -80,7 +80,9 @@ const TUri& THttpServerRequest::OriginalUri() const {
     return *FOriginalUri;
 }
 
-std::int64_t THttpServerRequest::ContentLength() const { return ContentLengthOf(FHeaders); }
+std::int64_t THttpServerRequest::ContentLength() const {
+    return ContentLengthOf(FHeaders);
+}
 
 const Runtime::TBytes& THttpServerRequest::Content() {
     if (!FContentLoaded) {

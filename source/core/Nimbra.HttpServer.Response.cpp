@@ -174,7 +174,8 @@ Runtime::TStream& THttpServerResponse::Content() {
 
 bool THttpServerResponse::Chunked() const {
     std::string Value;
-    return FHeaders.GetIfExists("transfer-encoding", Value) && Runtime::SameTextAscii(Value, "chunked");
+    return FHeaders.GetIfExists("transfer-encoding", Value) &&
+           Runtime::SameTextAscii(Value, "chunked");
 }
 
 void THttpServerResponse::SetChunked(bool Value) {
