@@ -356,9 +356,7 @@ WINHTTPAPI HINTERNET WINAPI WinHttpConnect(HINTERNET hSession, LPCWSTR pswzServe
             C->Parent = S;
             C->Host = std::move(Host);
             C->Port = nServerPort;
-            C->Callback = S->Callback;
-            C->NotifyFlags = S->NotifyFlags;
-            C->Context = S->Context;
+            C->InheritNotifications(*S);
             HINTERNET H = Register(C);
             SetLastError(ERROR_SUCCESS);
             return H;
@@ -409,9 +407,7 @@ WINHTTPAPI HINTERNET WINAPI WinHttpOpenRequest(HINTERNET hConnect, LPCWSTR pwszV
             R->Decompression = S.Decompression;
             R->RedirectPolicy = S.RedirectPolicy;
             R->MaxRedirects = S.MaxRedirects;
-            R->Callback = C->Callback;
-            R->NotifyFlags = C->NotifyFlags;
-            R->Context = C->Context;
+            R->InheritNotifications(*C);
             HINTERNET H = Register(R);
             SetLastError(ERROR_SUCCESS);
             return H;

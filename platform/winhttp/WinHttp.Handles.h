@@ -36,6 +36,12 @@ class TObject {
     virtual ~TObject() = default;
     /// Called when the handle is closed; wakes a call blocked on it.
     virtual void Close() {}
+    /// A new handle starts with the status callback and context of the one it was made from.
+    void InheritNotifications(const TObject& From) {
+        Callback = From.Callback;
+        NotifyFlags = From.NotifyFlags;
+        Context = From.Context;
+    }
 
     const DWORD Kind;  // WINHTTP_HANDLE_TYPE_*
     HINTERNET Handle = nullptr;

@@ -237,10 +237,10 @@ def load_route_modules(routes, folders):
     modules = []
     for path in [p for f in folders for p in sorted(glob.glob(os.path.join(f, "routes_*.py")))]:
         name = os.path.splitext(os.path.basename(path))[0]
-        spec = importlib.util.spec_from_file_location(name, path)
-        module = importlib.util.module_from_spec(spec)
+        found = importlib.util.spec_from_file_location(name, path)
+        module = importlib.util.module_from_spec(found)
         sys.modules[name] = module
-        spec.loader.exec_module(module)
+        found.loader.exec_module(module)
         routes.update(getattr(module, "ROUTES", {}))
         modules.append(module)
     return modules
