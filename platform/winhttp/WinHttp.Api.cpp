@@ -54,6 +54,13 @@ BOOL Fail(DWORD Code) {
     return FALSE;
 }
 
+// A new handle for the object; the call that made it succeeded.
+HINTERNET Opened(const std::shared_ptr<TObject>& Obj) {
+    HINTERNET H = Register(Obj);
+    SetLastError(ERROR_SUCCESS);
+    return H;
+}
+
 BOOL Succeed() {
     SetLastError(ERROR_SUCCESS);
     return TRUE;
@@ -310,9 +317,7 @@ WINHTTPAPI HINTERNET WINAPI WinHttpOpen(LPCWSTR pszAgentW, DWORD dwAccessType, L
                 S->CaFile = EnvText("SSL_CERT_FILE");
                 S->CaPath = EnvText("SSL_CERT_DIR");
             }
-            HINTERNET H = Register(S);
-            SetLastError(ERROR_SUCCESS);
-            return H;
+            return Opened(S);
         },
         nullptr);
 }
@@ -357,9 +362,7 @@ WINHTTPAPI HINTERNET WINAPI WinHttpConnect(HINTERNET hSession, LPCWSTR pswzServe
             C->Host = std::move(Host);
             C->Port = nServerPort;
             C->InheritNotifications(*S);
-            HINTERNET H = Register(C);
-            SetLastError(ERROR_SUCCESS);
-            return H;
+            return Opened(C);
         },
         nullptr);
 }
@@ -408,9 +411,7 @@ WINHTTPAPI HINTERNET WINAPI WinHttpOpenRequest(HINTERNET hConnect, LPCWSTR pwszV
             R->RedirectPolicy = S.RedirectPolicy;
             R->MaxRedirects = S.MaxRedirects;
             R->InheritNotifications(*C);
-            HINTERNET H = Register(R);
-            SetLastError(ERROR_SUCCESS);
-            return H;
+            return Opened(R);
         },
         nullptr);
 }
