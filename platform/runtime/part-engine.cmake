@@ -1,3 +1,0 @@
-target_sources(runtime PRIVATE
-  Runtime.ZStream.cpp
-)

@@ -1,4 +1,0 @@
-target_sources(runtime PRIVATE
-  Runtime.DateTime.cpp
-  Runtime.Guid.cpp
-)

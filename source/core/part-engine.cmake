@@ -1,3 +1,0 @@
-target_sources(nimbra PRIVATE
-  Nimbra.Http.Engine.cpp
-)

@@ -1,3 +1,0 @@
-target_sources(tarn PRIVATE
-  Tarn.Logging.cpp
-)

@@ -1,3 +1,0 @@
-ostrel_add_test(test_testserver LABEL integration
-  SOURCES TestServer.Test.cpp
-  LIBS test_support)
