@@ -28,6 +28,10 @@
 //         return 0;
 //     }
 //
+// A comparison against raw libcurl fetches from Bench::TNginx (Bench.Nginx.h); a new program
+// needs its `add_executable` in bench/CMakeLists.txt linking `bench_support`, and its name in
+// the list of scripts/run-bench. bench/WinHttp.Bench.cpp is a complete example.
+//
 // Ratios are always "ours / reference" in throughput (work per second), so higher is better
 // and 1.0 is parity. Each unit of work should do the same thing on both sides; where the
 // work is tiny (a few hundred nanoseconds), let one call do a batch.
