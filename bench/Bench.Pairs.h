@@ -94,6 +94,13 @@ using TWork = std::function<void()>;
 /// CPU time of the calling thread in seconds.
 double ThreadCpuSeconds();
 
+/// Makes the compiler take Value as read, so that work whose result nobody uses is not
+/// optimised away.
+template <typename T>
+inline void Keep(const T& Value) {
+    asm volatile("" : : "g"(&Value) : "memory");
+}
+
 /// The clocks a measurement reads, in seconds: the steady clock and the calling thread's CPU
 /// time unless a test supplies its own.
 struct TClocks {

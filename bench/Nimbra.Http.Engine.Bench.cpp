@@ -1,21 +1,19 @@
-// Response body reading against the plain library calls doing the same work, in one run:
-// a 64 MiB gzip body read through ContentAsStream next to a bare zlib inflate loop over the
-// same bytes, and ContentAsBytes of a 64 MiB identity body next to a memory copy of it. The
-// ratios (throughput of ours / throughput of the reference, best of five runs each) are
-// printed at the end.
-#include <benchmark/benchmark.h>
+// Response body reading against the plain library calls doing the same work, in paired
+// rounds (Bench.Pairs.h): a 64 MiB gzip body read through ContentAsStream next to a bare
+// zlib inflate loop over the same bytes, and ContentAsBytes of a 64 MiB identity body next
+// to a memory copy of it and to a fresh array plus the copy.
 #include <zlib.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "Bench.Pairs.h"
 #include "Nimbra.Http.Engine.h"
 
 namespace {
@@ -114,130 +112,94 @@ class TMemoryResponse : public Nimbra::THttpResponse {
     std::string FEncoding;
 };
 
-void GzipPlainInflate(benchmark::State& State) {
+void GzipPlainInflate(TBytes& Out) {
     const TBytes& In = GzipBody();
-    TBytes Out(static_cast<std::size_t>(ReadSize));
-    for (auto _ : State) {
-        z_stream Z{};
-        inflateInit2(&Z, 31);
-        Z.next_in = const_cast<Bytef*>(In.data());
-        Z.avail_in = static_cast<uInt>(In.size());
-        std::int64_t Total = 0;
-        int Code = Z_OK;
-        while (Code == Z_OK) {
-            Z.next_out = Out.data();
-            Z.avail_out = static_cast<uInt>(Out.size());
-            Code = inflate(&Z, Z_NO_FLUSH);
-            Total += ReadSize - Z.avail_out;
-        }
-        inflateEnd(&Z);
-        if (Code != Z_STREAM_END || Total != BodySize) State.SkipWithError("inflate failed");
-        benchmark::DoNotOptimize(Out.data());
+    z_stream Z{};
+    inflateInit2(&Z, 31);
+    Z.next_in = const_cast<Bytef*>(In.data());
+    Z.avail_in = static_cast<uInt>(In.size());
+    std::int64_t Total = 0;
+    int Code = Z_OK;
+    while (Code == Z_OK) {
+        Z.next_out = Out.data();
+        Z.avail_out = static_cast<uInt>(Out.size());
+        Code = inflate(&Z, Z_NO_FLUSH);
+        Total += ReadSize - Z.avail_out;
     }
-    State.SetBytesProcessed(State.iterations() * BodySize);
+    inflateEnd(&Z);
+    if (Code != Z_STREAM_END || Total != BodySize) throw std::runtime_error("inflate failed");
+    Bench::Keep(Out.data());
 }
 
-void GzipContentAsStream(benchmark::State& State) {
-    const TBytes& In = GzipBody();
-    TBytes Out(static_cast<std::size_t>(ReadSize));
-    for (auto _ : State) {
-        TMemoryResponse Response(In, "gzip");
-        Runtime::TStream& S = Response.ContentAsStream();
-        std::int64_t Total = 0;
-        for (;;) {
-            const std::int64_t N = S.Read(Out.data(), ReadSize);
-            if (N == 0) break;
-            Total += N;
-        }
-        if (Total != BodySize) State.SkipWithError("short body");
-        benchmark::DoNotOptimize(Out.data());
+void GzipContentAsStream(TBytes& Out) {
+    TMemoryResponse Response(GzipBody(), "gzip");
+    Runtime::TStream& S = Response.ContentAsStream();
+    std::int64_t Total = 0;
+    for (;;) {
+        const std::int64_t N = S.Read(Out.data(), ReadSize);
+        if (N == 0) break;
+        Total += N;
     }
-    State.SetBytesProcessed(State.iterations() * BodySize);
+    if (Total != BodySize) throw std::runtime_error("ContentAsStream: short body");
+    Bench::Keep(Out.data());
 }
 
-void IdentityMemcpy(benchmark::State& State) {
+void IdentityMemcpy(TBytes& Out) {
     const TBytes& In = PlainBody();
-    TBytes Out(In.size());
-    for (auto _ : State) {
-        std::memcpy(Out.data(), In.data(), In.size());
-        benchmark::DoNotOptimize(Out.data());
-        benchmark::ClobberMemory();
-    }
-    State.SetBytesProcessed(State.iterations() * BodySize);
+    std::memcpy(Out.data(), In.data(), In.size());
+    Bench::Keep(Out.data());
 }
 
 // The least any byte-array answer costs: a fresh array, then the copy.
-void IdentityFreshArrayCopy(benchmark::State& State) {
+void IdentityFreshArrayCopy() {
     const TBytes& In = PlainBody();
-    for (auto _ : State) {
-        TBytes Out(In.size());
-        std::memcpy(Out.data(), In.data(), In.size());
-        benchmark::DoNotOptimize(Out.data());
-        benchmark::ClobberMemory();
-    }
-    State.SetBytesProcessed(State.iterations() * BodySize);
+    TBytes Out(In.size());
+    std::memcpy(Out.data(), In.data(), In.size());
+    Bench::Keep(Out.data());
 }
 
-void IdentityContentAsBytes(benchmark::State& State) {
-    const TBytes& In = PlainBody();
-    for (auto _ : State) {
-        TMemoryResponse Response(In, "");
-        const TBytes& Out = Response.ContentAsBytes();
-        if (static_cast<std::int64_t>(Out.size()) != BodySize) State.SkipWithError("short body");
-        benchmark::DoNotOptimize(Out.data());
-    }
-    State.SetBytesProcessed(State.iterations() * BodySize);
-}
-
-constexpr int Repetitions = 5;
-BENCHMARK(GzipPlainInflate)->Unit(benchmark::kMillisecond)->Repetitions(Repetitions);
-BENCHMARK(GzipContentAsStream)->Unit(benchmark::kMillisecond)->Repetitions(Repetitions);
-BENCHMARK(IdentityMemcpy)->Unit(benchmark::kMillisecond)->Repetitions(Repetitions);
-BENCHMARK(IdentityFreshArrayCopy)->Unit(benchmark::kMillisecond)->Repetitions(Repetitions);
-BENCHMARK(IdentityContentAsBytes)->Unit(benchmark::kMillisecond)->Repetitions(Repetitions);
-
-// Keeps the best CPU and wall time per iteration of each benchmark for the ratios printed at
-// the end. CPU time is the fairer measure on a busy machine; both loops are single-threaded.
-class TRatioReporter : public benchmark::ConsoleReporter {
-  public:
-    struct TBest {
-        double Cpu = 1e300;
-        double Real = 1e300;
-    };
-    void ReportRuns(const std::vector<Run>& Runs) override {
-        for (const Run& R : Runs) {
-            if (R.run_type != Run::RT_Iteration || R.error_occurred) continue;
-            TBest& B = Best[R.run_name.function_name];
-            B.Cpu = std::min(B.Cpu, R.GetAdjustedCPUTime());
-            B.Real = std::min(B.Real, R.GetAdjustedRealTime());
-        }
-        ConsoleReporter::ReportRuns(Runs);
-    }
-    std::map<std::string, TBest> Best;
-};
-
-void PrintRatio(const std::map<std::string, TRatioReporter::TBest>& Best, const char* Ours,
-                const char* Ref) {
-    const auto A = Best.find(Ours), B = Best.find(Ref);
-    if (A == Best.end() || B == Best.end()) return;
-    std::printf("%-22s / %-22s throughput ratio: %.3fx by CPU time, %.3fx by wall time\n", Ours,
-                Ref, B->second.Cpu / A->second.Cpu, B->second.Real / A->second.Real);
+void IdentityContentAsBytes() {
+    TMemoryResponse Response(PlainBody(), "");
+    const TBytes& Out = Response.ContentAsBytes();
+    if (static_cast<std::int64_t>(Out.size()) != BodySize)
+        throw std::runtime_error("ContentAsBytes: short body");
+    Bench::Keep(Out.data());
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    PlainBody();
-    std::printf("body: %lld bytes, gzip: %zu bytes\n", static_cast<long long>(BodySize),
-                GzipBody().size());
-    TRatioReporter Reporter;
-    benchmark::RunSpecifiedBenchmarks(&Reporter);
-    std::printf("\nBest runs of each (higher is better for ours):\n");
-    PrintRatio(Reporter.Best, "GzipContentAsStream", "GzipPlainInflate");
-    PrintRatio(Reporter.Best, "IdentityContentAsBytes", "IdentityMemcpy");
-    PrintRatio(Reporter.Best, "IdentityContentAsBytes", "IdentityFreshArrayCopy");
-    benchmark::Shutdown();
-    return 0;
+    try {
+        const Bench::TOptions Opt = Bench::ParseOptions(argc, argv);
+        if (argc > 1) throw std::invalid_argument(std::string("unknown argument ") + argv[1]);
+        std::printf("body: %lld bytes, gzip: %zu bytes\n", static_cast<long long>(BodySize),
+                    GzipBody().size());
+        TBytes Piece(static_cast<std::size_t>(ReadSize)), Copy(PlainBody().size());
+
+        const auto Gzip = Bench::ComparePairs([&] { GzipContentAsStream(Piece); },
+                                              [&] { GzipPlainInflate(Piece); }, Opt);
+        Bench::Record(Bench::RatioFigure("engine.gzip-stream",
+                                         "ContentAsStream of a 64 MiB gzip body / zlib inflate "
+                                         "loop, 64 KiB reads",
+                                         Gzip, std::nullopt),
+                      Opt);
+        const auto Bytes = Bench::ComparePairs([] { IdentityContentAsBytes(); },
+                                               [&] { IdentityMemcpy(Copy); }, Opt);
+        Bench::Record(Bench::RatioFigure("engine.bytes-vs-memcpy",
+                                         "ContentAsBytes of a 64 MiB body / memcpy into a "
+                                         "buffer kept for the run",
+                                         Bytes, std::nullopt),
+                      Opt);
+        const auto Fresh = Bench::ComparePairs([] { IdentityContentAsBytes(); },
+                                               [] { IdentityFreshArrayCopy(); }, Opt);
+        Bench::Record(Bench::RatioFigure("engine.bytes-vs-fresh-copy",
+                                         "ContentAsBytes of a 64 MiB body / a fresh array and "
+                                         "memcpy",
+                                         Fresh, std::nullopt),
+                      Opt);
+        return 0;
+    } catch (const std::exception& E) {
+        std::fprintf(stderr, "bench_engine: %s\n", E.what());
+        return 1;
+    }
 }

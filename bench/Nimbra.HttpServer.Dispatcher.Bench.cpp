@@ -1,12 +1,13 @@
 // Cost of serving one in-process style GET through a dispatcher: the route lookup over N
 // modules, two middleware, and a 13-byte answer captured in memory. The direct call of the
-// same module without a dispatcher is the baseline.
+// same module without a dispatcher is the baseline, in paired rounds (Bench.Pairs.h).
 
-#include <benchmark/benchmark.h>
-
+#include <cstdio>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
+#include "Bench.Pairs.h"
 #include "Nimbra.HttpServer.Dispatcher.h"
 
 namespace {
@@ -67,41 +68,58 @@ std::shared_ptr<IHttpServerMiddleware> PassThrough() {
         [](THttpServerContext& C, const THttpServerProc& Next) { Next(C); });
 }
 
-// N modules at /m0 ... /m{N-1}, two middleware each; requests go to the last one, so
-// every dispatch compares against all of them.
-void BM_Dispatch(benchmark::State& State) {
-    const int Modules = static_cast<int>(State.range(0));
-    THttpDispatcher D;
+// A dispatcher with N modules at /m0 ... /m{N-1}, two middleware each.
+std::unique_ptr<THttpDispatcher> Dispatcher(int Modules) {
+    auto D = std::make_unique<THttpDispatcher>();
     for (int i = 0; i < Modules; ++i) {
         auto M = std::make_unique<THelloModule>("local://bench/m" + std::to_string(i));
         M->AddMiddleware(PassThrough());
         M->AddInnerMiddleware(PassThrough());
-        D.AddModule(std::move(M));
+        D->AddModule(std::move(M));
     }
-    const std::string Uri = "local://bench/m" + std::to_string(Modules - 1) + "/items/7";
-    for (auto _ : State) {
-        TBenchContext C(Uri);
-        D.DispatchRequest(C);
-        benchmark::DoNotOptimize(C.Captured().Body.data());
-        if (C.Captured().Body.size() != Answer.size() || C.Captured().StatusCode() != 200)
-            State.SkipWithError("wrong answer");
-    }
-    State.SetItemsProcessed(State.iterations());
+    return D;
 }
-BENCHMARK(BM_Dispatch)->Arg(1)->Arg(50)->Arg(500);
 
-// Baseline: the same context and answer without routing or middleware.
-void BM_DirectModule(benchmark::State& State) {
-    THelloModule M("local://bench/m0");
-    for (auto _ : State) {
-        TBenchContext C("local://bench/m0/items/7");
-        M.Run(C);
-        benchmark::DoNotOptimize(C.Captured().Body.data());
-    }
-    State.SetItemsProcessed(State.iterations());
+void Check(TBenchContext& C) {
+    Bench::Keep(C.Captured().Body);
+    if (C.Captured().Body.size() != Answer.size() || C.Captured().StatusCode() != 200)
+        throw std::runtime_error("wrong answer");
 }
-BENCHMARK(BM_DirectModule);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    try {
+        const Bench::TOptions Opt = Bench::ParseOptions(argc, argv);
+        if (argc > 1) throw std::invalid_argument(std::string("unknown argument ") + argv[1]);
+        // Baseline: the same context and answer without routing or middleware.
+        THelloModule Direct("local://bench/m0");
+        const Bench::TWork DirectCall = [&] {
+            TBenchContext C("local://bench/m0/items/7");
+            Direct.Run(C);
+            Check(C);
+        };
+        for (const int Modules : {1, 50, 500}) {
+            // Requests go to the last module, so every dispatch compares against all of them.
+            const auto D = Dispatcher(Modules);
+            const std::string Uri = "local://bench/m" + std::to_string(Modules - 1) + "/items/7";
+            const auto R = Bench::ComparePairs(
+                [&] {
+                    TBenchContext C(Uri);
+                    D->DispatchRequest(C);
+                    Check(C);
+                },
+                DirectCall, Opt);
+            Bench::Record(Bench::RatioFigure("server.dispatch-" + std::to_string(Modules),
+                                             "dispatcher over " + std::to_string(Modules) +
+                                                 (Modules == 1 ? " module" : " modules") +
+                                                 ", two middleware each / direct call",
+                                             R, std::nullopt),
+                          Opt);
+        }
+        return 0;
+    } catch (const std::exception& E) {
+        std::fprintf(stderr, "bench_server: %s\n", E.what());
+        return 1;
+    }
+}

@@ -1,15 +1,14 @@
-// Parsing typical request URLs into TUri next to libcurl's URL API on the same URLs, and
-// parsing a typical response header block. Compare the "per URL" times of the two URL
-// benchmarks of one run.
-#include <benchmark/benchmark.h>
+// Parsing typical request URLs into TUri next to libcurl's URL API on the same URLs, in
+// paired rounds (Bench.Pairs.h), and the time to parse a typical response header block.
 #include <curl/curl.h>
 
 #include <cstdio>
-#include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "Bench.Pairs.h"
 #include "Nimbra.Http.Headers.h"
 #include "Nimbra.Uri.h"
 
@@ -30,43 +29,9 @@ const std::vector<std::string>& Urls() {
     return List;
 }
 
-void TUriParse(benchmark::State& State) {
-    const auto& List = Urls();
-    for (auto _ : State) {
-        for (const std::string& Url : List) {
-            Nimbra::TUri Uri(Url);
-            benchmark::DoNotOptimize(Uri);
-        }
-    }
-    State.SetItemsProcessed(State.iterations() * static_cast<std::int64_t>(List.size()));
-    State.counters["ns_per_url"] = benchmark::Counter(
-        static_cast<double>(State.iterations() * static_cast<std::int64_t>(List.size())),
-        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-}
-BENCHMARK(TUriParse);
-
 struct TCurlUrlFree {
     void operator()(CURLU* H) const { curl_url_cleanup(H); }
 };
-
-void CurlUrlSet(benchmark::State& State) {
-    const auto& List = Urls();
-    // One handle for the whole run, as a client reusing it would: only parsing is timed.
-    std::unique_ptr<CURLU, TCurlUrlFree> Handle(curl_url());
-    for (const std::string& Url : List)
-        if (curl_url_set(Handle.get(), CURLUPART_URL, Url.c_str(), 0) != CURLUE_OK)
-            State.SkipWithError(("curl rejects " + Url).c_str());
-    for (auto _ : State) {
-        for (const std::string& Url : List) {
-            benchmark::DoNotOptimize(curl_url_set(Handle.get(), CURLUPART_URL, Url.c_str(), 0));
-        }
-    }
-    State.SetItemsProcessed(State.iterations() * static_cast<std::int64_t>(List.size()));
-    State.counters["ns_per_url"] = benchmark::Counter(
-        static_cast<double>(State.iterations() * static_cast<std::int64_t>(List.size())),
-        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-}
-BENCHMARK(CurlUrlSet);
 
 // A 15-line response head as a server typically sends it.
 const char* const ResponseBlock =
@@ -87,45 +52,53 @@ const char* const ResponseBlock =
     "X-Request-Id: 7c9e6679-7425-40de-944b-e07fc1f90ae7\r\n"
     "\r\n";
 
-void HeaderBlockParse(benchmark::State& State) {
-    Nimbra::THttpHeaders Headers;
-    for (auto _ : State) {
-        Headers.SetRawWideHeaders(ResponseBlock);
-        benchmark::DoNotOptimize(Headers);
-    }
-    State.SetLabel("ns per 15-line block");
-}
-BENCHMARK(HeaderBlockParse);
-
-// Prints the curl/TUri ratio of CPU time per URL after the usual table.
-class TRatioReporter : public benchmark::ConsoleReporter {
-  public:
-    TRatioReporter() : ConsoleReporter(OO_None) {}
-    void ReportRuns(const std::vector<Run>& Runs) override {
-        for (const Run& R : Runs)
-            if (R.run_type == Run::RT_Iteration)
-                FCpuTime[R.benchmark_name()] = R.GetAdjustedCPUTime();
-        ConsoleReporter::ReportRuns(Runs);
-    }
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        const auto Uri = FCpuTime.find("TUriParse"), Curl = FCpuTime.find("CurlUrlSet");
-        if (Uri != FCpuTime.end() && Curl != FCpuTime.end() && Uri->second > 0)
-            std::printf("URL parsing: TUri is %.2fx as fast as curl_url_set\n",
-                        Curl->second / Uri->second);
-    }
-
-  private:
-    std::map<std::string, double> FCpuTime;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    TRatioReporter Reporter;
-    benchmark::RunSpecifiedBenchmarks(&Reporter);
-    benchmark::Shutdown();
-    return 0;
+    try {
+        const Bench::TOptions Opt = Bench::ParseOptions(argc, argv);
+        if (argc > 1) throw std::invalid_argument(std::string("unknown argument ") + argv[1]);
+        const auto& List = Urls();
+        // One curl handle for the whole run, as a client reusing it would: only parsing is
+        // timed. Every URL must be one curl accepts, or the comparison means nothing.
+        std::unique_ptr<CURLU, TCurlUrlFree> Handle(curl_url());
+        for (const std::string& Url : List)
+            if (curl_url_set(Handle.get(), CURLUPART_URL, Url.c_str(), 0) != CURLUE_OK)
+                throw std::runtime_error("curl rejects " + Url);
+        const auto Uri = Bench::ComparePairs(
+            [&] {
+                for (const std::string& Url : List) {
+                    Nimbra::TUri U(Url);
+                    Bench::Keep(U);
+                }
+            },
+            [&] {
+                for (const std::string& Url : List) {
+                    CURLUcode C = curl_url_set(Handle.get(), CURLUPART_URL, Url.c_str(), 0);
+                    Bench::Keep(C);
+                }
+            },
+            Opt);
+        Bench::Record(
+            Bench::RatioFigure("primitives.uri-parse",
+                               "TUri / curl_url_set, 8 typical request URLs", Uri, std::nullopt),
+            Opt);
+
+        Nimbra::THttpHeaders Headers;
+        Bench::TQuartiles Block = Bench::TimeRounds(
+            [&] {
+                Headers.SetRawWideHeaders(ResponseBlock);
+                Bench::Keep(Headers);
+            },
+            Opt);
+        for (double* X : {&Block.Median, &Block.Q1, &Block.Q3}) *X *= 1e6;
+        Bench::Record(Bench::LimitFigure("primitives.header-block",
+                                         "SetRawWideHeaders of a 15-line response head", "us",
+                                         Block, std::nullopt),
+                      Opt);
+        return 0;
+    } catch (const std::exception& E) {
+        std::fprintf(stderr, "bench_primitives: %s\n", E.what());
+        return 1;
+    }
 }
