@@ -34,6 +34,8 @@ test-asan: deps
 	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS) --timeout 600 -L 'unit|integration'
 
+# Every benchmark, then the summary of every target (also $(BUILD)/bench-summary.json).
+# BENCH_ARGS reaches each program, e.g. make bench BENCH_ARGS="--rounds 80".
 bench: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 	@scripts/run-bench $(BUILD)
