@@ -1,0 +1,71 @@
+#include "Nimbra.InProc.Server.h"
+
+#include "Runtime.Text.h"
+
+namespace Nimbra {
+
+// ---- TInProcHttpServer --------------------------------------------------------------------
+
+TInProcServerManager& TInProcHttpServer::ServerManager() {
+    // Made on the first call from any thread, freed at exit after everything made later.
+    static TInProcServerManager Manager;
+    return Manager;
+}
+
+TInProcHttpServer& TInProcHttpServer::Get(std::string_view ServerName) {
+    return ServerManager().Get(ServerName);
+}
+
+TInProcHttpServer* TInProcHttpServer::Find(std::string_view ServerName) {
+    return ServerManager().Find(ServerName);
+}
+
+void TInProcHttpServer::Remove(std::string_view ServerName) {
+    ServerManager().Remove(ServerName);
+}
+
+TInProcHttpServer& TInProcHttpServer::Default() {
+    return ServerManager().Get("default");
+}
+
+// ---- TInProcServerManager -----------------------------------------------------------------
+
+std::string TInProcServerManager::NormalizedName(std::string_view ServerName) {
+    return Runtime::AsciiLowerCase(ServerName);
+}
+
+TInProcHttpServer* TInProcServerManager::Find(std::string_view ServerName) const {
+    return Acquire(ServerName).get();
+}
+
+std::shared_ptr<TInProcHttpServer> TInProcServerManager::Acquire(
+    std::string_view ServerName) const {
+    const std::string Key = NormalizedName(ServerName);
+    const std::lock_guard<std::mutex> Guard(FLock);
+    auto It = FServers.find(Key);
+    return It == FServers.end() ? nullptr : It->second;
+}
+
+TInProcHttpServer& TInProcServerManager::Get(std::string_view ServerName) {
+    std::string Key = NormalizedName(ServerName);
+    const std::lock_guard<std::mutex> Guard(FLock);
+    auto It = FServers.find(Key);
+    if (It == FServers.end())
+        It = FServers.emplace(std::move(Key), std::make_shared<TInProcHttpServer>()).first;
+    return *It->second;
+}
+
+void TInProcServerManager::Remove(std::string_view ServerName) {
+    const std::string Key = NormalizedName(ServerName);
+    // Freed after the lock is released: a module's destructor may use the registry itself.
+    std::shared_ptr<TInProcHttpServer> Removed;
+    {
+        const std::lock_guard<std::mutex> Guard(FLock);
+        auto It = FServers.find(Key);
+        if (It == FServers.end()) return;
+        Removed = std::move(It->second);
+        FServers.erase(It);
+    }
+}
+
+}  // namespace Nimbra

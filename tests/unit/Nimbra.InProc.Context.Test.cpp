@@ -1,0 +1,266 @@
+// In-process exchange context: the server request made from a client request, its body read
+// ahead from the client's stream, and the response body captured in memory.
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "InProc.TestSupport.h"
+#include "Nimbra.HttpServer.Dispatcher.h"
+#include "Nimbra.InProc.Context.h"
+
+namespace {
+
+using InProcTest::Bytes;
+using InProcTest::PatternByte;
+using InProcTest::PatternBytes;
+using InProcTest::Text;
+using InProcTest::TRecordingBodyStream;
+using Nimbra::THttpRequest;
+using Nimbra::THttpServerContext;
+using Nimbra::TInProcHttpContext;
+using Runtime::TBytes;
+
+constexpr std::int64_t Block = Nimbra::TInProcHttpServerRequestStream::BufferSize;
+
+std::map<std::string, std::string> Snapshot(const Nimbra::THttpHeaders& Headers) {
+    std::map<std::string, std::string> Result;
+    for (const Nimbra::THttpHeaderInfo& Info : Headers.AllHeaders())
+        Result.emplace(Info.Name(), Info.Value());
+    return Result;
+}
+
+TEST(InProcContext, ServerRequestCarriesTheClientRequest) {
+    const struct {
+        const char* Name;
+        std::string Method;
+        std::string Uri;
+        std::vector<std::pair<std::string, std::string>> Headers;
+        bool WithBody;
+        std::string ExpectedMethod;
+    } Cases[] = {
+        {"empty method becomes GET", "", "local://default/api/items?x=1", {}, false, "GET"},
+        {"method as the client stored it",
+         "post",
+         "local://Srv:81/a%20b#f",
+         {{"X-One", "1"}, {"Accept", "text/plain"}},
+         true,
+         "POST"},
+        {"other method unchanged",
+         "PROPFIND",
+         "local:///",
+         {{"Content-Type", "a/b"}},
+         true,
+         "PROPFIND"},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        THttpRequest Client;
+        Client.SetMethod(C.Method);
+        Client.SetUri(C.Uri);
+        for (const auto& [Name, Value] : C.Headers) Client.Headers().SetValue(Name, Value);
+        if (C.WithBody) Client.SetContent(Bytes("body"));
+
+        TInProcHttpContext Context(Client);
+        Nimbra::THttpServerRequest& Server = Context.Request();
+        EXPECT_EQ(Server.Method(), C.ExpectedMethod);
+        EXPECT_EQ(Server.RawUri(), C.Uri);
+        EXPECT_EQ(Server.RawOriginalUri(), C.Uri);
+        EXPECT_EQ(Server.Protocol(), "HTTP/1.1");
+        // Exactly the client's headers: nothing made up for the body or the host.
+        EXPECT_EQ(Snapshot(Server.Headers()), Snapshot(Client.Headers()));
+        EXPECT_EQ(Server.ContentLength(), -1);
+        EXPECT_EQ(Server.ContentStream()->Size(), C.WithBody ? 4 : 0);
+        EXPECT_EQ(Text(Server.Content()), C.WithBody ? "body" : "");
+    }
+}
+
+/// Reads the server request body in pieces of Piece bytes; returns the bytes and the count of
+/// every read.
+struct TServerRead {
+    TBytes Data;
+    std::vector<std::int64_t> Counts;
+};
+TServerRead ReadBody(Runtime::TStream& Body, std::int64_t Piece) {
+    TServerRead R;
+    TBytes Buffer(static_cast<std::size_t>(Piece));
+    for (;;) {
+        const std::int64_t N = Body.Read(Buffer.data(), Piece);
+        R.Counts.push_back(N);
+        if (N == 0) break;
+        R.Data.insert(R.Data.end(), Buffer.begin(), Buffer.begin() + N);
+    }
+    return R;
+}
+
+TEST(InProcContext, RequestBodyIsReadAheadInBlocksAndArrivesWhole) {
+    const struct {
+        const char* Name;
+        std::int64_t Size;
+        std::int64_t Piece;
+        std::int64_t MaxPerClientRead;  // 0: the client stream hands out all asked for
+        std::vector<std::int64_t> ClientReads;
+    } Cases[] = {
+        {"three blocks and a bit in 4096-byte reads",
+         3 * Block + 1000,
+         4096,
+         0,
+         {Block, Block, Block, Block}},
+        {"reads spanning blocks", 3 * Block + 1000, 5000, 0, {Block, Block, Block, Block}},
+        {"one read for everything", 2 * Block + 7, 3 * Block, 0, {Block, Block, Block}},
+        {"exactly two blocks", 2 * Block, 4096, 0, {Block, Block}},
+        {"a client stream handing out less than asked", Block + 10, 4096, 1000,
+         std::vector<std::int64_t>(66, Block)},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        const TBytes Body = PatternBytes(C.Size);
+        THttpRequest Client;
+        auto Owned = std::make_unique<TRecordingBodyStream>(Body, C.MaxPerClientRead);
+        TRecordingBodyStream& ClientStream = *Owned;
+        Client.SetOwnedContentStream(std::move(Owned));
+
+        TInProcHttpContext Context(Client);
+        Runtime::TStream& Server = *Context.Request().ContentStream();
+        EXPECT_EQ(Server.Size(), C.Size);
+        const TServerRead R = ReadBody(Server, C.Piece);
+        EXPECT_TRUE(R.Data == Body) << "complete and in order";
+        for (std::size_t I = 0; I + 1 < R.Counts.size(); ++I)
+            ASSERT_EQ(R.Counts[I],
+                      std::min(C.Piece, C.Size - static_cast<std::int64_t>(I) * C.Piece))
+                << "read " << I << " gets exactly what it asked for";
+        EXPECT_EQ(ClientStream.ReadsAsked, C.ClientReads);
+        EXPECT_EQ(Server.Position(), C.Size);
+    }
+}
+
+TEST(InProcContext, RequestBodyShorterThanPromised) {
+    const struct {
+        const char* Name;
+        bool WithStream;
+        std::int64_t AdvanceAfterAttach;
+        std::int64_t Size;  // the server stream's Size
+        std::string Delivered;
+    } Cases[] = {
+        {"no content stream", false, 0, 0, ""},
+        {"stream moved on after it was attached", true, 4, 10, "456789"},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        THttpRequest Client;
+        Runtime::TBytesStream Stream(Bytes("0123456789"));
+        if (C.WithStream) {
+            Client.SetContentStream(&Stream);
+            Stream.SetPosition(C.AdvanceAfterAttach);
+        }
+        TInProcHttpContext Context(Client);
+        Runtime::TStream& Server = *Context.Request().ContentStream();
+        EXPECT_EQ(Server.Size(), C.Size);
+        const TServerRead R = ReadBody(Server, 100);
+        EXPECT_EQ(Text(R.Data), C.Delivered);
+        char Byte;
+        EXPECT_EQ(Server.Read(&Byte, 1), 0) << "and nothing after";
+    }
+}
+
+/// A client body of any length made up as it is read, so that bodies beyond what memory
+/// holds can be sent.
+class TGeneratedBodyStream : public Runtime::TStream {
+  public:
+    explicit TGeneratedBodyStream(std::int64_t ASize) : FSize(ASize) {}
+    std::int64_t Read(void* Buffer, std::int64_t Count) override {
+        const std::int64_t N = std::min(Count, FSize - FPos);
+        if (N <= 0) return 0;
+        // Byte at offset O is O mod 256, copied from a table in runs of up to 256 bytes.
+        static const std::array<std::uint8_t, 512> Table = [] {
+            std::array<std::uint8_t, 512> T{};
+            for (std::size_t I = 0; I < T.size(); ++I) T[I] = static_cast<std::uint8_t>(I);
+            return T;
+        }();
+        auto* Out = static_cast<std::uint8_t*>(Buffer);
+        for (std::int64_t I = 0; I < N;) {
+            const std::int64_t Run = std::min<std::int64_t>(N - I, 256);
+            std::memcpy(Out + I, Table.data() + ((FPos + I) & 0xFF), static_cast<std::size_t>(Run));
+            I += Run;
+        }
+        FPos += N;
+        return N;
+    }
+    std::int64_t Write(const void*, std::int64_t) override { return 0; }
+    std::int64_t Seek(std::int64_t Offset, Runtime::TSeekOrigin Origin) override {
+        if (Origin == Runtime::TSeekOrigin::soEnd) return FPos = FSize + Offset;
+        if (Origin == Runtime::TSeekOrigin::soCurrent) return FPos += Offset;
+        return FPos = Offset;
+    }
+
+  private:
+    std::int64_t FSize;
+    std::int64_t FPos = 0;
+};
+
+TEST(InProcContext, RequestBodyOfTwoGibibytesAndMorePassesWhole) {
+    const std::int64_t Size = (std::int64_t{1} << 31) + 12345;
+    THttpRequest Client;
+    Client.SetOwnedContentStream(std::make_unique<TGeneratedBodyStream>(Size));
+    TInProcHttpContext Context(Client);
+    Runtime::TStream& Server = *Context.Request().ContentStream();
+    EXPECT_EQ(Server.Size(), Size);
+
+    constexpr std::int64_t Piece = 1 << 20;
+    TBytes Buffer(Piece);
+    std::int64_t Total = 0;
+    bool InOrder = true;
+    while (const std::int64_t N = Server.Read(Buffer.data(), Piece)) {
+        // Spot checks: the first and last byte of each piece sit where they belong.
+        InOrder =
+            InOrder && Buffer[0] == static_cast<std::uint8_t>(Total) &&
+            Buffer[static_cast<std::size_t>(N - 1)] == static_cast<std::uint8_t>(Total + N - 1);
+        Total += N;
+    }
+    EXPECT_EQ(Total, Size);
+    EXPECT_TRUE(InOrder);
+}
+
+TEST(InProcContext, ResponseBodyIsCapturedAsTheRawWriterEmitsIt) {
+    const struct {
+        const char* Name;
+        std::function<void(THttpServerContext&)> Module;
+        std::string Captured;
+    } Cases[] = {
+        {"Close only", [](THttpServerContext& C) { C.Response().Close(); }, ""},
+        {"ten bytes with a length",
+         [](THttpServerContext& C) {
+             C.Response().SetContentLength(10);
+             C.Response().Content().Write("0123456789", 10);
+         },
+         "0123456789"},
+        {"without a length",
+         [](THttpServerContext& C) { C.Response().Content().Write("hello", 5); },
+         "5\r\nhello\r\n0\r\n\r\n"},
+        {"HTTP/1.0 without a length: plain",
+         [](THttpServerContext& C) {
+             C.Response().SetProtocol("HTTP/1.0");
+             C.Response().Content().Write("hello", 5);
+         },
+         "hello"},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        Nimbra::THttpDispatcher Dispatcher;
+        Dispatcher.AddModule(std::make_unique<InProcTest::TFuncModule>("/", C.Module));
+        THttpRequest Client;
+        Client.SetUri("local://srv/");
+        TInProcHttpContext Context(Client);
+        Dispatcher.DispatchRequest(Context);
+        EXPECT_TRUE(Context.Response().Closed());
+        EXPECT_EQ(Text(Context.InProcResponse().CachedContent().Bytes()), C.Captured)
+            << "body bytes only: no status line, no headers";
+    }
+}
+
+}  // namespace
