@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <mutex>
+#include <utility>
 
+#include "Nimbra.WinHttp.Engine.h"
 #include "Runtime.Text.h"
 #include "Runtime.ZStream.h"
 
@@ -218,6 +221,38 @@ std::int64_t THttpResponseStream::Seek(std::int64_t Offset, TSeekOrigin Origin) 
 }
 
 // ---- THttpEngine --------------------------------------------------------------------------
+
+namespace {
+
+// Read far more often than written; the lock makes a late setter harmless.
+std::mutex GFactoryLock;
+std::shared_ptr<IHttpEngineFactory> GFactory;
+
+}  // namespace
+
+std::shared_ptr<IHttpEngineFactory> GlobalEngineFactory() {
+    std::lock_guard<std::mutex> Lock(GFactoryLock);
+    return GFactory;
+}
+
+void SetGlobalEngineFactory(std::shared_ptr<IHttpEngineFactory> Factory) {
+    std::shared_ptr<IHttpEngineFactory> Previous;
+    {
+        std::lock_guard<std::mutex> Lock(GFactoryLock);
+        Previous = std::exchange(GFactory, std::move(Factory));
+    }
+    // Previous goes here, outside the lock: its destructor may ask for the factory again.
+}
+
+std::unique_ptr<THttpEngine> THttpEngine::CreateDefault() {
+    if (const auto Factory = GlobalEngineFactory())
+        if (auto Engine = Factory->CreateEngine()) return Engine;
+#if defined(_WIN32) || defined(__linux__)
+    return std::make_unique<TWinHttpEngine>();
+#else
+    throw EHttpEngineNoDefault();
+#endif
+}
 
 std::unique_ptr<THttpRequest> THttpEngine::CreateRequest() {
     return DoCreateRequest();

@@ -217,8 +217,10 @@ class THttpEngine {
     THttpEngine& operator=(const THttpEngine&) = delete;
     virtual ~THttpEngine() = default;
 
-    // CreateDefault, the default engine, belongs here as a static member; it is declared
-    // together with the default transport and its engine selection.
+    /// A new default engine, owned by the caller: the global factory's engine when it makes
+    /// one, else the platform's built-in engine (the WinHTTP engine); EHttpEngineNoDefault
+    /// where there is none.
+    static std::unique_ptr<THttpEngine> CreateDefault();
 
     /// A new request for this engine; the caller owns it.
     std::unique_ptr<THttpRequest> CreateRequest();
@@ -231,5 +233,27 @@ class THttpEngine {
     virtual std::unique_ptr<THttpRequest> DoCreateRequest() = 0;
     virtual std::unique_ptr<THttpResponse> DoSend(THttpRequest& Request) = 0;
 };
+
+/// Raised by THttpEngine::CreateDefault where no engine can be had.
+class EHttpEngineNoDefault : public Runtime::Exception {
+  public:
+    EHttpEngineNoDefault()
+        : Exception("Default THttpEngine class not available for current platform.") {}
+    const char* ClassName() const noexcept override { return "EHttpEngineNoDefault"; }
+};
+
+/// Makes the engines THttpEngine::CreateDefault hands out in place of the built-in one.
+class IHttpEngineFactory {
+  public:
+    virtual ~IHttpEngineFactory() = default;
+    /// A new engine that the caller owns, or null for the built-in engine.
+    virtual std::unique_ptr<THttpEngine> CreateEngine() = 0;
+};
+
+/// The process-wide factory CreateDefault asks first; empty unless one was set. Meant to be
+/// set during start-up, before any client exists; released at shutdown.
+std::shared_ptr<IHttpEngineFactory> GlobalEngineFactory();
+/// Replaces the process-wide factory (null removes it).
+void SetGlobalEngineFactory(std::shared_ptr<IHttpEngineFactory> Factory);
 
 }  // namespace Nimbra

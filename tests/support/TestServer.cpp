@@ -12,7 +12,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
+#include <vector>
 
 extern char** environ;
 
@@ -126,6 +130,93 @@ TRefusingPort::TRefusingPort() {
 
 TRefusingPort::~TRefusingPort() {
     close(FSocket);
+}
+
+TSilentPeer::TSilentPeer() {
+    FListener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (FListener < 0) throw std::runtime_error("socket failed");
+    sockaddr_in Address{};
+    Address.sin_family = AF_INET;
+    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t Length = sizeof Address;
+    if (bind(FListener, reinterpret_cast<sockaddr*>(&Address), Length) != 0 ||
+        getsockname(FListener, reinterpret_cast<sockaddr*>(&Address), &Length) != 0 ||
+        listen(FListener, 8) != 0 || pipe2(FWake, O_CLOEXEC) != 0) {
+        close(FListener);
+        throw std::runtime_error("listen failed");
+    }
+    FPort = ntohs(Address.sin_port);
+    FThread = std::thread([this] { Serve(); });
+}
+
+TSilentPeer::~TSilentPeer() {
+    const char C = 'x';
+    if (write(FWake[1], &C, 1) != 1) std::abort();
+    FThread.join();
+    close(FWake[0]);
+    close(FWake[1]);
+    close(FListener);
+}
+
+std::string TSilentPeer::Url(std::string_view Path) const {
+    return "http://127.0.0.1:" + std::to_string(FPort) + std::string(Path);
+}
+
+bool TSilentPeer::WaitForRequest(int Count) {
+    std::unique_lock<std::mutex> Lock(FLock);
+    return FArrived.wait_for(Lock, std::chrono::seconds(30), [&] { return FRequests >= Count; });
+}
+
+void TSilentPeer::Serve() {
+    struct TPeer {
+        int Fd;
+        std::string Head;
+    };
+    std::vector<TPeer> Peers;
+    for (;;) {
+        std::vector<pollfd> Fds{{FWake[0], POLLIN, 0}, {FListener, POLLIN, 0}};
+        for (const TPeer& P : Peers) Fds.push_back({P.Fd, POLLIN, 0});
+        if (poll(Fds.data(), Fds.size(), -1) < 0 && errno != EINTR) break;
+        if (Fds[0].revents) break;
+        if (Fds[1].revents & POLLIN) {
+            const int Fd = accept4(FListener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (Fd >= 0) Peers.push_back({Fd, {}});
+        }
+        for (std::size_t I = 2; I < Fds.size(); ++I) {
+            if (!Fds[I].revents) continue;
+            TPeer& P = Peers[I - 2];
+            char Buf[4096];
+            const ssize_t N = read(P.Fd, Buf, sizeof Buf);
+            if (N <= 0) {
+                close(P.Fd);
+                P.Fd = -1;  // poll skips it from now on
+                continue;
+            }
+            const bool Before = P.Head.find("\r\n\r\n") != std::string::npos;
+            P.Head.append(Buf, static_cast<std::size_t>(N));
+            if (!Before && P.Head.find("\r\n\r\n") != std::string::npos) {
+                std::lock_guard<std::mutex> Lock(FLock);
+                ++FRequests;
+                FArrived.notify_all();
+            }
+        }
+    }
+    for (const TPeer& P : Peers)
+        if (P.Fd >= 0) close(P.Fd);
+}
+
+const std::string& TestCertDir() {
+    static const std::string Dir = [] {
+        const std::string D =
+            (std::filesystem::temp_directory_path() / ("ostrel-certs-" + std::to_string(getpid())))
+                .string();
+        const std::string Cmd =
+            TTestServer::SupportDir() + "/make-test-certs '" + D + "' >/dev/null 2>&1";
+        if (std::system(Cmd.c_str()) != 0)
+            throw std::runtime_error("certificate generation failed: " + Cmd);
+        return D;
+    }();
+    return Dir;
 }
 
 }  // namespace TestSupport

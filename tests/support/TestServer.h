@@ -4,8 +4,11 @@
 
 #include <sys/types.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace TestSupport {
@@ -51,5 +54,35 @@ class TRefusingPort {
     int FSocket = -1;
     int FPort = 0;
 };
+
+/// A loopback listener that takes connections and reads requests but never answers, so a
+/// client blocks waiting for the response head. WaitForRequest tells when a request head has
+/// arrived; everything is closed on destruction.
+class TSilentPeer {
+  public:
+    TSilentPeer();
+    ~TSilentPeer();
+    TSilentPeer(const TSilentPeer&) = delete;
+    TSilentPeer& operator=(const TSilentPeer&) = delete;
+    int Port() const { return FPort; }
+    std::string Url(std::string_view Path = "/") const;
+    /// Waits until Count request heads have arrived in all; false after 30 s without them.
+    bool WaitForRequest(int Count = 1);
+
+  private:
+    void Serve();
+
+    int FListener = -1;
+    int FWake[2] = {-1, -1};  // written on destruction to end Serve
+    int FPort = 0;
+    std::mutex FLock;
+    std::condition_variable FArrived;
+    int FRequests = 0;
+    std::thread FThread;
+};
+
+/// Certificates for TLS tests, made once per test program in a temporary folder by
+/// make-test-certs (ca.pem, good, self, expired, wronghost, clientonly, badsig).
+const std::string& TestCertDir();
 
 }  // namespace TestSupport

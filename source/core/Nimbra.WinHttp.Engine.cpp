@@ -1,0 +1,446 @@
+#include "Nimbra.WinHttp.Engine.h"
+
+#include <cstring>
+#include <limits>
+#include <string_view>
+#include <vector>
+
+#include "Nimbra.WinHttp.Api.h"
+#include "Os.Error.h"
+#include "Os.Version.h"
+#include "Runtime.Format.h"
+#include "Runtime.Text.h"
+
+namespace Nimbra {
+
+namespace {
+
+constexpr const char* CancelledInfo = "The request was cancelled.";
+
+// ---- UTF-16 at the WinHTTP boundary --------------------------------------------------------
+
+std::u16string ToUtf16(std::string_view S) {
+    std::u16string Out;
+    Out.reserve(S.size());
+    for (std::size_t Pos = 0; Pos < S.size();) {
+        char32_t C = Runtime::NextCodePoint(S, Pos);
+        if (C >= 0x10000) {
+            C -= 0x10000;
+            Out += static_cast<char16_t>(0xD800 + (C >> 10));
+            Out += static_cast<char16_t>(0xDC00 + (C & 0x3FF));
+        } else {
+            Out += static_cast<char16_t>(C);
+        }
+    }
+    return Out;
+}
+
+std::string FromUtf16(std::u16string_view S) {
+    std::string Out;
+    Out.reserve(S.size());
+    for (std::size_t I = 0; I < S.size(); ++I) {
+        char32_t C = S[I];
+        if (C >= 0xD800 && C <= 0xDBFF && I + 1 < S.size() && S[I + 1] >= 0xDC00 &&
+            S[I + 1] <= 0xDFFF) {
+            C = 0x10000 + ((C - 0xD800) << 10) + (S[I + 1] - 0xDC00);
+            ++I;
+        } else if (C >= 0xD800 && C <= 0xDFFF) {
+            C = Runtime::ReplacementChar;
+        }
+        Runtime::AppendUtf8(Out, C);
+    }
+    return Out;
+}
+
+// Host, verb and object name go to WinHTTP as NUL-terminated texts: one with a NUL inside
+// would silently be cut there and name another server or resource.
+bool HasNul(std::string_view S) noexcept {
+    return S.find('\0') != std::string_view::npos;
+}
+
+// A stated length: decimal digits only, within 64 bits; anything else states nothing (-1).
+std::int64_t ParseContentLength(std::string_view Text) {
+    while (!Text.empty() && (Text.front() == ' ' || Text.front() == '\t')) Text.remove_prefix(1);
+    while (!Text.empty() && (Text.back() == ' ' || Text.back() == '\t')) Text.remove_suffix(1);
+    if (Text.empty()) return 0;
+    std::int64_t Value = 0;
+    for (const char C : Text) {
+        if (C < '0' || C > '9') return -1;
+        if (Value > (std::numeric_limits<std::int64_t>::max() - (C - '0')) / 10) return -1;
+        Value = Value * 10 + (C - '0');
+    }
+    return Value;
+}
+
+/// A connection handle closed when the holder goes, unless it was released.
+class TConnectionGuard {
+  public:
+    explicit TConnectionGuard(HINTERNET H) noexcept : FH(H) {}
+    ~TConnectionGuard() {
+        if (FH) WinHttpCloseHandle(FH);
+    }
+    TConnectionGuard(const TConnectionGuard&) = delete;
+    TConnectionGuard& operator=(const TConnectionGuard&) = delete;
+    HINTERNET Get() const noexcept { return FH; }
+    HINTERNET Release() noexcept {
+        HINTERNET H = FH;
+        FH = nullptr;
+        return H;
+    }
+
+  private:
+    HINTERNET FH;
+};
+
+// The session's status callback. WinHTTP calls it on the sending thread, inside
+// WinHttpSendRequest, with the context value of that send: the request slot's context,
+// which lives as long as the request handle.
+void WINAPI SecureFailureCallback(HINTERNET, DWORD_PTR Context, DWORD Status, LPVOID Info,
+                                  DWORD Length) {
+    if (Status != WINHTTP_CALLBACK_STATUS_SECURE_FAILURE || Context == 0 || Info == nullptr ||
+        Length < sizeof(DWORD))
+        return;
+    DWORD Flags = 0;
+    std::memcpy(&Flags, Info, sizeof Flags);
+    static constexpr struct {
+        DWORD Flag;
+        const char* Text;
+    } Texts[] = {
+        {WINHTTP_CALLBACK_STATUS_FLAG_CERT_REV_FAILED, "Revocation check failed. "},
+        {WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CERT, "Invalid certificate. "},
+        {WINHTTP_CALLBACK_STATUS_FLAG_CERT_REVOKED, "Certificate revoked. "},
+        {WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA, "Invalid Certificate Authority. "},
+        {WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID, "Certificate common name (host) mismatch. "},
+        {WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID, "Expired certificate. "},
+        {WINHTTP_CALLBACK_STATUS_FLAG_SECURITY_CHANNEL_ERROR, "SSL Library internal error. "},
+    };
+    try {
+        std::string Text;
+        for (const auto& T : Texts)
+            if (Flags & T.Flag) Text += T.Text;
+        Text += Runtime::Format("(%08X)", static_cast<unsigned>(Flags));
+        reinterpret_cast<Detail::TWinHttpRequestSlot::TCallbackContext*>(Context)->SSLError =
+            std::move(Text);
+    } catch (...) {
+        // Nothing may leave a callback called from C; the send then fails without the text.
+    }
+}
+
+}  // namespace
+
+// ---- TWinHttpRequestSlot -------------------------------------------------------------------
+
+namespace Detail {
+
+void TWinHttpRequestSlot::Close() noexcept {
+    if (HINTERNET H = FReq.exchange(nullptr)) WinHttpCloseHandle(H);
+}
+
+void TWinHttpRequestSlot::Cancel() noexcept {
+    // Marked first, so the call that fails because of the close sees why.
+    FCancelled.store(true);
+    try {
+        Close();
+    } catch (...) {
+        // Only an unbound library can raise here, and then there is no handle to close.
+    }
+}
+
+void TWinHttpRequestSlot::RaiseFailure(std::uint32_t Err, const std::string& Info) const {
+    SetLastError(Err);
+    WinHttpCheck(false, Cancelled() ? std::string(CancelledInfo) : Info);
+    throw EWinHttpClientException("unreachable");  // WinHttpCheck(false) always raises
+}
+
+HINTERNET TWinHttpRequestSlot::Require() const {
+    HINTERNET H = Get();
+    if (!H) RaiseFailure(Cancelled() ? ERROR_WINHTTP_OPERATION_CANCELLED : ERROR_INVALID_HANDLE);
+    return H;
+}
+
+}  // namespace Detail
+
+// ---- TWinHttpResponse ----------------------------------------------------------------------
+
+TWinHttpResponse::TWinHttpResponse(HINTERNET AConn, HINTERNET AReq)
+    : TWinHttpResponse(AConn, std::make_shared<Detail::TWinHttpRequestSlot>(AReq)) {}
+
+TWinHttpResponse::TWinHttpResponse(HINTERNET AConn,
+                                   std::shared_ptr<Detail::TWinHttpRequestSlot> AReq)
+    : FConn(AConn), FReq(std::move(AReq)) {}
+
+TWinHttpResponse::~TWinHttpResponse() {
+    // The body streams read through the request handle: gone before it closes.
+    FreeContentStreams();
+    FReq->Close();
+    if (FConn) WinHttpCloseHandle(FConn);
+}
+
+std::int32_t TWinHttpResponse::GetStatusCode() {
+    if (FStatusCodeLoaded) return FStatusCode;
+    HINTERNET Req = FReq->Require();
+    DWORD Code = 0;
+    DWORD Length = sizeof Code;
+    if (!WinHttpQueryHeaders(Req, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &Code, &Length, WINHTTP_NO_HEADER_INDEX))
+        FReq->RaiseFailure(GetLastError());
+    FStatusCode = static_cast<std::int32_t>(Code);
+    FStatusCodeLoaded = true;
+    return FStatusCode;
+}
+
+std::string TWinHttpResponse::GetStatusReason() {
+    if (!FStatusReasonLoaded) {
+        FStatusReason = QueryHeader(WINHTTP_QUERY_STATUS_TEXT);
+        FStatusReasonLoaded = true;
+    }
+    return FStatusReason;
+}
+
+bool TWinHttpResponse::TryQueryHeader(std::uint32_t InfoLevel, std::string& Text,
+                                      bool MissingIsError) {
+    HINTERNET Req = FReq->Require();
+    DWORD Length = 0;
+    if (WinHttpQueryHeaders(Req, InfoLevel, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER,
+                            &Length, WINHTTP_NO_HEADER_INDEX)) {
+        Text.clear();  // nothing to fetch
+        return true;
+    }
+    const DWORD Err = GetLastError();
+    if (Err != ERROR_INSUFFICIENT_BUFFER) {
+        if (Err == ERROR_WINHTTP_HEADER_NOT_FOUND && !MissingIsError) return false;
+        FReq->RaiseFailure(Err, Runtime::Format("Could not query header info (%u)",
+                                                static_cast<unsigned>(InfoLevel)));
+    }
+    // The probe's length is in bytes and counts the terminating NUL.
+    std::u16string Buffer(Length / 2, u'\0');
+    if (!WinHttpQueryHeaders(Req, InfoLevel, WINHTTP_HEADER_NAME_BY_INDEX, Buffer.data(), &Length,
+                             WINHTTP_NO_HEADER_INDEX))
+        FReq->RaiseFailure(GetLastError());
+    // Now the length of what was written, without the NUL.
+    Buffer.resize(std::min<std::size_t>(Length / 2, Buffer.size()));
+    Text = FromUtf16(Buffer);
+    return true;
+}
+
+std::string TWinHttpResponse::QueryHeader(std::uint32_t InfoLevel) {
+    std::string Text;
+    TryQueryHeader(InfoLevel, Text, true);
+    return Text;
+}
+
+std::int64_t TWinHttpResponse::GetContentLength() {
+    if (FContentLengthLoaded) return FContentLength;
+    std::string Text;
+    if (GetChunked())
+        FContentLength = -1;
+    else if (TryQueryHeader(WINHTTP_QUERY_CONTENT_LENGTH, Text, false))
+        FContentLength = ParseContentLength(Text);
+    else if (const std::int32_t Status = GetStatusCode(); Status == 204 || Status == 304)
+        FContentLength = 0;
+    else
+        FContentLength = -1;  // the body ends where the connection closes
+    FContentLengthLoaded = true;
+    return FContentLength;
+}
+
+std::string TWinHttpResponse::GetContentType() {
+    return GetHeaders().Get("content-type");
+}
+
+std::string TWinHttpResponse::GetContentEncoding() {
+    return GetHeaders().Get("content-encoding");
+}
+
+void TWinHttpResponse::LoadHeaders(THttpHeaders& Headers) {
+    Headers.SetRawWideHeaders(QueryHeader(WINHTTP_QUERY_RAW_HEADERS_CRLF));
+}
+
+std::unique_ptr<Runtime::TStream> TWinHttpResponse::CreateContentStream() {
+    return std::make_unique<TWinHttpResponseStream>(*this);
+}
+
+// ---- TWinHttpResponseStream ----------------------------------------------------------------
+
+std::int64_t TWinHttpResponseStream::DoRead(void* Buffer, std::int64_t Count) {
+    if (Count <= 0) return 0;
+    const DWORD Want =
+        static_cast<DWORD>(std::min<std::int64_t>(Count, std::numeric_limits<DWORD>::max()));
+    HINTERNET Req = FResponse.FReq->Require();
+    DWORD Read = 0;
+    if (!WinHttpReadData(Req, Buffer, Want, &Read)) FResponse.FReq->RaiseFailure(GetLastError());
+    return Read;
+}
+
+// ---- TWinHttpEngine ------------------------------------------------------------------------
+
+TWinHttpEngine::TWinHttpEngine() {
+    // A library that cannot be loaded shows at the first request, as a WinHTTP error.
+    static_cast<void>(LoadWinHttp());
+}
+
+TWinHttpEngine::~TWinHttpEngine() {
+    try {
+        ResetSession();
+    } catch (...) {
+        // A session that cannot be closed is left to the process's end.
+    }
+}
+
+void TWinHttpEngine::ResetSession() {
+    if (!FSession) return;
+    WinHttpCheck(WinHttpCloseHandle(FSession) != FALSE, "Session close failed.");
+    FSession = nullptr;
+}
+
+HINTERNET TWinHttpEngine::GetSession() {
+    if (FSession) return FSession;
+    DWORD AccessType = WINHTTP_ACCESS_TYPE_DEFAULT_PROXY;
+    std::u16string Name, Bypass;
+    const char16_t* NamePtr = WINHTTP_NO_PROXY_NAME;
+    const char16_t* BypassPtr = WINHTTP_NO_PROXY_BYPASS;
+    switch (FHttpProxyMode) {
+        case THttpProxyMode::Default:
+            break;
+        case THttpProxyMode::Auto:
+            AccessType = WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY;
+            break;
+        case THttpProxyMode::Custom:
+            AccessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+            Name = ToUtf16(FProxyName);
+            Bypass = ToUtf16(FProxyBypass);
+            NamePtr = Name.c_str();
+            BypassPtr = Bypass.c_str();
+            break;
+    }
+    HINTERNET Session = WinHttpOpen(UserAgent, AccessType, NamePtr, BypassPtr, 0);
+    if (!Session) {
+        if (GetLastError() != ERROR_INVALID_PARAMETER) WinHttpCheck(false, "Session open failed.");
+        // An access type or proxy the system rejects: fall back to the system's default.
+        Session = WinHttpOpen(UserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                              WINHTTP_NO_PROXY_BYPASS, 0);
+    }
+    WinHttpCheck(Session != nullptr, "Session open failed.");
+    if (WinHttpSetStatusCallback(Session, &SecureFailureCallback,
+                                 WINHTTP_CALLBACK_FLAG_SECURE_FAILURE,
+                                 0) == WINHTTP_INVALID_STATUS_CALLBACK) {
+        const DWORD Err = GetLastError();
+        // Not kept: a session without the callback would lose the certificate texts.
+        WinHttpCloseHandle(Session);
+        throw Runtime::EOSError(Runtime::Format("System Error.  Code: %u.\r\n%s",
+                                                static_cast<unsigned>(Err),
+                                                Os::SysErrorMessage(Err)));
+    }
+    FSession = Session;
+    return FSession;
+}
+
+std::unique_ptr<THttpRequest> TWinHttpEngine::DoCreateRequest() {
+    return std::make_unique<THttpRequest>();
+}
+
+std::int64_t TWinHttpEngine::WriteContent(HINTERNET Req, Runtime::TStream& Stream,
+                                          std::int64_t Limit) {
+    std::vector<std::uint8_t> Buffer(static_cast<std::size_t>(WritePieceSize));
+    std::int64_t Total = 0;
+    while (Total < Limit) {
+        const std::int64_t N = Stream.Read(Buffer.data(), std::min(WritePieceSize, Limit - Total));
+        if (N <= 0) return Total;
+        DWORD Written = 0;
+        WinHttpCheck(WinHttpWriteData(Req, Buffer.data(), static_cast<DWORD>(N), &Written) !=
+                     FALSE);
+        Total += Written;
+    }
+    // A stream longer than the length it stated: counted, never sent.
+    return Stream.Read(Buffer.data(), 1) > 0 ? Total + 1 : Total;
+}
+
+std::unique_ptr<THttpResponse> TWinHttpEngine::DoSend(THttpRequest& Request) {
+    // The cancel hook's state; it also holds this send's secure-failure context.
+    auto Slot = std::make_shared<Detail::TWinHttpRequestSlot>();
+    const TUri& Uri = *Request.AsUri();
+    const std::int32_t Port = Uri.Port();
+    const std::string& Host = Uri.Host();
+    HINTERNET Session = GetSession();
+
+    // A port beyond 16 bits would be cut to another port, and a NUL would cut the name.
+    if (Port < 0 || Port > 0xFFFF || HasNul(Host)) {
+        SetLastError(ERROR_WINHTTP_INVALID_URL);
+        WinHttpCheck(false, "Could not create connection");
+    }
+    TConnectionGuard Conn(
+        WinHttpConnect(Session, ToUtf16(Host).c_str(), static_cast<INTERNET_PORT>(Port), 0));
+    WinHttpCheck(Conn.Get() != nullptr, "Could not create connection");
+
+    const DWORD Flags = Runtime::SameTextAscii(Uri.Scheme(), "https") ? WINHTTP_FLAG_SECURE : 0;
+    const std::string ObjectName =
+        Uri.OriginalPath() + Uri.OriginalQuery() + Uri.OriginalFragment();
+    if (HasNul(ObjectName) || HasNul(Request.Method())) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        WinHttpCheck(false, "Could not open request");
+    }
+    HINTERNET Req = WinHttpOpenRequest(Conn.Get(), ToUtf16(Request.Method()).c_str(),
+                                       ToUtf16(ObjectName).c_str(), nullptr, WINHTTP_NO_REFERER,
+                                       WINHTTP_DEFAULT_ACCEPT_TYPES, Flags);
+    WinHttpCheck(Req != nullptr, "Could not open request");
+    Slot->Attach(Req);
+
+    try {
+        const int T = Request.Timeout();
+        if (!WinHttpSetTimeouts(Req, T, T, T, T)) Slot->RaiseFailure(GetLastError());
+
+        const std::u16string HeaderText = ToUtf16(Request.Headers().RawWideHeaders());
+        const std::int64_t ContentLength = Request.ContentLength();
+        // WinHTTP takes the body length as 32 bits; a cut length would send another body.
+        if (ContentLength < 0 || ContentLength > std::numeric_limits<DWORD>::max())
+            throw EHttpEngineException::CreateFmt(
+                "WinHttp - message body of %lld bytes cannot be sent",
+                static_cast<long long>(ContentLength));
+        const DWORD Total = static_cast<DWORD>(ContentLength);
+
+        DWORD Option = WINHTTP_DISABLE_REDIRECTS;
+        if (!WinHttpSetOption(Req, WINHTTP_OPTION_DISABLE_FEATURE, &Option, sizeof Option))
+            Slot->RaiseFailure(GetLastError());
+        if (Os::TOSVersion::Check(6, 3)) {
+            Option = WINHTTP_DECOMPRESSION_FLAG_GZIP | WINHTTP_DECOMPRESSION_FLAG_DEFLATE;
+            if (!WinHttpSetOption(Req, WINHTTP_OPTION_DECOMPRESSION, &Option, sizeof Option))
+                Slot->RaiseFailure(GetLastError());
+        }
+
+        if (FBeforeWinHttpSendRequest) FBeforeWinHttpSendRequest(Req);
+        Request.SetOnCancelRequested([Slot] { Slot->Cancel(); });
+
+        Slot->Context().SSLError.clear();
+        if (!WinHttpSendRequest(Req, HeaderText.c_str(), static_cast<DWORD>(HeaderText.size()),
+                                WINHTTP_NO_REQUEST_DATA, 0, Total,
+                                reinterpret_cast<DWORD_PTR>(&Slot->Context()))) {
+            const DWORD Err = GetLastError();
+            Slot->RaiseFailure(Err, Err == ERROR_WINHTTP_SECURE_FAILURE ? Slot->Context().SSLError
+                                                                        : std::string());
+        }
+
+        if (Total > 0) {
+            Runtime::TStream* Content = Request.ContentStream();
+            if (Content == nullptr)
+                throw Runtime::EAssertionFailed(Runtime::Format(
+                    "Assertion failure (Nimbra.WinHttp.Engine.cpp, line %d)", __LINE__));
+            std::int64_t Written = 0;
+            try {
+                Written = WriteContent(Req, *Content, Total);
+            } catch (const EWinHttpClientException&) {
+                if (Slot->Cancelled()) Slot->RaiseFailure(ERROR_WINHTTP_OPERATION_CANCELLED);
+                throw;
+            }
+            if (Written != Total)
+                throw EHttpEngineException("WinHttp - message body not completely sent");
+        }
+
+        if (!WinHttpReceiveResponse(Req, nullptr)) Slot->RaiseFailure(GetLastError());
+    } catch (...) {
+        Slot->Close();
+        throw;  // the connection closes as Conn goes
+    }
+    return std::make_unique<TWinHttpResponse>(Conn.Release(), std::move(Slot));
+}
+
+}  // namespace Nimbra

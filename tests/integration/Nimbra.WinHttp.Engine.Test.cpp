@@ -1,0 +1,401 @@
+// The WinHTTP engine end to end, against servers on 127.0.0.1 started here: answers as the
+// caller sees them (status, reason, headers, length, bodies decoded once), failures with their
+// messages and the engine still usable afterwards, cancelling from another thread, and the
+// choice of the default engine.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Nimbra.WinHttp.Api.h"
+#include "Nimbra.WinHttp.Engine.h"
+#include "TestServer.h"
+#include "WinHttpTestUtil.h"
+
+namespace Nimbra {
+
+using Runtime::TBytes;
+using TestSupport::PatternBytes;
+using TestSupport::TestCertDir;
+using TestSupport::TTestServer;
+
+namespace {
+
+std::string AsText(const TBytes& B) {
+    return std::string(B.begin(), B.end());
+}
+
+bool EndsWith(const std::string& S, const std::string& Tail) {
+    return S.size() >= Tail.size() && S.compare(S.size() - Tail.size(), Tail.size(), Tail) == 0;
+}
+
+const std::string WinHttpPrefix = "Could not perform WinHttp operation.\r\nError: ";
+
+class WinHttpEngineTest : public ::testing::Test {
+  protected:
+    std::unique_ptr<THttpResponse> Send(const std::string& Url, const std::string& Method = "GET",
+                                        int Timeout = 10000) {
+        auto Request = FEngine.CreateRequest();
+        Request->SetUri(Url);
+        Request->SetMethod(Method);
+        Request->SetTimeout(Timeout);
+        return FEngine.Send(*Request);
+    }
+    std::string Get(const std::string& Path) { return Send(FServer.Url(Path))->ContentAsString(); }
+    /// The message of what Send raises, "" when it does not raise.
+    std::string FailureOf(THttpRequest& Request) {
+        try {
+            FEngine.Send(Request);
+        } catch (const std::exception& E) {
+            return E.what();
+        }
+        return "";
+    }
+    void ExpectStillUsable() {
+        SCOPED_TRACE("the engine afterwards");
+        EXPECT_EQ(Get("/status/200"), "status 200\n");
+    }
+
+    TTestServer FServer;
+    TWinHttpEngine FEngine;
+};
+
+}  // namespace
+
+TEST_F(WinHttpEngineTest, AnswersAsTheServerGaveThem) {
+    struct {
+        const char* Name;
+        std::string Path;
+        int Status;
+        std::string Reason;
+        std::int64_t Length;
+        std::string Body;
+    } Cases[] = {
+        {"200 with a length", "/status/200", 200, "OK", 11, "status 200\n"},
+        {"204 without a body", "/status/204", 204, "No Content", 0, ""},
+        {"500 is an answer", "/status/500", 500, "Internal Server Error", 11, "status 500\n"},
+        {"302 is returned, not followed", "/redirect?to=/status/200&code=302", 302, "Found", 24,
+         "redirect to /status/200\n"},
+        {"a reason of the server's own",
+         "/faults/raw?text=HTTP/1.1 299 Quite Fine Indeed\\r\\nContent-Length: 2\\r\\n\\r\\nok",
+         299, "Quite Fine Indeed", 2, "ok"},
+        {"chunked", "/faults/chunked?sizes=5,1,4096", 200, "OK", -1, PatternBytes(4102)},
+        {"ended by closing", "/faults/close-delimited", 200, "OK", -1, PatternBytes(3000)},
+        {"a length of zero", "/faults/raw?text=HTTP/1.1 200 OK\\r\\nContent-Length: 0\\r\\n\\r\\n",
+         200, "OK", 0, ""},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        auto R = Send(FServer.Url(C.Path));
+        EXPECT_EQ(R->StatusCode(), C.Status);
+        EXPECT_EQ(R->StatusReason(), C.Reason);
+        EXPECT_EQ(R->ContentLength(), C.Length);
+        EXPECT_EQ(AsText(R->ContentAsBytes()), C.Body);
+    }
+}
+
+TEST_F(WinHttpEngineTest, HeadersAreTheResponseHeadersWithoutTheStatusLine) {
+    auto R = Send(FServer.Url("/faults/headers"));
+    const THttpHeaders& H = R->Headers();
+    EXPECT_EQ(H.Get("x-multi"), "one,two");
+    EXPECT_EQ(H.Get("x-number"), "4294967295");
+    EXPECT_TRUE(H.Exists("x-empty"));
+    EXPECT_EQ(H.Get("content-length"), "2");
+    EXPECT_EQ(H.Get("server"), "OstrelTestServer/1.0");
+    for (const THttpHeaderInfo& Info : H.AllHeaders()) {
+        SCOPED_TRACE(Info.Name());
+        EXPECT_EQ(Info.Name().find("http/"), std::string::npos);
+        EXPECT_EQ(Info.Name().find(' '), std::string::npos);
+    }
+    EXPECT_EQ(R->ContentType(), "");
+    EXPECT_EQ(AsText(R->ContentAsBytes()), "ok");
+
+    auto Typed = Send(FServer.Url("/bytes/3"));
+    EXPECT_EQ(Typed->ContentType(), "application/octet-stream");
+}
+
+TEST_F(WinHttpEngineTest, RequestGoesOutAsWritten) {
+    auto Request = FEngine.CreateRequest();
+    Request->SetUri(FServer.Url("/echo?a=1&b=%41#frag ment"));
+    Request->SetMethod("post");
+    Request->Headers().SetValue("X-Test", "yes");
+    const std::string Body = PatternBytes(65537);
+    Request->SetContent(TBytes(Body.begin(), Body.end()));
+    auto R = FEngine.Send(*Request);
+    const std::string Echo = AsText(R->ContentAsBytes());
+    const std::string Head = Echo.substr(0, Echo.find("\n\n") + 1);
+    // The fragment is part of the object name, escaped on the way.
+    EXPECT_EQ(Head.rfind("POST /echo?a=1&b=%41%23frag%20ment HTTP/1.1\n", 0), 0u) << Head;
+    EXPECT_NE(Head.find("\nUser-Agent: Orvo Http/1.0\n"), std::string::npos) << Head;
+    EXPECT_NE(Head.find("\nx-test: yes\n"), std::string::npos) << Head;
+    EXPECT_NE(Head.find("\nContent-Length: 65537\n"), std::string::npos) << Head;
+    EXPECT_TRUE(EndsWith(Echo, "\n\n" + Body)) << "the body arrived whole";
+}
+
+TEST_F(WinHttpEngineTest, ABodyOtherThanItsStatedLengthIsNotSent) {
+    const std::string Message = "HttpEngine Error.\r\nWinHttp - message body not completely sent";
+    struct {
+        const char* Name;
+        std::int64_t AttachAt, MoveTo;
+    } Cases[] = {
+        {"moved forward after attaching: shorter", 0, 10},
+        {"moved back after attaching: longer", 10, 0},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        Runtime::TBytesStream Stream(TBytes(100, 'b'));
+        Stream.SetPosition(C.AttachAt);
+        auto Request = FEngine.CreateRequest();
+        Request->SetUri(FServer.Url("/faults/upload"));
+        Request->SetMethod("PUT");
+        Request->SetContentStream(&Stream);
+        Stream.SetPosition(C.MoveTo);
+        EXPECT_EQ(FailureOf(*Request), Message);
+        ExpectStillUsable();
+    }
+}
+
+TEST_F(WinHttpEngineTest, CompressedBodiesAreDecodedExactlyOnce) {
+    // With decompression switched off on the handle the response model decodes; otherwise
+    // WinHTTP does and the model must leave the result alone.
+    for (const bool ModelDecodes : {false, true}) {
+        SCOPED_TRACE(ModelDecodes ? "decoded by the response" : "decoded by WinHTTP");
+        FEngine.SetBeforeWinHttpSendRequest([ModelDecodes](HINTERNET Req) {
+            DWORD Off = 0;
+            if (ModelDecodes) {
+                ASSERT_TRUE(WinHttpSetOption(Req, WINHTTP_OPTION_DECOMPRESSION, &Off, sizeof Off));
+            }
+        });
+        for (const char* Path :
+             {"/faults/compressed/gzip?n=100000", "/faults/compressed/deflate?n=100000",
+              "/faults/compressed/gzip?n=100000&chunked=1"}) {
+            SCOPED_TRACE(Path);
+            auto R = Send(FServer.Url(Path));
+            EXPECT_EQ(R->StatusCode(), 200);
+            EXPECT_EQ(AsText(R->ContentAsBytes()), PatternBytes(100000));
+            EXPECT_FALSE(R->Headers().Exists("content-encoding"));
+            EXPECT_FALSE(R->Headers().Exists("content-length"));
+            EXPECT_EQ(R->Headers().Get("x-seen-accept-encoding"),
+                      ModelDecodes ? "(none)" : "gzip, deflate");
+        }
+    }
+}
+
+TEST_F(WinHttpEngineTest, BodyStreamFillsALargeBufferAndThenEnds) {
+    auto R = Send(FServer.Url("/bytes/300000"));
+    Runtime::TStream& S = R->ContentAsStream();
+    std::string Buffer(512 * 1024, '\0');
+    EXPECT_EQ(S.Read(Buffer.data(), static_cast<std::int64_t>(Buffer.size())), 300000);
+    Buffer.resize(300000);
+    EXPECT_EQ(Buffer, PatternBytes(300000));
+    EXPECT_EQ(S.Read(Buffer.data(), 10), 0);
+    EXPECT_EQ(S.Position(), 300000);
+}
+
+TEST_F(WinHttpEngineTest, FailuresSayWhatWentWrongAndLeaveTheEngineUsable) {
+    const TestSupport::TRefusingPort Refusing;
+    struct {
+        const char* Name;
+        std::string Url;
+        int Timeout;
+        bool InBody;
+        std::string Message;
+    } Cases[] = {
+        {"time-out waiting for the head", FServer.Url("/faults/stall-head?ms=5000"), 300, false,
+         WinHttpPrefix + "(12002) The request has timed out"},
+        {"time-out inside the body", FServer.Url("/faults/stall-body?ms=5000"), 300, true,
+         WinHttpPrefix + "(12002) The request has timed out"},
+        {"refused", "http://127.0.0.1:" + std::to_string(Refusing.Port()) + "/", 10000, false,
+         WinHttpPrefix + "(12029) Could not connect to server"},
+        {"unknown host", "http://no-such-host.invalid/", 10000, false,
+         WinHttpPrefix + "(12007) The server name cannot be resolved"},
+        {"connection closed mid-body", FServer.Url("/faults/close-mid-body"), 10000, true,
+         WinHttpPrefix +
+             "(12030) The connection with the server has been reset or terminated, or an "
+             "incompatible SSL protocol was encountered"},
+        {"not HTTP", FServer.Url("/faults/raw?text=garbage\\r\\n\\r\\n"), 10000, false,
+         WinHttpPrefix + "(12152) The server response cannot be parsed"},
+        {"port beyond 16 bits", "http://127.0.0.1:65616/", 10000, false,
+         WinHttpPrefix + "(12005) The URL is not valid\r\nCould not create connection"},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        std::string Message;
+        try {
+            auto R = Send(C.Url, "GET", C.Timeout);
+            EXPECT_TRUE(C.InBody) << "the send itself should fail";
+            R->ContentAsBytes();
+        } catch (const EWinHttpClientException& E) {
+            Message = E.what();
+        }
+        EXPECT_EQ(Message, C.Message);
+        ExpectStillUsable();
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Cancelling
+
+TEST_F(WinHttpEngineTest, CancelFromAnotherThreadEndsABlockedSend) {
+    TestSupport::TSilentPeer Peer;
+    auto Request = FEngine.CreateRequest();
+    Request->SetUri(Peer.Url("/never"));
+    Request->SetMethod("GET");
+    // The hook is in place before the request leaves, so it is there once the peer has it.
+    std::thread Canceller([&] {
+        ASSERT_TRUE(Peer.WaitForRequest());
+        Request->OnCancelRequested()();
+    });
+    const std::string Message = FailureOf(*Request);
+    Canceller.join();
+    EXPECT_EQ(Message.rfind(WinHttpPrefix, 0), 0u) << Message;
+    EXPECT_TRUE(EndsWith(Message, "\r\nThe request was cancelled.")) << Message;
+    // A late cancel, after the send is over, finds nothing left to close.
+    Request->OnCancelRequested()();
+    ExpectStillUsable();
+}
+
+TEST_F(WinHttpEngineTest, CancelFromAnotherThreadEndsABlockedBodyRead) {
+    auto Request = FEngine.CreateRequest();
+    Request->SetUri(FServer.Url("/faults/stall-body?ms=20000"));
+    Request->SetMethod("GET");
+    auto R = FEngine.Send(*Request);
+    Runtime::TStream& S = R->ContentAsStream();
+    char Buffer[5];
+    ASSERT_EQ(S.Read(Buffer, 5), 5);
+    std::string Message;
+    std::thread Canceller([&] {
+        // Started before the read blocks or while it does: either way the read ends cancelled.
+        Request->OnCancelRequested()();
+    });
+    try {
+        char Rest[5];
+        S.Read(Rest, 5);
+    } catch (const EWinHttpClientException& E) {
+        Message = E.what();
+    }
+    Canceller.join();
+    EXPECT_TRUE(EndsWith(Message, "\r\nThe request was cancelled.")) << Message;
+    // The response stays a response: asking it again raises the same way, and freeing it
+    // closes what is left.
+    EXPECT_THROW(R->StatusCode(), EWinHttpClientException);
+    R.reset();
+    Request.reset();
+    ExpectStillUsable();
+}
+
+// ---------------------------------------------------------------------------------------
+// TLS
+
+class WinHttpEngineTls : public WinHttpEngineTest {
+  protected:
+    static void SetUpTestSuite() {
+        // The test CA is trusted the way curl's tool takes a trust store from the environment.
+        setenv("CURL_CA_BUNDLE", (TestCertDir() + "/ca.pem").c_str(), 1);
+    }
+    static std::vector<std::string> TlsArgs(const std::string& Name) {
+        return {"--tls", TestCertDir() + "/" + Name + ".pem", TestCertDir() + "/" + Name + ".key"};
+    }
+};
+
+TEST_F(WinHttpEngineTls, CertificateFailuresEndWithTheCertificateText) {
+    struct {
+        const char* Cert;
+        std::string Text;
+    } Cases[] = {
+        {"wronghost", "Certificate common name (host) mismatch. (00000010)"},
+        {"self", "Invalid Certificate Authority. (00000008)"},
+        {"expired", "Expired certificate. (00000020)"},
+        {"badsig", "Invalid certificate. (00000002)"},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Cert);
+        TTestServer Server(TlsArgs(C.Cert));
+        auto Request = FEngine.CreateRequest();
+        Request->SetUri(Server.Url("/status/200"));
+        EXPECT_EQ(FailureOf(*Request),
+                  WinHttpPrefix + "(12175) Error in Server SSL Certificate\r\n" + C.Text);
+    }
+    TTestServer Good(TlsArgs("good"));
+    auto R = Send(Good.Url("/status/200"));
+    EXPECT_EQ(R->StatusCode(), 200);
+    EXPECT_EQ(R->ContentAsString(), "status 200\n");
+}
+
+// ---------------------------------------------------------------------------------------
+// The default engine
+
+namespace {
+
+class TFactory : public IHttpEngineFactory {
+  public:
+    explicit TFactory(bool AMakes) : Makes(AMakes) {}
+    std::unique_ptr<THttpEngine> CreateEngine() override {
+        ++Calls;
+        if (!Makes) return nullptr;
+        auto Engine = std::make_unique<TWinHttpEngine>();
+        Made = Engine.get();
+        Engine->SetProxyMode(THttpProxyMode::Auto);
+        return Engine;
+    }
+    bool Makes;
+    int Calls = 0;
+    THttpEngine* Made = nullptr;
+};
+
+/// Sets the process-wide factory for one test and removes it again.
+class TFactoryScope {
+  public:
+    explicit TFactoryScope(std::shared_ptr<IHttpEngineFactory> F) {
+        SetGlobalEngineFactory(std::move(F));
+    }
+    ~TFactoryScope() { SetGlobalEngineFactory(nullptr); }
+};
+
+}  // namespace
+
+TEST_F(WinHttpEngineTest, DefaultEngineComesFromTheFactoryWhenItMakesOne) {
+    struct {
+        const char* Name;
+        std::shared_ptr<TFactory> Factory;
+        bool FactoryEngine;
+    } Cases[] = {
+        {"no factory", nullptr, false},
+        {"factory making none", std::make_shared<TFactory>(false), false},
+        {"factory making its own", std::make_shared<TFactory>(true), true},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        TFactoryScope Scope(C.Factory);
+        EXPECT_EQ(GlobalEngineFactory(), C.Factory);
+        auto First = THttpEngine::CreateDefault();
+        auto Second = THttpEngine::CreateDefault();
+        ASSERT_NE(First, nullptr);
+        ASSERT_NE(Second, nullptr);
+        EXPECT_NE(First.get(), Second.get());
+        auto* WinHttp = dynamic_cast<TWinHttpEngine*>(First.get());
+        ASSERT_NE(WinHttp, nullptr);
+        if (C.Factory) {
+            EXPECT_EQ(C.Factory->Calls, 2);
+        }
+        if (C.FactoryEngine) {
+            EXPECT_EQ(Second.get(), C.Factory->Made) << "the factory's engine, unchanged";
+            EXPECT_EQ(WinHttp->ProxyMode(), THttpProxyMode::Auto);
+        } else {
+            EXPECT_EQ(WinHttp->ProxyMode(), THttpProxyMode::Default);
+        }
+        // Whatever it is, it sends.
+        auto Request = First->CreateRequest();
+        Request->SetUri(FServer.Url("/status/200"));
+        EXPECT_EQ(First->Send(*Request)->StatusCode(), 200);
+    }
+    EXPECT_EQ(GlobalEngineFactory(), nullptr);
+    EXPECT_STREQ(EHttpEngineNoDefault().what(),
+                 "Default THttpEngine class not available for current platform.");
+}
+
+}  // namespace Nimbra
