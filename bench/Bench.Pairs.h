@@ -34,7 +34,14 @@
 //
 // Ratios are always "ours / reference" in throughput (work per second), so higher is better
 // and 1.0 is parity. Each unit of work should do the same thing on both sides; where the
-// work is tiny (a few hundred nanoseconds), let one call do a batch.
+// work is tiny (a few hundred nanoseconds), let one call do a batch, and pass results to
+// Bench::Keep so that the compiler cannot drop the work. The CPU figure counts the calling
+// thread only: work on other threads (a server thread, nginx) is in elapsed time alone.
+//
+// Other figures: TimeRounds gives seconds per call in rounds, e.g. µs per request as
+// LimitFigure(Name, What, "us", TimeRounds(Work, Opt).Times(1e6), Limit); a ratio that must
+// stay below a limit (time growth of a tenfold input, say) is a LimitFigure with unit "x";
+// a ratio that must reach 20x is a RatioFigure with target 20.
 //
 // Command line (ParseOptions takes these out of argv, so other parsers never see them):
 //   --rounds N          number of pairs (default 40)
@@ -74,6 +81,8 @@ TOptions ParseOptions(int& Argc, char** Argv, TOptions Defaults = {});
 /// Median and quartiles of a set of samples (linear interpolation between order statistics).
 struct TQuartiles {
     double Median = 0, Q1 = 0, Q3 = 0;
+    /// All three multiplied by K, e.g. 1e6 for seconds into microseconds.
+    TQuartiles Times(double K) const { return {Median * K, Q1 * K, Q3 * K}; }
 };
 /// Throws std::invalid_argument for an empty set.
 TQuartiles Quartiles(std::vector<double> Samples);
