@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -315,4 +317,78 @@ TEST(BenchPairs, RecordAppendsOneJsonLinePerFigure) {
 
     Opt.ResultsFile = "/nonexistent-folder/results.jsonl";
     EXPECT_THROW(Bench::Record(Bench::RatioFigure("b", "c", R, 1.0), Opt), std::runtime_error);
+}
+
+namespace {
+
+// Runs a shell command; its standard output and exit status.
+struct TRun {
+    std::string Out;
+    int Status;
+};
+
+TRun Shell(const std::string& Command) {
+    TRun R{{}, -1};
+    FILE* P = ::popen(Command.c_str(), "r");
+    if (!P) return R;
+    char Buf[4096];
+    for (std::size_t N; (N = std::fread(Buf, 1, sizeof Buf, P)) > 0;) R.Out.append(Buf, N);
+    const int W = ::pclose(P);
+    R.Status = WIFEXITED(W) ? WEXITSTATUS(W) : -1;
+    return R;
+}
+
+const std::string Scripts = std::string(OSTREL_TEST_SUPPORT_DIR) + "/../../scripts";
+
+}  // namespace
+
+// What the programs record reaches the summary: every figure once (the last line of a name
+// recorded twice), in recording order, with its verdict; a failed program is named and
+// fails the run, as does a line that is not a figure.
+TEST(BenchSummary, TabulatesRecordedFiguresAndNamesFailures) {
+    const std::filesystem::path Dir = std::filesystem::temp_directory_path() /
+                                      ("bench-summary-test-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(Dir);
+    const std::string Results = (Dir / "results.jsonl").string();
+    const std::string Summary = (Dir / "summary.json").string();
+    Bench::TOptions Opt;
+    Opt.ResultsFile = Results;
+    Bench::TPairResult R;
+    R.Wall = {0.8, 0.7, 0.85};
+    R.Cpu = {0.9, 0.85, 0.95};
+    R.Rounds = 40;
+    Bench::Record(Bench::RatioFigure("x.small", "ours / curl", R, 0.9), Opt);
+    Bench::Record(Bench::LimitFigure("x.growth", "peak growth", "MiB", {3, 3, 3}, 32), Opt);
+    R.Wall = {1.0, 0.88, 1.1};
+    Bench::Record(Bench::RatioFigure("x.small", "ours / curl", R, 0.9), Opt);
+    Bench::Record(Bench::LimitFigure("x.info", "per request", "us", {5, 4, 6}, std::nullopt), Opt);
+    // The summary as "name:verdict" words, read back with Python's own JSON reader.
+    const std::string ReadBack =
+        "python3 -c 'import json,sys; print(\" \".join(r[\"name\"] + \":\" + r[\"verdict\"] "
+        "for r in json.load(open(sys.argv[1]))))' " +
+        Summary;
+
+    struct TCase {
+        const char* Name;
+        std::string Extra;  // arguments after the two files
+        std::string AppendLine;
+        int Status;
+        std::vector<std::string> InOutput;
+    };
+    const TCase Cases[] = {
+        {"all programs ran", "", "", 0, {"x.small", "unclear", "x.growth", "< 32 MiB", "met"}},
+        {"a program failed", "--failed bench_gone", "", 1, {"FAILED: bench_gone"}},
+        {"a line that is not a figure", "", "{\"verdict\": \"met\"}\n", 1, {"x.info"}},
+    };
+    for (const TCase& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        if (!C.AppendLine.empty()) std::ofstream(Results, std::ios::app) << C.AppendLine;
+        const TRun Run = Shell(Scripts + "/bench-summary " + Results + " " + Summary + " " +
+                               C.Extra + " 2>/dev/null");
+        EXPECT_EQ(Run.Status, C.Status) << Run.Out;
+        for (const std::string& Text : C.InOutput)
+            EXPECT_NE(Run.Out.find(Text), std::string::npos) << Text << " in\n" << Run.Out;
+        EXPECT_EQ(Shell(ReadBack).Out, "x.small:unclear x.growth:met x.info:info\n");
+    }
+    std::filesystem::remove_all(Dir);
 }
