@@ -596,6 +596,13 @@ WINHTTPAPI BOOL WINAPI WinHttpQueryOption(HINTERNET hInternet, DWORD dwOption, L
                 case WINHTTP_OPTION_URL:
                     if (!Request) return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE);
                     return CopyText(Utf8ToUtf16(Request->Url()), lpBuffer, lpdwBufferLength);
+                case WINHTTP_OPTION_REQUEST_TIMES: {
+                    if (!Request) return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE);
+                    WINHTTP_REQUEST_TIMES Times{};
+                    Times.cTimes = WinHttpRequestTimeLast;
+                    Request->RequestTimes(Times.rgullTimes, Times.cTimes);
+                    return CopyValue(Times, lpBuffer, lpdwBufferLength);
+                }
                 default:
                     return Fail(ERROR_WINHTTP_INVALID_OPTION);
             }

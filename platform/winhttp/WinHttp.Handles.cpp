@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Os.Clock.h"
 #include "WinHttp.Text.h"
 
 namespace WinHttpImpl {
@@ -22,6 +23,12 @@ constexpr long ReceiveBufferSize = 512 * 1024;
 constexpr std::size_t BufferedLimit = 1024 * 1024;
 // Idle transfer slots a session keeps for later requests.
 constexpr std::size_t SlotPoolLimit = 16;
+
+std::int64_t Tick() {
+    LARGE_INTEGER T;
+    QueryPerformanceCounter(&T);
+    return T.QuadPart;
+}
 
 bool IsRedirectCode(int Code) {
     return Code == 301 || Code == 302 || Code == 303 || Code == 307 || Code == 308;
@@ -284,6 +291,7 @@ void TRequest::ResetTransfer() {
     FBufPos = 0;
     FUserBuf = nullptr;
     FUserLen = FUserGot = 0;
+    FMoments = TMoments();
     ResponseVersion.clear();
     StatusCode = 0;
     StatusText.clear();
@@ -417,6 +425,7 @@ DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* O
         curl_easy_setopt(E, CURLOPT_CUSTOMREQUEST, Verb == "GET" ? nullptr : Verb.c_str());
     }
 
+    FMoments.Start = Tick();
     if (curl_multi_add_handle(FSlot->Multi, E) != CURLM_OK) return ERROR_WINHTTP_INTERNAL_ERROR;
     FInMulti = true;
     FState = EState::Sending;
@@ -566,7 +575,9 @@ DWORD TRequest::Decode(void* Out, DWORD Length, DWORD& Got) {
             FZ->avail_in = static_cast<uInt>(std::min<std::size_t>(Avail, UINT_MAX));
             FZ->next_out = static_cast<Bytef*>(Out);
             FZ->avail_out = Length;
+            const std::int64_t Before = Tick();
             int Rc = inflate(FZ.get(), Z_NO_FLUSH);
+            FMoments.DecodeTicks += std::max<std::int64_t>(1, Tick() - Before);
             std::size_t Used = std::min<std::size_t>(Avail, UINT_MAX) - FZ->avail_in;
             FBufPos += Used;
             Got = Length - FZ->avail_out;
@@ -645,8 +656,11 @@ DWORD TRequest::Drive(const std::function<bool()>& Ready, int TimeoutMs, bool Po
                 if (M->msg == CURLMSG_DONE) {
                     FDone = true;
                     FResult = M->data.result;
+                    if (FResult == CURLE_OK) FMoments.End = Tick();
                 }
             }
+            // A round that handed curl the whole request has put it on the wire.
+            if (FMoments.SendPending && FSentToCurl >= FTotal) MarkSent();
             if (Ready() || FDone) return 0;
         }
         Wait = false;
@@ -737,14 +751,30 @@ bool TRequest::WillFollow() const {
     return false;
 }
 
+void TRequest::MarkSent() {
+    FMoments.SendEnd = Tick();
+    FMoments.SendPending = false;
+}
+
 void TRequest::HeadComplete() {
     FHeadLine = false;
     if (StatusCode >= 100 && StatusCode < 200) return;  // interim answers are skipped
     if (WillFollow()) {
         FRedirectSeen = true;
+        // The next hop's phases are what curl adds to its sums from here on.
+        curl_off_t Us[4] = {};
+        curl_easy_getinfo(FSlot->Easy, CURLINFO_NAMELOOKUP_TIME_T, &Us[0]);
+        curl_easy_getinfo(FSlot->Easy, CURLINFO_CONNECT_TIME_T, &Us[1]);
+        curl_easy_getinfo(FSlot->Easy, CURLINFO_APPCONNECT_TIME_T, &Us[2]);
+        curl_easy_getinfo(FSlot->Easy, CURLINFO_STARTTRANSFER_TIME_T, &Us[3]);
+        FMoments.HopLookupUs = Us[0];
+        FMoments.HopConnectUs = Us[1];
+        FMoments.HopTlsUs = Us[2];
+        FMoments.HopFirstByteUs = Us[3];
         return;
     }
     FFinalHead = true;
+    FMoments.HeadEnd = Tick();
     if (!Decompression) return;
     for (const auto& L : ResponseLines) {
         if (!SameText(HeaderName(L), "Content-Encoding")) continue;
@@ -773,7 +803,9 @@ size_t TRequest::OnHeader(char* Ptr, size_t Size, size_t Count, void* User) {
     while (!Line.empty() && (Line.back() == '\n' || Line.back() == '\r')) Line.remove_suffix(1);
     if (!R->FHeadLine) {
         if (Line.substr(0, 5) != "HTTP/") return Len;  // trailers and the like
-        // A new response head: status line "HTTP/1.1 200 OK".
+        // A new response head: status line "HTTP/1.1 200 OK". An answer means the request
+        // went out, even when it arrived in the round that sent it.
+        if (R->FMoments.SendPending) R->MarkSent();
         R->FHeadLine = true;
         R->StatusLine = std::string(Line);
         R->ResponseLines.clear();
@@ -880,6 +912,8 @@ int TRequest::OnSeek(void* User, curl_off_t Offset, int Origin) {
 
 // Watches OpenSSL's certificate checks without changing their outcome.
 CURLcode TRequest::OnSslContext(CURL*, void* SslCtx, void*) {
+    // Called for each new connection as its handshake begins.
+    if (tDriving) tDriving->FMoments.TlsStart = Tick();
     auto* Ctx = static_cast<SSL_CTX*>(SslCtx);
     SSL_CTX_set_verify(Ctx, SSL_CTX_get_verify_mode(Ctx), &TRequest::OnVerify);
     return CURLE_OK;
@@ -894,6 +928,8 @@ int TRequest::OnVerify(int Ok, X509_STORE_CTX* StoreCtx) {
 int TRequest::OnPrereq(void* User, char*, char*, int, int) {
     auto* R = static_cast<TRequest*>(User);
     R->FConnected = true;
+    R->FMoments.SendStart = Tick();
+    R->FMoments.SendPending = true;
     R->Touch();
     return CURL_PREREQFUNC_OK;
 }

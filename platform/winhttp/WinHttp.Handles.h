@@ -142,6 +142,10 @@ class TRequest : public TObject {
     DWORD Read(void* Buffer, DWORD Length, DWORD& Got);
     DWORD Available(DWORD& Count);
 
+    /// WINHTTP_OPTION_REQUEST_TIMES of the last transfer: Count entries indexed by
+    /// WINHTTP_REQUEST_TIME_ENTRY, 0 for moments that did not occur.
+    void RequestTimes(ULONGLONG* Times, DWORD Count) const;
+
     /// Secure-failure flags of the last failed send (0 if none).
     DWORD SecureFlags() const { return FSecureFlags; }
     bool Sent() const { return FState != EState::Open; }
@@ -168,6 +172,7 @@ class TRequest : public TObject {
     void HeadComplete();
     DWORD Decode(void* Out, DWORD Length, DWORD& Got);
     DWORD Drive(const std::function<bool()>& Ready, int TimeoutMs, bool PollFirst);
+    void MarkSent();
 
     static size_t OnWrite(char* Ptr, size_t Size, size_t Count, void* User);
     static size_t OnRead(char* Ptr, size_t Size, size_t Count, void* User);
@@ -194,6 +199,22 @@ class TRequest : public TObject {
     DWORD FVerifyFlags = 0;  // certificate problems OpenSSL reported during the handshake
     bool FHeadLine = false;  // inside a response head
     bool FFinalHead = false;
+
+    // Moments of the transfer on the performance counter (0: not reached), reported through
+    // WINHTTP_OPTION_REQUEST_TIMES; curl's own timings place the connection phases between
+    // them. Reset with the transfer.
+    struct TMoments {
+        std::int64_t Start = 0;        // the transfer was handed to curl
+        std::int64_t TlsStart = 0;     // the last new connection begins its handshake
+        std::int64_t SendStart = 0;    // the last hop's request is about to go out
+        std::int64_t SendEnd = 0;      // all of it handed to the network
+        std::int64_t HeadEnd = 0;      // the final response head complete
+        std::int64_t End = 0;          // the whole body arrived
+        std::int64_t DecodeTicks = 0;  // spent inflating the body
+        bool SendPending = false;      // SendStart taken, SendEnd not yet
+        // curl adds its phase timings up over redirect hops: the sums when the last hop began.
+        std::int64_t HopLookupUs = 0, HopConnectUs = 0, HopTlsUs = 0, HopFirstByteUs = 0;
+    } FMoments;
 
     // Upload: optional data first, then what WinHttpWriteData hands over.
     std::uint64_t FTotal = 0;

@@ -156,6 +156,59 @@ typedef void(WINAPI* WINHTTP_STATUS_CALLBACK)(HINTERNET hInternet, DWORD_PTR dwC
 #define WINHTTP_OPTION_REDIRECT_POLICY 88
 #define WINHTTP_OPTION_MAX_HTTP_AUTOMATIC_REDIRECTS 89
 #define WINHTTP_OPTION_DECOMPRESSION 118
+#define WINHTTP_OPTION_REQUEST_TIMES 142
+
+/* WINHTTP_OPTION_REQUEST_TIMES (request handles, query only): moments of the last transfer
+   as performance-counter values (QueryPerformanceCounter), 0 for a moment that did not occur
+   (a reused connection has no name resolution, plain HTTP no TLS handshake). The one
+   delta entry counts ticks spent decompressing the body. */
+typedef uint32_t ULONG;
+typedef uint64_t ULONGLONG;
+typedef enum _WINHTTP_REQUEST_TIME_ENTRY {
+    WinHttpProxyDetectionStart = 0,
+    WinHttpProxyDetectionEnd,
+    WinHttpConnectionAcquireStart,
+    WinHttpConnectionAcquireWaitEnd,
+    WinHttpConnectionAcquireEnd,
+    WinHttpNameResolutionStart,
+    WinHttpNameResolutionEnd,
+    WinHttpConnectionEstablishmentStart,
+    WinHttpConnectionEstablishmentEnd,
+    WinHttpTlsHandshakeClientLeg1Start,
+    WinHttpTlsHandshakeClientLeg1End,
+    WinHttpTlsHandshakeClientLeg2Start,
+    WinHttpTlsHandshakeClientLeg2End,
+    WinHttpTlsHandshakeClientLeg3Start,
+    WinHttpTlsHandshakeClientLeg3End,
+    WinHttpStreamWaitStart,
+    WinHttpStreamWaitEnd,
+    WinHttpSendRequestStart,
+    WinHttpSendRequestHeadersCompressionStart,
+    WinHttpSendRequestHeadersCompressionEnd,
+    WinHttpSendRequestHeadersEnd,
+    WinHttpSendRequestEnd,
+    WinHttpReceiveResponseStart,
+    WinHttpReceiveResponseHeadersDecompressionStart,
+    WinHttpReceiveResponseHeadersDecompressionEnd,
+    WinHttpReceiveResponseHeadersEnd,
+    WinHttpReceiveResponseBodyDecompressionDelta,
+    WinHttpReceiveResponseEnd,
+    WinHttpProxyTunnelStart,
+    WinHttpProxyTunnelEnd,
+    WinHttpProxyTlsHandshakeClientLeg1Start,
+    WinHttpProxyTlsHandshakeClientLeg1End,
+    WinHttpProxyTlsHandshakeClientLeg2Start,
+    WinHttpProxyTlsHandshakeClientLeg2End,
+    WinHttpProxyTlsHandshakeClientLeg3Start,
+    WinHttpProxyTlsHandshakeClientLeg3End,
+    WinHttpRequestTimeLast,
+    WinHttpRequestTimeMax = 64
+} WINHTTP_REQUEST_TIME_ENTRY;
+
+typedef struct _WINHTTP_REQUEST_TIMES {
+    ULONG cTimes; /* entries filled: WinHttpRequestTimeLast */
+    ULONGLONG rgullTimes[WinHttpRequestTimeMax];
+} WINHTTP_REQUEST_TIMES, *PWINHTTP_REQUEST_TIMES;
 
 #define WINHTTP_HANDLE_TYPE_SESSION 1
 #define WINHTTP_HANDLE_TYPE_CONNECT 2

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "Nimbra.WinHttp.Api.h"
+#include "Os.Clock.h"
 #include "TestServer.h"
 #include "WinHttpTestUtil.h"
 
@@ -39,7 +40,17 @@ struct TOutcome {
     DWORD Status = 0;
     std::string Body;
     std::string Headers;
+    // WINHTTP_OPTION_REQUEST_TIMES read after the last step, and the performance counter
+    // just before the send and just after that step.
+    WINHTTP_REQUEST_TIMES Times{};
+    std::int64_t Before = 0, After = 0;
 };
+
+std::int64_t Counter() {
+    LARGE_INTEGER T;
+    QueryPerformanceCounter(&T);
+    return T.QuadPart;
+}
 
 struct TExchange {
     std::string Host = "127.0.0.1";
@@ -58,9 +69,17 @@ struct TExchange {
 
 TOutcome Exchange(HINTERNET Session, const TExchange& X) {
     TOutcome O;
+    HINTERNET Timed = nullptr;  // the request, once open
+    auto ReadTimes = [&] {
+        O.After = Counter();
+        DWORD Len = sizeof O.Times;
+        if (Timed && !WinHttpQueryOption(Timed, WINHTTP_OPTION_REQUEST_TIMES, &O.Times, &Len))
+            ADD_FAILURE() << "request times: error " << GetLastError();
+    };
     auto Fail = [&](const char* Stage) {
         O.Stage = Stage;
         O.Code = GetLastError();
+        ReadTimes();
         return O;
     };
     THandle Conn(WinHttpConnect(Session, U(X.Host).c_str(), static_cast<INTERNET_PORT>(X.Port), 0));
@@ -68,6 +87,7 @@ TOutcome Exchange(HINTERNET Session, const TExchange& X) {
     THandle Req(WinHttpOpenRequest(Conn.Get(), X.Verb.c_str(), U(X.Path).c_str(), nullptr, nullptr,
                                    nullptr, X.Flags));
     if (!Req) return Fail("open");
+    Timed = Req.Get();
     if (!WinHttpSetTimeouts(Req.Get(), X.TimeoutMs, X.TimeoutMs, X.TimeoutMs, X.TimeoutMs))
         return Fail("timeouts");
     DWORD V = WINHTTP_DISABLE_REDIRECTS;
@@ -77,6 +97,7 @@ TOutcome Exchange(HINTERNET Session, const TExchange& X) {
     if (V && !WinHttpSetOption(Req.Get(), WINHTTP_OPTION_DECOMPRESSION, &V, sizeof V))
         return Fail("option");
     const DWORD Total = static_cast<DWORD>(X.Body.size() + X.Written.size());
+    O.Before = Counter();
     if (!WinHttpSendRequest(Req.Get(), X.Headers.empty() ? nullptr : X.Headers.c_str(),
                             static_cast<DWORD>(X.Headers.size()),
                             X.Body.empty() ? nullptr : const_cast<char*>(X.Body.data()),
@@ -96,11 +117,65 @@ TOutcome Exchange(HINTERNET Session, const TExchange& X) {
         O.Stage = "read";
         O.Code = Err;
     }
+    ReadTimes();
     return O;
 }
 
 bool HasHeaderLine(const std::string& Raw, const std::string& Line) {
     return Raw.find("\r\n" + Line + "\r\n") != std::string::npos;
+}
+
+// The phases of a transfer as WINHTTP_REQUEST_TIMES entries, in the order they happen.
+struct TPhase {
+    const char* Name;
+    WINHTTP_REQUEST_TIME_ENTRY Start, End;
+};
+const TPhase Phases[] = {
+    {"resolve", WinHttpNameResolutionStart, WinHttpNameResolutionEnd},
+    {"connect", WinHttpConnectionEstablishmentStart, WinHttpConnectionEstablishmentEnd},
+    {"tls", WinHttpTlsHandshakeClientLeg1Start, WinHttpTlsHandshakeClientLeg1End},
+    {"send", WinHttpSendRequestStart, WinHttpSendRequestEnd},
+    {"receive", WinHttpReceiveResponseStart, WinHttpReceiveResponseEnd},
+};
+
+// The phases the times show, as "resolve connect send receive"; a phase that started and
+// never ended shows as "connect..." and must be the last. Checks that every time lies within
+// the exchange and that each phase starts no earlier than the previous one ended.
+std::string PhasesOf(const TOutcome& O) {
+    const auto& T = O.Times.rgullTimes;
+    EXPECT_EQ(O.Times.cTimes, static_cast<ULONG>(WinHttpRequestTimeLast));
+    std::string Out;
+    ULONGLONG PreviousEnd = static_cast<ULONGLONG>(O.Before);
+    bool Open = false;
+    for (const TPhase& P : Phases) {
+        const ULONGLONG Start = T[P.Start], End = T[P.End];
+        if (Start == 0) {
+            EXPECT_EQ(End, 0u) << P.Name << " ended without starting";
+            continue;
+        }
+        EXPECT_FALSE(Open) << P.Name << " started after a phase that never ended";
+        EXPECT_GE(Start, PreviousEnd) << P.Name << " starts before the previous phase ended";
+        EXPECT_LE(Start, static_cast<ULONGLONG>(O.After)) << P.Name;
+        Out += Out.empty() ? "" : " ";
+        Out += P.Name;
+        if (End == 0) {
+            Out += "...";
+            Open = true;
+            continue;
+        }
+        EXPECT_GE(End, Start) << P.Name;
+        EXPECT_LE(End, static_cast<ULONGLONG>(O.After)) << P.Name << " ends after the exchange";
+        PreviousEnd = End;
+    }
+    // The head arrives inside the receiving phase.
+    const ULONGLONG Head = T[WinHttpReceiveResponseHeadersEnd];
+    if (Head != 0) {
+        EXPECT_GE(Head, T[WinHttpReceiveResponseStart]);
+        if (T[WinHttpReceiveResponseEnd]) {
+            EXPECT_LE(Head, T[WinHttpReceiveResponseEnd]);
+        }
+    }
+    return Out;
 }
 
 class WinHttpTransfer : public ::testing::Test {
@@ -576,6 +651,88 @@ TEST_F(WinHttpTransfer, FailuresCarryWinHttpCodes) {
     EXPECT_EQ(Get("/status/200").Status, 200u);
 }
 
+TEST_F(WinHttpTransfer, RequestTimesFollowEachPhase) {
+    const TestSupport::TRefusingPort Refusing;
+    struct {
+        const char* Name;
+        TExchange X;
+        bool NewSession;  // a fresh session, so the request needs a new connection
+        std::string Phases;
+        bool Decoded;
+    } Cases[] = {
+        {"new connection", At("/status/200"), false, "resolve connect send receive", false},
+        {"reused connection", At("/status/200"), false, "send receive", false},
+        // curl adds the hops' phases up: the times are those of the last hop, which reused
+        // the first hop's connection.
+        {"after two redirects", At("/faults/chain/2"), true, "send receive", false},
+        {"gzip body decoded", At("/faults/compressed/gzip?n=50000"), false, "send receive", true},
+        {"gzip body as sent", At("/faults/compressed/gzip?n=50000"), false, "send receive", false},
+        {"nothing listening", At("/"), true, "resolve connect...", false},
+        {"stalled head: time-out", At("/faults/stall-head?ms=3000"), false, "send receive...",
+         false},
+    };
+    Cases[3].X.Decompression = WINHTTP_DECOMPRESSION_FLAG_ALL;
+    Cases[5].X.Port = Refusing.Port();
+    Cases[6].X.TimeoutMs = 300;
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        THandle Own;
+        if (C.NewSession)
+            Own = THandle(
+                WinHttpOpen(u"Ostrel Test", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0));
+        TOutcome O = Exchange(C.NewSession ? Own.Get() : FSession.Get(), C.X);
+        EXPECT_EQ(PhasesOf(O), C.Phases);
+        const auto& T = O.Times.rgullTimes;
+        EXPECT_EQ(T[WinHttpReceiveResponseBodyDecompressionDelta] > 0, C.Decoded);
+        // An answer has its head; a failure has no end.
+        EXPECT_EQ(T[WinHttpReceiveResponseHeadersEnd] != 0, O.Stage.empty()) << O.Stage;
+        EXPECT_EQ(T[WinHttpReceiveResponseEnd] != 0, O.Stage.empty()) << O.Stage;
+        EXPECT_EQ(T[WinHttpProxyDetectionStart], 0u);
+    }
+}
+
+TEST_F(WinHttpTransfer, RequestTimesQueryRules) {
+    THandle Conn(WinHttpConnect(FSession.Get(), u"127.0.0.1",
+                                static_cast<INTERNET_PORT>(FServer.Port()), 0));
+    THandle Req(
+        WinHttpOpenRequest(Conn.Get(), u"GET", u"/status/200", nullptr, nullptr, nullptr, 0));
+    ASSERT_TRUE(Req);
+    WINHTTP_REQUEST_TIMES Times;
+    std::memset(&Times, 0xAB, sizeof Times);
+    DWORD Len = sizeof Times;
+    // Before anything was sent every moment reads 0.
+    ASSERT_TRUE(WinHttpQueryOption(Req.Get(), WINHTTP_OPTION_REQUEST_TIMES, &Times, &Len));
+    EXPECT_EQ(Len, sizeof Times);
+    EXPECT_EQ(Times.cTimes, static_cast<ULONG>(WinHttpRequestTimeLast));
+    for (ULONG I = 0; I < Times.cTimes; ++I) EXPECT_EQ(Times.rgullTimes[I], 0u) << "entry " << I;
+
+    struct {
+        const char* Name;
+        HINTERNET Handle;
+        LPVOID Buffer;
+        DWORD Length;
+        DWORD Error;
+        DWORD LengthAfter;
+    } Cases[] = {
+        {"size probe", Req.Get(), nullptr, 0, ERROR_INSUFFICIENT_BUFFER, sizeof Times},
+        {"short buffer", Req.Get(), &Times, sizeof Times - 1, ERROR_INSUFFICIENT_BUFFER,
+         sizeof Times},
+        {"session handle", FSession.Get(), &Times, sizeof Times,
+         ERROR_WINHTTP_INCORRECT_HANDLE_TYPE, sizeof Times},
+        {"connection handle", Conn.Get(), &Times, sizeof Times, ERROR_WINHTTP_INCORRECT_HANDLE_TYPE,
+         sizeof Times},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        DWORD L = C.Length;
+        EXPECT_FALSE(WinHttpQueryOption(C.Handle, WINHTTP_OPTION_REQUEST_TIMES, C.Buffer, &L));
+        EXPECT_EQ(GetLastError(), C.Error);
+        EXPECT_EQ(L, C.LengthAfter);
+    }
+    // Read-only, as on Windows.
+    EXPECT_FALSE(WinHttpSetOption(Req.Get(), WINHTTP_OPTION_REQUEST_TIMES, &Times, sizeof Times));
+}
+
 TEST_F(WinHttpTransfer, UploadToAPeerThatStopsReadingTimesOutAtWrite) {
     // A listener that never accepts: the kernel takes the connection and buffers a little.
     int L = socket(AF_INET, SOCK_STREAM, 0);
@@ -742,6 +899,34 @@ TEST_F(WinHttpTls, GoodCertificateAndRedirectPolicy) {
     EXPECT_EQ(O.Stage, "send");
     EXPECT_EQ(O.Code, 12175u);
     EXPECT_EQ(Seen.Flags, static_cast<DWORD>(WINHTTP_CALLBACK_STATUS_FLAG_SECURITY_CHANNEL_ERROR));
+}
+
+TEST_F(WinHttpTls, RequestTimesShowTheHandshakeOnlyForHttps) {
+    TTestServer Plain;
+    TTestServer Secure(TlsArgs("good"));
+    struct {
+        const char* Name;
+        int Port;
+        DWORD Flags;
+        std::string Phases;
+    } Cases[] = {
+        {"https", Secure.Port(), WINHTTP_FLAG_SECURE, "resolve connect tls send receive"},
+        {"http", Plain.Port(), 0, "resolve connect send receive"},
+        {"https, certificate refused", 0, WINHTTP_FLAG_SECURE, "resolve connect tls..."},
+    };
+    TTestServer Refused(TlsArgs("self"));
+    Cases[2].Port = Refused.Port();
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        THandle Session(
+            WinHttpOpen(u"Ostrel Test", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0));
+        TExchange X;
+        X.Port = C.Port;
+        X.Path = "/status/200";
+        X.Flags = C.Flags;
+        TOutcome O = Exchange(Session.Get(), X);
+        EXPECT_EQ(PhasesOf(O), C.Phases);
+    }
 }
 
 }  // namespace Nimbra

@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <thread>
 
 #include "Nimbra.WinHttp.Api.h"
+#include "Os.Clock.h"
 #include "Os.Error.h"
 #include "Os.Library.h"
 #include "Os.Version.h"
@@ -155,6 +157,38 @@ TEST(OsLayer, SystemMessagesAndVersion) {
     EXPECT_TRUE(Os::TOSVersion::Check(6, 3));
     EXPECT_TRUE(Os::TOSVersion::Check(10, 0));
     EXPECT_FALSE(Os::TOSVersion::Check(10, 1));
+}
+
+TEST(OsLayer, PerformanceCounterCountsInItsOwnFrequency) {
+    LARGE_INTEGER Frequency{}, First{}, Second{};
+    ASSERT_TRUE(QueryPerformanceFrequency(&Frequency));
+    ASSERT_GT(Frequency.QuadPart, 0);
+    // The counter and the standard steady clock measure one span: the counter's reading,
+    // turned into time by its frequency, lies between the clock's inner and outer readings.
+    const auto Outer0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(QueryPerformanceCounter(&First));
+    const auto Inner0 = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const auto Inner1 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(QueryPerformanceCounter(&Second));
+    const auto Outer1 = std::chrono::steady_clock::now();
+    const double CounterNs =
+        static_cast<double>(Second.QuadPart - First.QuadPart) * 1e9 / Frequency.QuadPart;
+    auto Ns = [](auto Span) {
+        return static_cast<double>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(Span).count());
+    };
+    const double Tick = 1e9 / static_cast<double>(Frequency.QuadPart);
+    EXPECT_GE(CounterNs + Tick, Ns(Inner1 - Inner0));
+    EXPECT_LE(CounterNs, Ns(Outer1 - Outer0) + Tick);
+
+    // Null pointers fail as on Windows.
+    SetLastError(0);
+    EXPECT_FALSE(QueryPerformanceCounter(nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<std::uint32_t>(ERROR_INVALID_PARAMETER));
+    SetLastError(0);
+    EXPECT_FALSE(QueryPerformanceFrequency(nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<std::uint32_t>(ERROR_INVALID_PARAMETER));
 }
 
 TEST(WinHttpBinding, BindsTheWholeTableOnce) {
