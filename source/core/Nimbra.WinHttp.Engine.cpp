@@ -229,6 +229,16 @@ std::string TWinHttpResponse::QueryHeader(std::uint32_t InfoLevel) {
     return Text;
 }
 
+std::optional<WINHTTP_REQUEST_TIMES> TWinHttpResponse::RequestTimes() const {
+    const HINTERNET Req = FReq->Get();
+    if (!Req) return std::nullopt;
+    WINHTTP_REQUEST_TIMES Times{};
+    DWORD Length = sizeof Times;
+    if (!WinHttpQueryOption(Req, WINHTTP_OPTION_REQUEST_TIMES, &Times, &Length))
+        return std::nullopt;
+    return Times;
+}
+
 std::int64_t TWinHttpResponse::GetContentLength() {
     if (FContentLengthLoaded) return FContentLength;
     std::string Text;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "Nimbra.Http.Engine.h"
@@ -91,6 +92,11 @@ class TWinHttpResponse : public THttpResponse {
     /// The request handle while it is open (null after a cancel); the response keeps owning it.
     HINTERNET RequestHandle() const noexcept { return FReq->Get(); }
     HINTERNET ConnectionHandle() const noexcept { return FConn; }
+    /// The moments WinHTTP recorded for this exchange (WINHTTP_OPTION_REQUEST_TIMES, counter
+    /// values of QueryPerformanceCounter), read when asked: the end of the body is among them
+    /// once the body has been read. Empty when WinHTTP does not offer them (older Windows) or
+    /// the request handle is gone.
+    std::optional<WINHTTP_REQUEST_TIMES> RequestTimes() const;
 
   protected:
     std::unique_ptr<Runtime::TStream> CreateContentStream() override;

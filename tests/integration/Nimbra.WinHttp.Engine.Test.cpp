@@ -13,6 +13,7 @@
 
 #include "Nimbra.WinHttp.Api.h"
 #include "Nimbra.WinHttp.Engine.h"
+#include "Os.Clock.h"
 #include "TestServer.h"
 #include "WinHttpTestUtil.h"
 
@@ -257,6 +258,57 @@ TEST_F(WinHttpEngineTest, CancelFromAnotherThreadEndsABlockedSend) {
     // A late cancel, after the send is over, finds nothing left to close.
     Request->OnCancelRequested()();
     ExpectStillUsable();
+}
+
+TEST_F(WinHttpEngineTest, ResponseReadsWinHttpsTimesOfItsExchange) {
+    auto Now = [] {
+        LARGE_INTEGER T;
+        QueryPerformanceCounter(&T);
+        return static_cast<ULONGLONG>(T.QuadPart);
+    };
+    const ULONGLONG Before = Now();
+    auto R = Send(FServer.Url("/faults/stall-body?ms=200"));
+    auto* W = dynamic_cast<TWinHttpResponse*>(R.get());
+    ASSERT_NE(W, nullptr);
+    // Read when asked: the head is in, the body not yet.
+    auto Times = W->RequestTimes();
+    ASSERT_TRUE(Times.has_value());
+    EXPECT_NE(Times->rgullTimes[WinHttpReceiveResponseHeadersEnd], 0u);
+    EXPECT_EQ(Times->rgullTimes[WinHttpReceiveResponseEnd], 0u);
+
+    EXPECT_EQ(R->ContentAsString(), "0123456789");
+    const ULONGLONG After = Now();
+    Times = W->RequestTimes();
+    ASSERT_TRUE(Times.has_value());
+    const WINHTTP_REQUEST_TIME_ENTRY Order[] = {
+        WinHttpNameResolutionStart,
+        WinHttpNameResolutionEnd,
+        WinHttpConnectionEstablishmentStart,
+        WinHttpConnectionEstablishmentEnd,
+        WinHttpSendRequestStart,
+        WinHttpSendRequestEnd,
+        WinHttpReceiveResponseStart,
+        WinHttpReceiveResponseHeadersEnd,
+        WinHttpReceiveResponseEnd,
+    };
+    ULONGLONG Last = Before;
+    for (WINHTTP_REQUEST_TIME_ENTRY E : Order) {
+        SCOPED_TRACE(static_cast<int>(E));
+        const ULONGLONG T = Times->rgullTimes[E];
+        EXPECT_GE(T, Last);
+        EXPECT_LE(T, After);
+        Last = T;
+    }
+    EXPECT_EQ(Times->rgullTimes[WinHttpTlsHandshakeClientLeg1Start], 0u);  // plain HTTP
+
+    // After a cancel closed the request handle there is nothing left to ask.
+    R->ContentAsBytes();
+    auto Request = FEngine.CreateRequest();
+    Request->SetUri(FServer.Url("/status/200"));
+    Request->SetMethod("GET");
+    auto Cancelled = FEngine.Send(*Request);
+    Request->OnCancelRequested()();
+    EXPECT_FALSE(dynamic_cast<TWinHttpResponse&>(*Cancelled).RequestTimes().has_value());
 }
 
 TEST_F(WinHttpEngineTest, CancelFromAnotherThreadEndsABlockedBodyRead) {
