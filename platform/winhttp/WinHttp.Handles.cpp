@@ -838,6 +838,7 @@ size_t TRequest::OnWrite(char* Ptr, size_t Size, size_t Count, void* User) {
     auto* R = static_cast<TRequest*>(User);
     std::size_t Len = Size * Count;
     R->Touch();
+    R->FMoments.LastData = Tick();
     const std::uint8_t* P = reinterpret_cast<const std::uint8_t*>(Ptr);
     if (R->FUserBuf && R->FBufPos == R->FBuf.size()) {
         const std::size_t Room = R->FUserLen - R->FUserGot;

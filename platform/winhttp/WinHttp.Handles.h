@@ -209,7 +209,8 @@ class TRequest : public TObject {
         std::int64_t SendStart = 0;    // the last hop's request is about to go out
         std::int64_t SendEnd = 0;      // all of it handed to the network
         std::int64_t HeadEnd = 0;      // the final response head complete
-        std::int64_t End = 0;          // the whole body arrived
+        std::int64_t End = 0;          // curl saw the transfer complete
+        std::int64_t LastData = 0;     // the latest piece of the body arrived
         std::int64_t DecodeTicks = 0;  // spent inflating the body
         bool SendPending = false;      // SendStart taken, SendEnd not yet
         // curl adds its phase timings up over redirect hops: the sums when the last hop began.

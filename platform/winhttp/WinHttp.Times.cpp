@@ -43,6 +43,16 @@ void TRequest::RequestTimes(ULONGLONG* Times, DWORD Count) const {
     const bool Reused = M.SendStart != 0 && ConnectEnd == 0;
     const std::int64_t LookupEnd = Reused ? 0 : At(LookupUs);
     const std::int64_t TlsEnd = At(TlsUs);
+    // A caller that read as many bytes as the response announced stops reading, and curl,
+    // paused once the caller's buffer was full, never gets to report the end: the body was
+    // complete when its last piece arrived.
+    std::int64_t End = M.End;
+    if (End == 0 && M.LastData != 0 && FState == EState::Received) {
+        curl_off_t Got = 0, Announced = -1;
+        curl_easy_getinfo(E, CURLINFO_SIZE_DOWNLOAD_T, &Got);
+        curl_easy_getinfo(E, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &Announced);
+        if (Announced >= 0 && Got >= Announced) End = M.LastData;
+    }
     const std::int64_t TlsStart = Reused ? 0 : M.TlsStart ? M.TlsStart : TlsEnd ? ConnectEnd : 0;
 
     // The entries in the order the moments happen; a moment not reached stays 0.
@@ -64,7 +74,7 @@ void TRequest::RequestTimes(ULONGLONG* Times, DWORD Count) const {
         {WinHttpSendRequestEnd, M.SendEnd},
         {WinHttpReceiveResponseStart, M.SendEnd ? std::max(M.SendEnd, At(FirstByteUs)) : 0},
         {WinHttpReceiveResponseHeadersEnd, M.HeadEnd},
-        {WinHttpReceiveResponseEnd, M.End},
+        {WinHttpReceiveResponseEnd, End},
     };
     // curl's offsets run from its own start, a little after ours, so a moment placed by them
     // can come out before one we stamped that it follows: it is then shown at that stamp.
