@@ -156,9 +156,8 @@ std::unique_ptr<TStream> TInProcHttpResponse::CreateContentStream() {
 }
 
 void TInProcHttpResponse::LoadHeaders(THttpHeaders& Headers) {
-    Headers.Clear();
-    for (const THttpHeaderInfo& Header : ServerResponse().Headers().AllHeaders())
-        Headers.SetValue(Header.Name(), Header.Value());
+    // A copy of the collection: its entries are already in the form SetValue would store.
+    Headers = ServerResponse().Headers();
 }
 
 // ---- TInProcHttpEngine --------------------------------------------------------------------

@@ -11,6 +11,7 @@ namespace Nimbra {
 namespace {
 
 constexpr std::uint8_t LastChunk[] = {'0', '\r', '\n', '\r', '\n'};
+constexpr std::uint8_t ChunkEnd[] = {'\r', '\n'};
 // Bytes after the end of a body would be read as part of the next message, or corrupt this
 // one.
 constexpr const char* ClosedMessage = "Http response is closed; no more body bytes can be written.";
@@ -88,23 +89,23 @@ std::int64_t THttpRawResponseStream::WriteChunk(const std::uint8_t* Data, std::i
         FFrame.push_back('\r');
         FFrame.push_back('\n');
         const std::int64_t Head = static_cast<std::int64_t>(FFrame.size());
-        // Copy [Offset, Offset + Piece) of cache followed by data.
-        std::int64_t From = Offset;
-        std::int64_t Left = Piece;
-        if (From < Cached) {
-            const std::int64_t N = std::min(Left, Cached - From);
-            FFrame.insert(FFrame.end(), Cache.begin() + From, Cache.begin() + From + N);
-            From += N;
-            Left -= N;
-        }
-        if (Left > 0)
-            FFrame.insert(FFrame.end(), Data + (From - Cached), Data + (From - Cached) + Left);
-        FFrame.push_back('\r');
-        FFrame.push_back('\n');
+        // The cached bytes of this piece go out with its size line; the caller's bytes are
+        // written from where they are, so a large write is not copied once more.
+        const std::int64_t FromCache = std::clamp<std::int64_t>(Cached - Offset, 0, Piece);
+        if (FromCache > 0)
+            FFrame.insert(FFrame.end(), Cache.begin() + Offset, Cache.begin() + Offset + FromCache);
         const std::int64_t Frame = static_cast<std::int64_t>(FFrame.size());
         const std::int64_t Written = WriteRaw(FFrame.data(), Frame);
-        DataEmitted += std::clamp<std::int64_t>(Written - Head, 0, Piece);
+        DataEmitted += std::max<std::int64_t>(Written - Head, 0);
         if (Written < Frame) break;
+        const std::int64_t FromData = Piece - FromCache;
+        if (FromData > 0) {
+            const std::int64_t N = WriteRaw(Data + (Offset + FromCache - Cached), FromData);
+            DataEmitted += N;
+            if (N < FromData) break;
+        }
+        if (WriteRaw(ChunkEnd, sizeof(ChunkEnd)) < static_cast<std::int64_t>(sizeof(ChunkEnd)))
+            break;
         Offset += Piece;
     }
     // Keep the buffers for the next chunk, unless a large write made them huge.

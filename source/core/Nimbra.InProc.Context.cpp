@@ -2,15 +2,149 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 
 namespace Nimbra {
+
+namespace {
+
+/// Full-size blocks of finished captured bodies, waiting for the next exchange.
+class TBlockPool {
+  public:
+    // Room for every block the pool keeps, so that giving one back never allocates.
+    TBlockPool() { FFree.reserve(TInProcContentStream::PoolLimit); }
+
+    std::unique_ptr<std::uint8_t[]> Take() {
+        {
+            const std::lock_guard<std::mutex> Guard(FLock);
+            if (!FFree.empty()) {
+                auto Block = std::move(FFree.back());
+                FFree.pop_back();
+                return Block;
+            }
+        }
+        // Not value-initialised: every byte is written before it is read.
+        return std::unique_ptr<std::uint8_t[]>(
+            new std::uint8_t[static_cast<std::size_t>(TInProcContentStream::BlockSize)]);
+    }
+    /// Keeps the block for later, or frees it when the pool is full.
+    void Give(std::unique_ptr<std::uint8_t[]> Block) noexcept {
+        const std::lock_guard<std::mutex> Guard(FLock);
+        if (FFree.size() < TInProcContentStream::PoolLimit) FFree.push_back(std::move(Block));
+    }
+
+  private:
+    std::mutex FLock;
+    std::vector<std::unique_ptr<std::uint8_t[]>> FFree;
+};
+
+TBlockPool& BlockPool() {
+    // Never destroyed: a captured body freed during shutdown still has a pool to return to.
+    static TBlockPool& Pool = *new TBlockPool;
+    return Pool;
+}
+
+}  // namespace
+
+// ---- TInProcContentStream -----------------------------------------------------------------
+
+TInProcContentStream::~TInProcContentStream() {
+    for (TBlock& Block : FBlocks)
+        if (Block.Size == BlockSize) BlockPool().Give(std::move(Block.Data));
+}
+
+void TInProcContentStream::Reserve(std::int64_t Capacity) {
+    while (FCapacity < Capacity) {
+        const std::int64_t Size =
+            FBlocks.empty() ? FirstBlockSize : std::min(FBlocks.back().Size * 2, BlockSize);
+        std::unique_ptr<std::uint8_t[]> Data =
+            Size == BlockSize
+                ? BlockPool().Take()
+                : std::unique_ptr<std::uint8_t[]>(new std::uint8_t[static_cast<std::size_t>(Size)]);
+        FBlocks.push_back({std::move(Data), FCapacity, Size});
+        FCapacity += Size;
+    }
+}
+
+std::size_t TInProcContentStream::BlockAt(std::int64_t Offset) const {
+    auto It = std::upper_bound(FBlocks.begin(), FBlocks.end(), Offset,
+                               [](std::int64_t O, const TBlock& B) { return O < B.Start; });
+    return static_cast<std::size_t>(It - FBlocks.begin()) - 1;
+}
+
+std::int64_t TInProcContentStream::Read(void* Buffer, std::int64_t Count) {
+    const std::int64_t N = std::min(Count, FSize - FPosition);
+    if (N <= 0) return 0;
+    auto* Out = static_cast<std::uint8_t*>(Buffer);
+    std::size_t I = BlockAt(FPosition);
+    for (std::int64_t Done = 0; Done < N; ++I) {
+        const TBlock& B = FBlocks[I];
+        const std::int64_t From = FPosition + Done - B.Start;
+        const std::int64_t Piece = std::min(N - Done, B.Size - From);
+        std::memcpy(Out + Done, B.Data.get() + From, static_cast<std::size_t>(Piece));
+        Done += Piece;
+    }
+    FPosition += N;
+    return N;
+}
+
+std::int64_t TInProcContentStream::Write(const void* Buffer, std::int64_t Count) {
+    if (Count <= 0) return 0;
+    const std::int64_t End = FPosition + Count;
+    Reserve(End);
+    // A gap between the old end and the position reads as zeros, as in other memory streams.
+    for (std::int64_t Gap = FSize; Gap < FPosition;) {
+        const TBlock& B = FBlocks[BlockAt(Gap)];
+        const std::int64_t Piece = std::min(FPosition, B.Start + B.Size) - Gap;
+        std::memset(B.Data.get() + (Gap - B.Start), 0, static_cast<std::size_t>(Piece));
+        Gap += Piece;
+    }
+    const auto* In = static_cast<const std::uint8_t*>(Buffer);
+    std::size_t I = BlockAt(FPosition);
+    for (std::int64_t Done = 0; Done < Count; ++I) {
+        const TBlock& B = FBlocks[I];
+        const std::int64_t To = FPosition + Done - B.Start;
+        const std::int64_t Piece = std::min(Count - Done, B.Size - To);
+        std::memcpy(B.Data.get() + To, In + Done, static_cast<std::size_t>(Piece));
+        Done += Piece;
+    }
+    FPosition = End;
+    FSize = std::max(FSize, End);
+    return Count;
+}
+
+std::int64_t TInProcContentStream::Seek(std::int64_t Offset, Runtime::TSeekOrigin Origin) {
+    std::int64_t Base = 0;
+    switch (Origin) {
+        case Runtime::TSeekOrigin::soBeginning:
+            break;
+        case Runtime::TSeekOrigin::soCurrent:
+            Base = FPosition;
+            break;
+        case Runtime::TSeekOrigin::soEnd:
+            Base = FSize;
+            break;
+    }
+    if (Base + Offset < 0) throw Runtime::EStreamError("Invalid stream position");
+    FPosition = Base + Offset;
+    return FPosition;
+}
+
+Runtime::TBytes TInProcContentStream::Bytes() const {
+    Runtime::TBytes Result;
+    Result.reserve(static_cast<std::size_t>(FSize));
+    for (const TBlock& B : FBlocks) {
+        const std::int64_t Piece = std::min(B.Size, FSize - B.Start);
+        if (Piece <= 0) break;
+        Result.insert(Result.end(), B.Data.get(), B.Data.get() + Piece);
+    }
+    return Result;
+}
 
 // ---- TInProcHttpServerRequestStream -------------------------------------------------------
 
 TInProcHttpServerRequestStream::TInProcHttpServerRequestStream(THttpRequest& AClientRequest)
-    : FClientRequest(&AClientRequest),
-      FStream(AClientRequest.ContentStream()),
-      FBuffer(static_cast<std::size_t>(BufferSize)) {}
+    : FClientRequest(&AClientRequest), FStream(AClientRequest.ContentStream()) {}
 
 std::int64_t TInProcHttpServerRequestStream::GetContentLength() {
     // Asked once: a stream's size may cost a seek to its end and back.
@@ -36,15 +170,17 @@ std::int64_t TInProcHttpServerRequestStream::ReadFromBuffer(std::uint8_t* Dest, 
     FillBuffer();
     const std::int64_t N = std::min(Len, FBufferDataLen - FBufferPos);
     if (N <= 0) return 0;
-    std::memcpy(Dest, FBuffer.data() + FBufferPos, static_cast<std::size_t>(N));
+    std::memcpy(Dest, FBuffer.get() + FBufferPos, static_cast<std::size_t>(N));
     FBufferPos += N;
     return N;
 }
 
 void TInProcHttpServerRequestStream::FillBuffer() {
     if (FBufferDataLen > FBufferPos || FEof) return;
+    // Made here rather than up front: most requests have no body, or one nobody reads.
+    if (!FBuffer) FBuffer.reset(new std::uint8_t[static_cast<std::size_t>(BufferSize)]);
     // Only 0 marks the end: a stream may well hand out less than asked before its end.
-    const std::int64_t Got = FStream->Read(FBuffer.data(), BufferSize);
+    const std::int64_t Got = FStream->Read(FBuffer.get(), BufferSize);
     FBufferDataLen = std::max<std::int64_t>(Got, 0);
     FBufferPos = 0;
     FEof = FBufferDataLen == 0;
@@ -62,8 +198,8 @@ TInProcHttpContext::TInProcHttpContext(THttpRequest& AClientRequest)
     : FRequest(std::make_unique<THttpServerRequest>()) {
     FRequest->SetMethod(AClientRequest.Method().empty() ? "GET" : AClientRequest.Method());
     FRequest->SetRawUri(AClientRequest.Uri());
-    for (const THttpHeaderInfo& Header : AClientRequest.Headers().AllHeaders())
-        FRequest->Headers().SetValue(Header.Name(), Header.Value());
+    // Entry for entry, and nothing added: the collection's copy.
+    FRequest->Headers() = AClientRequest.Headers();
     FRequest->SetContentStream(std::make_unique<TInProcHttpServerRequestStream>(AClientRequest));
     FResponse = std::make_unique<TInProcHttpServerResponse>(*this);
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "Nimbra.Http.Engine.h"
 #include "Nimbra.HttpServer.Context.h"
@@ -15,9 +16,9 @@ namespace Nimbra {
 class TInProcHttpContext;
 
 /// The server request's body: the client request's body stream read ahead in blocks of
-/// BufferSize bytes, never handing out more than the client request's ContentLength in
-/// total. Reads the client stream forward from where it stands and never moves it. The
-/// client request must outlive this stream's reads.
+/// BufferSize bytes into one buffer (made on the first read), never handing out more than
+/// the client request's ContentLength in total. Reads the client stream forward from where
+/// it stands and never moves it. The client request must outlive this stream's reads.
 class TInProcHttpServerRequestStream : public THttpRequestStream {
   public:
     static constexpr std::int64_t BufferSize = 65536;
@@ -37,10 +38,52 @@ class TInProcHttpServerRequestStream : public THttpRequestStream {
     Runtime::TStream* FStream;     // the client's body stream, not owned; may be null
     std::optional<std::int64_t> FContentLength;
     std::int64_t FTotalRead = 0;  // body bytes handed out so far
-    Runtime::TBytes FBuffer;
+    std::unique_ptr<std::uint8_t[]> FBuffer;
     std::int64_t FBufferPos = 0;      // next unread byte in FBuffer
     std::int64_t FBufferDataLen = 0;  // valid bytes in FBuffer
     bool FEof = false;                // the client stream has reported its end
+};
+
+/// The captured body of an in-process response: a growable in-memory byte stream held in
+/// blocks, so growing never moves or zero-fills what it holds. Blocks start small and grow to
+/// BlockSize; blocks of that size go back to a process-wide pool when the stream is freed and
+/// serve the next exchange, so a large body does not fault in fresh memory every time.
+class TInProcContentStream : public Runtime::TStream {
+  public:
+    static constexpr std::int64_t FirstBlockSize = 4096;
+    static constexpr std::int64_t BlockSize = std::int64_t{1} << 20;
+    /// Most pooled blocks kept for later exchanges (64 MiB); more are freed.
+    static constexpr std::size_t PoolLimit = 64;
+
+    TInProcContentStream() = default;
+    ~TInProcContentStream() override;
+
+    std::int64_t Read(void* Buffer, std::int64_t Count) override;
+    /// Writes at the position, growing the stream as needed; a gap left by a position past
+    /// the end reads as zeros.
+    std::int64_t Write(const void* Buffer, std::int64_t Count) override;
+    std::int64_t Seek(std::int64_t Offset, Runtime::TSeekOrigin Origin) override;
+    std::int64_t Size() override { return FSize; }
+
+    /// A copy of the whole content, independent of the position.
+    Runtime::TBytes Bytes() const;
+
+  private:
+    struct TBlock {
+        std::unique_ptr<std::uint8_t[]> Data;
+        std::int64_t Start;  // stream offset of the block's first byte
+        std::int64_t Size;
+    };
+
+    /// Adds blocks until the capacity reaches Capacity.
+    void Reserve(std::int64_t Capacity);
+    /// The block holding stream offset Offset (< capacity).
+    std::size_t BlockAt(std::int64_t Offset) const;
+
+    std::vector<TBlock> FBlocks;
+    std::int64_t FCapacity = 0;
+    std::int64_t FSize = 0;
+    std::int64_t FPosition = 0;
 };
 
 /// The server response of an in-process exchange: status, reason and headers stay in the
@@ -51,7 +94,7 @@ class TInProcHttpServerResponse : public THttpServerResponse {
     explicit TInProcHttpServerResponse(TInProcHttpContext& AContext) : FContext(&AContext) {}
 
     /// The raw body bytes written so far; lives as long as the response.
-    Runtime::TBytesStream& CachedContent() noexcept { return FCachedContent; }
+    TInProcContentStream& CachedContent() noexcept { return FCachedContent; }
     TInProcHttpContext& Context() const noexcept { return *FContext; }
 
   protected:
@@ -61,7 +104,7 @@ class TInProcHttpServerResponse : public THttpServerResponse {
 
   private:
     TInProcHttpContext* FContext;  // the context owning this response
-    Runtime::TBytesStream FCachedContent;
+    TInProcContentStream FCachedContent;
 };
 
 /// The exchange for one client request: a server request carrying the client's method

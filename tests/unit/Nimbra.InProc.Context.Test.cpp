@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <map>
@@ -261,6 +262,79 @@ TEST(InProcContext, ResponseBodyIsCapturedAsTheRawWriterEmitsIt) {
         EXPECT_EQ(Text(Context.InProcResponse().CachedContent().Bytes()), C.Captured)
             << "body bytes only: no status line, no headers";
     }
+}
+
+}  // namespace
+
+namespace {
+
+using Nimbra::TInProcContentStream;
+
+TEST(InProcContentStream, KeepsWhatIsWrittenAcrossBlocks) {
+    constexpr std::int64_t Big = TInProcContentStream::BlockSize;
+    const struct {
+        const char* Name;
+        std::vector<std::int64_t> Writes;  // sizes of consecutive writes
+        std::int64_t ReadPiece;
+    } Cases[] = {
+        {"one byte", {1}, 1},
+        {"exactly the first block", {TInProcContentStream::FirstBlockSize}, 4096},
+        {"small writes over many growing blocks", std::vector<std::int64_t>(300, 1000), 777},
+        {"one write over several full blocks", {3 * Big + 5}, Big / 3},
+        {"mixed", {7, Big, 13, 2 * Big + 1}, Big + 1},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        std::int64_t Total = 0;
+        for (std::int64_t W : C.Writes) Total += W;
+        const TBytes Expected = PatternBytes(Total);
+        TInProcContentStream S;
+        std::int64_t Offset = 0;
+        for (std::int64_t W : C.Writes) {
+            ASSERT_EQ(S.Write(Expected.data() + Offset, W), W);
+            Offset += W;
+        }
+        EXPECT_EQ(S.Size(), Total);
+        EXPECT_EQ(S.Position(), Total);
+        EXPECT_TRUE(S.Bytes() == Expected);
+
+        S.SetPosition(0);
+        TBytes Back;
+        TBytes Piece(static_cast<std::size_t>(C.ReadPiece));
+        while (const std::int64_t N = S.Read(Piece.data(), C.ReadPiece))
+            Back.insert(Back.end(), Piece.begin(), Piece.begin() + N);
+        EXPECT_TRUE(Back == Expected) << "read back in pieces of " << C.ReadPiece;
+    }
+}
+
+TEST(InProcContentStream, OverwritesAndGapsLikeAMemoryStream) {
+    constexpr std::int64_t Big = TInProcContentStream::BlockSize;
+    {
+        // Leaves full blocks with non-zero bytes in the pool for the stream below.
+        TInProcContentStream Earlier;
+        const TBytes Ones(static_cast<std::size_t>(4 * Big), 0xFF);
+        Earlier.Write(Ones.data(), static_cast<std::int64_t>(Ones.size()));
+    }
+    TInProcContentStream S;
+    S.Write("abc", 3);
+    S.SetPosition(1);
+    S.Write("X", 1);
+    EXPECT_EQ(Text(S.Bytes()), "aXc");
+    EXPECT_EQ(S.Size(), 3);
+
+    const std::int64_t Far = 3 * Big + 10;
+    S.SetPosition(Far);
+    S.Write("end", 3);
+    EXPECT_EQ(S.Size(), Far + 3);
+    const TBytes All = S.Bytes();
+    ASSERT_EQ(static_cast<std::int64_t>(All.size()), Far + 3);
+    EXPECT_EQ(std::count(All.begin() + 3, All.begin() + Far, 0), Far - 3)
+        << "the gap reads as zeros, whatever a reused block held before";
+    EXPECT_EQ(Text(TBytes(All.end() - 3, All.end())), "end");
+
+    char Byte;
+    EXPECT_EQ(S.Read(&Byte, 1), 0) << "nothing after the end";
+    EXPECT_THROW(S.Seek(-1, Runtime::TSeekOrigin::soBeginning), Runtime::EStreamError);
 }
 
 }  // namespace
