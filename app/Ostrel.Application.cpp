@@ -40,7 +40,10 @@ void TApplication::ShowMessage(const QString& Text) {
 }
 
 void TApplication::HandleException(const std::exception& E) {
-    ShowError(QString::fromUtf8(E.what()));
+    // Framework messages break their lines with CR LF; a message box wants LF alone.
+    QString Text = QString::fromUtf8(E.what());
+    Text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    ShowError(Text);
 }
 
 void TApplication::ShowError(const QString& Text) {

@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include "Nimbra.Http.Client.h"
 #include "Ostrel.Application.h"
 #include "Ostrel.HttpClient.h"
 
@@ -92,6 +93,14 @@ void Tfrm_OstrelLoginMain::btn_vantorClick(QObject*) {
     ShowMessage(RequestOutcomeText(Response->StatusCode()));
 }
 
-void Tfrm_OstrelLoginMain::btn_nimbraClick(QObject*) {}
+void Tfrm_OstrelLoginMain::btn_nimbraClick(QObject*) {
+    const QString Url = edt_url->text();
+    if (Url.isEmpty()) return;
+    // The request blocks the GUI thread, so input typed meanwhile waits until it is over.
+    // The response goes before the client that made it.
+    Nimbra::THttpClient Client;
+    const std::unique_ptr<Nimbra::THttpResponse> Response = Client.Get(Url.toStdString());
+    ShowMessage(RequestOutcomeText(Response->StatusCode()));
+}
 
 }  // namespace Ostrel

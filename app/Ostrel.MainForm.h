@@ -21,7 +21,7 @@ class Tfrm_OstrelLoginMain : public QWidget {
 
     /// GET through Qt's own HTTP client; reports whether the answer was 200.
     void btn_vantorClick(QObject* Sender);
-    /// GET through the framework's client; does nothing until that client is built.
+    /// GET through the framework's client; reports whether the answer was 200.
     void btn_nimbraClick(QObject* Sender);
 
     static constexpr int ClientWidth = 626;

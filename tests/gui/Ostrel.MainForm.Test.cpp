@@ -10,6 +10,9 @@
 #include <QTest>
 
 #include "GuiTestSupport.h"
+#include "Nimbra.HttpServer.Context.h"
+#include "Nimbra.HttpServer.Dispatcher.h"
+#include "Nimbra.InProc.Server.h"
 #include "Ostrel.MainForm.h"
 #include "TestServer.h"
 
@@ -30,11 +33,13 @@ class MainFormTest : public testing::Test {
         ASSERT_TRUE(QTest::qWaitForWindowExposed(Form.get()));
     }
 
-    // Types the URL and clicks the first button the way a user does.
-    std::vector<TShownDialog> ClickVantor(const QString& Url) {
+    // Types the URL and clicks a button the way a user does.
+    std::vector<TShownDialog> Click(QPushButton* Button, const QString& Url) {
         Form->edt_url->setText(Url);
-        return CollectDialogs([&] { QTest::mouseClick(Form->btn_vantor, Qt::LeftButton); });
+        return CollectDialogs([&] { QTest::mouseClick(Button, Qt::LeftButton); });
     }
+    std::vector<TShownDialog> ClickVantor(const QString& Url) { return Click(Form->btn_vantor, Url); }
+    std::vector<TShownDialog> ClickNimbra(const QString& Url) { return Click(Form->btn_nimbra, Url); }
 
     static QString ServerUrl(const char* Path) { return QString::fromStdString(Server->Url(Path)); }
 
@@ -140,14 +145,17 @@ TEST_F(MainFormTest, StatusDecidesTheMessage) {
 }
 
 TEST_F(MainFormTest, BlanksAreSentAsTheyAreAndEndInTheErrorBox) {
-    const auto Shown = ClickVantor("   ");
-    ASSERT_EQ(Shown.size(), 1u);
-    EXPECT_EQ(Shown[0].Icon, QMessageBox::Critical);
-    EXPECT_EQ(Shown[0].Title, "Ostrel");
-    EXPECT_TRUE(Shown[0].Modal);
-    EXPECT_TRUE(Shown[0].Centred);
-    EXPECT_FALSE(Shown[0].Text.isEmpty());
-    EXPECT_EQ(Form->edt_url->text(), "   ");
+    for (QPushButton* Button : {Form->btn_vantor, Form->btn_nimbra}) {
+        SCOPED_TRACE(Button->objectName().toStdString());
+        const auto Shown = Click(Button, "   ");
+        ASSERT_EQ(Shown.size(), 1u);
+        EXPECT_EQ(Shown[0].Icon, QMessageBox::Critical);
+        EXPECT_EQ(Shown[0].Title, "Ostrel");
+        EXPECT_TRUE(Shown[0].Modal);
+        EXPECT_TRUE(Shown[0].Centred);
+        EXPECT_FALSE(Shown[0].Text.isEmpty());
+        EXPECT_EQ(Form->edt_url->text(), "   ");
+    }
 }
 
 TEST_F(MainFormTest, RefusedConnectionShowsErrorBoxAndWindowStaysUsable) {
@@ -162,6 +170,98 @@ TEST_F(MainFormTest, RefusedConnectionShowsErrorBoxAndWindowStaysUsable) {
     EXPECT_TRUE(Form->isVisible());
     EXPECT_TRUE(Form->isEnabled());
     const auto Again = ClickVantor(ServerUrl("/status/200"));
+    ASSERT_EQ(Again.size(), 1u);
+    EXPECT_EQ(Again[0].Text, "Request called successfully.");
+}
+
+/// An in-process server with one module answering 200 with a short text; unregistered again
+/// when the test ends.
+class TInProcHello : public Nimbra::THttpServerModule {
+  public:
+    TInProcHello() : THttpServerModule("/") {}
+
+  protected:
+    void ProcessRequest(Nimbra::THttpServerContext& Context) override {
+        Context.Response().SetStatusCode(200);
+        Context.Response().Close(Runtime::TBytes{'h', 'e', 'l', 'l', 'o'});
+    }
+};
+
+struct TRegisteredInProcServer {
+    explicit TRegisteredInProcServer(const char* AName) : Name(AName) {
+        Nimbra::TInProcHttpServer::Get(Name).Dispatcher().AddModule(
+            std::make_unique<TInProcHello>());
+    }
+    ~TRegisteredInProcServer() { Nimbra::TInProcHttpServer::Remove(Name); }
+    std::string Name;
+};
+
+// The same URL through both stacks, so a difference between them shows in one place. An
+// empty Message means the error box, whose text must contain Contains.
+TEST_F(MainFormTest, BothStacksSideBySide) {
+    TestSupport::TRefusingPort Refusing;
+    const TRegisteredInProcServer Hello("hello");
+    const QString RefusedUrl = QStringLiteral("http://127.0.0.1:%1/status/200").arg(Refusing.Port());
+
+    struct TOutcome {
+        const char* Message;   // the message box's text, or null for the error box
+        const char* Contains;  // part of the error box's text
+    };
+    struct TCase {
+        const char* Name;
+        QString Url;
+        TOutcome Vantor;
+        TOutcome Nimbra;
+    };
+    const TCase Cases[] = {
+        {"200", ServerUrl("/status/200"),
+         {"Request called successfully.", nullptr}, {"Request called successfully.", nullptr}},
+        {"204", ServerUrl("/status/204"),
+         {"Request called unsuccessfully. (204)", nullptr},
+         {"Request called unsuccessfully. (204)", nullptr}},
+        {"302: Qt follows it, the framework returns it", ServerUrl("/redirect?code=302&to=/status/200"),
+         {"Request called successfully.", nullptr},
+         {"Request called unsuccessfully. (302)", nullptr}},
+        {"500", ServerUrl("/status/500"),
+         {"Request called unsuccessfully. (500)", nullptr},
+         {"Request called unsuccessfully. (500)", nullptr}},
+        {"refused port", RefusedUrl,
+         {nullptr, "refused"},
+         {nullptr, "Could not perform WinHttp operation.\nError: (12029)"}},
+        {"unknown host", QStringLiteral("http://name.invalid/"),
+         {nullptr, "not found"},
+         {nullptr, "Could not perform WinHttp operation.\nError: (12007)"}},
+        {"local URL without a server", QStringLiteral("local://nobody/x"),
+         {nullptr, "local"},
+         {nullptr, "In-process server \"nobody\" not found"}},
+        {"local URL whose server is registered", QStringLiteral("LOCAL://Hello/greeting"),
+         {nullptr, "local"},
+         {"Request called successfully.", nullptr}},
+    };
+    for (const TCase& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        const std::pair<QPushButton*, TOutcome> Sides[] = {{Form->btn_vantor, C.Vantor},
+                                                           {Form->btn_nimbra, C.Nimbra}};
+        for (const auto& [Button, Expected] : Sides) {
+            SCOPED_TRACE(Button->objectName().toStdString());
+            const auto Shown = Click(Button, C.Url);
+            ASSERT_EQ(Shown.size(), 1u);
+            EXPECT_EQ(Shown[0].Title, "Ostrel");
+            EXPECT_TRUE(Shown[0].Modal);
+            if (Expected.Message != nullptr) {
+                EXPECT_EQ(Shown[0].Icon, QMessageBox::NoIcon);
+                EXPECT_EQ(Shown[0].Text, Expected.Message);
+            } else {
+                EXPECT_EQ(Shown[0].Icon, QMessageBox::Critical);
+                EXPECT_TRUE(Shown[0].Text.contains(Expected.Contains, Qt::CaseInsensitive))
+                    << Shown[0].Text.toStdString();
+            }
+            // Whatever happened, the window is still there and answers the next click.
+            EXPECT_TRUE(Form->isVisible());
+            EXPECT_TRUE(Form->isEnabled());
+        }
+    }
+    const auto Again = ClickNimbra(ServerUrl("/status/200"));
     ASSERT_EQ(Again.size(), 1u);
     EXPECT_EQ(Again[0].Text, "Request called successfully.");
 }

@@ -37,6 +37,7 @@ struct TScript {
     int LoadHeadersCalls = 0;
     int CreateStreamCalls = 0;
     int StreamsFreed = 0;
+    int ResponsesFreed = 0;
     std::vector<std::int64_t> DoReadAsked;
     std::int64_t Delivered = 0;
 
@@ -74,6 +75,7 @@ class TScriptedStream : public Nimbra::THttpResponseStream {
 class TScriptedResponse : public Nimbra::THttpResponse {
   public:
     explicit TScriptedResponse(TScript& AScript) : FScript(AScript) {}
+    ~TScriptedResponse() override { ++FScript.ResponsesFreed; }
 
     std::int64_t GetContentLength() override { return FScript.ContentLength; }
     std::string GetContentType() override { return FScript.ContentType; }
