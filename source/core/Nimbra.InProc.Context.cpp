@@ -24,8 +24,8 @@ class TBlockPool {
             }
         }
         // Not value-initialised: every byte is written before it is read.
-        return std::unique_ptr<std::uint8_t[]>(
-            new std::uint8_t[static_cast<std::size_t>(TInProcContentStream::BlockSize)]);
+        return std::make_unique_for_overwrite<std::uint8_t[]>(
+            static_cast<std::size_t>(TInProcContentStream::BlockSize));
     }
     /// Keeps the block for later, or frees it when the pool is full.
     void Give(std::unique_ptr<std::uint8_t[]> Block) noexcept {
@@ -60,7 +60,7 @@ void TInProcContentStream::Reserve(std::int64_t Capacity) {
         std::unique_ptr<std::uint8_t[]> Data =
             Size == BlockSize
                 ? BlockPool().Take()
-                : std::unique_ptr<std::uint8_t[]>(new std::uint8_t[static_cast<std::size_t>(Size)]);
+                : std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(Size));
         FBlocks.push_back({std::move(Data), FCapacity, Size});
         FCapacity += Size;
     }
@@ -178,7 +178,7 @@ std::int64_t TInProcHttpServerRequestStream::ReadFromBuffer(std::uint8_t* Dest, 
 void TInProcHttpServerRequestStream::FillBuffer() {
     if (FBufferDataLen > FBufferPos || FEof) return;
     // Made here rather than up front: most requests have no body, or one nobody reads.
-    if (!FBuffer) FBuffer.reset(new std::uint8_t[static_cast<std::size_t>(BufferSize)]);
+    if (!FBuffer) FBuffer = std::make_unique_for_overwrite<std::uint8_t[]>(BufferSize);
     // Only 0 marks the end: a stream may well hand out less than asked before its end.
     const std::int64_t Got = FStream->Read(FBuffer.get(), BufferSize);
     FBufferDataLen = std::max<std::int64_t>(Got, 0);
