@@ -190,8 +190,9 @@ std::int64_t THttpResponseStream::Read(void* Buffer, std::int64_t Count) {
     if (Count <= 0) return 0;
     auto* Out = static_cast<std::uint8_t*>(Buffer);
     std::int64_t Total = 0;
+    const std::int64_t Piece = MaxPieceSize();
     while (Total < Count) {
-        const std::int64_t Want = std::min(Count - Total, ReadPieceSize);
+        const std::int64_t Want = std::min(Count - Total, Piece);
         const std::int64_t Got = DoRead(Out + Total, Want);
         if (Got < 0 || Got > Want)
             throw Runtime::EStreamError("Http response stream got an invalid byte count.");

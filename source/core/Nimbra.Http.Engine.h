@@ -182,8 +182,8 @@ class THttpResponse : public IHttpResponse {
 };
 
 /// Base of the transports' raw body streams: forward-only, fed by DoRead in pieces of at
-/// most ReadPieceSize bytes. It answers position questions with the bytes delivered so far
-/// and raises EStreamError when asked to move.
+/// most ReadPieceSize bytes (unless the transport allows more). It answers position questions with
+/// the bytes delivered so far and raises EStreamError when asked to move.
 class THttpResponseStream : public Runtime::TStream {
   public:
     static constexpr std::int64_t ReadPieceSize = 8192;
@@ -201,9 +201,12 @@ class THttpResponseStream : public Runtime::TStream {
     std::int64_t ContentSize() const noexcept { return FContentSize; }
 
   protected:
-    /// Copies at most Count (never more than ReadPieceSize) raw body bytes into Buffer and
+    /// Copies at most Count (never more than MaxPieceSize) raw body bytes into Buffer and
     /// returns how many; 0 means the body has ended.
     virtual std::int64_t DoRead(void* Buffer, std::int64_t Count) = 0;
+    /// The most one DoRead is asked for. A transport that fills a large buffer as cheaply as
+    /// a small one raises it, so that the body goes straight into the caller's buffer.
+    virtual std::int64_t MaxPieceSize() const noexcept { return ReadPieceSize; }
 
   private:
     std::int64_t FContentSize = 0;

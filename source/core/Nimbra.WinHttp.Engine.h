@@ -118,13 +118,16 @@ class TWinHttpResponse : public THttpResponse {
 };
 
 /// The raw body of a WinHTTP response, read with WinHttpReadData straight into the caller's
-/// buffer. Valid as long as its response, which owns it.
+/// buffer: one call asks for all the caller still wants, so WinHTTP can write a large
+/// buffer directly instead of through a buffer of its own. Valid as long as its response,
+/// which owns it.
 class TWinHttpResponseStream : public THttpResponseStream {
   public:
     explicit TWinHttpResponseStream(TWinHttpResponse& AResponse) : FResponse(AResponse) {}
 
   protected:
     std::int64_t DoRead(void* Buffer, std::int64_t Count) override;
+    std::int64_t MaxPieceSize() const noexcept override { return 0xFFFFFFFF; }
 
   private:
     TWinHttpResponse& FResponse;

@@ -26,6 +26,8 @@ struct TScript {
     Runtime::TBytes Body;
     /// Most bytes one DoRead hands out (0: as many as asked).
     std::int64_t MaxPerDoRead = 0;
+    /// Most bytes the stream lets one DoRead be asked for (0: the base class's default).
+    std::int64_t MaxPiece = 0;
     /// CreateContentStream returns null instead of a stream.
     bool NoStream = false;
     /// Called from CreateContentStream, to act as a transport that looks at its response.
@@ -55,6 +57,9 @@ class TScriptedStream : public Nimbra::THttpResponseStream {
     ~TScriptedStream() override { ++FScript.StreamsFreed; }
 
   protected:
+    std::int64_t MaxPieceSize() const noexcept override {
+        return FScript.MaxPiece > 0 ? FScript.MaxPiece : THttpResponseStream::MaxPieceSize();
+    }
     std::int64_t DoRead(void* Buffer, std::int64_t Count) override {
         FScript.DoReadAsked.push_back(Count);
         std::int64_t N = std::min(Count, static_cast<std::int64_t>(FScript.Body.size()) - FPos);

@@ -771,6 +771,28 @@ TEST(HttpResponseStream, ReadAsksDoReadForAtMost8192BytesAtATime) {
     }
 }
 
+TEST(HttpResponseStream, ATransportMayTakeLargerPiecesStraightIntoTheCallersBuffer) {
+    const struct {
+        const char* Name;
+        std::int64_t MaxPiece, Count;
+        std::vector<std::int64_t> Asked;
+    } Cases[] = {
+        {"all at once", std::int64_t{1} << 30, 100000, {100000}},
+        {"in its own pieces", 30000, 100000, {30000, 30000, 30000, 10000}},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        TScript S;
+        S.Body = Prose(200000, 21);
+        S.MaxPiece = C.MaxPiece;
+        TScriptedStream Stream(S);
+        TBytes Buf(static_cast<std::size_t>(C.Count));
+        EXPECT_EQ(Stream.Read(Buf.data(), C.Count), C.Count);
+        EXPECT_EQ(S.DoReadAsked, C.Asked);
+        EXPECT_TRUE(std::equal(Buf.begin(), Buf.end(), S.Body.begin()));
+    }
+}
+
 TEST(HttpResponseStream, AnswersPositionQuestionsButNeverMoves) {
     TScript S;
     S.Body = Prose(500, 20);
