@@ -1,0 +1,189 @@
+// The WinHTTP engine against raw libcurl on an nginx started here on 127.0.0.1, in many short
+// alternating pairs (Bench.Pairs.h):
+//  - sequential keep-alive GETs of a small file through one TWinHttpEngine (create the
+//    request, send, read the body to its end, free the response) against one reused curl
+//    easy handle;
+//  - one 256 MiB body read through ContentAsStream into a 512 KiB buffer against curl writing
+//    it into a 512 KiB buffer; the process's peak memory growth over each engine transfer is
+//    recorded.
+// Both sides send the same request headers (the engine's user agent, and the Accept-Encoding
+// WinHTTP adds when it is asked to decompress) to the same nginx and URLs.
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "Bench.Nginx.h"
+#include "Bench.Pairs.h"
+#include "Nimbra.WinHttp.Engine.h"
+
+namespace {
+
+constexpr std::size_t SmallSize = 1024;
+constexpr std::size_t LargeSize = std::size_t{256} << 20;
+constexpr std::size_t BufferSize = 512 * 1024;
+
+long StatusKiB(const char* Field) {
+    std::ifstream In("/proc/self/status");
+    std::string Line;
+    while (std::getline(In, Line))
+        if (Line.rfind(Field, 0) == 0) return std::atol(Line.c_str() + std::strlen(Field));
+    return 0;
+}
+
+/// Where curl's callback puts the body: a 512 KiB buffer filled round and round, as a caller
+/// reading a stream into one buffer would.
+struct TSink {
+    std::vector<char> Buf = std::vector<char>(BufferSize);
+    std::size_t Fill = 0, Total = 0;
+};
+
+std::size_t IntoBuffer(char* Ptr, std::size_t Size, std::size_t N, void* User) {
+    auto* S = static_cast<TSink*>(User);
+    const std::size_t Len = Size * N;
+    for (std::size_t Done = 0; Done < Len;) {
+        if (S->Fill == S->Buf.size()) S->Fill = 0;
+        const std::size_t K = std::min(Len - Done, S->Buf.size() - S->Fill);
+        std::memcpy(S->Buf.data() + S->Fill, Ptr + Done, K);
+        S->Fill += K;
+        Done += K;
+    }
+    S->Total += Len;
+    return Len;
+}
+
+/// One reused curl easy handle fetching one URL with the engine's request headers. Owns the
+/// handle and its header list.
+class TCurlGet {
+  public:
+    TCurlGet(const std::string& Url, std::size_t Expected)
+        : FEasy(curl_easy_init()),
+          FHeaders(curl_slist_append(nullptr, "Accept:")),
+          FUrl(Url),
+          FExpected(Expected) {
+        curl_easy_setopt(FEasy, CURLOPT_URL, FUrl.c_str());
+        curl_easy_setopt(FEasy, CURLOPT_BUFFERSIZE, static_cast<long>(BufferSize));
+        curl_easy_setopt(FEasy, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(FEasy, CURLOPT_USERAGENT, "Orvo Http/1.0");
+        curl_easy_setopt(FEasy, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
+        curl_easy_setopt(FEasy, CURLOPT_HTTPHEADER, FHeaders);
+        curl_easy_setopt(FEasy, CURLOPT_WRITEFUNCTION, &IntoBuffer);
+        curl_easy_setopt(FEasy, CURLOPT_WRITEDATA, &FSink);
+    }
+    ~TCurlGet() {
+        curl_easy_cleanup(FEasy);
+        curl_slist_free_all(FHeaders);
+    }
+    TCurlGet(const TCurlGet&) = delete;
+    TCurlGet& operator=(const TCurlGet&) = delete;
+
+    void operator()() {
+        FSink.Total = 0;
+        if (curl_easy_perform(FEasy) != CURLE_OK || FSink.Total != FExpected)
+            throw std::runtime_error("curl: transfer of " + FUrl + " failed");
+    }
+
+  private:
+    CURL* FEasy;
+    curl_slist* FHeaders;
+    std::string FUrl;
+    std::size_t FExpected;
+    TSink FSink;
+};
+
+/// One GET through the engine, as a caller makes it: a new request, Send, the body read to
+/// its end, the response freed.
+void EngineSmallGet(Nimbra::TWinHttpEngine& Engine, const std::string& Url) {
+    auto Request = Engine.CreateRequest();
+    Request->SetUri(Url);
+    Request->SetMethod("GET");
+    auto Response = Engine.Send(*Request);
+    if (Response->ContentAsBytes().size() != SmallSize)
+        throw std::runtime_error("engine: transfer of " + Url + " failed");
+}
+
+/// The large body through ContentAsStream into one 512 KiB buffer.
+void EngineLargeGet(Nimbra::TWinHttpEngine& Engine, const std::string& Url,
+                    std::vector<char>& Buffer) {
+    auto Request = Engine.CreateRequest();
+    Request->SetUri(Url);
+    Request->SetMethod("GET");
+    auto Response = Engine.Send(*Request);
+    Runtime::TStream& Body = Response->ContentAsStream();
+    std::size_t Total = 0;
+    for (;;) {
+        const std::int64_t N = Body.Read(Buffer.data(), static_cast<std::int64_t>(Buffer.size()));
+        if (N <= 0) break;
+        Total += static_cast<std::size_t>(N);
+    }
+    if (Response->StatusCode() != 200 || Total != LargeSize)
+        throw std::runtime_error("engine: transfer of " + Url + " failed");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        const Bench::TOptions Opt = Bench::ParseOptions(argc, argv);
+        if (argc > 1) throw std::invalid_argument(std::string("unknown argument ") + argv[1]);
+        curl_global_init(CURL_GLOBAL_ALL);
+        const Bench::TNginx Nginx({{"small.txt", std::string(SmallSize, 'x')},
+                                   Bench::TServedFile::Sparse("large.bin", LargeSize)});
+        Nimbra::TWinHttpEngine Engine;
+
+        {
+            const std::string Url = Nginx.Url("small.txt");
+            TCurlGet Curl(Url, SmallSize);
+            const auto R =
+                Bench::ComparePairs([&] { EngineSmallGet(Engine, Url); }, [&] { Curl(); }, Opt);
+            Bench::Record(Bench::RatioFigure("engine.small-gets",
+                                             "TWinHttpEngine / raw libcurl, keep-alive GETs "
+                                             "of 1 KiB, request to freed response",
+                                             R, 0.85),
+                          Opt);
+        }
+
+        {
+            const std::string Url = Nginx.Url("large.bin");
+            std::vector<char> Buffer(BufferSize);
+            // The largest growth of the process's peak memory over any one engine transfer:
+            // the high-water mark is rewound to the current size before each.
+            double PeakGrowthMiB = 0;
+            int Transfers = 0;
+            const Bench::TWork Measured = [&] {
+                std::ofstream("/proc/self/clear_refs") << "5";
+                const long Before = StatusKiB("VmRSS:");
+                EngineLargeGet(Engine, Url, Buffer);
+                const double Growth = static_cast<double>(StatusKiB("VmHWM:") - Before) / 1024.0;
+                PeakGrowthMiB = std::max(PeakGrowthMiB, Growth);
+                ++Transfers;
+            };
+            TCurlGet Curl(Url, LargeSize);
+            const auto R = Bench::ComparePairs(
+                Measured, [&] { Curl(); }, Opt);
+            Bench::Record(Bench::RatioFigure("engine.large-body",
+                                             "TWinHttpEngine ContentAsStream / raw libcurl, "
+                                             "256 MiB into a 512 KiB buffer",
+                                             R, 0.85),
+                          Opt);
+            Bench::Record(
+                Bench::LimitFigure("engine.large-peak-growth",
+                                   "TWinHttpEngine peak memory growth, largest over " +
+                                       std::to_string(Transfers) + " transfers of 256 MiB",
+                                   "MiB", {PeakGrowthMiB, PeakGrowthMiB, PeakGrowthMiB}, 32),
+                Opt);
+        }
+        curl_global_cleanup();
+        return 0;
+    } catch (const std::exception& E) {
+        std::fprintf(stderr, "bench_winhttp_engine: %s\n", E.what());
+        return 1;
+    }
+}
