@@ -405,11 +405,13 @@ WINHTTPAPI HINTERNET WINAPI WinHttpOpenRequest(HINTERNET hConnect, LPCWSTR pwszV
                                : std::u16string_view(),
                 dwFlags);
             R->Secure = (dwFlags & WINHTTP_FLAG_SECURE) != 0;
-            std::lock_guard<std::recursive_mutex> G(S.Lock);  // another thread may set them
-            R->Timeouts = S.Timeouts;
-            R->Decompression = S.Decompression;
-            R->RedirectPolicy = S.RedirectPolicy;
-            R->MaxRedirects = S.MaxRedirects;
+            {
+                std::lock_guard<std::recursive_mutex> G(S.Lock);  // another thread may set them
+                R->Timeouts = S.Timeouts;
+                R->Decompression = S.Decompression;
+                R->RedirectPolicy = S.RedirectPolicy;
+                R->MaxRedirects = S.MaxRedirects;
+            }
             R->InheritNotifications(*C);
             return Opened(R);
         },
@@ -527,11 +529,12 @@ WINHTTPAPI BOOL WINAPI WinHttpSetOption(HINTERNET hInternet, DWORD dwOption, LPV
                 case WINHTTP_OPTION_USER_AGENT:
                     if (!Session) return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE);
                     if (!lpBuffer) return Fail(ERROR_INVALID_PARAMETER);
-                    Session->Agent =
-                        ToUtf8(std::u16string_view(static_cast<LPCWSTR>(lpBuffer), dwBufferLength));
-                    if (!IsFieldText(Session->Agent)) {
-                        Session->Agent.clear();
-                        return Fail(ERROR_INVALID_PARAMETER);
+                    {
+                        // A refused agent leaves the one set before.
+                        std::string Agent = ToUtf8(
+                            std::u16string_view(static_cast<LPCWSTR>(lpBuffer), dwBufferLength));
+                        if (!IsFieldText(Agent)) return Fail(ERROR_INVALID_PARAMETER);
+                        Session->Agent = std::move(Agent);
                     }
                     return Succeed();
                 case WINHTTP_OPTION_HANDLE_TYPE:
@@ -622,6 +625,8 @@ WINHTTPAPI BOOL WINAPI WinHttpAddRequestHeaders(HINTERNET hRequest, LPCWSTR lpsz
                 Lines.empty())
                 return Fail(ERROR_INVALID_PARAMETER);
             std::lock_guard<std::recursive_mutex> G(R->Lock);
+            // The lines go in all together or, when one is refused, none of them.
+            std::vector<std::string> Added = R->AddedHeaders;
             auto NameOf = [](const std::string& L) {
                 return std::string(Trim(std::string_view(L).substr(0, L.find(':'))));
             };
@@ -630,16 +635,16 @@ WINHTTPAPI BOOL WINAPI WinHttpAddRequestHeaders(HINTERNET hRequest, LPCWSTR lpsz
             };
             for (const auto& L : Lines) {
                 std::string Name = NameOf(L);
-                auto It =
-                    std::find_if(R->AddedHeaders.begin(), R->AddedHeaders.end(),
-                                 [&](const std::string& H) { return SameText(NameOf(H), Name); });
-                const bool Exists = It != R->AddedHeaders.end();
+                auto It = std::find_if(Added.begin(), Added.end(), [&](const std::string& H) {
+                    return SameText(NameOf(H), Name);
+                });
+                const bool Exists = It != Added.end();
                 if (dwModifiers & WINHTTP_ADDREQ_FLAG_REPLACE) {
-                    if (Exists) R->AddedHeaders.erase(It);
-                    if (!ValueOf(L).empty()) R->AddedHeaders.push_back(Name + ": " + ValueOf(L));
+                    if (Exists) Added.erase(It);
+                    if (!ValueOf(L).empty()) Added.push_back(Name + ": " + ValueOf(L));
                 } else if (dwModifiers & WINHTTP_ADDREQ_FLAG_ADD_IF_NEW) {
                     if (Exists) return Fail(ERROR_WINHTTP_HEADER_ALREADY_EXISTS);
-                    R->AddedHeaders.push_back(L);
+                    Added.push_back(L);
                 } else if (Exists &&
                            (dwModifiers & (WINHTTP_ADDREQ_FLAG_COALESCE_WITH_COMMA |
                                            WINHTTP_ADDREQ_FLAG_COALESCE_WITH_SEMICOLON))) {
@@ -647,9 +652,10 @@ WINHTTPAPI BOOL WINAPI WinHttpAddRequestHeaders(HINTERNET hRequest, LPCWSTR lpsz
                         (dwModifiers & WINHTTP_ADDREQ_FLAG_COALESCE_WITH_SEMICOLON) ? "; " : ", ";
                     *It += ValueOf(L);
                 } else {
-                    R->AddedHeaders.push_back(L);
+                    Added.push_back(L);
                 }
             }
+            R->AddedHeaders = std::move(Added);
             return Succeed();
         },
         FALSE);

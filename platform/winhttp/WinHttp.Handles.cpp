@@ -23,6 +23,12 @@ constexpr long ReceiveBufferSize = 512 * 1024;
 constexpr std::size_t BufferedLimit = 1024 * 1024;
 // Idle transfer slots a session keeps for later requests.
 constexpr std::size_t SlotPoolLimit = 16;
+// Bytes of response heads one hop may bring, interim answers included, below libcurl's own
+// limit so that an overflow is known for what it is. No sane server comes near it.
+constexpr std::size_t HeadBytesLimit = 256 * 1024;
+// Body bytes of a redirect answer read past to keep its connection; beyond this the
+// connection is given up instead.
+constexpr std::size_t RedirectDrainLimit = 64 * 1024;
 
 std::int64_t Tick() {
     LARGE_INTEGER T;
@@ -49,6 +55,33 @@ bool HasHeader(const std::vector<std::string>& Lines, std::string_view Name) {
         if (SameText(HeaderName(L), Name)) return true;
     return false;
 }
+
+/// A parsed URL (curl's URL API), released with the holder.
+struct TCurlUrl {
+    CURLU* U = curl_url();
+    TCurlUrl() {
+        if (!U) throw std::bad_alloc();
+    }
+    ~TCurlUrl() { curl_url_cleanup(U); }
+    TCurlUrl(const TCurlUrl&) = delete;
+    TCurlUrl& operator=(const TCurlUrl&) = delete;
+
+    std::string Part(CURLUPart Which, unsigned Flags = 0) const {
+        char* P = nullptr;
+        if (curl_url_get(U, Which, &P, Flags) != CURLUE_OK) return {};
+        std::string Text(P);
+        curl_free(P);
+        return Text;
+    }
+    /// "scheme://host:port", the port spelled out, the host in lower case.
+    std::string Origin() const {
+        std::string O = Part(CURLUPART_SCHEME) + "://" + Part(CURLUPART_HOST) + ":" +
+                        Part(CURLUPART_PORT, CURLU_DEFAULT_PORT);
+        for (char& C : O)
+            if (C >= 'A' && C <= 'Z') C = static_cast<char>(C - 'A' + 'a');
+        return O;
+    }
+};
 
 // The request whose transfer this thread is driving: certificate checks run inside it.
 thread_local TRequest* tDriving = nullptr;
@@ -163,7 +196,8 @@ TSession::TSession() : TObject(WINHTTP_HANDLE_TYPE_SESSION) {
     curl_share_setopt(Share, CURLSHOPT_LOCKFUNC, &TSession::LockShare);
     curl_share_setopt(Share, CURLSHOPT_UNLOCKFUNC, &TSession::UnlockShare);
     curl_share_setopt(Share, CURLSHOPT_USERDATA, this);
-    curl_share_setopt(Share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
+    // Not CURL_LOCK_DATA_CONNECT: connections stay with the slot that made them (see the
+    // header), since libcurl's connection cache is not safe across concurrent threads.
     curl_share_setopt(Share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
     curl_share_setopt(Share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
 }
@@ -205,6 +239,7 @@ std::unique_ptr<TSlot> TSession::AcquireSlot() {
     curl_easy_setopt(E, CURLOPT_READFUNCTION, &TRequest::OnRead);
     curl_easy_setopt(E, CURLOPT_SEEKFUNCTION, &TRequest::OnSeek);
     curl_easy_setopt(E, CURLOPT_HTTP_CONTENT_DECODING, 0L);  // decoded here, as read
+    curl_easy_setopt(E, CURLOPT_FOLLOWLOCATION, 0L);         // redirects are followed here
     curl_easy_setopt(E, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     curl_easy_setopt(E, CURLOPT_ERRORBUFFER, Slot->ErrorText);
     // Certificates are always verified.
@@ -246,6 +281,10 @@ void TRequest::Close() {
 }
 
 std::string TRequest::Url() const {
+    return FCurrentUrl.empty() ? RequestUrl() : FCurrentUrl;
+}
+
+std::string TRequest::RequestUrl() const {
     const auto& C = static_cast<const TConnect&>(*Parent);
     INTERNET_PORT Port = C.Port ? C.Port : (Secure ? 443 : 80);
     const bool Brackets = C.Host.find(':') != std::string::npos;  // IPv6 literal
@@ -262,41 +301,55 @@ std::string TRequest::Url() const {
     return U;
 }
 
-void TRequest::ResetTransfer() {
+// Clears what one hop's answer left behind; the request as the caller set it up stays.
+void TRequest::ResetHop() {
     if (FInMulti) {
         curl_multi_remove_handle(FSlot->Multi, FSlot->Easy);
         FInMulti = false;
     }
+    FConnected = FDone = FHeadLine = FFinalHead = FRedirectPending = FDrainCut = false;
+    FResult = CURLE_OK;
+    FFailure = 0;
+    FHeadBytes = FDrained = 0;
+    FLocation.clear();
+    FSecureFlags = FVerifyFlags = 0;
+    FSlot->ErrorText[0] = 0;
+    FSendPaused = FRecvPaused = false;
+    FBuf.clear();
+    FBufPos = 0;
+    // The moments of a hop; those of the whole request (its start, decoding) stay.
+    FMoments.TlsStart = FMoments.SendStart = FMoments.SendEnd = 0;
+    FMoments.HeadEnd = FMoments.End = FMoments.LastData = 0;
+    FMoments.SendPending = false;
+    ResponseVersion.clear();
+    StatusCode = 0;
+    StatusText.clear();
+    StatusLine.clear();
+    ResponseLines.clear();
+}
+
+void TRequest::ResetTransfer() {
+    ResetHop();
     if (FHeaderList) {
         curl_slist_free_all(FHeaderList);
         FHeaderList = nullptr;
     }
     if (FDecodeStarted) inflateEnd(FZ.get());
     FZ.reset();
-    FDecoding = FDecodeStarted = FDecodeEnded = FDeflate = false;
+    FDecoding = FDecodeStarted = FDecodeEnded = FBetweenMembers = FDeflate = false;
     FDecoded.clear();
     FDecodedPos = 0;
     FState = EState::Open;
-    FConnected = FDone = FRedirectSeen = FHeadLine = FFinalHead = false;
-    FResult = CURLE_OK;
-    FSecureFlags = FVerifyFlags = 0;
-    FSlot->ErrorText[0] = 0;
+    FCurrentUrl.clear();
+    FHops = 0;
     FTotal = FSentToCurl = FAccepted = 0;
     FOptional.clear();
     FOptionalPos = 0;
     FPending = nullptr;
     FPendingLen = 0;
-    FSendPaused = FRecvPaused = false;
-    FBuf.clear();
-    FBufPos = 0;
     FUserBuf = nullptr;
     FUserLen = FUserGot = 0;
     FMoments = TMoments();
-    ResponseVersion.clear();
-    StatusCode = 0;
-    StatusText.clear();
-    StatusLine.clear();
-    ResponseLines.clear();
 }
 
 DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* Optional,
@@ -311,10 +364,8 @@ DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* O
         FOptional.assign(P, P + OptionalLength);
         FAccepted = OptionalLength;
     }
-    const bool Body = FTotal > 0 || Verb == "POST" || Verb == "PUT" || Verb == "PATCH";
+    const bool Body = SendsBody();
 
-    // Header lines: ours, then the caller's; curl's own defaults that WinHTTP would not
-    // send are switched off with "Name:".
     RequestLines = AddedHeaders;
     RequestLines.insert(RequestLines.end(), ExtraHeaders.begin(), ExtraHeaders.end());
     if (Decompression) {
@@ -331,46 +382,17 @@ DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* O
         RequestLines.push_back("Accept: " + AcceptTypes);
     if (!Referrer.empty() && !HasHeader(RequestLines, "Referer"))
         RequestLines.push_back("Referer: " + Referrer);
-    curl_slist* Headers = nullptr;
-    if (RequestLines.empty() && !Body) {
-        // The common case needs the same list every time: kept with the slot.
-        if (!FSlot->PlainHeaders) FSlot->PlainHeaders = curl_slist_append(nullptr, "Accept:");
-        Headers = FSlot->PlainHeaders;
-    } else {
-        for (const auto& L : RequestLines) {
-            std::string Name(HeaderName(L));
-            std::string_view Value = HeaderValue(L);
-            // curl drops "Name:" lines; "Name;" is its way to send an empty value.
-            std::string Item = Value.empty() ? Name + ";" : Name + ": " + std::string(Value);
-            FHeaderList = curl_slist_append(FHeaderList, Item.c_str());
-        }
-        if (!HasHeader(RequestLines, "Accept"))
-            FHeaderList = curl_slist_append(FHeaderList, "Accept:");
-        if (Body && !HasHeader(RequestLines, "Expect"))
-            FHeaderList = curl_slist_append(FHeaderList, "Expect:");
-        if (Body && !HasHeader(RequestLines, "Content-Type"))
-            FHeaderList = curl_slist_append(FHeaderList, "Content-Type:");
-        Headers = FHeaderList;
-    }
-    if (!Headers) return ERROR_NOT_ENOUGH_MEMORY;
+    if (!SetHeaders(Body, true, true)) return ERROR_NOT_ENOUGH_MEMORY;
 
     TSlot::TApplied& Ap = FSlot->Applied;
     auto SetLong = [E](CURLoption Option, long& Last, long Value) {
         if (Last != Value) curl_easy_setopt(E, Option, Value);
         Last = Value;
     };
-    std::string U = Url();
-    if (U != Ap.Url) {
-        curl_easy_setopt(E, CURLOPT_URL, U.c_str());
-        Ap.Url = std::move(U);
-    }
+    FCurrentUrl = RequestUrl();
+    SetUrl(FCurrentUrl);
     SetLong(CURLOPT_HTTP_VERSION, Ap.Version,
             HttpVersion == "HTTP/1.0" ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
-    if (!Ap.HeadersSet || Ap.Headers != Headers) {
-        curl_easy_setopt(E, CURLOPT_HTTPHEADER, Headers);
-        Ap.Headers = Headers;
-        Ap.HeadersSet = true;
-    }
     curl_easy_setopt(E, CURLOPT_WRITEDATA, this);
     curl_easy_setopt(E, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(E, CURLOPT_PREREQDATA, this);
@@ -392,38 +414,13 @@ DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* O
         ConnectMs =
             static_cast<long>(Timeouts.Connect) + (Timeouts.Resolve > 0 ? Timeouts.Resolve : 0);
     SetLong(CURLOPT_CONNECTTIMEOUT_MS, Ap.ConnectMs, ConnectMs);
-
-    const bool Follow = !(DisabledFeatures & WINHTTP_DISABLE_REDIRECTS) &&
-                        RedirectPolicy != WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
-    const bool Downgrade = RedirectPolicy == WINHTTP_OPTION_REDIRECT_POLICY_ALWAYS;
-    SetLong(CURLOPT_FOLLOWLOCATION, Ap.Follow, Follow ? 1L : 0L);
-    SetLong(CURLOPT_MAXREDIRS, Ap.MaxRedirs, static_cast<long>(MaxRedirects));
-    const char* Redir = Secure && !Downgrade ? "https" : "http,https";
-    if (Ap.RedirProtocols != Redir) {
-        curl_easy_setopt(E, CURLOPT_REDIR_PROTOCOLS_STR, Redir);
-        Ap.RedirProtocols = Redir;
-    }
     SetLong(CURLOPT_FORBID_REUSE, Ap.ForbidReuse,
             (DisabledFeatures & WINHTTP_DISABLE_KEEP_ALIVE) ? 1L : 0L);
-
-    if (S.AccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY) {
-        std::string Proxy =
-            Bypassed(S.ProxyBypass, Connect().Host) ? "" : PickProxy(S.ProxyList, Secure);
-        curl_easy_setopt(E, CURLOPT_PROXY, Proxy.c_str());
-    }
-
-    // The method: each branch sets every option the others touch.
-    if (Verb == "HEAD" && !Body) {
-        curl_easy_setopt(E, CURLOPT_CUSTOMREQUEST, nullptr);
-        curl_easy_setopt(E, CURLOPT_NOBODY, 1L);
-    } else if (Body) {
-        curl_easy_setopt(E, CURLOPT_POST, 1L);
-        curl_easy_setopt(E, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(FTotal));
-        curl_easy_setopt(E, CURLOPT_CUSTOMREQUEST, Verb == "POST" ? nullptr : Verb.c_str());
-    } else {
-        curl_easy_setopt(E, CURLOPT_HTTPGET, 1L);
-        curl_easy_setopt(E, CURLOPT_CUSTOMREQUEST, Verb == "GET" ? nullptr : Verb.c_str());
-    }
+    SetProxy(Connect().Host, Secure);
+    SetMethod(Verb, Body);
+    FSecureNow = Secure;
+    FMethodNow = Verb;
+    FBodyNow = Body;
 
     FMoments.Start = Tick();
     if (curl_multi_add_handle(FSlot->Multi, E) != CURLM_OK) return ERROR_WINHTTP_INTERNAL_ERROR;
@@ -434,6 +431,145 @@ DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* O
     if (Err == 0 && FDone && FResult != CURLE_OK && !FConnected) Err = MapFailure();
     if (Err) FState = EState::Failed;
     return Err;
+}
+
+// Header lines: ours, then the caller's; curl's own defaults that WinHTTP would not send are
+// switched off with "Name:". A redirect that drops the body drops the lines that describe it
+// (BodyLines false), and one to another origin drops the caller's credentials, as curl does
+// when it follows by itself.
+bool TRequest::SetHeaders(bool Body, bool BodyLines, bool Credentials) {
+    if (FHeaderList) {
+        curl_slist_free_all(FHeaderList);
+        FHeaderList = nullptr;
+    }
+    curl_slist* Headers = nullptr;
+    if (RequestLines.empty() && !Body) {
+        // The common case needs the same list every time: kept with the slot.
+        if (!FSlot->PlainHeaders) FSlot->PlainHeaders = curl_slist_append(nullptr, "Accept:");
+        Headers = FSlot->PlainHeaders;
+    } else {
+        for (const auto& L : RequestLines) {
+            std::string Name(HeaderName(L));
+            if (!BodyLines && (SameText(Name, "Content-Type") || SameText(Name, "Content-Length") ||
+                               SameText(Name, "Transfer-Encoding")))
+                continue;
+            if (!Credentials && (SameText(Name, "Authorization") || SameText(Name, "Cookie")))
+                continue;
+            std::string_view Value = HeaderValue(L);
+            // curl drops "Name:" lines; "Name;" is its way to send an empty value.
+            std::string Item = Value.empty() ? Name + ";" : Name + ": " + std::string(Value);
+            FHeaderList = curl_slist_append(FHeaderList, Item.c_str());
+        }
+        if (!HasHeader(RequestLines, "Accept"))
+            FHeaderList = curl_slist_append(FHeaderList, "Accept:");
+        if (Body && !HasHeader(RequestLines, "Expect"))
+            FHeaderList = curl_slist_append(FHeaderList, "Expect:");
+        if (Body && !HasHeader(RequestLines, "Content-Type"))
+            FHeaderList = curl_slist_append(FHeaderList, "Content-Type:");
+        Headers = FHeaderList;
+    }
+    if (!Headers) return false;
+    TSlot::TApplied& Ap = FSlot->Applied;
+    if (!Ap.HeadersSet || Ap.Headers != Headers) {
+        curl_easy_setopt(FSlot->Easy, CURLOPT_HTTPHEADER, Headers);
+        Ap.Headers = Headers;
+        Ap.HeadersSet = true;
+    }
+    return true;
+}
+
+void TRequest::SetUrl(const std::string& U) {
+    TSlot::TApplied& Ap = FSlot->Applied;
+    if (U != Ap.Url) {
+        curl_easy_setopt(FSlot->Easy, CURLOPT_URL, U.c_str());
+        Ap.Url = U;
+    }
+}
+
+// The method: each branch sets every option the others touch.
+void TRequest::SetMethod(const std::string& Method, bool Body) {
+    CURL* E = FSlot->Easy;
+    if (Method == "HEAD" && !Body) {
+        curl_easy_setopt(E, CURLOPT_CUSTOMREQUEST, nullptr);
+        curl_easy_setopt(E, CURLOPT_NOBODY, 1L);
+    } else if (Body) {
+        curl_easy_setopt(E, CURLOPT_POST, 1L);
+        curl_easy_setopt(E, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(FTotal));
+        curl_easy_setopt(E, CURLOPT_CUSTOMREQUEST, Method == "POST" ? nullptr : Method.c_str());
+    } else {
+        curl_easy_setopt(E, CURLOPT_HTTPGET, 1L);
+        curl_easy_setopt(E, CURLOPT_CUSTOMREQUEST, Method == "GET" ? nullptr : Method.c_str());
+    }
+}
+
+void TRequest::SetProxy(const std::string& Host, bool ToSecure) {
+    TSession& S = Session();
+    if (S.AccessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY) return;
+    std::string Proxy = Bypassed(S.ProxyBypass, Host) ? "" : PickProxy(S.ProxyList, ToSecure);
+    curl_easy_setopt(FSlot->Easy, CURLOPT_PROXY, Proxy.c_str());
+}
+
+// The next hop of a redirect: the Location read against the URL it came with, checked against
+// the policy at every hop, then the request the caller described sent there. Never a request
+// the caller did not describe: a 303 asks with GET, a POST on 301 and 302 becomes GET, any
+// other verb goes again with its body, and where that body is gone the redirect fails.
+DWORD TRequest::FollowRedirect() {
+    if (FHops >= MaxRedirects) return ERROR_WINHTTP_REDIRECT_FAILED;
+    TCurlUrl Target;
+    // As curl does when it follows by itself: spaces and 8-bit bytes in the Location are
+    // escaped; control characters and the like fail it.
+    if (curl_url_set(Target.U, CURLUPART_URL, FCurrentUrl.c_str(), CURLU_PATH_AS_IS) != CURLUE_OK ||
+        curl_url_set(Target.U, CURLUPART_URL, FLocation.c_str(),
+                     CURLU_URLENCODE | CURLU_ALLOW_SPACE | CURLU_PATH_AS_IS) != CURLUE_OK)
+        return ERROR_WINHTTP_REDIRECT_FAILED;
+    const std::string Scheme = Target.Part(CURLUPART_SCHEME);
+    const bool ToSecure = SameText(Scheme, "https");
+    if (!ToSecure && !SameText(Scheme, "http")) return ERROR_WINHTTP_REDIRECT_FAILED;
+    if (FSecureNow && !ToSecure && RedirectPolicy != WINHTTP_OPTION_REDIRECT_POLICY_ALWAYS)
+        return ERROR_WINHTTP_REDIRECT_FAILED;
+    curl_url_set(Target.U, CURLUPART_FRAGMENT, nullptr, 0);
+    std::string Next = Target.Part(CURLUPART_URL, CURLU_DEFAULT_PORT);
+    const std::string Host = Target.Part(CURLUPART_HOST);
+    if (Next.empty() || Host.empty()) return ERROR_WINHTTP_REDIRECT_FAILED;
+
+    std::string Method = FMethodNow;
+    bool Body = FBodyNow;
+    if (StatusCode == 303) {
+        if (Method != "HEAD") Method = "GET";
+        Body = false;
+    } else if ((StatusCode == 301 || StatusCode == 302) && Method == "POST") {
+        Method = "GET";
+        Body = false;
+    }
+    // Data given to WinHttpWriteData is not kept, so only a body that came whole with
+    // WinHttpSendRequest can go out again.
+    if (Body && FOptional.size() != FTotal) return ERROR_WINHTTP_REDIRECT_FAILED;
+
+    TCurlUrl First;
+    const std::string Start = RequestUrl();
+    const bool SameOrigin =
+        curl_url_set(First.U, CURLUPART_URL, Start.c_str(), CURLU_PATH_AS_IS) == CURLUE_OK &&
+        First.Origin() == Target.Origin();
+
+    ResetHop();
+    if (!SetHeaders(Body, Body || !SendsBody(), SameOrigin)) return ERROR_NOT_ENOUGH_MEMORY;
+    SetUrl(Next);
+    SetProxy(Host, ToSecure);
+    if (Body) {
+        FOptionalPos = 0;
+        FSentToCurl = 0;
+    }
+    SetMethod(Method, Body);
+    FCurrentUrl = std::move(Next);
+    FSecureNow = ToSecure;
+    FMethodNow = std::move(Method);
+    FBodyNow = Body;
+    ++FHops;
+    FMoments.HopStart = Tick();
+    if (curl_multi_add_handle(FSlot->Multi, FSlot->Easy) != CURLM_OK)
+        return ERROR_WINHTTP_INTERNAL_ERROR;
+    FInMulti = true;
+    return 0;
 }
 
 DWORD TRequest::Write(const void* Data, DWORD Length) {
@@ -462,9 +598,22 @@ DWORD TRequest::Write(const void* Data, DWORD Length) {
 DWORD TRequest::ReceiveResponse() {
     if (FState != EState::Sending) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
     if (!FFinalHead && !FDone && FAccepted < FTotal) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
-    DWORD Err = Drive([this] { return FFinalHead; }, Timeouts.Receive, FConnected);
-    if (Err == 0 && !FFinalHead)
+    bool PollFirst = FConnected;
+    DWORD Err = 0;
+    for (;;) {
+        // A redirect's answer is read to its end (its body thrown away) before the next hop.
+        Err = Drive([this] { return FFinalHead || (FRedirectPending && FDone); }, Timeouts.Receive,
+                    PollFirst);
+        if (Err || FFinalHead) break;
+        if (FRedirectPending && (FResult == CURLE_OK || FDrainCut)) {
+            Err = FollowRedirect();
+            if (Err) break;
+            PollFirst = false;
+            continue;
+        }
         Err = FResult != CURLE_OK ? MapFailure() : ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
+        break;
+    }
     FState = Err ? EState::Failed : EState::Received;
     return Err;
 }
@@ -553,9 +702,32 @@ DWORD TRequest::Available(DWORD& Count) {
 
 DWORD TRequest::Decode(void* Out, DWORD Length, DWORD& Got) {
     Got = 0;
+    using TClock = std::chrono::steady_clock;
+    // Bytes that decode to nothing (headers, empty blocks) are no data: the receive time-out
+    // runs from this call until output, not from the last byte that came in.
+    const TClock::time_point Start = Timeouts.Receive > 0 ? TClock::now() : TClock::time_point();
     for (;;) {
+        if (FDecodeEnded) return 0;
         std::size_t Avail = FBuf.size() - FBufPos;
-        if (!FDecodeEnded && Avail > 0 && (FDecodeStarted || !FDeflate || Avail >= 2 || FDone)) {
+        if (FBetweenMembers) {
+            // Another gzip member continues the body; anything else after the end of the last
+            // one is not part of it. Its first two bytes tell, however late they come.
+            if (Avail >= 2) {
+                if (FBuf[FBufPos] != 0x1f || FBuf[FBufPos + 1] != 0x8b) {
+                    EndDecodedBody();
+                    return 0;
+                }
+                inflateReset(FZ.get());
+                FBetweenMembers = false;
+                continue;
+            }
+            if (FDone) {
+                // A transfer that broke off here may have been cut before another member.
+                if (FResult != CURLE_OK) return MapFailure();
+                EndDecodedBody();
+                return 0;
+            }
+        } else if (Avail > 0 && (FDecodeStarted || !FDeflate || Avail >= 2 || FDone)) {
             if (!FDecodeStarted) {
                 int Bits = 47;  // gzip, or zlib from servers that label it gzip
                 if (FDeflate) {
@@ -582,13 +754,11 @@ DWORD TRequest::Decode(void* Out, DWORD Length, DWORD& Got) {
             FBufPos += Used;
             Got = Length - FZ->avail_out;
             if (Rc == Z_STREAM_END) {
-                FDecodeEnded = true;
-                // Concatenated gzip members form one body.
-                if (!FDeflate && FBuf.size() - FBufPos >= 2 && FBuf[FBufPos] == 0x1f &&
-                    FBuf[FBufPos + 1] == 0x8b) {
-                    inflateReset(FZ.get());
-                    FDecodeEnded = false;
-                }
+                // Concatenated gzip members form one body; deflate data has one stream.
+                if (FDeflate)
+                    EndDecodedBody();
+                else
+                    FBetweenMembers = true;
             } else if (Rc != Z_OK && Rc != Z_BUF_ERROR) {
                 FState = EState::Failed;
                 return ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
@@ -601,28 +771,39 @@ DWORD TRequest::Decode(void* Out, DWORD Length, DWORD& Got) {
                 FBufPos = 0;
             }
             if (Got > 0) return 0;
-            if (Used > 0) continue;
-        }
-        if (FDecodeEnded) {
-            // Anything after the end of the compressed data is not part of the body.
-            FBuf.clear();
-            FBufPos = 0;
+            if (Used > 0 || FBetweenMembers || FDecodeEnded) continue;
         }
         if (FDone) {
             if (FResult != CURLE_OK) return MapFailure();
-            if (!FDecodeStarted || FDecodeEnded) return 0;
+            if (!FDecodeStarted) return 0;  // an empty body
             FState = EState::Failed;
             return ERROR_WINHTTP_INVALID_SERVER_RESPONSE;  // compressed data cut short
+        }
+        int WaitMs = Timeouts.Receive;
+        if (WaitMs > 0) {
+            auto Spent =
+                std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - Start)
+                    .count();
+            if (Spent >= WaitMs) return ERROR_WINHTTP_TIMEOUT;
+            WaitMs -= static_cast<int>(Spent);
         }
         std::size_t Before = FBuf.size() - FBufPos;
         if (FRecvPaused) {
             FRecvPaused = false;
             curl_easy_pause(FSlot->Easy, FSendPaused ? CURLPAUSE_SEND : CURLPAUSE_CONT);
         }
-        DWORD Err = Drive([this, Before] { return FBuf.size() - FBufPos > Before; },
-                          Timeouts.Receive, false);
+        DWORD Err = Drive([this, Before] { return FBuf.size() - FBufPos > Before; }, WaitMs, false);
         if (Err) return Err;
     }
+}
+
+// The decoded body is over. Bytes after it are dropped; when the transfer has not ended, its
+// connection goes with the request (an unfinished transfer is never reused).
+void TRequest::EndDecodedBody() {
+    FDecodeEnded = true;
+    FBetweenMembers = false;
+    FBuf.clear();
+    FBufPos = 0;
 }
 
 // Runs the transfer until Ready() holds, the transfer ends, the handle is closed or no
@@ -683,6 +864,7 @@ DWORD TRequest::Drive(const std::function<bool()>& Ready, int TimeoutMs, bool Po
 }
 
 DWORD TRequest::MapFailure() {
+    if (FFailure) return FFailure;  // a callback of ours stopped the transfer, and says why
     switch (FResult) {
         case CURLE_OK:
             return 0;
@@ -695,19 +877,29 @@ DWORD TRequest::MapFailure() {
             return ERROR_WINHTTP_TIMEOUT;
         case CURLE_URL_MALFORMAT:
             // A Location that is not a URL is a failed redirect, not a bad request URL.
-            return FRedirectSeen ? ERROR_WINHTTP_REDIRECT_FAILED : ERROR_WINHTTP_INVALID_URL;
+            return FHops > 0 ? ERROR_WINHTTP_REDIRECT_FAILED : ERROR_WINHTTP_INVALID_URL;
         case CURLE_TOO_MANY_REDIRECTS:
         case CURLE_SEND_FAIL_REWIND:
             return ERROR_WINHTTP_REDIRECT_FAILED;
         case CURLE_UNSUPPORTED_PROTOCOL:
             // Either a refused redirect target (https to http) or a reply that is not HTTP.
-            return FRedirectSeen ? ERROR_WINHTTP_REDIRECT_FAILED
-                                 : ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
+            return FHops > 0 ? ERROR_WINHTTP_REDIRECT_FAILED
+                             : ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
         case CURLE_WEIRD_SERVER_REPLY:
         case CURLE_BAD_CONTENT_ENCODING:
             return ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
         case CURLE_OUT_OF_MEMORY:
-            return ERROR_NOT_ENOUGH_MEMORY;
+            // libcurl refuses a response header line longer than it takes with this code.
+            return FConnected && !FFinalHead ? ERROR_WINHTTP_HEADER_SIZE_OVERFLOW
+                                             : ERROR_NOT_ENOUGH_MEMORY;
+        case CURLE_RECV_ERROR:
+            // One code from libcurl for a failed receive and for framing it cannot parse; its
+            // text tells them apart.
+            if (std::strstr(FSlot->ErrorText, "chunked-encoding"))
+                return ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
+            if (std::strstr(FSlot->ErrorText, "response headers"))
+                return ERROR_WINHTTP_HEADER_SIZE_OVERFLOW;
+            return ERROR_WINHTTP_CONNECTION_ERROR;
         case CURLE_PEER_FAILED_VERIFICATION: {
             long Verify = 0;
             curl_easy_getinfo(FSlot->Easy, CURLINFO_SSL_VERIFYRESULT, &Verify);
@@ -742,13 +934,15 @@ DWORD TRequest::MapFailure() {
     }
 }
 
-bool TRequest::WillFollow() const {
+// Where this answer redirects to, or empty when it is not a redirect to follow: only 301,
+// 302, 303, 307 and 308 are; any other 3xx is a final answer with its own body.
+std::string_view TRequest::FollowTarget() const {
     if ((DisabledFeatures & WINHTTP_DISABLE_REDIRECTS) ||
         RedirectPolicy == WINHTTP_OPTION_REDIRECT_POLICY_NEVER || !IsRedirectCode(StatusCode))
-        return false;
+        return {};
     for (const auto& L : ResponseLines)
-        if (SameText(HeaderName(L), "Location") && !HeaderValue(L).empty()) return true;
-    return false;
+        if (SameText(HeaderName(L), "Location")) return HeaderValue(L);
+    return {};
 }
 
 void TRequest::MarkSent() {
@@ -759,18 +953,10 @@ void TRequest::MarkSent() {
 void TRequest::HeadComplete() {
     FHeadLine = false;
     if (StatusCode >= 100 && StatusCode < 200) return;  // interim answers are skipped
-    if (WillFollow()) {
-        FRedirectSeen = true;
-        // The next hop's phases are what curl adds to its sums from here on.
-        curl_off_t Us[4] = {};
-        curl_easy_getinfo(FSlot->Easy, CURLINFO_NAMELOOKUP_TIME_T, &Us[0]);
-        curl_easy_getinfo(FSlot->Easy, CURLINFO_CONNECT_TIME_T, &Us[1]);
-        curl_easy_getinfo(FSlot->Easy, CURLINFO_APPCONNECT_TIME_T, &Us[2]);
-        curl_easy_getinfo(FSlot->Easy, CURLINFO_STARTTRANSFER_TIME_T, &Us[3]);
-        FMoments.HopLookupUs = Us[0];
-        FMoments.HopConnectUs = Us[1];
-        FMoments.HopTlsUs = Us[2];
-        FMoments.HopFirstByteUs = Us[3];
+    std::string_view Target = FollowTarget();
+    if (!Target.empty()) {
+        FRedirectPending = true;
+        FLocation = std::string(Target);
         return;
     }
     FFinalHead = true;
@@ -801,8 +987,13 @@ size_t TRequest::OnHeader(char* Ptr, size_t Size, size_t Count, void* User) {
     R->Touch();
     std::string_view Line(Ptr, Len);
     while (!Line.empty() && (Line.back() == '\n' || Line.back() == '\r')) Line.remove_suffix(1);
+    if (!R->FHeadLine && Line.substr(0, 5) != "HTTP/") return Len;  // trailers and the like
+    R->FHeadBytes += Len;
+    if (R->FHeadBytes > HeadBytesLimit) {
+        R->FFailure = ERROR_WINHTTP_HEADER_SIZE_OVERFLOW;
+        return 0;
+    }
     if (!R->FHeadLine) {
-        if (Line.substr(0, 5) != "HTTP/") return Len;  // trailers and the like
         // A new response head: status line "HTTP/1.1 200 OK". An answer means the request
         // went out, even when it arrived in the round that sent it.
         if (R->FMoments.SendPending) R->MarkSent();
@@ -838,6 +1029,13 @@ size_t TRequest::OnWrite(char* Ptr, size_t Size, size_t Count, void* User) {
     auto* R = static_cast<TRequest*>(User);
     std::size_t Len = Size * Count;
     R->Touch();
+    if (R->FRedirectPending) {
+        // A redirect's body is nobody's: read past to keep the connection, unless it is long.
+        R->FDrained += Len;
+        if (R->FDrained <= RedirectDrainLimit) return Len;
+        R->FDrainCut = true;
+        return 0;
+    }
     R->FMoments.LastData = Tick();
     const std::uint8_t* P = reinterpret_cast<const std::uint8_t*>(Ptr);
     if (R->FUserBuf && R->FBufPos == R->FBuf.size()) {

@@ -1,7 +1,15 @@
 #pragma once
-// The objects behind WinHTTP handles. A session owns a curl share (connections, DNS, TLS
-// sessions) and a pool of transfer slots; each request drives one easy handle through its own
-// multi handle, synchronously, with bounded buffers in both directions.
+// The objects behind WinHTTP handles. A session owns a curl share (DNS and TLS sessions) and a
+// pool of transfer slots; each request drives one easy handle through its own multi handle,
+// synchronously, with bounded buffers in both directions.
+//
+// Threads: any number of threads may run requests of one session at once. What they share
+// through the curl share (DNS answers, TLS sessions) is kept under the share's locks, which
+// libcurl supports across threads. Connections are not shared that way (libcurl does not
+// support a shared connection cache across concurrent threads): each slot's multi handle
+// keeps the connections its requests made, and a slot serves one request at a time, so
+// only one thread ever touches a connection cache. A thread that runs its requests one after
+// another gets its slot back from the pool, and with it its open connection.
 
 #include <curl/curl.h>
 #include <zlib.h>
@@ -36,8 +44,10 @@ class TObject {
     virtual ~TObject() = default;
     /// Called when the handle is closed; wakes a call blocked on it.
     virtual void Close() {}
-    /// A new handle starts with the status callback and context of the one it was made from.
-    void InheritNotifications(const TObject& From) {
+    /// A new handle starts with the status callback, flags and context of the one it was made
+    /// from, taken under that handle's lock: another thread may be setting them meanwhile.
+    void InheritNotifications(TObject& From) {
+        std::lock_guard<std::recursive_mutex> G(From.Lock);
         Callback = From.Callback;
         NotifyFlags = From.NotifyFlags;
         Context = From.Context;
@@ -53,7 +63,9 @@ class TObject {
 };
 
 /// One easy handle with the multi handle that drives it; pooled by the session so that
-/// connections, buffers and curl's own state are reused across requests.
+/// connections (kept in the multi handle's cache), buffers and curl's own state are reused
+/// across requests. Used by one request, so by one thread, at a time. Each multi handle holds
+/// a pair of descriptors of its own (libcurl's wake-up pair).
 struct TSlot {
     CURLM* Multi = nullptr;
     CURL* Easy = nullptr;
@@ -62,9 +74,9 @@ struct TSlot {
     // Options as last set on Easy: setting an unchanged one again would only cost (curl
     // copies and parses texts), since the handle is never reset.
     struct TApplied {
-        std::string Url, Agent, RedirProtocols;
+        std::string Url, Agent;
         bool AgentSet = false;
-        long Version = -1, ConnectMs = -1, Follow = -1, MaxRedirs = -1, ForbidReuse = -1;
+        long Version = -1, ConnectMs = -1, ForbidReuse = -1;
         curl_slist* Headers = nullptr;
         bool HeadersSet = false;
     } Applied;
@@ -150,6 +162,7 @@ class TRequest : public TObject {
     DWORD SecureFlags() const { return FSecureFlags; }
     bool Sent() const { return FState != EState::Open; }
     bool HeadReady() const { return FState == EState::Received; }
+    /// The URL the response came from: after redirects, the last one's.
     std::string Url() const;
 
     // The final response head.
@@ -164,13 +177,25 @@ class TRequest : public TObject {
     friend class TSession;  // sets the callbacks on the easy handles it pools
     enum class EState { Open, Sending, Received, Failed };
 
+    std::string RequestUrl() const;
+    /// The request as the caller described it carries a body (maybe an empty one).
+    bool SendsBody() const {
+        return FTotal > 0 || Verb == "POST" || Verb == "PUT" || Verb == "PATCH";
+    }
     void ResetTransfer();
+    void ResetHop();
+    bool SetHeaders(bool Body, bool BodyLines, bool Credentials);
+    void SetUrl(const std::string& U);
+    void SetMethod(const std::string& Method, bool Body);
+    void SetProxy(const std::string& Host, bool ToSecure);
+    DWORD FollowRedirect();
     DWORD MapFailure();
     void Touch() { ++FProgress; }
     void Unpause();
-    bool WillFollow() const;
+    std::string_view FollowTarget() const;
     void HeadComplete();
     DWORD Decode(void* Out, DWORD Length, DWORD& Got);
+    void EndDecodedBody();
     DWORD Drive(const std::function<bool()>& Ready, int TimeoutMs, bool PollFirst);
     void MarkSent();
 
@@ -194,7 +219,8 @@ class TRequest : public TObject {
     bool FConnected = false;
     bool FDone = false;
     CURLcode FResult = CURLE_OK;
-    bool FRedirectSeen = false;
+    DWORD FFailure = 0;          // why a callback of ours stopped the transfer (0: it did not)
+    std::size_t FHeadBytes = 0;  // bytes of response heads on this hop, interim ones included
     DWORD FSecureFlags = 0;
     DWORD FVerifyFlags = 0;  // certificate problems OpenSSL reported during the handshake
     bool FHeadLine = false;  // inside a response head
@@ -213,10 +239,21 @@ class TRequest : public TObject {
         std::int64_t LastData = 0;     // the latest piece of the body arrived
         std::int64_t DecodeTicks = 0;  // spent inflating the body
         bool SendPending = false;      // SendStart taken, SendEnd not yet
-        // curl adds its phase timings up over redirect hops: the sums when the last hop began.
-        std::int64_t HopLookupUs = 0, HopConnectUs = 0, HopTlsUs = 0, HopFirstByteUs = 0;
+        // Each redirect hop is a transfer of its own for curl, whose timings are the last
+        // hop's, counted from when it was handed over (0: there was no redirect).
+        std::int64_t HopStart = 0;
     } FMoments;
 
+    // Redirects, followed here one hop at a time (curl's own following is off).
+    std::string FCurrentUrl;  // the URL of this hop; empty until sent
+    bool FSecureNow = false;  // this hop's scheme is https
+    std::string FMethodNow;   // this hop's verb: a 303 (and a POST on 301, 302) turn it to GET
+    bool FBodyNow = false;    // this hop sends a body
+    DWORD FHops = 0;
+    bool FRedirectPending = false;  // this hop's answer is a redirect to follow
+    std::string FLocation;
+    std::size_t FDrained = 0;  // body bytes of the redirect answer thrown away
+    bool FDrainCut = false;    // ... and where there were too many, the connection given up
     // Upload: optional data first, then what WinHttpWriteData hands over.
     std::uint64_t FTotal = 0;
     std::uint64_t FSentToCurl = 0;
@@ -239,7 +276,8 @@ class TRequest : public TObject {
     // Content decoding (gzip/deflate) done as the caller reads, so memory stays bounded.
     bool FDecoding = false;
     bool FDecodeStarted = false;
-    bool FDecodeEnded = false;
+    bool FDecodeEnded = false;     // the body is over; what follows is not part of it
+    bool FBetweenMembers = false;  // a gzip member ended; another may follow
     bool FDeflate = false;
     std::unique_ptr<z_stream> FZ;  // only while decoding
     std::vector<std::uint8_t> FDecoded;

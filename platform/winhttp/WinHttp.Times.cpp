@@ -15,23 +15,18 @@ void TRequest::RequestTimes(ULONGLONG* Times, DWORD Count) const {
 
     // curl counts microseconds from the start of the transfer, which began no earlier than
     // our stamp: each moment placed from it is at most a few microseconds early, never late.
-    curl_off_t RedirectUs = 0, LookupUs = 0, ConnectUs = 0, TlsUs = 0, FirstByteUs = 0;
+    curl_off_t LookupUs = 0, ConnectUs = 0, TlsUs = 0, FirstByteUs = 0;
     CURL* E = FSlot->Easy;
-    curl_easy_getinfo(E, CURLINFO_REDIRECT_TIME_T, &RedirectUs);
     curl_easy_getinfo(E, CURLINFO_NAMELOOKUP_TIME_T, &LookupUs);
     curl_easy_getinfo(E, CURLINFO_CONNECT_TIME_T, &ConnectUs);
     curl_easy_getinfo(E, CURLINFO_APPCONNECT_TIME_T, &TlsUs);
     curl_easy_getinfo(E, CURLINFO_STARTTRANSFER_TIME_T, &FirstByteUs);
-    // After redirects curl's phase timings are sums over the hops; what the last hop added
-    // is its own (nothing when it reused a connection).
-    LookupUs -= M.HopLookupUs;
-    ConnectUs -= M.HopConnectUs;
-    TlsUs -= M.HopTlsUs;
-    FirstByteUs -= M.HopFirstByteUs;
 
     LARGE_INTEGER Frequency;
     QueryPerformanceFrequency(&Frequency);
-    const std::int64_t HopStart = M.Start + RedirectUs * Frequency.QuadPart / 1000000;
+    // Redirects are followed here, each hop a transfer of its own for curl: its timings are
+    // the last hop's, from when that hop was handed over.
+    const std::int64_t HopStart = M.HopStart ? M.HopStart : M.Start;
     auto At = [&](curl_off_t Us) -> std::int64_t {
         return Us > 0 ? HopStart + Us * Frequency.QuadPart / 1000000 : 0;
     };

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -64,6 +65,7 @@ struct TExchange {
     int TimeoutMs = 10000;
     DWORD Decompression = 0;
     bool NoRedirects = false;
+    DWORD RedirectPolicy = WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP;
     DWORD_PTR Context = 0;
 };
 
@@ -92,6 +94,10 @@ TOutcome Exchange(HINTERNET Session, const TExchange& X) {
         return Fail("timeouts");
     DWORD V = WINHTTP_DISABLE_REDIRECTS;
     if (X.NoRedirects && !WinHttpSetOption(Req.Get(), WINHTTP_OPTION_DISABLE_FEATURE, &V, sizeof V))
+        return Fail("option");
+    V = X.RedirectPolicy;
+    if (V != WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP &&
+        !WinHttpSetOption(Req.Get(), WINHTTP_OPTION_REDIRECT_POLICY, &V, sizeof V))
         return Fail("option");
     V = X.Decompression;
     if (V && !WinHttpSetOption(Req.Get(), WINHTTP_OPTION_DECOMPRESSION, &V, sizeof V))
@@ -123,6 +129,29 @@ TOutcome Exchange(HINTERNET Session, const TExchange& X) {
 
 bool HasHeaderLine(const std::string& Raw, const std::string& Line) {
     return Raw.find("\r\n" + Line + "\r\n") != std::string::npos;
+}
+
+/// Text for a query parameter: everything but letters and digits percent-escaped.
+std::string QueryEscape(std::string_view S) {
+    std::string Out;
+    for (char C : S) {
+        if ((C >= 'a' && C <= 'z') || (C >= 'A' && C <= 'Z') || (C >= '0' && C <= '9')) {
+            Out += C;
+        } else {
+            char Hex[4];
+            std::snprintf(Hex, sizeof Hex, "%%%02X", static_cast<unsigned char>(C));
+            Out += Hex;
+        }
+    }
+    return Out;
+}
+
+/// How many connections a test server has accepted, the one asking included.
+std::string Connections(HINTERNET Session, int Port) {
+    TExchange X;
+    X.Port = Port;
+    X.Path = "/faults/connections";
+    return Exchange(Session, X).Body;
 }
 
 // The phases of a transfer as WINHTTP_REQUEST_TIMES entries, in the order they happen.
@@ -424,6 +453,72 @@ TEST_F(WinHttpTransfer, DecompressionDecodesAndHidesTheCoding) {
     EXPECT_EQ(O.Code, 12152u);
 }
 
+TEST_F(WinHttpTransfer, CompressedBodiesEndWhereTheirDataEnds) {
+    struct {
+        const char* Name;
+        std::string Path;
+        int TimeoutMs;
+        std::string Stage;
+        DWORD Code;
+        std::size_t Size;
+    } Cases[] = {
+        // The server trickles junk after the gzip data and then gives up mid-length.
+        {"junk trickling in after the last member", "/hostile/gzip-junk?n=5000&junk=100&gap=50",
+         10000, "", 0, 5000},
+        {"second member half a second later", "/hostile/gzip-members?n=3000&gap=500", 10000, "", 0,
+         6000},
+        {"second member split inside its magic", "/hostile/gzip-members?n=3000&split=1&gap=500",
+         10000, "", 0, 6000},
+        {"second member split after its header", "/hostile/gzip-members?n=3000&split=12&gap=500",
+         10000, "", 0, 6000},
+        // Bytes keep coming but never decode to any: the receive time-out still applies.
+        {"empty deflate blocks without end", "/hostile/gzip-empty-blocks?count=200&gap=50", 500,
+         "read", 12002, 0},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        TExchange X = At(C.Path);
+        X.Decompression = WINHTTP_DECOMPRESSION_FLAG_GZIP;
+        X.TimeoutMs = C.TimeoutMs;
+        TOutcome O = Exchange(FSession.Get(), X);
+        EXPECT_EQ(O.Stage, C.Stage);
+        EXPECT_EQ(O.Code, C.Code);
+        EXPECT_TRUE(O.Body == PatternBytes(C.Size)) << "body of " << O.Body.size() << " bytes";
+    }
+
+    // Asking what is available waits under the same rules as reading.
+    for (const char* Path : {"/hostile/gzip-empty-blocks?count=200&gap=50",
+                             "/hostile/gzip-junk?n=5000&junk=100&gap=50"}) {
+        SCOPED_TRACE(Path);
+        const bool Endless = std::string(Path).find("empty") != std::string::npos;
+        THandle Conn(WinHttpConnect(FSession.Get(), u"127.0.0.1",
+                                    static_cast<INTERNET_PORT>(FServer.Port()), 0));
+        THandle Req(
+            WinHttpOpenRequest(Conn.Get(), u"GET", U(Path).c_str(), nullptr, nullptr, nullptr, 0));
+        DWORD V = WINHTTP_DECOMPRESSION_FLAG_GZIP;
+        ASSERT_TRUE(WinHttpSetOption(Req.Get(), WINHTTP_OPTION_DECOMPRESSION, &V, sizeof V));
+        ASSERT_TRUE(WinHttpSetTimeouts(Req.Get(), 10000, 10000, 10000, Endless ? 500 : 10000));
+        ASSERT_TRUE(WinHttpSendRequest(Req.Get(), nullptr, 0, nullptr, 0, 0, 0));
+        ASSERT_TRUE(WinHttpReceiveResponse(Req.Get(), nullptr));
+        std::size_t Total = 0;
+        DWORD Err = 0;
+        for (;;) {
+            DWORD N = 0;
+            if (!WinHttpQueryDataAvailable(Req.Get(), &N)) {
+                Err = GetLastError();
+                break;
+            }
+            if (N == 0) break;
+            std::string Piece(N, '\0');
+            DWORD Got = 0;
+            ASSERT_TRUE(WinHttpReadData(Req.Get(), Piece.data(), N, &Got));
+            Total += Got;
+        }
+        EXPECT_EQ(Err, Endless ? 12002u : 0u);
+        EXPECT_EQ(Total, Endless ? 0u : 5000u);
+    }
+}
+
 TEST_F(WinHttpTransfer, RedirectsAreFollowedUnlessDisabled) {
     TOutcome O = Get("/faults/chain/3");
     EXPECT_EQ(O.Stage, "");
@@ -465,6 +560,125 @@ TEST_F(WinHttpTransfer, RedirectsAreFollowedUnlessDisabled) {
     X.Path = "/faults/chain/1?code=303";
     O = Exchange(FSession.Get(), X);
     EXPECT_EQ(O.Body, "chain end GET 0\n");
+}
+
+TEST_F(WinHttpTransfer, OnlyRedirectCodesAreFollowed) {
+    // The Location points at another server, which counts who came.
+    TTestServer Other;
+    const std::string Target = QueryEscape(Other.Url("/status/200"));
+    struct {
+        const char* Name;
+        std::string Path;
+        DWORD Status;
+        std::string Body;
+    } Cases[] = {
+        {"300", "/redirect?code=300&to=" + Target, 300, "redirect to " + Other.Url("/status/200")},
+        {"305", "/redirect?code=305&to=" + Target, 305, "redirect to " + Other.Url("/status/200")},
+        {"306", "/redirect?code=306&to=" + Target, 306, "redirect to " + Other.Url("/status/200")},
+        {"399", "/redirect?code=399&to=" + Target, 399, "redirect to " + Other.Url("/status/200")},
+        {"304",
+         "/faults/raw?text=HTTP/1.1 304 Not Modified\\r\\nLocation: " + Target + "\\r\\n\\r\\n",
+         304, ""},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        THandle Conn(WinHttpConnect(FSession.Get(), u"127.0.0.1",
+                                    static_cast<INTERNET_PORT>(FServer.Port()), 0));
+        THandle Req(WinHttpOpenRequest(Conn.Get(), u"GET", U(C.Path).c_str(), nullptr, nullptr,
+                                       nullptr, 0));
+        ASSERT_TRUE(WinHttpSendRequest(Req.Get(), nullptr, 0, nullptr, 0, 0, 0));
+        ASSERT_TRUE(WinHttpReceiveResponse(Req.Get(), nullptr)) << GetLastError();
+        EXPECT_EQ(QueryStatus(Req.Get()), C.Status);
+        std::string Body;
+        DWORD Err = 0;
+        EXPECT_TRUE(ReadAll(Req.Get(), Body, Err)) << Err;
+        EXPECT_EQ(Body, C.Body + (C.Body.empty() ? "" : "\n"));
+        EXPECT_EQ(QueryStatus(Req.Get()), C.Status) << "the head read first is the head kept";
+        EXPECT_EQ(QueryText(Req.Get(), WINHTTP_QUERY_LOCATION), Other.Url("/status/200"));
+    }
+    EXPECT_EQ(Connections(FSession.Get(), Other.Port()), "1") << "nobody went there";
+}
+
+TEST_F(WinHttpTransfer, RedirectsSendOnlyWhatTheCallerDescribed) {
+    struct {
+        const char* Name;
+        std::u16string Verb;
+        int Code;
+        std::string Body;     // as optional data
+        std::string Written;  // through WinHttpWriteData
+        std::string Stage;
+        std::string Answer;
+    } Cases[] = {
+        {"PUT through 301 keeps its body", u"PUT", 301, "hello", "", "", "chain end PUT 5\n"},
+        {"PUT through 302 keeps its body", u"PUT", 302, "hello", "", "", "chain end PUT 5\n"},
+        {"DELETE through 302 keeps its body", u"DELETE", 302, "abc", "", "",
+         "chain end DELETE 3\n"},
+        {"DELETE through 301 without a body", u"DELETE", 301, "", "", "", "chain end DELETE 0\n"},
+        {"PATCH through 308 keeps its body", u"PATCH", 308, "hello", "", "", "chain end PATCH 5\n"},
+        {"PUT through 303 becomes GET", u"PUT", 303, "hello", "", "", "chain end GET 0\n"},
+        {"POST through 301 becomes GET", u"POST", 301, "hello", "", "", "chain end GET 0\n"},
+        {"POST through 302 becomes GET", u"POST", 302, "hello", "", "", "chain end GET 0\n"},
+        // Written data is not kept, so it cannot go out a second time.
+        {"written PUT through 301 cannot follow", u"PUT", 301, "", "hello", "receive", ""},
+        {"written POST through 307 cannot follow", u"POST", 307, "", "hello", "receive", ""},
+        {"written POST through 303 becomes GET", u"POST", 303, "", "hello", "",
+         "chain end GET 0\n"},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        TExchange X = At("/faults/chain/1?code=" + std::to_string(C.Code));
+        X.Verb = C.Verb;
+        X.Body = C.Body;
+        X.Written = C.Written;
+        TOutcome O = Exchange(FSession.Get(), X);
+        EXPECT_EQ(O.Stage, C.Stage);
+        EXPECT_EQ(O.Code, C.Stage.empty() ? 0u : 12156u);
+        EXPECT_EQ(O.Body, C.Answer);
+    }
+    // A request that became GET carries nothing that describes the dropped body.
+    TExchange X = At("/redirect?code=303&to=/echo");
+    X.Verb = u"PUT";
+    X.Body = "hello";
+    X.Headers = u"Content-Type: text/plain\r\nX-Kept: yes\r\n";
+    TOutcome O = Exchange(FSession.Get(), X);
+    EXPECT_EQ(O.Body.rfind("GET /echo HTTP/1.1\n", 0), 0u) << O.Body;
+    EXPECT_EQ(O.Body.find("Content-"), std::string::npos) << O.Body;
+    EXPECT_NE(O.Body.find("\nX-Kept: yes\n"), std::string::npos) << O.Body;
+}
+
+TEST_F(WinHttpTransfer, UrlOptionIsWhereTheResponseCameFrom) {
+    auto UrlOf = [](HINTERNET Req) {
+        DWORD Len = 0;
+        WinHttpQueryOption(Req, WINHTTP_OPTION_URL, nullptr, &Len);
+        std::u16string Buf(Len / 2, u'\0');
+        if (!WinHttpQueryOption(Req, WINHTTP_OPTION_URL, Buf.data(), &Len)) return std::string();
+        Buf.resize(Len / 2);
+        return A(Buf);
+    };
+    TTestServer Other;
+    struct {
+        const char* Name;
+        std::string Path;
+        std::string Final;
+    } Cases[] = {
+        {"no redirect", "/status/200", FServer.Url("/status/200")},
+        {"two hops on one server", "/faults/chain/2", FServer.Url("/faults/chain/0")},
+        {"to another server", "/redirect?to=" + QueryEscape(Other.Url("/status/201")),
+         Other.Url("/status/201")},
+        {"relative Location with a query", "/redirect?to=" + QueryEscape("../status/200?x=1"),
+         FServer.Url("/status/200?x=1")},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        THandle Conn(WinHttpConnect(FSession.Get(), u"127.0.0.1",
+                                    static_cast<INTERNET_PORT>(FServer.Port()), 0));
+        THandle Req(WinHttpOpenRequest(Conn.Get(), u"GET", U(C.Path).c_str(), nullptr, nullptr,
+                                       nullptr, 0));
+        EXPECT_EQ(UrlOf(Req.Get()), FServer.Url(C.Path));
+        ASSERT_TRUE(WinHttpSendRequest(Req.Get(), nullptr, 0, nullptr, 0, 0, 0));
+        ASSERT_TRUE(WinHttpReceiveResponse(Req.Get(), nullptr)) << GetLastError();
+        EXPECT_EQ(UrlOf(Req.Get()), C.Final);
+    }
 }
 
 TEST_F(WinHttpTransfer, ObjectNameReachesTheServerEscaped) {
@@ -649,6 +863,97 @@ TEST_F(WinHttpTransfer, FailuresCarryWinHttpCodes) {
     }
     // The session stays usable after every failure.
     EXPECT_EQ(Get("/status/200").Status, 200u);
+}
+
+TEST_F(WinHttpTransfer, MalformedResponsesAreNotDroppedConnections) {
+    const std::string Chunked =
+        "/faults/raw?text=HTTP/1.1 200 OK\\r\\nTransfer-Encoding: chunked\\r\\n\\r\\n";
+    struct {
+        const char* Name;
+        std::string Path;
+        std::string Stage;
+        DWORD Code;
+    } Cases[] = {
+        {"one header line of 1 MB", "/hostile/long-header?n=1048576", "receive", 12182},
+        {"a megabyte of short header lines", "/hostile/many-headers?count=10000", "receive", 12182},
+        {"interim answers without end", "/hostile/endless-interim", "receive", 12182},
+        {"chunk size not hexadecimal", Chunked + "zz\\r\\nabc\\r\\n0\\r\\n\\r\\n", "read", 12152},
+        {"chunk size too long", Chunked + "00000000000000000001\\r\\na\\r\\n0\\r\\n\\r\\n", "read",
+         12152},
+        // A connection that really ends keeps its own code.
+        {"closed mid-body", "/faults/close-mid-body", "read", 12030},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        TOutcome O = Get(C.Path);
+        EXPECT_EQ(O.Stage, C.Stage);
+        EXPECT_EQ(O.Code, C.Code);
+    }
+    EXPECT_EQ(Get("/status/200").Status, 200u) << "the session stays usable";
+}
+
+TEST_F(WinHttpTransfer, RefusedCallsChangeNothingOnTheWire) {
+    // A user agent with a line break is refused; the one set before stays.
+    std::u16string Agent = u"Kept Agent";
+    ASSERT_TRUE(WinHttpSetOption(FSession.Get(), WINHTTP_OPTION_USER_AGENT, Agent.data(),
+                                 static_cast<DWORD>(Agent.size())));
+    std::u16string Bad = u"Bad\r\nX-Injected: 1";
+    EXPECT_FALSE(WinHttpSetOption(FSession.Get(), WINHTTP_OPTION_USER_AGENT, Bad.data(),
+                                  static_cast<DWORD>(Bad.size())));
+    EXPECT_EQ(GetLastError(), 87u);
+
+    // Headers added as a block where one is refused: none of the block is added.
+    THandle Conn(WinHttpConnect(FSession.Get(), u"127.0.0.1",
+                                static_cast<INTERNET_PORT>(FServer.Port()), 0));
+    THandle Req(WinHttpOpenRequest(Conn.Get(), u"GET", u"/echo", nullptr, nullptr, nullptr, 0));
+    ASSERT_TRUE(WinHttpAddRequestHeaders(Req.Get(), u"X-Old: 1", static_cast<DWORD>(-1),
+                                         WINHTTP_ADDREQ_FLAG_ADD));
+    EXPECT_FALSE(WinHttpAddRequestHeaders(Req.Get(), u"X-New: 2\r\nX-Old: 3",
+                                          static_cast<DWORD>(-1), WINHTTP_ADDREQ_FLAG_ADD_IF_NEW));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WINHTTP_HEADER_ALREADY_EXISTS));
+    ASSERT_TRUE(WinHttpSendRequest(Req.Get(), nullptr, 0, nullptr, 0, 0, 0));
+    ASSERT_TRUE(WinHttpReceiveResponse(Req.Get(), nullptr));
+    std::string Body;
+    DWORD Err = 0;
+    ASSERT_TRUE(ReadAll(Req.Get(), Body, Err));
+    EXPECT_NE(Body.find("\nUser-Agent: Kept Agent\n"), std::string::npos) << Body;
+    EXPECT_NE(Body.find("\nX-Old: 1\n"), std::string::npos) << Body;
+    EXPECT_EQ(Body.find("X-New"), std::string::npos) << Body;
+    EXPECT_EQ(Body.find("X-Injected"), std::string::npos) << Body;
+}
+
+TEST_F(WinHttpTransfer, ThreadsShareOneSessionAndConnectHandle) {
+    // Keep-alive GETs from several threads at once through one session and one connect
+    // handle: every body arrives whole, and each thread's connection is reused rather than
+    // pushed out by the others'.
+    constexpr int Threads = 8;
+    constexpr int Requests = 150;
+    THandle Conn(WinHttpConnect(FSession.Get(), u"127.0.0.1",
+                                static_cast<INTERNET_PORT>(FServer.Port()), 0));
+    ASSERT_TRUE(Conn);
+    std::atomic<int> Failures{0};
+    std::vector<std::thread> Pool;
+    for (int T = 0; T < Threads; ++T) {
+        Pool.emplace_back([&, T] {
+            for (int I = 0; I < Requests; ++I) {
+                const std::size_t Size = 1000 + static_cast<std::size_t>(T * 100 + I % 7);
+                const std::string Path = "/bytes/" + std::to_string(Size);
+                HINTERNET Req = WinHttpOpenRequest(Conn.Get(), u"GET", U(Path).c_str(), nullptr,
+                                                   nullptr, nullptr, 0);
+                std::string Body;
+                DWORD Err = 0;
+                const bool Ok = Req && WinHttpSendRequest(Req, nullptr, 0, nullptr, 0, 0, 0) &&
+                                WinHttpReceiveResponse(Req, nullptr) && QueryStatus(Req) == 200 &&
+                                ReadAll(Req, Body, Err) && Body == PatternBytes(Size);
+                if (Req) WinHttpCloseHandle(Req);
+                if (!Ok) ++Failures;
+            }
+        });
+    }
+    for (auto& T : Pool) T.join();
+    EXPECT_EQ(Failures, 0);
+    // At most one connection per thread, and one more for asking.
+    EXPECT_LE(std::stoi(Connections(FSession.Get(), FServer.Port())), Threads + 1);
 }
 
 TEST_F(WinHttpTransfer, RequestTimesFollowEachPhase) {
@@ -899,6 +1204,29 @@ TEST_F(WinHttpTls, GoodCertificateAndRedirectPolicy) {
     EXPECT_EQ(O.Stage, "send");
     EXPECT_EQ(O.Code, 12175u);
     EXPECT_EQ(Seen.Flags, static_cast<DWORD>(WINHTTP_CALLBACK_STATUS_FLAG_SECURITY_CHANNEL_ERROR));
+}
+
+TEST_F(WinHttpTls, DowngradeIsRefusedAtEveryHop) {
+    // http -> https -> http: the second hop leaves TLS, whatever the first URL was.
+    TTestServer Start;
+    TTestServer Secure(TlsArgs("good"));
+    TTestServer Last;
+    const std::string SecureHop = Secure.Url("/redirect?to=" + QueryEscape(Last.Url("/echo")));
+    TExchange X;
+    X.Port = Start.Port();
+    X.Path = "/redirect?to=" + QueryEscape(SecureHop);
+    X.Headers = u"X-Secret: s3cret\r\n";
+    TOutcome O = Exchange(FSession.Get(), X);
+    EXPECT_EQ(O.Stage, "receive");
+    EXPECT_EQ(O.Code, 12156u);
+    EXPECT_EQ(Connections(FSession.Get(), Last.Port()), "1") << "nothing went out in clear text";
+
+    // Allowed when the caller says so.
+    X.RedirectPolicy = WINHTTP_OPTION_REDIRECT_POLICY_ALWAYS;
+    O = Exchange(FSession.Get(), X);
+    EXPECT_EQ(O.Stage, "");
+    EXPECT_EQ(O.Body.rfind("GET /echo HTTP/1.1\n", 0), 0u) << O.Body;
+    EXPECT_NE(O.Body.find("\nX-Secret: s3cret\n"), std::string::npos) << O.Body;
 }
 
 TEST_F(WinHttpTls, RequestTimesShowTheHandshakeOnlyForHttps) {

@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "Nimbra.WinHttp.Api.h"
 #include "Os.Clock.h"
@@ -359,6 +361,85 @@ TEST_F(WinHttpLibrary, OptionsAreInheritedAndQueried) {
     EXPECT_FALSE(WinHttpQueryOption(FSession.Get(), WINHTTP_OPTION_USER_AGENT, nullptr, &Len));
     EXPECT_EQ(GetLastError(), 122u);
     EXPECT_EQ(Len, (std::char_traits<char16_t>::length(u"Test/1.0") + 1) * 2);
+}
+
+TEST_F(WinHttpLibrary, RefusedOptionsChangeNothing) {
+    THandle Req = OpenRequest(u"/");
+    ASSERT_TRUE(Req);
+    const std::u16string BadAgent = u"Bad\r\nX-Injected: 1";
+    const DWORD Four = 4, Three = 3;
+    const DWORD_PTR Context = 0x55;
+    struct {
+        const char* Name;
+        HINTERNET Handle;
+        DWORD Option;
+        const void* Value;
+        DWORD Length;
+    } Cases[] = {
+        {"agent with a line break", FSession.Get(), WINHTTP_OPTION_USER_AGENT, BadAgent.data(),
+         static_cast<DWORD>(BadAgent.size())},
+        {"decompression flag unknown", Req.Get(), WINHTTP_OPTION_DECOMPRESSION, &Four, sizeof Four},
+        {"redirect policy unknown", FSession.Get(), WINHTTP_OPTION_REDIRECT_POLICY, &Three,
+         sizeof Three},
+        {"time-out of the wrong size", Req.Get(), WINHTTP_OPTION_RECEIVE_TIMEOUT, &Four, 2},
+        {"context of the wrong size", Req.Get(), WINHTTP_OPTION_CONTEXT_VALUE, &Context, 4},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        auto Query = [&] {
+            char Buf[256] = {};
+            DWORD Len = sizeof Buf;
+            EXPECT_TRUE(WinHttpQueryOption(C.Handle, C.Option, Buf, &Len)) << GetLastError();
+            return std::string(Buf, Len);
+        };
+        const std::string Before = Query();
+        EXPECT_FALSE(WinHttpSetOption(C.Handle, C.Option, const_cast<void*>(C.Value), C.Length));
+        EXPECT_EQ(GetLastError(), 87u);
+        EXPECT_EQ(Query(), Before);
+    }
+}
+
+namespace {
+void WINAPI StatusA(HINTERNET, DWORD_PTR, DWORD, LPVOID, DWORD) {}
+void WINAPI StatusB(HINTERNET, DWORD_PTR, DWORD, LPVOID, DWORD) {}
+}  // namespace
+
+TEST_F(WinHttpLibrary, NewHandlesCopyNotificationsWhileTheParentChanges) {
+    // Other threads switch the parents' callbacks to and fro while handles are made from them:
+    // each new handle starts with one of the callbacks its parent really had. (Under
+    // ThreadSanitizer this also checks that the copy is made under the parent's lock.)
+    ASSERT_NE(WinHttpSetStatusCallback(FSession.Get(), StatusA,
+                                       WINHTTP_CALLBACK_FLAG_ALL_NOTIFICATIONS, 0),
+              WINHTTP_INVALID_STATUS_CALLBACK);
+    ASSERT_NE(WinHttpSetStatusCallback(FConnect.Get(), StatusA,
+                                       WINHTTP_CALLBACK_FLAG_ALL_NOTIFICATIONS, 0),
+              WINHTTP_INVALID_STATUS_CALLBACK);
+    std::atomic<bool> Stop{false};
+    std::atomic<int> Running{0};
+    std::vector<std::thread> Setters;
+    for (HINTERNET Parent : {FSession.Get(), FConnect.Get()}) {
+        Setters.emplace_back([&Stop, &Running, Parent] {
+            ++Running;
+            for (int I = 0; !Stop; ++I)
+                WinHttpSetStatusCallback(Parent, I % 2 ? StatusA : StatusB,
+                                         I % 2 ? WINHTTP_CALLBACK_FLAG_ALL_NOTIFICATIONS
+                                               : WINHTTP_CALLBACK_FLAG_SECURE_FAILURE,
+                                         0);
+        });
+    }
+    while (Running < 2) std::this_thread::yield();
+    int Wrong = 0;
+    for (int I = 0; I < 5000; ++I) {
+        THandle Conn(WinHttpConnect(FSession.Get(), u"example.test", 0, 0));
+        THandle Req = OpenRequest(u"/");
+        for (HINTERNET H : {Conn.Get(), Req.Get()}) {
+            WINHTTP_STATUS_CALLBACK Had = WinHttpSetStatusCallback(H, nullptr, 0, 0);
+            if (Had != StatusA && Had != StatusB) ++Wrong;
+        }
+    }
+    Stop = true;
+    for (auto& T : Setters) T.join();
+    EXPECT_EQ(Wrong, 0);
 }
 
 TEST(WinHttpFunctions, NotImplementedOnesSay120) {
