@@ -395,7 +395,7 @@ WINHTTPAPI HINTERNET WINAPI WinHttpOpenRequest(HINTERNET hConnect, LPCWSTR pwszV
                 return nullptr;
             }
             TSession& S = C->Session();
-            auto R = std::make_shared<TRequest>(C, S.AcquireSlot());
+            auto R = std::make_shared<TRequest>(C);
             R->Verb = std::move(Verb);
             R->HttpVersion = std::move(Version);
             R->Referrer = std::move(Referrer);

@@ -262,12 +262,12 @@ void TSession::ReleaseSlot(std::unique_ptr<TSlot> Slot) {
 // ---------------------------------------------------------------------------------------
 // Requests
 
-TRequest::TRequest(std::shared_ptr<TConnect> AConnect, std::unique_ptr<TSlot> ASlot)
-    : TObject(WINHTTP_HANDLE_TYPE_REQUEST), FSlot(std::move(ASlot)) {
+TRequest::TRequest(std::shared_ptr<TConnect> AConnect) : TObject(WINHTTP_HANDLE_TYPE_REQUEST) {
     Parent = std::move(AConnect);
 }
 
 TRequest::~TRequest() {
+    if (!FSlot) return;  // never sent
     ResetTransfer();
     // An unfinished transfer was removed from its multi handle above, which closes its
     // connection; the slot itself is clean and goes back to the pool.
@@ -277,6 +277,7 @@ TRequest::~TRequest() {
 void TRequest::Close() {
     FClosed = true;
     // Waking an idle multi handle would cost the next request on this slot a spurious round.
+    // FSlot was set before FDriving became true.
     if (FDriving) curl_multi_wakeup(FSlot->Multi);
 }
 
@@ -354,6 +355,9 @@ void TRequest::ResetTransfer() {
 
 DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* Optional,
                      DWORD OptionalLength, DWORD TotalLength) {
+    // The slot comes with the first send, so that requests opened and not yet sent hold no
+    // descriptors.
+    if (!FSlot) FSlot = Session().AcquireSlot();
     ResetTransfer();
     CURL* E = FSlot->Easy;
     TSession& S = Session();
@@ -572,6 +576,34 @@ DWORD TRequest::FollowRedirect() {
     return 0;
 }
 
+// Reads past the body of a redirect so that its connection can serve the next hop. That body
+// is no data for anyone: when it takes longer than the receive time-out (or grows long, see
+// OnWrite), the connection is given up instead and the redirect followed on a new one.
+DWORD TRequest::DrainRedirect() {
+    using TClock = std::chrono::steady_clock;
+    const TClock::time_point Start = TClock::now();
+    while (!FDone && !FDrainCut) {
+        int WaitMs = Timeouts.Receive;
+        if (WaitMs > 0) {
+            auto Spent =
+                std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - Start)
+                    .count();
+            if (Spent >= WaitMs) {
+                FDrainCut = true;
+                break;
+            }
+            WaitMs -= static_cast<int>(Spent);
+        }
+        const std::uint64_t Seen = FProgress;
+        DWORD Err = Drive([this, Seen] { return FProgress != Seen; }, WaitMs, false);
+        if (Err == ERROR_WINHTTP_TIMEOUT)
+            FDrainCut = true;
+        else if (Err)
+            return Err;
+    }
+    return 0;
+}
+
 DWORD TRequest::Write(const void* Data, DWORD Length) {
     if (FState != EState::Sending) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
     if (Length == 0) return 0;
@@ -601,10 +633,10 @@ DWORD TRequest::ReceiveResponse() {
     bool PollFirst = FConnected;
     DWORD Err = 0;
     for (;;) {
-        // A redirect's answer is read to its end (its body thrown away) before the next hop.
-        Err = Drive([this] { return FFinalHead || (FRedirectPending && FDone); }, Timeouts.Receive,
-                    PollFirst);
+        Err = Drive([this] { return FFinalHead || FRedirectPending; }, Timeouts.Receive, PollFirst);
         if (Err || FFinalHead) break;
+        if (FRedirectPending && !FDone) Err = DrainRedirect();
+        if (Err) break;
         if (FRedirectPending && (FResult == CURLE_OK || FDrainCut)) {
             Err = FollowRedirect();
             if (Err) break;

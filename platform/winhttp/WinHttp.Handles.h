@@ -125,7 +125,7 @@ class TConnect : public TObject {
 /// A request handle and the transfer it drives.
 class TRequest : public TObject {
   public:
-    TRequest(std::shared_ptr<TConnect> AConnect, std::unique_ptr<TSlot> ASlot);
+    explicit TRequest(std::shared_ptr<TConnect> AConnect);
     ~TRequest() override;
     void Close() override;
 
@@ -188,6 +188,7 @@ class TRequest : public TObject {
     void SetUrl(const std::string& U);
     void SetMethod(const std::string& Method, bool Body);
     void SetProxy(const std::string& Host, bool ToSecure);
+    DWORD DrainRedirect();
     DWORD FollowRedirect();
     DWORD MapFailure();
     void Touch() { ++FProgress; }
@@ -207,7 +208,7 @@ class TRequest : public TObject {
     static CURLcode OnSslContext(CURL*, void* SslCtx, void*);
     static int OnVerify(int Ok, x509_store_ctx_st* StoreCtx);
 
-    std::unique_ptr<TSlot> FSlot;
+    std::unique_ptr<TSlot> FSlot;  // from the first send until the handle goes
     std::atomic<bool> FClosed{false};
     std::atomic<bool> FDriving{false};  // a call is inside Drive and may need waking
     bool FInMulti = false;

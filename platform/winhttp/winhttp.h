@@ -1,7 +1,13 @@
 #pragma once
 /* The WinHTTP C API subset this platform provides (synchronous mode only), with Windows'
    type names, constant names and values. On Linux the library is libwinhttp.so, written on
-   libcurl. WCHAR is char16_t, DWORD 32 bits, as on Windows. */
+   libcurl. WCHAR is char16_t, DWORD 32 bits, as on Windows.
+
+   File descriptors: a request handle holds none until it is first sent. From then until it
+   is closed it holds a transfer slot: two descriptors (libcurl's wake-up pair) and its
+   connection's socket. A session keeps up to 16 idle slots for later requests. So with the
+   usual limit of 1024 descriptors, about 300 sent request handles can be open at once;
+   close each when its answer has been read. */
 
 #include <stddef.h>
 #include <stdint.h>

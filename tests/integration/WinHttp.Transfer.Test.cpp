@@ -681,6 +681,28 @@ TEST_F(WinHttpTransfer, UrlOptionIsWhereTheResponseCameFrom) {
     }
 }
 
+TEST_F(WinHttpTransfer, RedirectBodiesAreNotWaitedFor) {
+    // The body of a redirect is read past to keep the connection, but one that is slow or long
+    // (and here never complete) is left behind with its connection.
+    struct {
+        const char* Name;
+        std::string Path;
+    } Cases[] = {
+        {"trickled", "/hostile/redirect-trickle?n=200&gap=50&to=/status/200"},
+        {"long", "/hostile/redirect-trickle?n=100000&gap=0&to=/status/200"},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        TExchange X = At(C.Path);
+        X.TimeoutMs = 1000;
+        TOutcome O = Exchange(FSession.Get(), X);
+        EXPECT_EQ(O.Stage, "");
+        EXPECT_EQ(O.Code, 0u);
+        EXPECT_EQ(O.Status, 200u);
+        EXPECT_EQ(O.Body, "status 200\n");
+    }
+}
+
 TEST_F(WinHttpTransfer, ObjectNameReachesTheServerEscaped) {
     struct {
         const char* Name;

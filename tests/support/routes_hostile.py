@@ -71,6 +71,14 @@ def route_gzip_members(req, rest, query):
     req.raw(second[split:])
 
 
+def route_redirect_trickle(req, rest, query):
+    """A 302 to to= whose body comes one byte every gap= ms; the length announces one byte
+    more than comes, so the server seems to give up at the end."""
+    n = _int(query, "n", 100)
+    _head(req, 302, [("Location", query.get("to", "/status/200")), ("Content-Length", str(n + 1))])
+    _trickle(req, [b"r"] * n, _int(query, "gap", 50))
+
+
 def route_long_header(req, rest, query):
     """One header line of n= bytes."""
     _head(req, 200, [("X-Long", "a" * _int(query, "n", 1 << 20)), ("Content-Length", "2")])
@@ -99,6 +107,7 @@ ROUTES = {
     "/hostile/gzip-junk": route_gzip_junk,
     "/hostile/gzip-empty-blocks": route_gzip_empty_blocks,
     "/hostile/gzip-members": route_gzip_members,
+    "/hostile/redirect-trickle": route_redirect_trickle,
     "/hostile/long-header": route_long_header,
     "/hostile/many-headers": route_many_headers,
     "/hostile/endless-interim": route_endless_interim,

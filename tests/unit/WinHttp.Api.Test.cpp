@@ -6,6 +6,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
 #include <thread>
 #include <vector>
 
@@ -397,6 +399,20 @@ TEST_F(WinHttpLibrary, RefusedOptionsChangeNothing) {
         EXPECT_EQ(GetLastError(), 87u);
         EXPECT_EQ(Query(), Before);
     }
+}
+
+TEST_F(WinHttpLibrary, RequestsNotYetSentHoldNoDescriptors) {
+    auto OpenDescriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator());
+    };
+    const auto Before = OpenDescriptors();
+    std::vector<THandle> Requests;
+    for (int I = 0; I < 1000; ++I) {
+        Requests.push_back(OpenRequest(u"/"));
+        ASSERT_TRUE(Requests.back()) << "request " << I << ": " << GetLastError();
+    }
+    EXPECT_LE(OpenDescriptors() - Before, 4);
 }
 
 namespace {
