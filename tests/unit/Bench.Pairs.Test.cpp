@@ -378,6 +378,11 @@ TEST(BenchSummary, TabulatesRecordedFiguresAndNamesFailures) {
     const TCase Cases[] = {
         {"all programs ran", "", "", 0, {"x.small", "unclear", "x.growth", "< 32 MiB", "met"}},
         {"a program failed", "--failed bench_gone", "", 1, {"FAILED: bench_gone"}},
+        {"a program was not built",
+         "--missing bench_x --failed bench_y",
+         "",
+         1,
+         {"MISSING: bench_x", "FAILED: bench_y"}},
         {"a line that is not a figure", "", "{\"verdict\": \"met\"}\n", 1, {"x.info"}},
     };
     for (const TCase& C : Cases) {
