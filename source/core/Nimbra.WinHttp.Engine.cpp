@@ -175,8 +175,9 @@ TWinHttpResponse::TWinHttpResponse(HINTERNET AConn, HINTERNET AReq)
     : TWinHttpResponse(AConn, std::make_shared<Detail::TWinHttpRequestSlot>(AReq)) {}
 
 TWinHttpResponse::TWinHttpResponse(HINTERNET AConn,
-                                   std::shared_ptr<Detail::TWinHttpRequestSlot> AReq)
-    : FConn(AConn), FReq(std::move(AReq)) {}
+                                   std::shared_ptr<Detail::TWinHttpRequestSlot> AReq,
+                                   bool AHeadRequest)
+    : FConn(AConn), FReq(std::move(AReq)), FHeadRequest(AHeadRequest) {}
 
 TWinHttpResponse::~TWinHttpResponse() {
     // The body streams read through the request handle: gone before it closes.
@@ -251,14 +252,17 @@ std::optional<WINHTTP_REQUEST_TIMES> TWinHttpResponse::RequestTimes() const {
 std::int64_t TWinHttpResponse::GetContentLength() {
     if (FContentLengthLoaded) return FContentLength;
     std::string Text;
-    if (GetChunked())
+    if (GetChunked()) {
         FContentLength = -1;
-    else if (TryQueryHeader(WINHTTP_QUERY_CONTENT_LENGTH, Text, false))
-        FContentLength = ParseContentLength(Text);
-    else if (const std::int32_t Status = GetStatusCode(); Status == 204 || Status == 304)
+    } else if (const std::int32_t Status = GetStatusCode();
+               FHeadRequest || Status == 204 || Status == 304) {
+        // These never carry a body, whatever length their headers state for the resource.
         FContentLength = 0;
-    else
+    } else if (TryQueryHeader(WINHTTP_QUERY_CONTENT_LENGTH, Text, false)) {
+        FContentLength = ParseContentLength(Text);
+    } else {
         FContentLength = -1;  // the body ends where the connection closes
+    }
     FContentLengthLoaded = true;
     return FContentLength;
 }
@@ -459,7 +463,8 @@ std::unique_ptr<THttpResponse> TWinHttpEngine::DoSend(THttpRequest& Request) {
         Slot->Close();
         throw;  // the connection closes as Conn goes
     }
-    return std::make_unique<TWinHttpResponse>(Conn.Release(), std::move(Slot));
+    return std::make_unique<TWinHttpResponse>(Conn.Release(), std::move(Slot),
+                                              Request.Method() == "HEAD");
 }
 
 }  // namespace Nimbra

@@ -74,13 +74,17 @@ class TWinHttpResponse : public THttpResponse {
   public:
     /// Takes over both handles.
     TWinHttpResponse(HINTERNET AConn, HINTERNET AReq);
-    /// Takes over the connection and the request slot of a send.
-    TWinHttpResponse(HINTERNET AConn, std::shared_ptr<Detail::TWinHttpRequestSlot> AReq);
+    /// Takes over the connection and the request slot of a send; AHeadRequest tells that the
+    /// request was a HEAD, whose response has no body.
+    TWinHttpResponse(HINTERNET AConn, std::shared_ptr<Detail::TWinHttpRequestSlot> AReq,
+                     bool AHeadRequest = false);
     /// Closes the request handle (unless a cancel closed it already), then the connection.
     ~TWinHttpResponse() override;
 
-    /// -1 for a chunked body and for one whose length the response does not state (its end
-    /// is where the connection closes); 0 for 204 and 304, which never carry a body.
+    /// The length of the body this response carries: -1 for a chunked body and for one whose
+    /// length the response does not state (its end is where the connection closes); 0 for
+    /// the answer to a HEAD and for 204 and 304, which never carry one (their content-length
+    /// header, if any, stays in Headers).
     std::int64_t GetContentLength() override;
     std::string GetContentType() override;
     std::string GetContentEncoding() override;
@@ -109,6 +113,7 @@ class TWinHttpResponse : public THttpResponse {
 
     HINTERNET FConn;
     std::shared_ptr<Detail::TWinHttpRequestSlot> FReq;
+    bool FHeadRequest = false;
     std::int32_t FStatusCode = 0;
     bool FStatusCodeLoaded = false;
     std::string FStatusReason;

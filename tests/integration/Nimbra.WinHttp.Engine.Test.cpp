@@ -88,6 +88,8 @@ TEST_F(WinHttpEngineTest, AnswersAsTheServerGaveThem) {
         {"ended by closing", "/faults/close-delimited", 200, "OK", -1, PatternBytes(3000)},
         {"a length of zero", "/faults/raw?text=HTTP/1.1 200 OK\\r\\nContent-Length: 0\\r\\n\\r\\n",
          200, "OK", 0, ""},
+        {"no reason phrase, HTTP/1.0, ended by closing",
+         "/faults/raw?text=HTTP/1.0 200\\r\\n\\r\\nold style", 200, "", -1, "old style"},
     };
     for (const auto& C : Cases) {
         SCOPED_TRACE(C.Name);
@@ -96,6 +98,30 @@ TEST_F(WinHttpEngineTest, AnswersAsTheServerGaveThem) {
         EXPECT_EQ(R->StatusReason(), C.Reason);
         EXPECT_EQ(R->ContentLength(), C.Length);
         EXPECT_EQ(AsText(R->ContentAsBytes()), C.Body);
+    }
+}
+
+TEST_F(WinHttpEngineTest, AnswersWithoutABodyHaveLengthZeroWhateverTheyState) {
+    struct {
+        const char* Name;
+        std::string Method, Path;
+        int Status;
+        std::string StatedLength;
+    } Cases[] = {
+        {"HEAD", "HEAD", "/bytes/10", 200, "10"},
+        {"304 stating a length", "GET",
+         "/faults/raw?text=HTTP/1.1 304 Not Modified\\r\\nContent-Length: 5\\r\\n\\r\\n", 304, "5"},
+        {"204 stating nothing", "GET", "/status/204", 204, ""},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        auto R = Send(FServer.Url(C.Path), C.Method);
+        EXPECT_EQ(R->StatusCode(), C.Status);
+        EXPECT_EQ(R->ContentLength(), 0);
+        EXPECT_EQ(R->Headers().Get("content-length"), C.StatedLength);
+        EXPECT_EQ(R->ContentAsBytes().size(), 0u);
+        R.reset();
+        ExpectStillUsable();
     }
 }
 
