@@ -135,6 +135,7 @@ std::string ToValidUtf8(std::string_view S) {
 #include <iconv.h>
 #include <langinfo.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -144,33 +145,106 @@ bool SameInLocaleCodeSet(std::string_view S) noexcept {
     return IsAscii(S) || (std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0 && IsValidUtf8(S));
 }
 
+namespace {
+
+// The calling thread's converter from UTF-8 to the locale's code set, opened on first use
+// and again only when the code set changes: opening one costs far more than converting a
+// header value.
+class TLocaleConverter {
+  public:
+    TLocaleConverter() = default;
+    TLocaleConverter(const TLocaleConverter&) = delete;
+    TLocaleConverter& operator=(const TLocaleConverter&) = delete;
+    ~TLocaleConverter() { Close(); }
+
+    /// The descriptor for CodeSet in its initial shift state; (iconv_t)-1 when the system
+    /// cannot convert to it.
+    iconv_t For(const char* CodeSet) {
+        if (!FOpened || FCodeSet != CodeSet) {
+            Close();
+            FCodeSet = CodeSet;
+            FCd = iconv_open(CodeSet, "UTF-8");
+            FOpened = true;
+        }
+        if (FCd != Invalid()) iconv(FCd, nullptr, nullptr, nullptr, nullptr);
+        return FCd;
+    }
+
+    static iconv_t Invalid() noexcept { return reinterpret_cast<iconv_t>(-1); }
+
+  private:
+    void Close() noexcept {
+        if (FCd != Invalid()) iconv_close(FCd);
+        FCd = Invalid();
+    }
+
+    std::string FCodeSet;
+    iconv_t FCd = Invalid();
+    bool FOpened = false;
+};
+
+thread_local TLocaleConverter LocaleConverter;
+
+}  // namespace
+
 std::string Utf8ToLocaleCodeSet(std::string_view S) {
-    bool Ascii = true;
-    for (const char C : S) Ascii = Ascii && static_cast<unsigned char>(C) < 0x80;
     const char* CodeSet = nl_langinfo(CODESET);
     // ASCII text reads the same in every code set the system runs with.
-    if (Ascii || std::strcmp(CodeSet, "UTF-8") == 0) return ToValidUtf8(S);
+    if (IsAscii(S) || std::strcmp(CodeSet, "UTF-8") == 0) return ToValidUtf8(S);
 
-    iconv_t Cd = iconv_open(CodeSet, "UTF-8");
+    // Invalid sequences become U+FFFD first, so the converter only ever sees whole
+    // characters and fails only on those the code set cannot represent.
+    std::string Text = ToValidUtf8(S);
+    const iconv_t Cd = LocaleConverter.For(CodeSet);
     std::string Result;
-    std::size_t Pos = 0;
-    while (Pos < S.size()) {
-        std::string Utf8;
-        AppendUtf8(Utf8, NextCodePoint(S, Pos));
-        char Out[16];
-        char* In = Utf8.data();
-        std::size_t InLeft = Utf8.size();
-        char* OutPtr = Out;
-        std::size_t OutLeft = sizeof Out;
-        if (Cd != reinterpret_cast<iconv_t>(-1) &&
-            iconv(Cd, &In, &InLeft, &OutPtr, &OutLeft) != static_cast<std::size_t>(-1)) {
-            Result.append(Out, static_cast<std::size_t>(OutPtr - Out));
-        } else {
-            Result += '?';
-            if (Cd != reinterpret_cast<iconv_t>(-1)) iconv(Cd, nullptr, nullptr, nullptr, nullptr);
-        }
+    if (Cd == TLocaleConverter::Invalid()) {
+        // No converter for this code set: every character is unrepresentable.
+        for (std::size_t Pos = 0; Pos < Text.size(); NextCodePoint(Text, Pos)) Result += '?';
+        return Result;
     }
-    if (Cd != reinterpret_cast<iconv_t>(-1)) iconv_close(Cd);
+
+    Result.resize(Text.size() + 16);
+    std::size_t Done = 0;
+    std::size_t Pos = 0;
+    // The converter may decode well ahead of what it has written, and after a character it
+    // cannot represent it works its way back to it: fed in pieces of whole characters, a
+    // text full of such characters costs each of them a piece at most, not the rest of the
+    // text.
+    constexpr std::size_t PieceSize = 256;
+    for (;;) {
+        // Empty input asks for the final flush: a pending character and the return to the
+        // initial shift state.
+        const bool Flush = Pos == Text.size();
+        std::size_t Piece = std::min(Text.size() - Pos, PieceSize);
+        while (Pos + Piece < Text.size() &&
+               (static_cast<unsigned char>(Text[Pos + Piece]) & 0xC0) == 0x80)
+            --Piece;
+        char* In = Text.data() + Pos;
+        std::size_t InLeft = Piece;
+        char* Out = Result.data() + Done;
+        std::size_t OutLeft = Result.size() - Done;
+        const std::size_t Converted = Flush ? iconv(Cd, nullptr, nullptr, &Out, &OutLeft)
+                                            : iconv(Cd, &In, &InLeft, &Out, &OutLeft);
+        const int Error = errno;
+        Done = static_cast<std::size_t>(Out - Result.data());
+        Pos = static_cast<std::size_t>(In - Text.data());
+        if (Converted != static_cast<std::size_t>(-1)) {
+            if (Flush) break;
+            continue;
+        }
+        if (Error == E2BIG) {
+            Result.resize(Result.size() * 2);
+            continue;
+        }
+        if (Flush) break;  // only a full output buffer can stop the flush
+        // The character at Pos has no form in this code set: one "?" stands for it, and
+        // conversion goes on after it from the initial shift state.
+        iconv(Cd, nullptr, nullptr, nullptr, nullptr);
+        if (Done == Result.size()) Result.resize(Result.size() * 2);
+        Result[Done++] = '?';
+        NextCodePoint(Text, Pos);
+    }
+    Result.resize(Done);
     return Result;
 }
 

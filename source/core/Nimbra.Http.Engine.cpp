@@ -17,11 +17,6 @@ using Runtime::TStream;
 
 namespace {
 
-// A Content-Length up to this size is allocated up front and read in one go. Beyond it the
-// buffer grows as bytes actually arrive, so a length the server never delivers cannot make
-// us reserve gigabytes.
-constexpr std::int64_t TrustedContentLength = std::int64_t{64} << 20;
-
 // Piece size of the read loop for bodies whose length is not known.
 constexpr std::int64_t UnknownLengthPiece = 8192;
 
@@ -146,14 +141,14 @@ const TBytes& THttpResponse::GetContentAsBytes() {
     const bool KnownLength = GetHeaders().Exists("content-length") && !GetChunked();
     const std::int64_t N = KnownLength ? GetContentLength() : -1;
     if (N >= 0) {
-        Result.resize(static_cast<std::size_t>(std::min(N, TrustedContentLength)));
+        Result.resize(static_cast<std::size_t>(ContentBufferSize(N, 0)));
         std::int64_t Total = 0;
         while (Total < N) {
             const std::int64_t Want = static_cast<std::int64_t>(Result.size()) - Total;
             const std::int64_t Got = S.Read(Result.data() + Total, Want);
             Total += Got;
             if (Got < Want) break;
-            if (Total < N) Result.resize(static_cast<std::size_t>(std::min(N, 2 * Total)));
+            if (Total < N) Result.resize(static_cast<std::size_t>(ContentBufferSize(N, Total)));
         }
         if (Total != N)
             throw EHttpEngineException::CreateFmt(

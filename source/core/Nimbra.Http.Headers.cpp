@@ -1,5 +1,6 @@
 #include "Nimbra.Http.Headers.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "Runtime.Text.h"
@@ -23,6 +24,35 @@ THttpHeaderInfo::THttpHeaderInfo(std::string AName, std::string AValue)
     if (!Runtime::SameInLocaleCodeSet(FValue)) FAnsiValue = Runtime::Utf8ToLocaleCodeSet(FValue);
 }
 
+void THttpHeaderInfo::AppendToValue(char Separator, std::string_view Text) {
+    if (FValue.empty()) {
+        std::string Joined(1, Separator);
+        Joined += Text;
+        FValue = TrimBlanks(Joined);
+        FAnsiValue.clear();
+        if (!Runtime::SameInLocaleCodeSet(FValue))
+            FAnsiValue = Runtime::Utf8ToLocaleCodeSet(FValue);
+        return;
+    }
+    // A stored value is trimmed and here not empty, so it starts and ends with a non-blank:
+    // trimming the joined text can only cut blanks off the end of the added part.
+    const std::size_t OldSize = FValue.size();
+    FValue += Separator;
+    FValue += Text;
+    while (FValue.size() > OldSize && static_cast<unsigned char>(FValue.back()) <= ' ')
+        FValue.pop_back();
+    const std::string_view Added = std::string_view(FValue).substr(OldSize);
+    if (Added.empty()) return;
+    // The added part starts with the ASCII separator, so no character spans the joint and
+    // the locale copy of the whole is the copy of the old value followed by that of the
+    // added part.
+    if (FAnsiValue.empty()) {
+        if (Runtime::SameInLocaleCodeSet(Added)) return;
+        FAnsiValue.assign(FValue, 0, OldSize);
+    }
+    FAnsiValue += Runtime::Utf8ToLocaleCodeSet(Added);
+}
+
 void THttpHeaders::SetValue(std::string_view HeaderName, std::string_view HeaderValue) {
     if (HeaderName.empty()) return;
     std::string Key = Runtime::AsciiLowerCase(HeaderName);
@@ -32,17 +62,18 @@ void THttpHeaders::SetValue(std::string_view HeaderName, std::string_view Header
 
 void THttpHeaders::AddValue(std::string_view HeaderName, std::string_view HeaderValue) {
     if (HeaderName.empty()) return;
+    Add(HeaderName, HeaderValue);
+}
+
+THttpHeaderInfo& THttpHeaders::Add(std::string_view HeaderName, std::string_view HeaderValue) {
     std::string Key = Runtime::AsciiLowerCase(HeaderName);
-    const auto It = FHeaders.find(Key);
-    if (It == FHeaders.end()) {
-        THttpHeaderInfo Info(Key, std::string(TrimBlanks(HeaderValue)));
-        FHeaders.emplace(std::move(Key), std::move(Info));
-        return;
+    if (const auto It = FHeaders.find(Key); It != FHeaders.end()) {
+        // Appended in place: a header repeated many times must not copy its value each time.
+        It->second.AppendToValue(',', HeaderValue);
+        return It->second;
     }
-    std::string Combined = It->second.Value();
-    Combined += ',';
-    Combined += HeaderValue;
-    It->second = THttpHeaderInfo(std::move(Key), std::string(TrimBlanks(Combined)));
+    THttpHeaderInfo Info(Key, std::string(TrimBlanks(HeaderValue)));
+    return FHeaders.emplace(std::move(Key), std::move(Info)).first->second;
 }
 
 std::string THttpHeaders::Get(std::string_view HeaderName) const {
@@ -80,8 +111,9 @@ std::string THttpHeaders::RawWideHeaders() const {
 
 void THttpHeaders::SetRawWideHeaders(std::string_view Text) {
     Clear();
-    std::string LastName;
-    bool HaveLastName = false;
+    // The entry a continuation line extends; none after a line without a colon or with an
+    // empty name. Entries stay where they are while others are added.
+    THttpHeaderInfo* Last = nullptr;
     while (true) {
         // A line ends at CR LF only; a lone CR or LF belongs to the line.
         const std::size_t End = Text.find("\r\n");
@@ -93,18 +125,12 @@ void THttpHeaders::SetRawWideHeaders(std::string_view Text) {
             std::string_view Continued = Line;
             while (!Continued.empty() && (Continued.front() == ' ' || Continued.front() == '\t'))
                 Continued.remove_prefix(1);
-            if (HaveLastName && !Continued.empty()) {
-                std::string Value = Get(LastName);
-                Value += ' ';
-                Value += Continued;
-                SetValue(LastName, Value);
-            }
+            if (Last && !Continued.empty()) Last->AppendToValue(' ', Continued);
         } else if (const std::size_t Colon = Line.find(':'); Colon == std::string_view::npos) {
-            HaveLastName = false;
+            Last = nullptr;
         } else {
-            LastName = Line.substr(0, Colon);
-            HaveLastName = true;
-            if (!LastName.empty()) AddValue(LastName, TrimBlanks(Line.substr(Colon + 1)));
+            const std::string_view Name = Line.substr(0, Colon);
+            Last = Name.empty() ? nullptr : &Add(Name, TrimBlanks(Line.substr(Colon + 1)));
         }
         if (End == std::string_view::npos) break;
     }
@@ -118,6 +144,10 @@ std::int64_t ContentLengthOf(const THttpHeaders& Headers) {
     const auto [Ptr, Ec] = std::from_chars(Text.data(), End, Value);
     if (Ec != std::errc() || Ptr != End || Value < 0) return -1;
     return Value;
+}
+
+std::int64_t ContentBufferSize(std::int64_t Length, std::int64_t Received) noexcept {
+    return std::min(Length, std::max(TrustedContentLength, 2 * Received));
 }
 
 }  // namespace Nimbra

@@ -11,7 +11,8 @@
 namespace Nimbra {
 
 /// One header: lower-case name and trimmed value, plus their copies in the process
-/// locale's code set. Never changes once built.
+/// locale's code set. Only its collection changes it, by appending to the value when the
+/// header repeats or continues on a folded line.
 class THttpHeaderInfo {
   public:
     THttpHeaderInfo(std::string AName, std::string AValue);
@@ -25,6 +26,12 @@ class THttpHeaderInfo {
     }
 
   private:
+    friend class THttpHeaders;
+
+    /// Makes the value the trimmed text of value, Separator and Text, with the locale copy
+    /// kept up to date; costs the length of Text, not of the value.
+    void AppendToValue(char Separator, std::string_view Text);
+
     std::string FName;
     std::string FValue;
     // Empty when the converted text equals the UTF-8 one, as it does for ASCII; a conversion
@@ -112,11 +119,24 @@ class THttpHeaders : public IReadOnlyHttpHeaders {
     void SetRawWideHeaders(std::string_view Text);
 
   private:
+    /// AddValue, returning the entry that now holds the header.
+    THttpHeaderInfo& Add(std::string_view HeaderName, std::string_view HeaderValue);
+
     std::unordered_map<std::string, THttpHeaderInfo> FHeaders;
 };
 
 /// The "content-length" header as a byte count; -1 when it is absent, not a decimal
 /// number, or negative (a negative length states nothing).
 std::int64_t ContentLengthOf(const THttpHeaders& Headers);
+
+/// The largest stated body length taken on trust: a buffer that big is reserved before a
+/// byte arrives. Beyond it a reader grows its buffer as bytes arrive, so a length the peer
+/// never delivers cannot make us reserve gigabytes.
+inline constexpr std::int64_t TrustedContentLength = std::int64_t{64} << 20;
+
+/// The buffer size for reading a body of stated length Length once Received bytes have
+/// arrived: the length itself up to TrustedContentLength, then twice what arrived, never
+/// more than Length.
+std::int64_t ContentBufferSize(std::int64_t Length, std::int64_t Received) noexcept;
 
 }  // namespace Nimbra

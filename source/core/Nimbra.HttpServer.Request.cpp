@@ -96,13 +96,13 @@ void THttpServerRequest::LoadContent() {
     const std::int64_t Length = ContentLength();
     if (Length == 0 || !FContentStream) return;
     const bool Open = Length == -1;
-    std::int64_t Capacity = Open ? OpenLengthStep : Length;
+    std::int64_t Capacity = Open ? OpenLengthStep : ContentBufferSize(Length, 0);
     FContent.assign(static_cast<std::size_t>(Capacity), 0);
     std::int64_t Position = 0;
     for (;;) {
         if (Position == Capacity) {
-            if (!Open) break;
-            Capacity += OpenLengthStep;
+            if (Position == Length) break;
+            Capacity = Open ? Capacity + OpenLengthStep : ContentBufferSize(Length, Position);
             FContent.resize(static_cast<std::size_t>(Capacity));
         }
         const std::int64_t N =
@@ -110,7 +110,9 @@ void THttpServerRequest::LoadContent() {
         if (N <= 0) break;
         Position += N;
     }
-    if (Open) FContent.resize(static_cast<std::size_t>(Position));
+    // A trusted length keeps its zero-filled rest; beyond that, zeros would only stand for
+    // bytes the peer never sent, at the cost of the memory the trust rule saves.
+    if (Open || Length > TrustedContentLength) FContent.resize(static_cast<std::size_t>(Position));
 }
 
 std::string THttpServerRequest::RemoteIp() const {

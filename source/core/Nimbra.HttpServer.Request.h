@@ -88,8 +88,10 @@ class THttpServerRequest {
     /// The "content-length" header as a number; -1 when absent, not a number or negative.
     std::int64_t ContentLength() const;
     /// The body, loaded from ContentStream on first use (from its current position). With
-    /// a declared length it has exactly that many bytes, zero-filled when the stream ends
-    /// early; without one it runs to the end of the stream. Later calls return the same.
+    /// a declared length it has at most that many bytes: exactly that many, zero-filled
+    /// when the stream ends early, up to TrustedContentLength; beyond it only the bytes
+    /// that arrived, memory growing with them. Without a length it runs to the end of the
+    /// stream. Later calls return the same.
     const Runtime::TBytes& Content();
 
     Runtime::TStream* ContentStream() const noexcept { return FContentStream.get(); }

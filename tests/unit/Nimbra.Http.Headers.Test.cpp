@@ -184,3 +184,118 @@ TEST(Headers, AnsiCopiesFollowTheLocaleCodeSet) {
         std::setlocale(LC_CTYPE, "C");
     }
 }
+
+namespace {
+
+// The lines "<Prefix><Piece(i)>" CR LF for i = 0 .. Count-1.
+std::string Lines(int Count, const std::string& Prefix, std::string (*Piece)(int)) {
+    std::string Result;
+    for (int i = 0; i < Count; ++i) Result += Prefix + Piece(i) + "\r\n";
+    return Result;
+}
+
+// Piece(0) .. Piece(Count-1) joined by Separator.
+std::string Joined(int Count, char Separator, std::string (*Piece)(int)) {
+    std::string Result;
+    for (int i = 0; i < Count; ++i) {
+        if (i > 0) Result += Separator;
+        Result += Piece(i);
+    }
+    return Result;
+}
+
+}  // namespace
+
+TEST(Headers, ManyRepeatedAndFoldedLinesJoinExactly) {
+    // Long enough that a value rebuilt on every line would show, short enough for a sanitizer
+    // build; the locale copy is checked against a conversion of the whole value at once.
+    constexpr int N = 20000;
+    struct Case {
+        const char* Name;
+        const char* Locale;
+        std::string Block;
+        std::string Value;
+        std::string AnsiValue;
+    };
+    using std::to_string;
+    const auto Plain = [](int i) { return "v" + to_string(i); };
+    const auto Accented = [](int i) { return "caf\xC3\xA9 " + to_string(i); };
+    const auto AccentedAnsi = [](int i) { return "caf? " + to_string(i); };
+    const auto OneEuro = [](int i) {
+        return i == N / 2 ? std::string("\xE2\x82\xAC") : "v" + to_string(i);
+    };
+    const auto OneEuroAnsi = [](int i) {
+        return i == N / 2 ? std::string("?") : "v" + to_string(i);
+    };
+    const auto Part = [](int i) { return (i % 2 ? "\tpart" : " part") + to_string(i); };
+    const auto PartText = [](int i) { return "part" + to_string(i); };
+    const auto Letter = [](int i) { return (i % 2 ? " \xC3\xA9" : "\t\xC3\xA9") + to_string(i); };
+    const auto LetterText = [](int i) { return "\xC3\xA9" + to_string(i); };
+    const auto LetterAnsi = [](int i) { return "?" + to_string(i); };
+    const Case Cases[] = {
+        {"one name repeated", "C", Lines(N, "X-Dup: ", Plain), Joined(N, ',', Plain),
+         Joined(N, ',', Plain)},
+        {"repeated with non-ASCII letters", "C", Lines(N, "x-dup:", Accented),
+         Joined(N, ',', Accented), Joined(N, ',', AccentedAnsi)},
+        {"repeated with non-ASCII letters, UTF-8 locale", "C.UTF-8", Lines(N, "X-DUP: ", Accented),
+         Joined(N, ',', Accented), Joined(N, ',', Accented)},
+        {"ASCII values with one non-ASCII in the middle", "C", Lines(N, "X-Dup: ", OneEuro),
+         Joined(N, ',', OneEuro), Joined(N, ',', OneEuroAnsi)},
+        {"folded continuation lines", "C", "X-Dup: first\r\n" + Lines(N, "", Part),
+         "first " + Joined(N, ' ', PartText), "first " + Joined(N, ' ', PartText)},
+        {"folded non-ASCII continuation lines after an empty value", "C",
+         "X-Dup:\r\n" + Lines(N, "", Letter), Joined(N, ' ', LetterText),
+         Joined(N, ' ', LetterAnsi)},
+        {"a broken character does not join across the comma", "C",
+         "X-Dup: a\xC3\r\nX-Dup: \xA9z\r\n", "a\xC3,\xA9z", "a?,?z"},
+        {"a broken character does not join across the fold", "C", "X-Dup: a\xC3\r\n \xA9z\r\n",
+         "a\xC3 \xA9z", "a? ?z"},
+        {"broken characters under a UTF-8 locale", "C.UTF-8", "X-Dup: a\xC3\r\n \xA9z\r\n",
+         "a\xC3 \xA9z", "a\xEF\xBF\xBD \xEF\xBF\xBDz"},
+    };
+    for (const Case& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        if (std::setlocale(LC_CTYPE, C.Locale) == nullptr) continue;  // not on this system
+        THttpHeaders H;
+        H.SetRawWideHeaders(C.Block);
+        ASSERT_EQ(H.Count(), 1u);
+        const THttpHeaderInfo& Info = *H.AllHeaders().begin();
+        EXPECT_EQ(Info.Name(), "x-dup");
+        EXPECT_EQ(Info.Value(), C.Value);
+        EXPECT_EQ(Info.AnsiValue(), C.AnsiValue);
+        EXPECT_EQ(Info.AnsiValue(), THttpHeaderInfo("x-dup", C.Value).AnsiValue());
+    }
+    std::setlocale(LC_CTYPE, "C");
+}
+
+TEST(Headers, ManyAddValueCallsJoinExactly) {
+    // Each call's leading blanks stay after its comma; its trailing blanks go, and so does a
+    // value of blanks only, leaving its comma.
+    ASSERT_NE(std::setlocale(LC_CTYPE, "C"), nullptr);
+    constexpr int N = 20000;
+    THttpHeaders H;
+    std::string Value, Ansi;
+    for (int i = 0; i < N; ++i) {
+        const std::string Text = std::to_string(i);
+        switch (i % 3) {
+            case 0:
+                H.AddValue("X-Dup", "  v" + Text + "\t ");
+                Value += (i ? ",  v" : "v") + Text;
+                Ansi += (i ? ",  v" : "v") + Text;
+                break;
+            case 1:
+                H.AddValue("x-DUP", "\xC3\xA9" + Text);
+                Value += ",\xC3\xA9" + Text;
+                Ansi += ",?" + Text;
+                break;
+            default:
+                H.AddValue("X-Dup", " \r\n");
+                Value += ',';
+                Ansi += ',';
+        }
+    }
+    ASSERT_EQ(H.Count(), 1u);
+    const THttpHeaderInfo& Info = *H.AllHeaders().begin();
+    EXPECT_EQ(Info.Value(), Value);
+    EXPECT_EQ(Info.AnsiValue(), Ansi);
+}

@@ -139,6 +139,43 @@ TEST(ServerRequest, ContentLoading) {
     }
 }
 
+TEST(ServerRequest, LengthsBeyondTheTrustedSizeCostOnlyWhatArrives) {
+    constexpr std::int64_t Trusted = Nimbra::TrustedContentLength;
+    const struct {
+        const char* Name;
+        std::int64_t Declared;
+        std::size_t StreamBytes;
+        std::size_t ExpectedSize;
+        std::size_t ExpectedFromStream;  // leading bytes equal to the stream's, zeros after
+    } Cases[] = {
+        {"1 GiB declared, 4 bytes arrive", std::int64_t{1} << 30, 4, 4, 4},
+        {"1 GiB declared, nothing arrives", std::int64_t{1} << 30, 0, 0, 0},
+        {"past the trusted size, ends after the first buffer", 3 * Trusted, Trusted + 10,
+         Trusted + 10, Trusted + 10},
+        {"past the trusted size, delivered with more behind", Trusted + 4099, Trusted + 5000,
+         Trusted + 4099, Trusted + 4099},
+        {"exactly the trusted size, short, is zero-filled", Trusted, 10, Trusted, 10},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        THttpServerRequest R;
+        R.Headers().SetValue("content-length", std::to_string(C.Declared));
+        const auto Data = Pattern(C.StreamBytes);
+        auto Stream = std::make_unique<TMemoryRequestStream>(Data);
+        auto* S = Stream.get();
+        R.SetContentStream(std::move(Stream));
+        const auto& Content = R.Content();
+        ASSERT_EQ(Content.size(), C.ExpectedSize);
+        EXPECT_TRUE(
+            std::equal(Content.begin(), Content.begin() + C.ExpectedFromStream, Data.begin()));
+        EXPECT_TRUE(std::all_of(Content.begin() + C.ExpectedFromStream, Content.end(),
+                                [](std::uint8_t B) { return B == 0; }));
+        EXPECT_EQ(S->Position(), static_cast<std::int64_t>(C.ExpectedFromStream));
+        // Memory follows the bytes that arrived, not the stated length.
+        EXPECT_LE(Content.capacity(), std::max<std::size_t>(Trusted, 2 * C.StreamBytes));
+    }
+}
+
 TEST(ServerRequest, ContentIsLoadedOnceFromTheCurrentPosition) {
     THttpServerRequest R;
     R.SetContentStream(std::make_unique<TMemoryRequestStream>(Bytes("headBODY")));

@@ -78,3 +78,41 @@ TEST(Text, LocaleCodeSetReplacesWhatItCannotRepresent) {
         std::setlocale(LC_CTYPE, "C");
     }
 }
+
+TEST(Text, LocaleCodeSetConversionOfWholeTexts) {
+    // Under the ASCII code set every character beyond ASCII, and every broken sequence, is
+    // one "?"; what follows it converts as usual.
+    ASSERT_NE(std::setlocale(LC_CTYPE, "C"), nullptr);
+    std::string Long, LongExpected;
+    for (int i = 0; i < 5000; ++i) {
+        Long += "ab\xC3\xA9\xF0\x9F\x98\x80";
+        LongExpected += "ab??";
+    }
+    struct Case {
+        const char* Name;
+        std::string In;
+        std::string Out;
+    };
+    const Case Cases[] = {
+        {"two, three and four bytes", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80x", "???x"},
+        {"unrepresentable first and last", "\xC3\xA9 mid \xC3\xA9", "? mid ?"},
+        {"broken sequences",
+         "a\xFF"
+         "b\xE2\x82"
+         "c\x80",
+         "a?b?c?"},
+        {"truncated at the end", "ok\xE2\x82", "ok?"},
+        {"a real U+FFFD", "\xEF\xBF\xBD", "?"},
+        {"long text", Long, LongExpected},
+    };
+    for (const Case& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        EXPECT_EQ(Utf8ToLocaleCodeSet(C.In), C.Out);
+    }
+    // The conversion follows the code set of the moment, also after one was used.
+    if (std::setlocale(LC_CTYPE, "C.UTF-8") != nullptr) {
+        EXPECT_EQ(Utf8ToLocaleCodeSet("x\xC3\xA9\xFF"), "x\xC3\xA9\xEF\xBF\xBD");
+        ASSERT_NE(std::setlocale(LC_CTYPE, "C"), nullptr);
+        EXPECT_EQ(Utf8ToLocaleCodeSet("x\xC3\xA9"), "x?");
+    }
+}
