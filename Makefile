@@ -1,10 +1,11 @@
 # `make run` starts the window; `make test` builds and runs every test, as CI does.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build run test test-main test-asan fuzz bench clean
+.PHONY: all deps configure build run test test-main test-asan test-tsan fuzz bench clean
 
 all: build
 
@@ -34,6 +35,15 @@ test-asan: deps
 	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS) --timeout 600 -L 'unit|integration'
 
+# libwinhttp's tests under ThreadSanitizer, by hand (not part of `make test`): several of them
+# drive one session from many threads.
+test-tsan: deps
+	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DOSTREL_SANITIZE_THREAD=ON \
+	  -DOSTREL_BUILD_APP=OFF -DOSTREL_BUILD_BENCH=OFF $(CMAKE_ARGS) >/dev/null
+	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target test_winhttp_api test_winhttp_transfer
+	@$(TSAN_BUILD)/bin/test_winhttp_api --gtest_brief=1
+	@$(TSAN_BUILD)/bin/test_winhttp_transfer --gtest_brief=1
+
 # Every benchmark, then the summary of every target (also $(BUILD)/bench-summary.json).
 # BENCH_ARGS reaches each program, e.g. make bench BENCH_ARGS="--rounds 80".
 bench: configure
@@ -44,4 +54,4 @@ fuzz: deps
 	@scripts/run-fuzz
 
 clean:
-	@rm -rf $(BUILD) $(ASAN_BUILD) build-fuzz
+	@rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) build-fuzz
