@@ -64,38 +64,88 @@ std::string ExecutableDir() {
     return Sep == std::string::npos ? std::string() : Path.substr(0, Sep);
 }
 
-HMODULE SafeLoadLibrary(std::string_view Name, unsigned ErrorMode) {
+std::string ModuleDir() {
+    // Any object of this library tells the loader which file it came from.
+    static const char Anchor = 0;
 #ifdef _WIN32
-    UINT Old = SetErrorMode(ErrorMode);
-    HMODULE H = LoadLibraryA(std::string(Name).c_str());
-    SetErrorMode(Old);
-    return H;
+    ::HMODULE Self = nullptr;
+    if (!GetModuleHandleExA(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            &Anchor, &Self))
+        return {};
+    std::vector<char> Buf(32768);
+    DWORD N = GetModuleFileNameA(Self, Buf.data(), static_cast<DWORD>(Buf.size()));
+    std::string Path(Buf.data(), N);
+    std::size_t Sep = Path.find_last_of("\\/");
 #else
-    (void)ErrorMode;  // no dialogs to suppress here
+    Dl_info Info{};
+    if (dladdr(&Anchor, &Info) == 0 || !Info.dli_fname) return {};
+    std::string Path = Info.dli_fname;
+    std::size_t Sep = Path.rfind('/');
+#endif
+    return Sep == std::string::npos ? std::string() : Path.substr(0, Sep);
+}
+
+namespace {
+
+#ifdef _WIN32
+constexpr char PathSeparator = '\\';
+bool HasFolder(std::string_view File) {
+    return File.find_first_of("\\/") != File.npos;
+}
+bool FileExists(const std::string& Path) {
+    return GetFileAttributesA(Path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+// LoadLibraryA leaves its own reason in the last error.
+HMODULE Open(const std::string& File) {
+    return LoadLibraryA(File.c_str());
+}
+#else
+constexpr char PathSeparator = '/';
+bool HasFolder(std::string_view File) {
+    return File.find('/') != File.npos;
+}
+bool FileExists(const std::string& Path) {
+    return access(Path.c_str(), F_OK) == 0;
+}
+HMODULE Open(const std::string& File) {
+    void* H = dlopen(File.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+    if (!H) SetLastError(ERROR_MOD_NOT_FOUND);
+    return H;
+}
+#endif
+
+HMODULE OpenFirstFound(const std::string& File, std::span<const std::string> SearchDirs) {
+    if (!HasFolder(File)) {
+        std::vector<std::string> Dirs{ExecutableDir()};
+        Dirs.insert(Dirs.end(), SearchDirs.begin(), SearchDirs.end());
+        for (const std::string& Dir : Dirs) {
+            if (Dir.empty()) continue;
+            std::string Path = Dir + PathSeparator + File;
+            // A broken copy that is there is not silently replaced by another one.
+            if (FileExists(Path)) return Open(Path);
+        }
+    }
+    return Open(File);
+}
+
+}  // namespace
+
+HMODULE SafeLoadLibrary(std::string_view Name, unsigned ErrorMode,
+                        std::span<const std::string> SearchDirs) {
     std::string File = LibraryFileName(Name);
     if (File.empty()) {
         SetLastError(ERROR_MOD_NOT_FOUND);
         return nullptr;
     }
-    void* H = nullptr;
-    if (File.find('/') == std::string::npos) {
-        std::string Dir = ExecutableDir();
-        if (!Dir.empty()) {
-            std::string Beside = Dir + "/" + File;
-            if (access(Beside.c_str(), F_OK) == 0) {
-                H = dlopen(Beside.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
-                if (!H) {
-                    // A broken library beside the program is not silently replaced by another.
-                    SetLastError(ERROR_MOD_NOT_FOUND);
-                    return nullptr;
-                }
-                return H;
-            }
-        }
-    }
-    H = dlopen(File.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
-    if (!H) SetLastError(ERROR_MOD_NOT_FOUND);
+#ifdef _WIN32
+    UINT Old = SetErrorMode(ErrorMode);
+    HMODULE H = OpenFirstFound(File, SearchDirs);
+    SetErrorMode(Old);
     return H;
+#else
+    (void)ErrorMode;  // no dialogs to suppress here
+    return OpenFirstFound(File, SearchDirs);
 #endif
 }
 

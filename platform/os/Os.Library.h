@@ -2,6 +2,7 @@
 // Loading shared libraries by their Windows names, so code written against a DLL finds
 // the matching shared object on Linux.
 
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -19,10 +20,19 @@ std::string LibraryFileName(std::string_view Name);
 /// Folder of the running executable, without a trailing separator ("" if unknown).
 std::string ExecutableDir();
 
-/// Loads a library by name: next to the executable first, then the usual search path.
-/// Returns null on failure with the thread's last error set (126 module not found).
-/// ErrorMode is applied for the duration of the load where the system has one.
-HMODULE SafeLoadLibrary(std::string_view Name, unsigned ErrorMode = SEM_NOOPENFILEERRORBOX);
+/// Folder of the shared library that holds this platform layer, without a trailing separator
+/// ("" if unknown). Libraries installed together with it are found from here, wherever the
+/// installation was put.
+std::string ModuleDir();
+
+/// Loads a library by name: next to the executable first, then in each of SearchDirs in
+/// order, then the usual search path. A copy found in one of these folders that fails to
+/// load is the answer (null), not passed over for another copy further on. A name with a
+/// folder in it is loaded from there only. Returns null on failure with the thread's last
+/// error set (126 module not found). ErrorMode is applied for the duration of the load where
+/// the system has one.
+HMODULE SafeLoadLibrary(std::string_view Name, unsigned ErrorMode = SEM_NOOPENFILEERRORBOX,
+                        std::span<const std::string> SearchDirs = {});
 
 /// Address of an exported function, or null with the last error set (127).
 void* GetProcAddress(HMODULE Module, const char* Name);

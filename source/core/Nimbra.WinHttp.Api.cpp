@@ -1,6 +1,7 @@
 #include "Nimbra.WinHttp.Api.h"
 
 #include <initializer_list>
+#include <vector>
 
 #include "Os.Error.h"
 #include "Os.Library.h"
@@ -49,6 +50,11 @@ TWinHttpProc<decltype(::WinHttpGetIEProxyConfigForCurrentUser)>
 namespace {
 
 const char* const LibraryName = "winhttp.dll";
+
+// An installed framework keeps libwinhttp.so in this folder beside its platform library
+// (lib/nimbra next to lib/libostrel_os.so): it is loaded by name, never linked, so it stays
+// out of the linker's search path. The install rule in platform/winhttp uses the same name.
+const char* const InstalledLibraryFolder = "nimbra";
 
 // The loaded library for the whole process, released when the process ends.
 class TWinHttpModule {
@@ -134,7 +140,12 @@ void RaiseWinHttpNotBound(const char* Name) {
 bool LoadWinHttp() {
     if (GModule.Bound) return true;
     if (!GModule.Handle) {
-        GModule.Handle = Os::SafeLoadLibrary(LibraryName, Os::SEM_NOOPENFILEERRORBOX);
+        // Beside the program first, so an application can ship its own copy; then where the
+        // framework was installed, so a program built against it needs no library path.
+        std::string ModuleDir = Os::ModuleDir();
+        std::vector<std::string> Installed;
+        if (!ModuleDir.empty()) Installed.push_back(ModuleDir + "/" + InstalledLibraryFolder);
+        GModule.Handle = Os::SafeLoadLibrary(LibraryName, Os::SEM_NOOPENFILEERRORBOX, Installed);
         if (!GModule.Handle) {
             GModule.LoadError = GetLastError();
             return false;

@@ -76,7 +76,9 @@ extern TWinHttpProc<decltype(::WinHttpGetProxyForUrl)> WinHttpGetProxyForUrl;
 extern TWinHttpProc<decltype(::WinHttpGetIEProxyConfigForCurrentUser)>
     WinHttpGetIEProxyConfigForCurrentUser;
 
-/// Loads winhttp.dll once per process and binds every function of the table. False when
+/// Loads winhttp.dll once per process and binds every function of the table. The library is
+/// looked for beside the executable, then in the folder an installed framework keeps it in
+/// (nimbra/ beside the platform library), then on the system's search path. False when
 /// the library cannot be loaded (nothing is bound; calls then raise
 /// EWinHttpClientException). A missing function raises Runtime::EAssertionFailed
 /// ("winhttp.dll - Could not find method: " + name); nothing stays half bound, and the next
