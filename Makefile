@@ -5,7 +5,7 @@ TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build run test test-main test-asan test-tsan fuzz bench clean
+.PHONY: all deps configure build run test test-main test-asan test-tsan fuzz bench package clean
 
 all: build
 
@@ -43,6 +43,10 @@ test-tsan: deps
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target test_winhttp_api test_winhttp_transfer
 	@$(TSAN_BUILD)/bin/test_winhttp_api --gtest_brief=1
 	@$(TSAN_BUILD)/bin/test_winhttp_transfer --gtest_brief=1
+
+# The tool's Debian package: $(BUILD)/ostrel_<version>_<architecture>.deb.
+package: build
+	@cd $(BUILD) && cpack -G DEB
 
 # Every benchmark, then the summary of every target (also $(BUILD)/bench-summary.json).
 # BENCH_ARGS reaches each program, e.g. make bench BENCH_ARGS="--rounds 80".
