@@ -1,61 +1,60 @@
-// nimbra-get URL: sends one GET through Nimbra and prints the status line it got.
-// Exit codes: 0 for 200, 1 for another status, 2 for bad usage, 3 when the request failed.
+// nimbra-get URL...: sends a GET through Nimbra for each URL, then one to a server living in
+// this process ("local://hello/"), and prints what each got.
+// Exit codes: 0 when every answer was 200, 1 when one was not, 2 for bad usage, 3 when a
+// request failed.
 
 #include <iostream>
+#include <memory>
 #include <string>
 
-#include "Nimbra.Uri.h"
-#include "Nimbra.WinHttp.Api.h"
+#include "Nimbra.Http.Engine.h"
+#include "Nimbra.Http.InProcEngine.h"
+#include "Nimbra.HttpServer.Module.h"
+#include "Nimbra.InProc.Server.h"
 
-// Inside the namespace the WinHTTP names are the functions the framework bound at run time.
-namespace Nimbra {
 namespace {
 
-std::u16string Utf16(const std::string& Ascii) {
-    return {Ascii.begin(), Ascii.end()};
-}
+// The in-process server's one module: greets whoever asks.
+class THelloModule : public Nimbra::THttpServerModule {
+  public:
+    THelloModule() : THttpServerModule("/") {}
 
-// One WinHTTP handle, closed on every way out.
-struct THandle {
-    HINTERNET H;
-    ~THandle() {
-        if (H) WinHttpCloseHandle(H);
+  protected:
+    void ProcessRequest(Nimbra::THttpServerContext& Context) override {
+        const std::string Text = "hello from inside the process";
+        Context.Response().SetStatusCode(200);
+        Context.Response().SetContentType("text/plain");
+        Context.Response().Close(Runtime::TBytes(Text.begin(), Text.end()));
     }
 };
 
-int Get(const TUri& Uri) {
-    if (!LoadWinHttp()) WinHttpCheck(false, "libwinhttp.so was not found");
-    THandle Session{
-        WinHttpOpen(u"nimbra-get/1.0", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0)};
-    WinHttpCheck(Session.H != nullptr);
-    THandle Connect{WinHttpConnect(Session.H, Utf16(Uri.Host()).c_str(),
-                                   static_cast<INTERNET_PORT>(Uri.Port()), 0)};
-    WinHttpCheck(Connect.H != nullptr);
-    THandle Request{WinHttpOpenRequest(Connect.H, u"GET", Utf16(Uri.AbsolutePath()).c_str(),
-                                       nullptr, nullptr, nullptr,
-                                       Uri.Scheme() == "https" ? WINHTTP_FLAG_SECURE : 0)};
-    WinHttpCheck(Request.H != nullptr);
-    WinHttpCheck(WinHttpSendRequest(Request.H, nullptr, 0, nullptr, 0, 0, 0));
-    WinHttpCheck(WinHttpReceiveResponse(Request.H, nullptr));
-    DWORD Status = 0;
-    DWORD Size = sizeof Status;
-    WinHttpCheck(WinHttpQueryHeaders(Request.H,
-                                     WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, nullptr,
-                                     &Status, &Size, nullptr));
-    std::cout << "GET " << Uri.AbsoluteUri() << " -> " << Status << "\n";
-    return Status == 200 ? 0 : 1;
+// Sends a GET of Url through Engine and prints the answer; true for 200.
+bool Get(Nimbra::THttpEngine& Engine, const std::string& Url) {
+    auto Request = Engine.CreateRequest();
+    Request->SetUri(Url);
+    auto Response = Engine.Send(*Request);
+    std::cout << "GET " << Url << " -> " << Response->StatusCode() << " "
+              << Response->StatusReason() << ": " << Response->ContentAsString() << "\n";
+    return Response->StatusCode() == 200;
 }
 
 }  // namespace
-}  // namespace Nimbra
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::cerr << "usage: nimbra-get URL\n";
+    if (argc < 2) {
+        std::cerr << "usage: nimbra-get URL...\n";
         return 2;
     }
     try {
-        return Nimbra::Get(Nimbra::TUri(argv[1]));
+        Nimbra::TInProcHttpServer::Get("hello").Dispatcher().AddModule(
+            std::make_unique<THelloModule>());
+        // The built-in engine over WinHTTP for the network, the in-process one for "local".
+        auto Engine = Nimbra::THttpEngine::CreateDefault();
+        Nimbra::TInProcHttpEngine InProc;
+        bool All200 = true;
+        for (int I = 1; I < argc; ++I) All200 = Get(*Engine, argv[I]) && All200;
+        All200 = Get(InProc, "local://hello/") && All200;
+        return All200 ? 0 : 1;
     } catch (const std::exception& E) {
         std::cerr << "nimbra-get: " << E.what() << "\n";
         return 3;
