@@ -1,5 +1,5 @@
-// nimbra-get URL...: sends a GET through Nimbra for each URL, then one to a server living in
-// this process ("local://hello/"), and prints what each got.
+// nimbra-get URL...: sends a GET through Nimbra's client for each URL, then one to a server
+// living in this process ("local://hello/"), and prints what each got.
 // Exit codes: 0 when every answer was 200, 1 when one was not, 2 for bad usage, 3 when a
 // request failed.
 
@@ -7,8 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "Nimbra.Http.Engine.h"
-#include "Nimbra.Http.InProcEngine.h"
+#include "Nimbra.Http.Client.h"
 #include "Nimbra.HttpServer.Module.h"
 #include "Nimbra.InProc.Server.h"
 
@@ -28,11 +27,9 @@ class THelloModule : public Nimbra::THttpServerModule {
     }
 };
 
-// Sends a GET of Url through Engine and prints the answer; true for 200.
-bool Get(Nimbra::THttpEngine& Engine, const std::string& Url) {
-    auto Request = Engine.CreateRequest();
-    Request->SetUri(Url);
-    auto Response = Engine.Send(*Request);
+// Sends a GET of Url and prints the answer; true for 200.
+bool Get(Nimbra::THttpClient& Client, const std::string& Url) {
+    auto Response = Client.Get(Url);
     std::cout << "GET " << Url << " -> " << Response->StatusCode() << " "
               << Response->StatusReason() << ": " << Response->ContentAsString() << "\n";
     return Response->StatusCode() == 200;
@@ -48,12 +45,11 @@ int main(int argc, char** argv) {
     try {
         Nimbra::TInProcHttpServer::Get("hello").Dispatcher().AddModule(
             std::make_unique<THelloModule>());
-        // The built-in engine over WinHTTP for the network, the in-process one for "local".
-        auto Engine = Nimbra::THttpEngine::CreateDefault();
-        Nimbra::TInProcHttpEngine InProc;
+        // The client sends "local" URLs to the in-process servers, the others over WinHTTP.
+        Nimbra::THttpClient Client;
         bool All200 = true;
-        for (int I = 1; I < argc; ++I) All200 = Get(*Engine, argv[I]) && All200;
-        All200 = Get(InProc, "local://hello/") && All200;
+        for (int I = 1; I < argc; ++I) All200 = Get(Client, argv[I]) && All200;
+        All200 = Get(Client, "local://hello/") && All200;
         return All200 ? 0 : 1;
     } catch (const std::exception& E) {
         std::cerr << "nimbra-get: " << E.what() << "\n";
