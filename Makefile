@@ -1,4 +1,5 @@
-# `make run` starts the window; `make test` builds and runs every test, as CI does.
+# `make run` starts the window (the terminal mode without a display); `make test` builds and
+# runs every test, as CI does.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
@@ -18,9 +19,20 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
+# Without a display the window cannot open: the terminal mode sends the window's initial URL
+# through both stacks instead (RUN_URL; any URL works).
+RUN_URL ?= https://example.com/
+HAS_DISPLAY = $(or $(DISPLAY),$(WAYLAND_DISPLAY),$(QT_QPA_PLATFORM))
+
 run: configure
+ifneq ($(HAS_DISPLAY),)
 	@cmake --build $(BUILD) -j $(JOBS) --target ostrel
 	@$(BUILD)/bin/ostrel
+else
+	@cmake --build $(BUILD) -j $(JOBS) --target ostrel-cli
+	@echo "make run: no display (DISPLAY or WAYLAND_DISPLAY), so the terminal mode: ostrel-cli $(RUN_URL)"
+	@$(BUILD)/bin/ostrel-cli $(RUN_URL)
+endif
 
 test: test-main test-asan
 

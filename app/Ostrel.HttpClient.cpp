@@ -5,7 +5,10 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSslError>
 #include <QUrl>
+
+#include "Os.Clock.h"
 
 namespace Ostrel {
 
@@ -38,18 +41,43 @@ bool IsAnswer(QNetworkReply::NetworkError Error, int Status) {
            Error == QNetworkReply::ProxyAuthenticationRequiredError;
 }
 
+std::int64_t Now() {
+    LARGE_INTEGER T;
+    QueryPerformanceCounter(&T);
+    return T.QuadPart;
+}
+
+// Records the first time each signal arrives; connected before the loop's own handlers, so
+// the end is stamped before the loop is told to quit.
+void Watch(QNetworkReply& Reply, THTTPTrace& Trace) {
+    auto First = [&Trace](std::int64_t THTTPTrace::*Moment) {
+        return [&Trace, Moment] {
+            if (Trace.*Moment == 0) Trace.*Moment = Now();
+        };
+    };
+    QObject::connect(&Reply, &QNetworkReply::encrypted, &Reply, First(&THTTPTrace::Encrypted));
+    QObject::connect(&Reply, &QNetworkReply::requestSent, &Reply, First(&THTTPTrace::RequestSent));
+    QObject::connect(&Reply, &QNetworkReply::metaDataChanged, &Reply,
+                     First(&THTTPTrace::HeadReceived));
+    QObject::connect(&Reply, &QNetworkReply::finished, &Reply, First(&THTTPTrace::Finished));
+    QObject::connect(&Reply, &QNetworkReply::redirected, &Reply, [&Trace] { ++Trace.Redirects; });
+    QObject::connect(&Reply, &QNetworkReply::sslErrors, &Reply,
+                     [&Trace](const QList<QSslError>& Errors) { Trace.SslErrors << Errors; });
+}
+
 }  // namespace
 
 THTTPClient::THTTPClient() : FManager(std::make_unique<QNetworkAccessManager>()) {}
 
 THTTPClient::~THTTPClient() = default;
 
-std::shared_ptr<IHTTPResponse> THTTPClient::Get(const QString& Url) {
+std::shared_ptr<IHTTPResponse> THTTPClient::Get(const QString& Url, THTTPTrace* Trace) {
     const QUrl Target(Url);
     // Qt would also read file:, data: and qrc: URLs, and file:///dev/zero never ends; this
     // is an HTTP client, so it refuses them with the text Qt gives for an unknown scheme.
     const QString Scheme = Target.scheme().toLower();
     if (Scheme != QLatin1String("http") && Scheme != QLatin1String("https")) {
+        if (Trace) Trace->Error = QNetworkReply::ProtocolUnknownError;
         throw EHTTPClientException(
             QCoreApplication::translate("QNetworkReply", "Protocol \"%1\" is unknown")
                 .arg(Target.scheme())
@@ -59,7 +87,9 @@ std::shared_ptr<IHTTPResponse> THTTPClient::Get(const QString& Url) {
     QNetworkRequest Request{Target};
     Request.setTransferTimeout(FResponseTimeout);
 
+    if (Trace) Trace->Start = Now();
     std::unique_ptr<QNetworkReply> Reply(FManager->get(Request));
+    if (Trace) Watch(*Reply, *Trace);
     QEventLoop Loop;
     QObject::connect(Reply.get(), &QNetworkReply::readyRead, Reply.get(),
                      [R = Reply.get()] { R->skip(R->bytesAvailable()); });
@@ -68,6 +98,13 @@ std::shared_ptr<IHTTPResponse> THTTPClient::Get(const QString& Url) {
     // The loop also ends when the application is told to quit.
     const bool Abandoned = !Reply->isFinished();
     if (Abandoned) Reply->abort();
+    if (Trace) {
+        if (Trace->Finished == 0) Trace->Finished = Now();
+        Trace->FinalUrl = Reply->url().toString();
+        Trace->Error = static_cast<int>(Reply->error());
+        Trace->Location = QString::fromUtf8(Reply->rawHeader("Location"));
+        Trace->ContentEncoding = QString::fromUtf8(Reply->rawHeader("Content-Encoding"));
+    }
 
     const QVariant Status = Reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!Abandoned && Status.isValid() && IsAnswer(Reply->error(), Status.toInt())) {

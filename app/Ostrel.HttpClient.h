@@ -1,7 +1,10 @@
 #pragma once
 // The stock HTTP client: a synchronous GET over Qt's QNetworkAccessManager, created per use.
 
+#include <QList>
+#include <QSslError>
 #include <QString>
+#include <cstdint>
 #include <memory>
 
 #include "Runtime.Exception.h"
@@ -22,6 +25,25 @@ class IHTTPResponse {
     virtual QString StatusText() const = 0;
 };
 
+/// What the client saw of one exchange, for callers that explain an answer or a failure; the
+/// window asks for none. Moments are performance-counter readings (0: not seen); Qt runs
+/// the exchange in a thread of its own and reports it through signals, so each moment is
+/// when the signal arrived here, and redirects it followed are part of the one exchange.
+struct THTTPTrace {
+    std::int64_t Start = 0;         // the request was handed to Qt
+    std::int64_t Encrypted = 0;     // the first TLS handshake was complete
+    std::int64_t RequestSent = 0;   // the first request was on the wire
+    std::int64_t HeadReceived = 0;  // the first response head had arrived
+    std::int64_t Finished = 0;      // the exchange ended, in success or failure
+
+    QString FinalUrl;            // where the answer came from, after followed redirects
+    int Redirects = 0;           // redirects followed
+    QString Location;            // of the answer, for a redirect that was not followed
+    QString ContentEncoding;     // of the answer, as the server labelled its body
+    int Error = 0;               // QNetworkReply::NetworkError of the exchange
+    QList<QSslError> SslErrors;  // the certificate problems Qt found
+};
+
 /// Synchronous client: Get returns once the whole answer has arrived or the transfer failed.
 /// Redirects are followed as Qt does by default; the body is read and dropped.
 class THTTPClient {
@@ -33,7 +55,8 @@ class THTTPClient {
 
     /// GET without body or extra headers. While it waits, timers and network events run but
     /// user input is held back until it returns. Throws EHTTPClientException.
-    std::shared_ptr<IHTTPResponse> Get(const QString& Url);
+    /// When Trace is given, what the exchange showed is recorded there, also when it fails.
+    std::shared_ptr<IHTTPResponse> Get(const QString& Url, THTTPTrace* Trace = nullptr);
 
     /// Longest time without any data arriving, in milliseconds.
     int ResponseTimeout() const { return FResponseTimeout; }

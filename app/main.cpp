@@ -10,7 +10,9 @@
 
 namespace {
 
-const char* NeedsDisplay = "ostrel: the window needs a display (DISPLAY or WAYLAND_DISPLAY)";
+const char* NeedsDisplay =
+    "ostrel: the window needs a display (DISPLAY or WAYLAND_DISPLAY); ostrel-cli URL works "
+    "without one";
 
 bool HasValue(const char* Name) {
     const char* Value = std::getenv(Name);

@@ -1,0 +1,134 @@
+#include "Ostrel.Cli.NimbraProbe.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "Nimbra.Http.Client.h"
+#include "Nimbra.Http.InProcEngine.h"
+#include "Nimbra.WinHttp.Api.h"
+#include "Nimbra.WinHttp.Engine.h"
+
+namespace Ostrel::Cli {
+
+namespace {
+
+// The WinHTTP error code in "Could not perform WinHttp operation.\r\nError: (12002) ...".
+std::uint32_t CodeOf(const std::string& Message) {
+    const std::size_t At = Message.find("Error: (");
+    return At == std::string::npos
+               ? 0
+               : static_cast<std::uint32_t>(std::strtoul(Message.c_str() + At + 8, nullptr, 10));
+}
+
+EFailure WinHttpFailure(std::uint32_t Code) {
+    switch (Code) {
+        case ERROR_WINHTTP_NAME_NOT_RESOLVED:
+            return EFailure::NameResolution;
+        case ERROR_WINHTTP_CANNOT_CONNECT:
+            return EFailure::Connection;
+        case ERROR_WINHTTP_SECURE_FAILURE:
+            return EFailure::Tls;
+        case ERROR_WINHTTP_TIMEOUT:
+            return EFailure::Timeout;
+        case ERROR_WINHTTP_INVALID_URL:
+        case ERROR_WINHTTP_UNRECOGNIZED_SCHEME:
+        case ERROR_INVALID_PARAMETER:  // an empty host name
+            return EFailure::InvalidUrl;
+        case ERROR_WINHTTP_CONNECTION_ERROR:
+        case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
+        case ERROR_WINHTTP_REDIRECT_FAILED:
+            return EFailure::Protocol;
+        default:
+            return EFailure::Other;
+    }
+}
+
+// The secure-failure flags at the end of the certificate text: "... (00000008)".
+std::uint32_t SecureFlagsOf(const std::string& Message) {
+    const std::size_t Close = Message.rfind(')');
+    const std::size_t Open = Close == std::string::npos ? Close : Message.rfind('(', Close);
+    if (Open == std::string::npos || Close - Open != 9) return 0;
+    return static_cast<std::uint32_t>(std::strtoul(Message.c_str() + Open + 1, nullptr, 16));
+}
+
+// WinHTTP's moments as milestones of this exchange; 0 is a moment that did not occur.
+void ReadTimes(TProbe& P, const WINHTTP_REQUEST_TIMES& T, std::int64_t Start) {
+    auto Moment = [&](ULONGLONG V) {
+        return V ? TMoment::At(MsSince(Start, static_cast<std::int64_t>(V))) : TMoment::None();
+    };
+    const auto& E = T.rgullTimes;
+    P.Moments[NameResolved] = Moment(E[WinHttpNameResolutionEnd]);
+    P.Moments[Connected] = Moment(E[WinHttpConnectionEstablishmentEnd]);
+    P.Moments[TlsDone] =
+        Moment(std::max({E[WinHttpTlsHandshakeClientLeg1End], E[WinHttpTlsHandshakeClientLeg2End],
+                         E[WinHttpTlsHandshakeClientLeg3End]}));
+    P.Moments[RequestSent] = Moment(E[WinHttpSendRequestEnd]);
+    P.Moments[FirstByte] = Moment(E[WinHttpReceiveResponseStart]);
+    P.Moments[End] = Moment(E[WinHttpReceiveResponseEnd]);
+}
+
+}  // namespace
+
+TProbe ProbeNimbra(Nimbra::THttpClient& Client, const std::string& Url, int TimeoutMs) {
+    TProbe P;
+    P.Stack = EStack::Nimbra;
+    P.Url = Url;
+    for (TMoment& M : P.Moments) M = TMoment::None();
+    std::int64_t Start = CounterNow();
+    try {
+        const std::unique_ptr<Nimbra::THttpRequest> Request = Client.CreateRequest();
+        Request->SetUri(Url);
+        Request->SetMethod("GET");
+        Request->SetTimeout(TimeoutMs);
+        Start = CounterNow();
+        const std::unique_ptr<Nimbra::THttpResponse> Response = Client.Send(*Request);
+        P.Status = Response->StatusCode();
+        P.Reason = Response->StatusReason();
+        Response->ContentAsBytes();  // the exchange ends with its body
+        P.WallMs = MsSince(Start, CounterNow());
+        P.Answered = true;
+        if (P.Status >= 300 && P.Status < 400) P.Location = Response->Headers().Get("Location");
+        // A coding still in the headers was decoded by Nimbra's stream; WinHTTP decodes gzip
+        // and deflate itself and then drops the header, but counts the time it spent.
+        P.Encoding = Response->ContentEncoding();
+        P.Compressed = !P.Encoding.empty();
+        if (auto* W = dynamic_cast<Nimbra::TWinHttpResponse*>(Response.get())) {
+            if (const auto Times = W->RequestTimes()) {
+                P.TimesFrom = "WinHTTP";
+                ReadTimes(P, *Times, Start);
+                if (!*P.Compressed &&
+                    (*Times).rgullTimes[WinHttpReceiveResponseBodyDecompressionDelta]) {
+                    P.Compressed = true;
+                    P.Encoding = "gzip or deflate, decoded by WinHTTP";
+                }
+            } else {
+                P.TimesNote = "this WinHTTP does not offer request times";
+                if (!*P.Compressed) P.Compressed.reset();  // WinHTTP may have decoded it unseen
+                for (TMoment& M : P.Moments) M = TMoment{};
+            }
+        } else {
+            P.TimesNote = "served in process: no network phases";
+        }
+        return P;
+    } catch (const Nimbra::EWinHttpClientException& E) {
+        P.Message = E.Message();
+        P.Failure = WinHttpFailure(CodeOf(E.Message()));
+        if (P.Failure == EFailure::Tls) P.Problem = CertificateProblem(SecureFlagsOf(E.Message()));
+    } catch (const Nimbra::EInProcServerNotFoundException& E) {
+        P.Message = E.Message();
+        P.Failure = EFailure::InProcServerMissing;
+    } catch (const Nimbra::EHttpEngineException& E) {
+        P.Message = E.Message();
+        P.Failure = E.Message().find("Uri invalid") != std::string::npos ? EFailure::InvalidUrl
+                                                                         : EFailure::Other;
+    } catch (const std::exception& E) {
+        P.Message = E.what();
+        P.Failure = EFailure::Other;
+    }
+    P.WallMs = MsSince(Start, CounterNow());
+    // The times belong to the response; a failed exchange closed its handles without one.
+    P.TimesNote = "WinHTTP keeps its times with a response, and a failure leaves none";
+    return P;
+}
+
+}  // namespace Ostrel::Cli

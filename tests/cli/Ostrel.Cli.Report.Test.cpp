@@ -1,0 +1,147 @@
+// The terminal mode's report without a network: waterfalls drawn from phase times, and the
+// verdict on two stacks' outcomes.
+
+#include <gtest/gtest.h>
+
+#include "Ostrel.Cli.Report.h"
+
+namespace {
+
+using namespace Ostrel::Cli;
+
+TProbe Answer(EStack Stack, int Status, double WallMs) {
+    TProbe P;
+    P.Stack = Stack;
+    P.Answered = true;
+    P.Status = Status;
+    P.WallMs = WallMs;
+    return P;
+}
+
+TProbe Failure(EStack Stack, EFailure Failure, double WallMs) {
+    TProbe P;
+    P.Stack = Stack;
+    P.Failure = Failure;
+    P.WallMs = WallMs;
+    for (TMoment& M : P.Moments) M = TMoment::None();
+    return P;
+}
+
+// Moments from a text such as "1 2 - 4 ? 6": a number is reached at that millisecond,
+// "-" did not happen, "?" is not told.
+std::array<TMoment, MilestoneCount> Moments(const std::string& Text) {
+    std::array<TMoment, MilestoneCount> Out{};
+    std::size_t I = 0;
+    for (int M = 0; M < MilestoneCount; ++M) {
+        while (I < Text.size() && Text[I] == ' ') ++I;
+        std::size_t J = Text.find(' ', I);
+        if (J == std::string::npos) J = Text.size();
+        const std::string W = Text.substr(I, J - I);
+        Out[M] = W == "-" ? TMoment::None() : W == "?" ? TMoment{} : TMoment::At(std::stod(W));
+        I = J;
+    }
+    return Out;
+}
+
+TEST(CliReport, WaterfallDrawsEachPhaseOnTheScale) {
+    struct {
+        const char* Name;
+        bool Answered;
+        std::string Moments;
+        double WallMs, ScaleMs;
+        std::string Line;
+    } Cases[] = {
+        {"every phase", true, "1 2 3 4 8 10", 10, 10, "dctswwwwrr"},
+        {"plain HTTP has no TLS", true, "2 4 - 5 9 10", 10, 10, "ddccswwwwr"},
+        {"shorter than the scale", true, "1 2 - 3 4 5", 5, 10, "dcswr     "},
+        {"a phase under one column still shows", true, "0.01 0.02 - 0.03 9 10", 10, 10,
+         "dcswwwwwwr"},
+        // Qt tells when its handshake ended, not where its connect did.
+        {"phases the stack cannot tell apart", true, "? ? 4 5 8 10", 10, 10, "????swwwrr"},
+        {"reused connection", true, "- - - 1 9 10", 10, 10, "swwwwwwwwr"},
+        {"failure after connecting", false, "1 3 - - - -", 10, 10, "dccxxxxxxx"},
+        {"failure with no times", false, "- - - - - -", 4, 10, "xxxx      "},
+        {"answer without times", true, "? ? ? ? ? ?", 10, 10, "??????????"},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        TProbe P = C.Answered ? Answer(EStack::Nimbra, 200, C.WallMs)
+                              : Failure(EStack::Nimbra, EFailure::Timeout, C.WallMs);
+        P.Moments = Moments(C.Moments);
+        const std::string Line = Waterfall(P, C.ScaleMs, 10);
+        EXPECT_EQ(Line, C.Line) << "moments " << C.Moments;
+    }
+}
+
+TEST(CliReport, VerdictSaysWhyTheStacksDiffer) {
+    TProbe QtFollowed = Answer(EStack::Qt, 200, 5);
+    QtFollowed.Redirects = 1;
+    QtFollowed.FollowedTo = "http://h/next";
+    TProbe NimbraRedirect = Answer(EStack::Nimbra, 302, 5);
+    NimbraRedirect.Location = "/next";
+    TProbe QtRefused = Failure(EStack::Qt, EFailure::Tls, 5);
+    QtRefused.Problem = "untrusted issuer";
+    TProbe NimbraRefused = Failure(EStack::Nimbra, EFailure::Tls, 5);
+    NimbraRefused.Problem = "untrusted issuer";
+    struct {
+        const char* Name;
+        TProbe Qt, Nimbra;
+        bool Agree;
+        std::string Text;
+        int Code;
+    } Cases[] = {
+        {"same status", Answer(EStack::Qt, 200, 1), Answer(EStack::Nimbra, 200, 1), true,
+         "both answered 200", 0},
+        {"same status, not 200", Answer(EStack::Qt, 503, 1), Answer(EStack::Nimbra, 503, 1), true,
+         "both answered 503", 1},
+        {"one followed a redirect", QtFollowed, NimbraRedirect, false,
+         "qt followed the redirect to http://h/next and answered 200; nimbra returned the 302 "
+         "itself (Location: /next)",
+         3},
+        {"different statuses", Answer(EStack::Qt, 200, 1), Answer(EStack::Nimbra, 500, 1), false,
+         "different statuses: qt 200, nimbra 500", 3},
+        {"one refused the certificate", QtRefused, Answer(EStack::Nimbra, 200, 1), false,
+         "qt refused the certificate (untrusted issuer); nimbra answered 200", 3},
+        {"one timed out", Answer(EStack::Qt, 200, 1), Failure(EStack::Nimbra, EFailure::Timeout, 1),
+         false, "nimbra timed out; qt answered 200", 3},
+        {"both refused the certificate", QtRefused, NimbraRefused, true,
+         "both refused the certificate (untrusted issuer)", 4},
+        {"both failed alike", Failure(EStack::Qt, EFailure::Connection, 1),
+         Failure(EStack::Nimbra, EFailure::Connection, 1), true, "both failed (connection)", 4},
+        {"failed differently", Failure(EStack::Qt, EFailure::NoTransport, 1),
+         Failure(EStack::Nimbra, EFailure::InProcServerMissing, 1), false,
+         "qt has no transport for this URL's scheme; nimbra failed: no in-process server has "
+         "that name",
+         3},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        const TUrlReport R = MakeReport("u", {C.Qt, C.Nimbra});
+        EXPECT_TRUE(R.Verdict.Compared);
+        EXPECT_EQ(R.Verdict.Agree, C.Agree);
+        EXPECT_EQ(R.Verdict.Text, C.Text);
+        EXPECT_EQ(R.ExitCode, C.Code);
+    }
+    // One stack alone is never a disagreement.
+    const TUrlReport Alone = MakeReport("u", {Failure(EStack::Qt, EFailure::Timeout, 1)});
+    EXPECT_FALSE(Alone.Verdict.Compared);
+    EXPECT_EQ(Alone.ExitCode, 4);
+}
+
+TEST(CliReport, MissingPhaseTimesAreSaidNotInvented) {
+    TProbe P = Answer(EStack::Nimbra, 200, 3);
+    P.TimesNote = "this WinHTTP does not offer request times";
+    const std::string Text = FormatText({MakeReport("http://h/", {P})});
+    EXPECT_NE(Text.find("phases: not available (this WinHTTP does not offer request times)"),
+              std::string::npos)
+        << Text;
+    EXPECT_EQ(Text.find("ms: name resolution"), std::string::npos) << Text;
+    const std::string Json = FormatJson({MakeReport("http://h/", {P})}, TOptions{});
+    EXPECT_NE(Json.find("\"phases_from\":null"), std::string::npos) << Json;
+    EXPECT_NE(Json.find("\"phases_untold\":[\"name_resolution\",\"connect\",\"tls_handshake\","
+                        "\"request_sent\",\"first_byte\",\"end\"]"),
+              std::string::npos)
+        << Json;
+}
+
+}  // namespace
