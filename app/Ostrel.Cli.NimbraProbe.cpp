@@ -69,13 +69,14 @@ void ReadTimes(TProbe& P, const WINHTTP_REQUEST_TIMES& T, std::int64_t Start) {
 
 }  // namespace
 
-TProbe ProbeNimbra(Nimbra::THttpClient& Client, const std::string& Url, int TimeoutMs) {
+TProbe ProbeNimbra(const std::string& Url, int TimeoutMs) {
     TProbe P;
     P.Stack = EStack::Nimbra;
     P.Url = Url;
     for (TMoment& M : P.Moments) M = TMoment::None();
     std::int64_t Start = CounterNow();
     try {
+        Nimbra::THttpClient Client;
         const std::unique_ptr<Nimbra::THttpRequest> Request = Client.CreateRequest();
         Request->SetUri(Url);
         Request->SetMethod("GET");

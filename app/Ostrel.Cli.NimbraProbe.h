@@ -6,14 +6,11 @@
 
 #include "Ostrel.Cli.Probe.h"
 
-namespace Nimbra {
-class THttpClient;
-}
-
 namespace Ostrel::Cli {
 
-/// Sends one GET through the client with the given time-out (milliseconds, for name
-/// resolution, connect, send and receive alike) and reads the whole body.
-TProbe ProbeNimbra(Nimbra::THttpClient& Client, const std::string& Url, int TimeoutMs);
+/// Sends one GET through a client of its own with the given time-out (milliseconds, for name
+/// resolution, connect, send and receive alike) and reads the whole body. A client that
+/// cannot be made is a failure of the probe like any other.
+TProbe ProbeNimbra(const std::string& Url, int TimeoutMs);
 
 }  // namespace Ostrel::Cli

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 
 namespace Ostrel::Cli {
@@ -16,6 +17,38 @@ std::string Ms(double V) {
 
 std::string Name(const TProbe& P) {
     return StackName(P.Stack);
+}
+
+// Text from the network or the command line, safe to print: control characters (which
+// could move the cursor or clear the terminal) become "?"; line breaks become " / ".
+std::string Printable(const std::string& S) {
+    std::string Out;
+    Out.reserve(S.size());
+    for (std::size_t I = 0; I < S.size(); ++I) {
+        const unsigned char C = static_cast<unsigned char>(S[I]);
+        if (C == '\r' && I + 1 < S.size() && S[I + 1] == '\n') continue;
+        if (C == '\n' || C == '\r')
+            Out += " / ";
+        else
+            Out += C < 0x20 || C == 0x7F ? '?' : static_cast<char>(C);
+    }
+    return Out;
+}
+
+// Length of the well-formed UTF-8 sequence at S[I], 0 when it is not one.
+std::size_t Utf8Length(const std::string& S, std::size_t I) {
+    const unsigned char C = static_cast<unsigned char>(S[I]);
+    std::size_t N = C < 0x80 ? 1 : (C >> 5) == 6 ? 2 : (C >> 4) == 14 ? 3 : (C >> 3) == 30 ? 4 : 0;
+    if (N == 0 || I + N > S.size()) return 0;
+    std::uint32_t Code = N == 1 ? C : C & (0x7F >> N);
+    for (std::size_t K = 1; K < N; ++K) {
+        const unsigned char D = static_cast<unsigned char>(S[I + K]);
+        if ((D & 0xC0) != 0x80) return 0;
+        Code = (Code << 6) | (D & 0x3F);
+    }
+    static const std::uint32_t Least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (Code < Least[N] || Code > 0x10FFFF || (Code >= 0xD800 && Code <= 0xDFFF)) return 0;
+    return N;
 }
 
 bool IsRedirect(int Status) {
@@ -141,14 +174,17 @@ std::string Waterfall(const TProbe& P, double ScaleMs, int Width) {
 
     if (ScaleMs <= 0) ScaleMs = std::max(P.WallMs, 0.001);
     std::string Line(static_cast<std::size_t>(Width), ' ');
-    // Every phase that took any time gets at least one column, in order.
+    // Every phase that took any time gets at least one column, in order, and a long one
+    // leaves a column for each phase after it.
     int Cursor = 0;
     double Start = 0;
-    for (const TSegment& S : Segments) {
+    const int Count = static_cast<int>(Segments.size());
+    for (int I = 0; I < Count; ++I) {
+        const TSegment& S = Segments[static_cast<std::size_t>(I)];
         if (Cursor >= Width) break;
         int To = static_cast<int>(std::lround(S.EndMs * Width / ScaleMs));
         if (S.EndMs > Start) To = std::max(To, Cursor + 1);
-        To = std::min(To, Width);
+        To = std::min({To, Width, std::max(Cursor + 1, Width - (Count - 1 - I))});
         for (int C = Cursor; C < To; ++C) Line[static_cast<std::size_t>(C)] = S.Mark;
         Cursor = std::max(Cursor, To);
         Start = std::max(Start, S.EndMs);
@@ -162,7 +198,7 @@ std::string FormatUrlText(const TUrlReport& R) {
                                                        "request sent",    "first byte", "end"};
     std::string Out;
     {
-        Out += R.Url + "\n";
+        Out += Printable(R.Url) + "\n";
         double Scale = 0;
         for (const TProbe& P : R.Probes) Scale = std::max(Scale, P.WallMs);
         for (const TProbe& P : R.Probes) {
@@ -171,7 +207,8 @@ std::string FormatUrlText(const TUrlReport& R) {
             const std::string Indent(10, ' ');
             Out += Head;
             if (P.Answered) {
-                Out += std::to_string(P.Status) + (P.Reason.empty() ? "" : " " + P.Reason);
+                Out +=
+                    std::to_string(P.Status) + (P.Reason.empty() ? "" : " " + Printable(P.Reason));
             } else {
                 Out += "failed: " + std::string(FailureName(P.Failure));
                 if (!P.Problem.empty()) Out += " (" + P.Problem + ")";
@@ -184,18 +221,12 @@ std::string FormatUrlText(const TUrlReport& R) {
                     Out += *P.Compressed ? "  compressed: " + P.Encoding : "  not compressed";
             }
             Out += "\n";
-            if (!P.Location.empty()) Out += Indent + "Location: " + P.Location + "\n";
+            if (!P.Location.empty()) Out += Indent + "Location: " + Printable(P.Location) + "\n";
             if (P.Redirects > 0)
                 Out += Indent + "followed " + std::to_string(P.Redirects) + " redirect" +
-                       (P.Redirects > 1 ? "s" : "") + " to " + P.FollowedTo + "\n";
+                       (P.Redirects > 1 ? "s" : "") + " to " + Printable(P.FollowedTo) + "\n";
             if (!P.Answered) {
-                // The stack's own words, on one line.
-                std::string Msg;
-                for (char C : P.Message) {
-                    if (C == '\r') continue;
-                    Msg += C == '\n' ? std::string(" / ") : std::string(1, C);
-                }
-                Out += Indent + Msg + "\n";
+                Out += Indent + Printable(P.Message) + "\n";  // the stack's own words
             }
             if (P.TimesFrom.empty()) {
                 Out += Indent + "phases: not available (" + P.TimesNote + ")\n";
@@ -216,7 +247,7 @@ std::string FormatUrlText(const TUrlReport& R) {
                std::string(!R.Verdict.Compared ? ""
                            : R.Verdict.Agree   ? "agree: "
                                                : "disagree: ") +
-               R.Verdict.Text + "\n\n";
+               Printable(R.Verdict.Text) + "\n\n";
     }
     return Out;
 }
@@ -244,7 +275,20 @@ class TJson {
 
     void Str(const std::string& S) {
         Text += '"';
-        for (unsigned char C : S) {
+        for (std::size_t I = 0; I < S.size(); ++I) {
+            const unsigned char C = static_cast<unsigned char>(S[I]);
+            if (C >= 0x80) {
+                // Bytes that are not UTF-8 (a URL typed in another encoding) would make the
+                // document invalid: each becomes U+FFFD.
+                const std::size_t N = Utf8Length(S, I);
+                if (N == 0) {
+                    Text += "\\ufffd";
+                } else {
+                    Text.append(S, I, N);
+                    I += N - 1;
+                }
+                continue;
+            }
             switch (C) {
                 case '"':
                     Text += "\\\"";

@@ -2,7 +2,6 @@
 
 #include <ostream>
 
-#include "Nimbra.Http.Client.h"
 #include "Ostrel.Cli.NimbraProbe.h"
 #include "Ostrel.Cli.Options.h"
 #include "Ostrel.Cli.Probe.h"
@@ -24,16 +23,17 @@ int Run(const std::vector<std::string>& Args, std::ostream& Out, std::ostream& E
         return ExitAll200;
     }
 
-    // One client per stack for the whole run, made before anything is timed.
-    THTTPClient QtClient;
-    std::unique_ptr<Nimbra::THttpClient> NimbraClient;
-    if (Options.UseNimbra) NimbraClient = std::make_unique<Nimbra::THttpClient>();
-
     std::vector<TUrlReport> Reports;
     for (const std::string& Url : Options.Urls) {
+        // Fresh clients for each URL, as each click of the window makes its own: nothing
+        // (cookies, connections, a session) carries over from one URL to the next. They are
+        // made before anything is timed.
         std::vector<TProbe> Probes;
-        if (Options.UseQt) Probes.push_back(ProbeQt(QtClient, Url, Options.TimeoutMs));
-        if (Options.UseNimbra) Probes.push_back(ProbeNimbra(*NimbraClient, Url, Options.TimeoutMs));
+        if (Options.UseQt) {
+            THTTPClient QtClient;
+            Probes.push_back(ProbeQt(QtClient, Url, Options.TimeoutMs));
+        }
+        if (Options.UseNimbra) Probes.push_back(ProbeNimbra(Url, Options.TimeoutMs));
         Reports.push_back(MakeReport(Url, std::move(Probes)));
         // Text goes out URL by URL, so a slow one does not hold back those before it.
         if (!Options.Json) Out << FormatUrlText(Reports.back()) << std::flush;

@@ -2,10 +2,12 @@
 // core application only: it needs no display and loads no GUI library.
 
 #include <QCoreApplication>
+#include <exception>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "Ostrel.Cli.Options.h"
 #include "Ostrel.Cli.Run.h"
 
 int main(int argc, char** argv) {
@@ -14,5 +16,12 @@ int main(int argc, char** argv) {
     char* QtArgv[] = {argv[0], nullptr};
     QCoreApplication Application(QtArgc, QtArgv);
     const std::vector<std::string> Args(argv + 1, argv + argc);
-    return Ostrel::Cli::Run(Args, std::cout, std::cerr);
+    try {
+        return Ostrel::Cli::Run(Args, std::cout, std::cerr);
+    } catch (const std::exception& E) {
+        // Each stack's failures are part of the report; anything else (memory running out)
+        // ends the run with a line instead of an abort.
+        std::cerr << "ostrel-cli: " << E.what() << "\n";
+        return Ostrel::Cli::ExitNoAnswer;
+    }
 }

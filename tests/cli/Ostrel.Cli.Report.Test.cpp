@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
 #include "Ostrel.Cli.Report.h"
 
 namespace {
@@ -59,6 +63,8 @@ TEST(CliReport, WaterfallDrawsEachPhaseOnTheScale) {
         // Qt tells when its handshake ended, not where its connect did.
         {"phases the stack cannot tell apart", true, "? ? 4 5 8 10", 10, 10, "????swwwrr"},
         {"reused connection", true, "- - - 1 9 10", 10, 10, "swwwwwwwwr"},
+        {"a long phase leaves room for the rest", true, "9.9 9.92 - 9.94 9.96 10", 10, 10,
+         "ddddddcswr"},
         {"failure after connecting", false, "1 3 - - - -", 10, 10, "dccxxxxxxx"},
         {"failure with no times", false, "- - - - - -", 4, 10, "xxxx      "},
         {"answer without times", true, "? ? ? ? ? ?", 10, 10, "??????????"},
@@ -142,6 +148,29 @@ TEST(CliReport, MissingPhaseTimesAreSaidNotInvented) {
                         "\"request_sent\",\"first_byte\",\"end\"]"),
               std::string::npos)
         << Json;
+}
+
+TEST(CliReport, HostileTextStaysInItsPlace) {
+    // A URL and a message as they may come: control characters that would drive the
+    // terminal, bytes that are not UTF-8, line breaks inside a message.
+    const std::string Url = "http://h/\x1b[2J\xff\xfe\"q\\";
+    TProbe P = Failure(EStack::Qt, EFailure::Other, 1);
+    P.Message = "first line\r\nsecond\tline \xc3\xa9";
+    const std::vector<TUrlReport> Reports = {MakeReport(Url, {P})};
+
+    const std::string Text = FormatText(Reports);
+    EXPECT_EQ(Text.find('\x1b'), std::string::npos);
+    EXPECT_NE(Text.find("http://h/?[2J"), std::string::npos) << Text;
+    EXPECT_NE(Text.find("first line / second?line \xc3\xa9\n"), std::string::npos) << Text;
+
+    QJsonParseError Error{};
+    const QJsonDocument Doc =
+        QJsonDocument::fromJson(QByteArray::fromStdString(FormatJson(Reports, TOptions{})), &Error);
+    ASSERT_EQ(Error.error, QJsonParseError::NoError) << Error.errorString().toStdString();
+    const QJsonObject U = Doc.object()["urls"].toArray()[0].toObject();
+    EXPECT_EQ(U["url"].toString(), QString::fromUtf8("http://h/\x1b[2J\uFFFD\uFFFD\"q\\"));
+    EXPECT_EQ(U["results"].toArray()[0].toObject()["failure"].toObject()["message"].toString(),
+              QString::fromUtf8("first line\r\nsecond\tline \xc3\xa9"));
 }
 
 }  // namespace
