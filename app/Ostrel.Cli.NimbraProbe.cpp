@@ -98,7 +98,7 @@ TProbe ProbeNimbra(const std::string& Url, int TimeoutMs) {
                 P.TimesFrom = "WinHTTP";
                 ReadTimes(P, *Times, Start);
                 if (!*P.Compressed &&
-                    (*Times).rgullTimes[WinHttpReceiveResponseBodyDecompressionDelta]) {
+                    Times->rgullTimes[WinHttpReceiveResponseBodyDecompressionDelta]) {
                     P.Compressed = true;
                     P.Encoding = "gzip or deflate, decoded by WinHTTP";
                 }
