@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <vector>
 
 #include "Nimbra.Http.Client.h"
 #include "Nimbra.Http.InProcEngine.h"
@@ -85,7 +86,12 @@ TProbe ProbeNimbra(const std::string& Url, int TimeoutMs) {
         const std::unique_ptr<Nimbra::THttpResponse> Response = Client.Send(*Request);
         P.Status = Response->StatusCode();
         P.Reason = Response->StatusReason();
-        Response->ContentAsBytes();  // the exchange ends with its body
+        // The exchange ends with its body, read through and dropped piece by piece, so a
+        // large one costs no memory.
+        Runtime::TStream& Body = Response->ContentAsStream();
+        std::vector<char> Piece(64 * 1024);
+        while (Body.Read(Piece.data(), static_cast<std::int64_t>(Piece.size())) > 0) {
+        }
         P.WallMs = MsSince(Start, CounterNow());
         P.Answered = true;
         if (P.Status >= 300 && P.Status < 400) P.Location = Response->Headers().Get("Location");

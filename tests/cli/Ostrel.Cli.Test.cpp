@@ -208,6 +208,7 @@ TEST_F(CliTest, BothStacksOneUrlEach) {
     } Cases[] = {
         {"200 on both", Url("/status/200"), 0, "200", "200", true, "both answered 200"},
         {"404 on both", Url("/status/404"), 1, "404", "404", true, "both answered 404"},
+        {"a body of 3 MB", Url("/bytes/3000000"), 0, "200", "200", true, "both answered 200"},
         {"redirect: one follows it", Url("/redirect?to=/status/200"), 3, "200", "302", false,
          "qt followed the redirect"},
         {"refused port", "http://127.0.0.1:" + std::to_string(Refusing.Port()) + "/", 4,
