@@ -67,6 +67,18 @@ bool HasNul(std::string_view S) noexcept {
     return S.find('\0') != std::string_view::npos;
 }
 
+// A CR or LF inside a name or value ends its line early, so the rest would go out as a header
+// of its own; a NUL cuts the block short.
+bool SplitsTheHeaderBlock(const THttpHeaders& Headers) {
+    constexpr std::string_view LineBreakers("\r\n\0", 3);
+    for (const THttpHeaderInfo& Info : Headers.AllHeaders()) {
+        if (Info.Name().find_first_of(LineBreakers) != std::string::npos ||
+            Info.Value().find_first_of(LineBreakers) != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
 // A stated length: decimal digits only, within 64 bits; anything else states nothing (-1).
 std::int64_t ParseContentLength(std::string_view Text) {
     while (!Text.empty() && (Text.front() == ' ' || Text.front() == '\t')) Text.remove_prefix(1);
@@ -412,6 +424,8 @@ std::unique_ptr<THttpResponse> TWinHttpEngine::DoSend(THttpRequest& Request) {
         const int T = Request.Timeout();
         if (!WinHttpSetTimeouts(Req, T, T, T, T)) Slot->RaiseFailure(GetLastError());
 
+        if (SplitsTheHeaderBlock(Request.Headers()))
+            Slot->RaiseFailure(ERROR_INVALID_PARAMETER, "Could not send request");
         const std::u16string HeaderText = ToUtf16(Request.Headers().RawWideHeaders());
         const std::int64_t ContentLength = Request.ContentLength();
         // WinHTTP takes the body length as 32 bits; a cut length would send another body.

@@ -163,6 +163,29 @@ TEST_F(WinHttpEngineTest, RequestGoesOutAsWritten) {
     EXPECT_TRUE(EndsWith(Echo, "\n\n" + Body)) << "the body arrived whole";
 }
 
+TEST_F(WinHttpEngineTest, HeaderTextThatWouldSplitTheBlockIsNotSent) {
+    struct {
+        const char* Name;
+        std::string HeaderName, Value;
+    } Cases[] = {
+        {"CR LF in a value", "X-A", "1\r\nX-Injected: yes"},
+        {"LF alone in a value", "X-A", "1\nX-Injected: yes"},
+        {"CR alone in a value", "X-A", "1\rX-Injected: yes"},
+        {"NUL in a value", "X-A", std::string("1\0X", 3)},
+        {"LF in a name", "X-A\nX-Injected", "yes"},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        auto Request = FEngine.CreateRequest();
+        Request->SetUri(FServer.Url("/echo"));
+        Request->SetMethod("GET");
+        Request->Headers().SetValue(C.HeaderName, C.Value);
+        EXPECT_EQ(FailureOf(*Request),
+                  WinHttpPrefix + "(87) The parameter is incorrect\r\nCould not send request");
+        ExpectStillUsable();
+    }
+}
+
 TEST_F(WinHttpEngineTest, ABodyOtherThanItsStatedLengthIsNotSent) {
     const std::string Message = "HttpEngine Error.\r\nWinHttp - message body not completely sent";
     struct {
