@@ -982,18 +982,49 @@ void TRequest::MarkSent() {
     FMoments.SendPending = false;
 }
 
-void TRequest::HeadComplete() {
+namespace {
+
+// Whether the head states two different body lengths ("Content-Length: 10" and
+// "Content-Length: 12", or "10, 12" in one line). Which one the body follows would be a
+// guess, and a guess another party on the path may make differently: the rest of the
+// connection could be read as an answer the server never sent.
+bool StatesConflictingLengths(const std::vector<std::string>& Lines) {
+    std::string_view First;
+    for (const auto& L : Lines) {
+        if (!SameText(HeaderName(L), "Content-Length")) continue;
+        std::string_view Values = HeaderValue(L);
+        while (true) {
+            const std::size_t Comma = Values.find(',');
+            const std::string_view Value = Trim(Values.substr(0, Comma));
+            if (First.empty())
+                First = Value;
+            else if (Value != First)
+                return true;
+            if (Comma == std::string_view::npos) break;
+            Values.remove_prefix(Comma + 1);
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool TRequest::HeadComplete() {
     FHeadLine = false;
-    if (StatusCode >= 100 && StatusCode < 200) return;  // interim answers are skipped
+    if (StatusCode >= 100 && StatusCode < 200) return true;  // interim answers are skipped
+    if (StatesConflictingLengths(ResponseLines)) {
+        FFailure = ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
+        return false;
+    }
     std::string_view Target = FollowTarget();
     if (!Target.empty()) {
         FRedirectPending = true;
         FLocation = std::string(Target);
-        return;
+        return true;
     }
     FFinalHead = true;
     FMoments.HeadEnd = Tick();
-    if (!Decompression) return;
+    if (!Decompression) return true;
     for (const auto& L : ResponseLines) {
         if (!SameText(HeaderName(L), "Content-Encoding")) continue;
         std::string_view V = HeaderValue(L);
@@ -1011,6 +1042,7 @@ void TRequest::HeadComplete() {
                    SameText(HeaderName(L), "Content-Length");
         });
     }
+    return true;
 }
 
 size_t TRequest::OnHeader(char* Ptr, size_t Size, size_t Count, void* User) {
@@ -1047,7 +1079,7 @@ size_t TRequest::OnHeader(char* Ptr, size_t Size, size_t Count, void* User) {
         return Len;
     }
     if (Line.empty()) {
-        R->HeadComplete();
+        if (!R->HeadComplete()) return 0;
     } else if ((Line[0] == ' ' || Line[0] == '\t') && !R->ResponseLines.empty()) {
         R->ResponseLines.back() += ' ';
         R->ResponseLines.back() += Trim(Line);

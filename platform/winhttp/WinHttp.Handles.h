@@ -194,7 +194,8 @@ class TRequest : public TObject {
     void Touch() { ++FProgress; }
     void Unpause();
     std::string_view FollowTarget() const;
-    void HeadComplete();
+    /// False when the head is unusable (FFailure says why) and the transfer must stop.
+    bool HeadComplete();
     DWORD Decode(void* Out, DWORD Length, DWORD& Got);
     void EndDecodedBody();
     DWORD Drive(const std::function<bool()>& Ready, int TimeoutMs, bool PollFirst);

@@ -902,7 +902,15 @@ TEST_F(WinHttpTransfer, MalformedResponsesAreNotDroppedConnections) {
         {"chunk size not hexadecimal", Chunked + "zz\\r\\nabc\\r\\n0\\r\\n\\r\\n", "read", 12152},
         {"chunk size too long", Chunked + "00000000000000000001\\r\\na\\r\\n0\\r\\n\\r\\n", "read",
          12152},
+        {"two different lengths",
+         "/faults/raw?text=HTTP/1.1 200 OK\\r\\nContent-Length: 10\\r\\n"
+         "Content-Length: 12\\r\\n\\r\\n0123456789AB",
+         "receive", 12152},
+        {"two different lengths in one line",
+         "/faults/raw?text=HTTP/1.1 200 OK\\r\\nContent-Length: 10, 12\\r\\n\\r\\n0123456789AB",
+         "receive", 12152},
         // A connection that really ends keeps its own code.
+
         {"closed mid-body", "/faults/close-mid-body", "read", 12030},
     };
     for (const auto& C : Cases) {
