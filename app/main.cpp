@@ -43,6 +43,8 @@ int main(int, char** argv) {
     }
     DefaultHandler = qInstallMessageHandler(StartupHandler);
     Ostrel::TApplication Application(argv[0]);
+    // The name of the installed desktop entry: desktops take the window's icon from it.
+    Application.setDesktopFileName("ostrel");
     qInstallMessageHandler(DefaultHandler);
     for (const QString& Text : StartupMessages) qWarning("%s", qUtf8Printable(Text));
 

@@ -30,8 +30,10 @@ class THelloModule : public Nimbra::THttpServerModule {
 // Sends a GET of Url and prints the answer; true for 200.
 bool Get(Nimbra::THttpClient& Client, const std::string& Url) {
     auto Response = Client.Get(Url);
+    std::string Body = Response->ContentAsString();
+    while (!Body.empty() && (Body.back() == '\n' || Body.back() == '\r')) Body.pop_back();
     std::cout << "GET " << Url << " -> " << Response->StatusCode() << " "
-              << Response->StatusReason() << ": " << Response->ContentAsString() << "\n";
+              << Response->StatusReason() << ": " << Body << "\n";
     return Response->StatusCode() == 200;
 }
 
