@@ -37,7 +37,8 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Sends one HTTP GET through two HTTP stack
 set(CPACK_PACKAGE_DESCRIPTION
     "Ostrel takes a URL and sends one HTTP GET through Qt's own client or through Nimbra, a "
     "C++ HTTP client framework with a WinHTTP engine (here on libcurl), and tells whether the "
-    "server answered 200.")
+    "server answered 200. Its terminal mode, ostrel-cli, sends each URL through both stacks, "
+    "times each phase and says where they differ.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 
