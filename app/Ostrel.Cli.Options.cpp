@@ -95,7 +95,7 @@ For each stack: the status and reason, the Location of a redirect that was retur
 whether the body came compressed, the time taken and its phases (name resolution, connect,
 TLS handshake, request sent, first byte, end) as numbers and as a one-line waterfall on a
 common scale; a phase the stack cannot tell is shown as "?", one that did not happen as
-"-". A failure is put in one category shared by both stacks (name resolution, connection,
+"-". A failure is put in one category shared by both stacks (name-resolution, connection,
 tls, timeout, protocol, inproc-server-missing, no-transport, invalid-url, other) beside the
 stack's own message. A last line says whether the stacks agree and, if not, why.
 
