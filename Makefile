@@ -3,10 +3,12 @@
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
+WIN_BUILD  ?= build-windows
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build run test test-main test-asan test-tsan fuzz bench package clean
+.PHONY: all deps configure build run test test-main test-asan test-tsan test-windows fuzz bench \
+	package clean
 
 all: build
 
@@ -60,6 +62,15 @@ test-tsan: deps
 package: build
 	@cd $(BUILD) && cpack -G DEB
 
+# The framework core built for Windows with mingw-w64 and its tests run under Wine, against
+# Wine's own winhttp.dll (scripts/run-windows-tests keeps one wineserver for the run).
+test-windows: deps
+	@scripts/install-windows-deps
+	@cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/Toolchain.MinGW.cmake \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS) >/dev/null
+	@cmake --build $(WIN_BUILD) -j $(JOBS)
+	@scripts/run-windows-tests $(WIN_BUILD) -j $(JOBS) --timeout 300
+
 # Every benchmark, then the summary of every target (also $(BUILD)/bench-summary.json).
 # BENCH_ARGS reaches each program, e.g. make bench BENCH_ARGS="--rounds 80".
 bench: configure
@@ -71,3 +82,5 @@ fuzz: deps
 
 clean:
 	@rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) build-fuzz
+
+	@rm -rf $(BUILD) $(ASAN_BUILD) $(WIN_BUILD) build-fuzz

@@ -1,6 +1,10 @@
 #include "Os.Error.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <unordered_map>
+#endif
 
 #ifndef _WIN32
 namespace {
@@ -16,6 +20,31 @@ extern "C" void SetLastError(std::uint32_t Code) {
 #endif
 
 namespace Os {
+
+#ifdef _WIN32
+
+std::string FormatSystemMessage(std::uint32_t Code) {
+    // English whatever the user's language, so messages read the same on every machine.
+    wchar_t* Text = nullptr;
+    const DWORD Length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, Code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
+        reinterpret_cast<wchar_t*>(&Text), 0, nullptr);
+    std::string Result;
+    if (Length > 0 && Text) {
+        const int Bytes = WideCharToMultiByte(CP_UTF8, 0, Text, static_cast<int>(Length), nullptr,
+                                              0, nullptr, nullptr);
+        if (Bytes > 0) {
+            Result.resize(static_cast<std::size_t>(Bytes));
+            WideCharToMultiByte(CP_UTF8, 0, Text, static_cast<int>(Length), Result.data(), Bytes,
+                                nullptr, nullptr);
+        }
+    }
+    if (Text) LocalFree(Text);
+    return Result;
+}
+
+#else
 
 std::string FormatSystemMessage(std::uint32_t Code) {
     // The English texts of the system message table for the codes this layer can produce.
@@ -48,6 +77,8 @@ std::string FormatSystemMessage(std::uint32_t Code) {
     if (It == Table.end()) return {};
     return std::string(It->second) + "\r\n";
 }
+
+#endif
 
 std::string SysErrorMessage(std::uint32_t Code) {
     std::string S = FormatSystemMessage(Code);

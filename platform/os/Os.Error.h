@@ -1,16 +1,26 @@
 #pragma once
-// The calling thread's last error, shared by every library of the process (this library is
-// shared for exactly that reason), and the system's English texts for error codes.
+// The calling thread's last error, shared by every library of the process (on Linux this
+// library is shared for exactly that reason; on Windows it is the system's own), and the
+// system's English texts for error codes.
 
 #include <cstdint>
 #include <string>
 
+#ifdef _WIN32
+// kernel32's own functions, declared exactly as windows.h declares them, so that callers need
+// not pull all of windows.h in with this header.
+extern "C" {
+__declspec(dllimport) unsigned long __stdcall GetLastError(void);
+__declspec(dllimport) void __stdcall SetLastError(unsigned long Code);
+}
+#else
 extern "C" {
 /// The calling thread's last error code, with Windows' signature.
 std::uint32_t GetLastError(void);
 /// Sets the calling thread's last error code.
 void SetLastError(std::uint32_t Code);
 }
+#endif
 
 namespace Os {
 
@@ -41,7 +51,9 @@ namespace Os {
 #endif
 
 /// The system message for a code exactly as the system's message table holds it (English,
-/// ending in ".\r\n"); empty for codes the table does not know.
+/// ending in ".\r\n"); empty for codes the table does not know. On Windows the text comes
+/// from the system (FormatMessageW, English), on Linux from a table of the codes this layer
+/// and libwinhttp produce.
 std::string FormatSystemMessage(std::uint32_t Code);
 
 /// The system message without its trailing line break, blanks and period.

@@ -15,6 +15,35 @@ namespace Os {
 
 namespace {
 
+#ifdef _WIN32
+// The system's file names are UTF-16; ours are UTF-8.
+std::wstring Wide(std::string_view S) {
+    if (S.empty()) return {};
+    const int N = MultiByteToWideChar(CP_UTF8, 0, S.data(), static_cast<int>(S.size()), nullptr, 0);
+    std::wstring W(static_cast<std::size_t>(N > 0 ? N : 0), L'\0');
+    if (N > 0) MultiByteToWideChar(CP_UTF8, 0, S.data(), static_cast<int>(S.size()), W.data(), N);
+    return W;
+}
+
+std::string Utf8(std::wstring_view W) {
+    if (W.empty()) return {};
+    const int N = WideCharToMultiByte(CP_UTF8, 0, W.data(), static_cast<int>(W.size()), nullptr, 0,
+                                      nullptr, nullptr);
+    std::string S(static_cast<std::size_t>(N > 0 ? N : 0), '\0');
+    if (N > 0)
+        WideCharToMultiByte(CP_UTF8, 0, W.data(), static_cast<int>(W.size()), S.data(), N, nullptr,
+                            nullptr);
+    return S;
+}
+
+// The file name of a module (null: the program), UTF-8; "" if unknown.
+std::string ModuleFileName(::HMODULE Module) {
+    std::vector<wchar_t> Buf(32768);
+    const DWORD N = GetModuleFileNameW(Module, Buf.data(), static_cast<DWORD>(Buf.size()));
+    if (N == 0 || N >= Buf.size()) return {};
+    return Utf8(std::wstring_view(Buf.data(), N));
+}
+#else
 bool EndsWithDll(std::string_view Name) {
     if (Name.size() < 4) return false;
     std::string_view Tail = Name.substr(Name.size() - 4);
@@ -26,6 +55,7 @@ bool EndsWithDll(std::string_view Name) {
     }
     return true;
 }
+#endif
 
 }  // namespace
 
@@ -50,9 +80,7 @@ std::string LibraryFileName(std::string_view Name) {
 
 std::string ExecutableDir() {
 #ifdef _WIN32
-    std::vector<char> Buf(32768);
-    DWORD N = GetModuleFileNameA(nullptr, Buf.data(), static_cast<DWORD>(Buf.size()));
-    std::string Path(Buf.data(), N);
+    const std::string Path = ModuleFileName(nullptr);
     std::size_t Sep = Path.find_last_of("\\/");
 #else
     std::vector<char> Buf(4096);
@@ -69,13 +97,11 @@ std::string ModuleDir() {
     static const char Anchor = 0;
 #ifdef _WIN32
     ::HMODULE Self = nullptr;
-    if (!GetModuleHandleExA(
+    if (!GetModuleHandleExW(
             GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-            &Anchor, &Self))
+            reinterpret_cast<LPCWSTR>(&Anchor), &Self))
         return {};
-    std::vector<char> Buf(32768);
-    DWORD N = GetModuleFileNameA(Self, Buf.data(), static_cast<DWORD>(Buf.size()));
-    std::string Path(Buf.data(), N);
+    const std::string Path = ModuleFileName(Self);
     std::size_t Sep = Path.find_last_of("\\/");
 #else
     Dl_info Info{};
@@ -94,11 +120,11 @@ bool HasFolder(std::string_view File) {
     return File.find_first_of("\\/") != File.npos;
 }
 bool FileExists(const std::string& Path) {
-    return GetFileAttributesA(Path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    return GetFileAttributesW(Wide(Path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
-// LoadLibraryA leaves its own reason in the last error.
+// LoadLibraryW leaves its own reason in the last error.
 HMODULE Open(const std::string& File) {
-    return LoadLibraryA(File.c_str());
+    return LoadLibraryW(Wide(File).c_str());
 }
 #else
 constexpr char PathSeparator = '/';

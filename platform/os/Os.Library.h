@@ -1,6 +1,6 @@
 #pragma once
-// Loading shared libraries by their Windows names, so code written against a DLL finds
-// the matching shared object on Linux.
+// Loading shared libraries by their Windows names: on Windows the system loads the DLL itself;
+// on Linux code written against a DLL finds the matching shared object.
 
 #include <span>
 #include <string>
@@ -13,8 +13,9 @@ using HMODULE = void*;
 /// Error mode that keeps Windows from showing a dialog for a missing library.
 inline constexpr unsigned SEM_NOOPENFILEERRORBOX = 0x8000;
 
-/// The file name a library goes by on this system: "winhttp.dll" becomes "libwinhttp.so";
-/// names without a ".dll" suffix are returned unchanged.
+/// The file name a library goes by on this system: on Linux "winhttp.dll" becomes
+/// "libwinhttp.so" and names without a ".dll" suffix are returned unchanged; on Windows every
+/// name is its own file name.
 std::string LibraryFileName(std::string_view Name);
 
 /// Folder of the running executable, without a trailing separator ("" if unknown).

@@ -1,5 +1,6 @@
 #pragma once
-// The operating-system version this platform layer reports. The Linux layer supports what
+// The operating-system version this platform layer reports. On Windows it is the version the
+// system runs (Wine answers what its configuration names); the Linux layer supports what
 // Windows 10 supports, so it answers 10.0.
 
 namespace Os {

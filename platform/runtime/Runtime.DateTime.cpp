@@ -5,6 +5,10 @@
 
 #include "Runtime.Exception.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace Runtime {
 
 namespace {
@@ -120,6 +124,19 @@ TTime TimeOf(TDateTime Value) noexcept {
     return std::fabs(Value - std::trunc(Value));
 }
 
+#ifdef _WIN32
+
+TDateTime Now() {
+    SYSTEMTIME Local{};
+    GetLocalTime(&Local);
+    TDateTime Date = 0, Time = 0;
+    TryEncodeDate(Local.wYear, Local.wMonth, Local.wDay, Date);
+    TryEncodeTime(Local.wHour, Local.wMinute, Local.wSecond, Local.wMilliseconds, Time);
+    return ComposeDateTime(Date, Time);
+}
+
+#else
+
 TDateTime Now() {
     timespec Ts{};
     clock_gettime(CLOCK_REALTIME, &Ts);
@@ -131,5 +148,7 @@ TDateTime Now() {
                   static_cast<int>(Ts.tv_nsec / 1'000'000), Time);
     return ComposeDateTime(Date, Time);
 }
+
+#endif
 
 }  // namespace Runtime

@@ -132,14 +132,105 @@ std::string ToValidUtf8(std::string_view S) {
 
 }  // namespace Runtime
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include <clocale>
+#else
 #include <iconv.h>
 #include <langinfo.h>
+#include <unicode/uchar.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#endif
 
 namespace Runtime {
+
+#ifdef _WIN32
+
+namespace {
+
+// The code page of the C runtime's LC_CTYPE locale: 0 in the "C" locale, whose code set is
+// ASCII, the ANSI code page after setlocale(LC_CTYPE, ""), CP_UTF8 under a ".UTF-8" locale.
+unsigned LocaleCodePage() noexcept {
+    return ___lc_codepage_func();
+}
+
+std::wstring Utf16(std::string_view S) {
+    std::wstring W;
+    W.reserve(S.size());
+    std::size_t Pos = 0;
+    while (Pos < S.size()) {
+        const char32_t C = NextCodePoint(S, Pos);
+        if (C < 0x10000) {
+            W += static_cast<wchar_t>(C);
+        } else {
+            W += static_cast<wchar_t>(0xD800 + ((C - 0x10000) >> 10));
+            W += static_cast<wchar_t>(0xDC00 + ((C - 0x10000) & 0x3FF));
+        }
+    }
+    return W;
+}
+
+}  // namespace
+
+bool SameInLocaleCodeSet(std::string_view S) noexcept {
+    return IsAscii(S) || (LocaleCodePage() == CP_UTF8 && IsValidUtf8(S));
+}
+
+std::string Utf8ToLocaleCodeSet(std::string_view S) {
+    const unsigned CodePage = LocaleCodePage();
+    if (IsAscii(S) || CodePage == CP_UTF8) return ToValidUtf8(S);
+    if (CodePage == 0) {
+        // ASCII: one "?" for every character beyond it.
+        std::string Result;
+        std::size_t Pos = 0;
+        while (Pos < S.size()) {
+            const char32_t C = NextCodePoint(S, Pos);
+            Result += C < 0x80 ? static_cast<char>(C) : '?';
+        }
+        return Result;
+    }
+    // The system's own conversion, with "?" for what the code page lacks and no "best fit"
+    // look-alikes: a character either converts exactly or shows as replaced.
+    const std::wstring W = Utf16(S);
+    const int Size = static_cast<int>(W.size());
+    const int N = WideCharToMultiByte(CodePage, WC_NO_BEST_FIT_CHARS, W.data(), Size, nullptr, 0,
+                                      "?", nullptr);
+    if (N <= 0) return std::string(S.size(), '?');
+    std::string Result(static_cast<std::size_t>(N), '\0');
+    WideCharToMultiByte(CodePage, WC_NO_BEST_FIT_CHARS, W.data(), Size, Result.data(), N, "?",
+                        nullptr);
+    return Result;
+}
+
+bool IsUnicodeLetter(char32_t C) noexcept {
+    if (C < 0x80) return (C >= 'A' && C <= 'Z') || (C >= 'a' && C <= 'z');
+    if (C == ReplacementChar || (C >= 0xD800 && C <= 0xDFFF) || C > 0x10FFFF) return false;
+    // The system's character classes; a character beyond the BMP is asked as its surrogate
+    // pair and classed by its first unit's answer.
+    wchar_t Units[2];
+    int Count = 1;
+    if (C < 0x10000) {
+        Units[0] = static_cast<wchar_t>(C);
+    } else {
+        Units[0] = static_cast<wchar_t>(0xD800 + ((C - 0x10000) >> 10));
+        Units[1] = static_cast<wchar_t>(0xDC00 + ((C - 0x10000) & 0x3FF));
+        Count = 2;
+    }
+    WORD Types[2] = {0, 0};
+    if (!GetStringTypeW(CT_CTYPE1, Units, Count, Types)) return false;
+    return (Types[0] & C1_ALPHA) != 0;
+}
+
+#else
+
+bool IsUnicodeLetter(char32_t C) noexcept {
+    if (C < 0x80) return (C >= 'A' && C <= 'Z') || (C >= 'a' && C <= 'z');
+    return C != ReplacementChar && u_isalpha(static_cast<UChar32>(C));
+}
 
 bool SameInLocaleCodeSet(std::string_view S) noexcept {
     return IsAscii(S) || (std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0 && IsValidUtf8(S));
@@ -247,5 +338,7 @@ std::string Utf8ToLocaleCodeSet(std::string_view S) {
     Result.resize(Done);
     return Result;
 }
+
+#endif
 
 }  // namespace Runtime

@@ -29,12 +29,17 @@ std::string ToValidUtf8(std::string_view S);
 bool IsValidUtf8(std::string_view S) noexcept;
 /// Whether every byte is below 0x80.
 bool IsAscii(std::string_view S) noexcept;
+/// Whether a code point is a letter in Unicode's sense (ICU on Linux, the system's character
+/// classes on Windows); false for U+FFFD.
+bool IsUnicodeLetter(char32_t C) noexcept;
 
 }  // namespace Runtime
 
 namespace Runtime {
-/// The text in the code set of the process locale (LC_CTYPE); characters that code set
-/// cannot represent become "?". Under a UTF-8 locale the bytes are unchanged.
+/// The text in the code set of the process locale (LC_CTYPE; on Windows the code page of the C
+/// runtime's locale, the ANSI code page once the program selects the user's locale);
+/// characters that code set cannot represent become "?". Under a UTF-8 locale the bytes are
+/// unchanged.
 std::string Utf8ToLocaleCodeSet(std::string_view S);
 /// Whether Utf8ToLocaleCodeSet would return the text unchanged (ASCII text, or valid UTF-8
 /// under a UTF-8 locale), so callers can skip the copy.

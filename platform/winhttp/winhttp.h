@@ -1,7 +1,8 @@
 #pragma once
 /* The WinHTTP C API subset this platform provides (synchronous mode only), with Windows'
    type names, constant names and values. On Linux the library is libwinhttp.so, written on
-   libcurl. WCHAR is char16_t, DWORD 32 bits, as on Windows.
+   libcurl; on Windows the same declarations describe the system's winhttp.dll. WCHAR is
+   char16_t, DWORD 32 bits, as on Windows.
 
    File descriptors: a request handle holds none until it is first sent. From then until it
    is closed it holds a transfer slot: two descriptors (libcurl's wake-up pair) and its
@@ -382,9 +383,15 @@ typedef struct _WINHTTP_REQUEST_TIMES {
 #define ERROR_WINHTTP_HEADER_SIZE_OVERFLOW 12182
 #define WINHTTP_ERROR_LAST 12186
 
-/* The calling thread's last error (provided by the platform layer). */
+/* The calling thread's last error (provided by the platform layer; on Windows kernel32's own,
+   declared as windows.h declares it). */
+#ifdef _WIN32
+__declspec(dllimport) unsigned long __stdcall GetLastError(void);
+__declspec(dllimport) void __stdcall SetLastError(unsigned long dwErrCode);
+#else
 DWORD GetLastError(void);
 void SetLastError(DWORD dwErrCode);
+#endif
 
 /* The 27 exported functions. Those marked "not implemented" exist so that code binding
    the whole table finds them; they fail with ERROR_CALL_NOT_IMPLEMENTED (120). */

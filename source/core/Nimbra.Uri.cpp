@@ -1,7 +1,5 @@
 #include "Nimbra.Uri.h"
 
-#include <unicode/uchar.h>
-
 #include <algorithm>
 #include <array>
 
@@ -11,11 +9,6 @@
 namespace Nimbra {
 
 namespace {
-
-bool IsLetter(char32_t C) {
-    if (C < 0x80) return (C >= 'A' && C <= 'Z') || (C >= 'a' && C <= 'z');
-    return C != Runtime::ReplacementChar && u_isalpha(static_cast<UChar32>(C));
-}
 
 // Length in bytes of the scheme when S starts with letters followed by "://", else npos.
 std::size_t SchemeLength(std::string_view S) {
@@ -28,7 +21,7 @@ std::size_t SchemeLength(std::string_view S) {
         }
         if (static_cast<unsigned char>(C) < 0x80) break;
         std::size_t Next = Pos;
-        if (!IsLetter(Runtime::NextCodePoint(S, Next))) break;
+        if (!Runtime::IsUnicodeLetter(Runtime::NextCodePoint(S, Next))) break;
         Pos = Next;
     }
     if (S.substr(Pos, 3) == "://") return Pos;

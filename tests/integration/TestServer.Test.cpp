@@ -1,12 +1,20 @@
 // The local test server that integration and GUI tests rely on, spoken to over raw sockets.
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <process.h>
+#endif
+
 #include "TestServer.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
+
+#ifndef _WIN32
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <filesystem>
@@ -19,6 +27,26 @@ namespace {
 
 using TestSupport::TTestServer;
 
+#ifdef _WIN32
+// The test server fixture has started Winsock before any connection is made here.
+using TSocket = SOCKET;
+constexpr int MSG_NOSIGNAL = 0;
+void CloseSocket(SOCKET S) {
+    closesocket(S);
+}
+int ProcessId() {
+    return _getpid();
+}
+#else
+using TSocket = int;
+void CloseSocket(int S) {
+    close(S);
+}
+int ProcessId() {
+    return getpid();
+}
+#endif
+
 struct TAnswer {
     int Status = 0;
     std::map<std::string, std::string> Headers;  // names in lower case
@@ -30,21 +58,25 @@ struct TAnswer {
 class TConnection {
   public:
     explicit TConnection(int Port) {
+#ifdef _WIN32
+        FSocket = socket(AF_INET, SOCK_STREAM, 0);
+#else
         FSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+#endif
         sockaddr_in Address{};
         Address.sin_family = AF_INET;
         Address.sin_port = htons(static_cast<uint16_t>(Port));
         Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         FConnected = connect(FSocket, reinterpret_cast<sockaddr*>(&Address), sizeof Address) == 0;
     }
-    ~TConnection() { close(FSocket); }
+    ~TConnection() { CloseSocket(FSocket); }
     bool Connected() const { return FConnected; }
 
     TAnswer Get(const std::string& Target, const std::string& ExtraHeaders = "") {
         const std::string Request =
             "GET " + Target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + ExtraHeaders + "\r\n";
-        if (send(FSocket, Request.data(), Request.size(), MSG_NOSIGNAL) !=
-            static_cast<ssize_t>(Request.size()))
+        if (send(FSocket, Request.data(), static_cast<int>(Request.size()), MSG_NOSIGNAL) !=
+            static_cast<int>(Request.size()))
             throw std::runtime_error("send failed");
         size_t HeadEnd;
         while ((HeadEnd = FBuffer.find("\r\n\r\n")) == std::string::npos) Fill();
@@ -73,12 +105,12 @@ class TConnection {
   private:
     void Fill() {
         char Chunk[65536];
-        const ssize_t N = recv(FSocket, Chunk, sizeof Chunk, 0);
+        const auto N = recv(FSocket, Chunk, sizeof Chunk, 0);
         if (N <= 0) throw std::runtime_error("connection closed");
         FBuffer.append(Chunk, static_cast<size_t>(N));
     }
 
-    int FSocket = -1;
+    TSocket FSocket;
     bool FConnected = false;
     std::string FBuffer;
 };
@@ -150,7 +182,7 @@ TEST(TestServerTest, RedirectAndEcho) {
 // Other areas add routes through routes_*.py modules; this one comes from a folder of its own.
 TEST(TestServerTest, LoadsRouteModules) {
     const auto Folder =
-        std::filesystem::temp_directory_path() / ("ostrel-routes-" + std::to_string(getpid()));
+        std::filesystem::temp_directory_path() / ("ostrel-routes-" + std::to_string(ProcessId()));
     std::filesystem::create_directories(Folder);
     std::ofstream(Folder / "routes_probe.py") << "def probe(req, rest, query):\n"
                                                  "    req.respond(299, ('%s|%s|%d' % (rest, "

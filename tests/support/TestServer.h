@@ -1,10 +1,14 @@
 #pragma once
 // Starts tests/support/testserver.py on 127.0.0.1 with an ephemeral port for one test (or
-// one suite) and stops it again.
+// one suite) and stops it again. A Windows program (under Wine) has the server started by
+// testserver_launcher.py on the Linux side and talks to it over a loopback connection.
 
+#ifndef _WIN32
 #include <sys/types.h>
+#endif
 
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -33,9 +37,15 @@ class TTestServer {
   private:
     void Stop() noexcept;
 
+#ifdef _WIN32
+    // The connection to the launcher, which is the server's stdin and stdout: shutting down
+    // its sending side tells the server to end, and its end of data says the server is gone.
+    std::uintptr_t FConnection = ~std::uintptr_t{0};
+#else
     pid_t FPid = -1;
     int FStdin = -1;   // closing it tells the server to end
     int FStdout = -1;  // kept open so the server never writes into a closed pipe
+#endif
     int FPort = 0;
     bool FTls = false;
 };
@@ -51,7 +61,11 @@ class TRefusingPort {
     int Port() const { return FPort; }
 
   private:
+#ifdef _WIN32
+    std::uintptr_t FSocket = ~std::uintptr_t{0};
+#else
     int FSocket = -1;
+#endif
     int FPort = 0;
 };
 

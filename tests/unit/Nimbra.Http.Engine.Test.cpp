@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <zlib.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <psapi.h>
+#else
+#include <sys/resource.h>
+#endif
 
 #include <cstring>
 #include <memory>
@@ -708,9 +714,16 @@ class TGeneratedGzipResponse : public THttpResponse {
 };
 
 long PeakRssKiB() {
+#ifdef _WIN32
+    PROCESS_MEMORY_COUNTERS C{};
+    C.cb = sizeof C;
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &C, sizeof C)) return 0;
+    return static_cast<long>(C.PeakWorkingSetSize / 1024);
+#else
     rusage U{};
     getrusage(RUSAGE_SELF, &U);
     return U.ru_maxrss;
+#endif
 }
 
 }  // namespace
