@@ -1,10 +1,10 @@
-// The WinHTTP binding and error reporting, the platform layer under it, and the parts of
-// libwinhttp that need no server (arguments, handles, escaping, dates, URLs).
+// The WinHTTP binding and error reporting, and the parts of libwinhttp that need no server
+// (arguments, handles, escaping, dates, URLs). The platform layer under the binding has its
+// own tests (Os.Test.cpp).
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <iterator>
@@ -12,10 +12,7 @@
 #include <vector>
 
 #include "Nimbra.WinHttp.Api.h"
-#include "Os.Clock.h"
 #include "Os.Error.h"
-#include "Os.Library.h"
-#include "Os.Version.h"
 #include "WinHttpTestUtil.h"
 
 // Inside the namespace the WinHTTP names are the bound functions, not the C declarations.
@@ -112,87 +109,6 @@ TEST(WinHttpCheck, ErrorTextTable) {
     EXPECT_EQ(WinHttpErrorText(12175), "Error in Server SSL Certificate");
     EXPECT_EQ(WinHttpErrorText(12044), "");
     EXPECT_EQ(WinHttpErrorText(5), "");
-}
-
-TEST(OsLayer, LibraryNamesMapToSharedObjects) {
-    EXPECT_EQ(Os::LibraryFileName("winhttp.dll"), "libwinhttp.so");
-    EXPECT_EQ(Os::LibraryFileName("WinHttp.DLL"), "libwinhttp.so");
-    EXPECT_EQ(Os::LibraryFileName("sub/Foo.dll"), "sub/libfoo.so");
-    EXPECT_EQ(Os::LibraryFileName("libz.so.1"), "libz.so.1");
-}
-
-TEST(OsLayer, LoadFailuresSetTheLastError) {
-    EXPECT_EQ(Os::SafeLoadLibrary("ostrel-no-such-library.dll"), nullptr);
-    EXPECT_EQ(GetLastError(), 126u);
-    Os::HMODULE Z = Os::SafeLoadLibrary("libz.so.1");
-    ASSERT_NE(Z, nullptr);
-    EXPECT_NE(Os::GetProcAddress(Z, "inflate"), nullptr);
-    EXPECT_EQ(Os::GetProcAddress(Z, "NoSuchFunction"), nullptr);
-    EXPECT_EQ(GetLastError(), 127u);
-    EXPECT_TRUE(Os::FreeLibrary(Z));
-    EXPECT_FALSE(Os::FreeLibrary(nullptr));
-    EXPECT_EQ(GetLastError(), 6u);
-}
-
-TEST(OsLayer, LastErrorIsPerThreadAndSharedWithTheLibrary) {
-    ASSERT_TRUE(LoadWinHttp());
-    SetLastError(5);
-    DWORD SeenByOther = 99;
-    std::thread T([&] {
-        SeenByOther = GetLastError();
-        SetLastError(8);
-    });
-    T.join();
-    EXPECT_EQ(SeenByOther, 0u);
-    EXPECT_EQ(GetLastError(), 5u);
-    // libwinhttp sets the error; this program reads it through the same platform layer.
-    EXPECT_FALSE(WinHttpCloseHandle(reinterpret_cast<HINTERNET>(0x7)));
-    EXPECT_EQ(GetLastError(), 6u);
-}
-
-TEST(OsLayer, SystemMessagesAndVersion) {
-    EXPECT_EQ(Os::FormatSystemMessage(5), "Access is denied.\r\n");
-    EXPECT_EQ(Os::SysErrorMessage(122), "The data area passed to a system call is too small");
-    EXPECT_EQ(Os::SysErrorMessage(8),
-              "Not enough memory resources are available to process this command");
-    EXPECT_EQ(Os::FormatSystemMessage(424242), "");
-    EXPECT_EQ(Os::TOSVersion::Major(), 10);
-    EXPECT_EQ(Os::TOSVersion::Minor(), 0);
-    EXPECT_TRUE(Os::TOSVersion::Check(6, 3));
-    EXPECT_TRUE(Os::TOSVersion::Check(10, 0));
-    EXPECT_FALSE(Os::TOSVersion::Check(10, 1));
-}
-
-TEST(OsLayer, PerformanceCounterCountsInItsOwnFrequency) {
-    LARGE_INTEGER Frequency{}, First{}, Second{};
-    ASSERT_TRUE(QueryPerformanceFrequency(&Frequency));
-    ASSERT_GT(Frequency.QuadPart, 0);
-    // The counter and the standard steady clock measure one span: the counter's reading,
-    // turned into time by its frequency, lies between the clock's inner and outer readings.
-    const auto Outer0 = std::chrono::steady_clock::now();
-    ASSERT_TRUE(QueryPerformanceCounter(&First));
-    const auto Inner0 = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    const auto Inner1 = std::chrono::steady_clock::now();
-    ASSERT_TRUE(QueryPerformanceCounter(&Second));
-    const auto Outer1 = std::chrono::steady_clock::now();
-    const double CounterNs =
-        static_cast<double>(Second.QuadPart - First.QuadPart) * 1e9 / Frequency.QuadPart;
-    auto Ns = [](auto Span) {
-        return static_cast<double>(
-            std::chrono::duration_cast<std::chrono::nanoseconds>(Span).count());
-    };
-    const double Tick = 1e9 / static_cast<double>(Frequency.QuadPart);
-    EXPECT_GE(CounterNs + Tick, Ns(Inner1 - Inner0));
-    EXPECT_LE(CounterNs, Ns(Outer1 - Outer0) + Tick);
-
-    // Null pointers fail as on Windows.
-    SetLastError(0);
-    EXPECT_FALSE(QueryPerformanceCounter(nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<std::uint32_t>(ERROR_INVALID_PARAMETER));
-    SetLastError(0);
-    EXPECT_FALSE(QueryPerformanceFrequency(nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<std::uint32_t>(ERROR_INVALID_PARAMETER));
 }
 
 TEST(WinHttpBinding, BindsTheWholeTableOnce) {
