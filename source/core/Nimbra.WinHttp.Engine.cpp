@@ -448,9 +448,17 @@ std::unique_ptr<THttpResponse> TWinHttpEngine::DoSend(THttpRequest& Request) {
         Request.SetOnCancelRequested([Slot] { Slot->Cancel(); });
 
         Slot->Context().SSLError.clear();
-        if (!WinHttpSendRequest(Req, HeaderText.c_str(), static_cast<DWORD>(HeaderText.size()),
-                                WINHTTP_NO_REQUEST_DATA, 0, Total,
-                                reinterpret_cast<DWORD_PTR>(&Slot->Context()))) {
+        const auto Context = reinterpret_cast<DWORD_PTR>(&Slot->Context());
+        BOOL Sent = WinHttpSendRequest(Req, HeaderText.c_str(),
+                                       static_cast<DWORD>(HeaderText.size()),
+                                       WINHTTP_NO_REQUEST_DATA, 0, Total, Context);
+        // Some WinHTTP implementations (Wine's) refuse a block that is only the closing empty
+        // line, which is what a request without headers passes; nothing has been sent then,
+        // so the request goes again without a block, which every implementation takes.
+        if (!Sent && GetLastError() == ERROR_WINHTTP_INVALID_HEADER && HeaderText == u"\r\n")
+            Sent = WinHttpSendRequest(Req, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                      WINHTTP_NO_REQUEST_DATA, 0, Total, Context);
+        if (!Sent) {
             const DWORD Err = GetLastError();
             Slot->RaiseFailure(Err, Err == ERROR_WINHTTP_SECURE_FAILURE ? Slot->Context().SSLError
                                                                         : std::string());

@@ -394,10 +394,7 @@ TEST_F(WinHttpEngineTest, CancelFromAnotherThreadEndsABlockedBodyRead) {
 
 class WinHttpEngineTls : public WinHttpEngineTest {
   protected:
-    static void SetUpTestSuite() {
-        // The test CA is trusted the way curl's tool takes a trust store from the environment.
-        setenv("CURL_CA_BUNDLE", (TestCertDir() + "/ca.pem").c_str(), 1);
-    }
+    static void SetUpTestSuite() { TestSupport::TrustTestCa(); }
     static std::vector<std::string> TlsArgs(const std::string& Name) {
         return {"--tls", TestCertDir() + "/" + Name + ".pem", TestCertDir() + "/" + Name + ".key"};
     }

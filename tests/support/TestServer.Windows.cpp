@@ -3,12 +3,17 @@
 // test's loopback connection as the server's stdin and stdout.
 
 #include <winsock2.h>
+#include <windows.h>
+#include <wincrypt.h>
 #include <ws2tcpip.h>
 
 #include "TestServer.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 namespace TestSupport {
@@ -143,6 +148,121 @@ TRefusingPort::TRefusingPort() {
 
 TRefusingPort::~TRefusingPort() {
     closesocket(static_cast<SOCKET>(FSocket));
+}
+
+TSilentPeer::TSilentPeer() {
+    sockaddr_in Address;
+    const SOCKET S = LoopbackSocket(Address);
+    int Length = sizeof Address;
+    if (bind(S, reinterpret_cast<sockaddr*>(&Address), Length) != 0 ||
+        getsockname(S, reinterpret_cast<sockaddr*>(&Address), &Length) != 0 ||
+        listen(S, 8) != 0) {
+        closesocket(S);
+        throw std::runtime_error("listen failed");
+    }
+    FListener = S;
+    FPort = ntohs(Address.sin_port);
+    FThread = std::thread([this] { Serve(); });
+}
+
+TSilentPeer::~TSilentPeer() {
+    {
+        std::lock_guard<std::mutex> Lock(FLock);
+        FStopping = true;
+    }
+    FThread.join();
+    closesocket(static_cast<SOCKET>(FListener));
+}
+
+std::string TSilentPeer::Url(std::string_view Path) const {
+    return "http://127.0.0.1:" + std::to_string(FPort) + std::string(Path);
+}
+
+bool TSilentPeer::WaitForRequest(int Count) {
+    std::unique_lock<std::mutex> Lock(FLock);
+    return FArrived.wait_for(Lock, std::chrono::seconds(30), [&] { return FRequests >= Count; });
+}
+
+void TSilentPeer::Serve() {
+    // Winsock has no pipe to wake a wait with, so the loop looks at the stop flag between
+    // short waits.
+    struct TPeer {
+        SOCKET Fd;
+        std::string Head;
+    };
+    std::vector<TPeer> Peers;
+    const SOCKET Listener = static_cast<SOCKET>(FListener);
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> Lock(FLock);
+            if (FStopping) break;
+        }
+        // Peers that closed are dropped before the next wait.
+        Peers.erase(std::remove_if(Peers.begin(), Peers.end(),
+                                   [](const TPeer& P) { return P.Fd == INVALID_SOCKET; }),
+                    Peers.end());
+        std::vector<WSAPOLLFD> Fds{{Listener, POLLRDNORM, 0}};
+        for (const TPeer& P : Peers) Fds.push_back({P.Fd, POLLRDNORM, 0});
+        if (WSAPoll(Fds.data(), static_cast<ULONG>(Fds.size()), 50) < 0) break;
+        if (Fds[0].revents & POLLRDNORM) {
+            const SOCKET Fd = accept(Listener, nullptr, nullptr);
+            if (Fd != INVALID_SOCKET) Peers.push_back({Fd, {}});
+        }
+        for (std::size_t I = 1; I < Fds.size(); ++I) {
+            if (!Fds[I].revents) continue;
+            TPeer& P = Peers[I - 1];
+            char Buf[4096];
+            const int N = recv(P.Fd, Buf, sizeof Buf, 0);
+            if (N <= 0) {
+                closesocket(P.Fd);
+                P.Fd = INVALID_SOCKET;
+                continue;
+            }
+            const bool Before = P.Head.find("\r\n\r\n") != std::string::npos;
+            P.Head.append(Buf, static_cast<std::size_t>(N));
+            if (!Before && P.Head.find("\r\n\r\n") != std::string::npos) {
+                std::lock_guard<std::mutex> Lock(FLock);
+                ++FRequests;
+                FArrived.notify_all();
+            }
+        }
+    }
+    for (const TPeer& P : Peers)
+        if (P.Fd != INVALID_SOCKET) closesocket(P.Fd);
+}
+
+const std::string& TestCertDir() {
+    static const std::string Dir = [] {
+        const char* Value = std::getenv("OSTREL_TEST_CERT_DIR");
+        if (!Value || !*Value)
+            throw std::runtime_error(
+                "OSTREL_TEST_CERT_DIR names no folder: run Windows tests through "
+                "scripts/run-windows-tests");
+        return std::string(Value);
+    }();
+    return Dir;
+}
+
+void TrustTestCa() {
+    std::ifstream File(TestCertDir() + "/ca.pem", std::ios::binary);
+    std::stringstream Pem;
+    Pem << File.rdbuf();
+    const std::string Text = Pem.str();
+    DWORD Size = 0;
+    if (Text.empty() || !CryptStringToBinaryA(Text.data(), static_cast<DWORD>(Text.size()),
+                                              CRYPT_STRING_BASE64HEADER, nullptr, &Size, nullptr,
+                                              nullptr))
+        throw std::runtime_error("cannot read the test CA");
+    std::string Der(Size, '\0');
+    CryptStringToBinaryA(Text.data(), static_cast<DWORD>(Text.size()), CRYPT_STRING_BASE64HEADER,
+                         reinterpret_cast<BYTE*>(Der.data()), &Size, nullptr, nullptr);
+    const HCERTSTORE Root = CertOpenSystemStoreW(0, L"ROOT");
+    if (!Root) throw std::runtime_error("cannot open the root store");
+    const BOOL Added = CertAddEncodedCertificateToStore(
+        Root, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(Der.data()), Size,
+        CERT_STORE_ADD_USE_EXISTING, nullptr);
+    CertCloseStore(Root, 0);
+    if (!Added) throw std::runtime_error("cannot add the test CA to the root store");
 }
 
 }  // namespace TestSupport

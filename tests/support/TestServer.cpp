@@ -219,4 +219,9 @@ const std::string& TestCertDir() {
     return Dir;
 }
 
+void TrustTestCa() {
+    // libwinhttp is libcurl underneath, which takes a trust store from the environment.
+    setenv("CURL_CA_BUNDLE", (TestCertDir() + "/ca.pem").c_str(), 1);
+}
+
 }  // namespace TestSupport

@@ -86,8 +86,13 @@ class TSilentPeer {
   private:
     void Serve();
 
+#ifdef _WIN32
+    std::uintptr_t FListener = ~std::uintptr_t{0};
+    bool FStopping = false;  // under FLock; Serve looks at it between short waits
+#else
     int FListener = -1;
     int FWake[2] = {-1, -1};  // written on destruction to end Serve
+#endif
     int FPort = 0;
     std::mutex FLock;
     std::condition_variable FArrived;
@@ -96,7 +101,13 @@ class TSilentPeer {
 };
 
 /// Certificates for TLS tests, made once per test program in a temporary folder by
-/// make-test-certs (ca.pem, good, self, expired, wronghost, clientonly, badsig).
+/// make-test-certs (ca.pem, good, self, expired, wronghost, clientonly, badsig). A Windows
+/// program cannot run that script: scripts/run-windows-tests makes them once for the run and
+/// names the folder in OSTREL_TEST_CERT_DIR.
 const std::string& TestCertDir();
+
+/// Makes the WinHTTP library of this system trust the test CA (TestCertDir()/ca.pem): libcurl
+/// takes it from CURL_CA_BUNDLE; on Windows it goes into the user's root store.
+void TrustTestCa();
 
 }  // namespace TestSupport
