@@ -449,9 +449,9 @@ std::unique_ptr<THttpResponse> TWinHttpEngine::DoSend(THttpRequest& Request) {
 
         Slot->Context().SSLError.clear();
         const auto Context = reinterpret_cast<DWORD_PTR>(&Slot->Context());
-        BOOL Sent = WinHttpSendRequest(Req, HeaderText.c_str(),
-                                       static_cast<DWORD>(HeaderText.size()),
-                                       WINHTTP_NO_REQUEST_DATA, 0, Total, Context);
+        BOOL Sent =
+            WinHttpSendRequest(Req, HeaderText.c_str(), static_cast<DWORD>(HeaderText.size()),
+                               WINHTTP_NO_REQUEST_DATA, 0, Total, Context);
         // Some WinHTTP implementations (Wine's) refuse a block that is only the closing empty
         // line, which is what a request without headers passes; nothing has been sent then,
         // so the request goes again without a block, which every implementation takes.

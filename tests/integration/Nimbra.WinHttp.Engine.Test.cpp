@@ -240,8 +240,7 @@ TEST_F(WinHttpEngineTest, CompressedBodiesAreDecodedExactlyOnce) {
             EXPECT_FALSE(R->Headers().Exists("content-encoding"));
             EXPECT_FALSE(R->Headers().Exists("content-length"));
             EXPECT_EQ(R->Headers().Get("x-seen-accept-encoding"),
-                      ModelDecodes || !Row.EngineAsksForDecompression ? "(none)"
-                                                                      : "gzip, deflate");
+                      ModelDecodes || !Row.EngineAsksForDecompression ? "(none)" : "gzip, deflate");
         }
     }
 }

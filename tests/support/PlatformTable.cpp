@@ -27,45 +27,80 @@ const std::string ConnectionReset =
 const std::string CertificateError = WinHttpError + "(12175) Error in Server SSL Certificate";
 
 const TPlatformRow Rows[] = {
-    {TPlatform::Linux, "Linux", "libwinhttp.so", "libz.so.1", "inflate", WindowsTexts, 10, 0,
-     /* EngineAsksForDecompression */ true, /* DecompressionOptionError */ 0, TimedOut,
-     TimedOut, ConnectionReset, CertificateError, /* CertificateTextFollows */ true,
-     "127.0.0.1", /* CloseEndsABlockedCall */ true},
-    {TPlatform::Windows, "Windows", "winhttp.dll", "kernel32.dll", "GetTickCount64",
-     WindowsTexts, 0, 0, true, 0, TimedOut, TimedOut, ConnectionReset, CertificateError, true,
-     "127.0.0.1", true},
-    // Wine 8: shorter system texts of its own; the version its prefix is set to, 6.1 for a
-    // new prefix such as the tests' (so the engine does not ask for decompression, which
-    // this WinHTTP does not have either); no time-out on the wait for the response head; a
-    // body time-out surfaces as the socket's 10060, which has no text here; a connection
-    // closed mid-body reads as the end of the body, which the response model refuses; a
-    // certificate failure is a secure-channel error without notification; host names are
-    // matched against DNS names only; closing a handle does not end a blocked call.
-    {TPlatform::Wine,
-     "Wine",
-     "winhttp.dll",
-     "kernel32.dll",
-     "GetTickCount64",
-     {
-         {5, "Access denied.\r\n"},
-         {8, "Not enough memory.\r\n"},
-         {87, "Invalid parameter.\r\n"},
-         {120, "Call not implemented.\r\n"},
-         {122, "Insufficient buffer.\r\n"},
-         {424242, ""},
-     },
-     6,
-     1,
-     /* EngineAsksForDecompression */ false,
-     /* DecompressionOptionError */ 12009,
-     /* HeadTimeoutMessage */ "",
-     WinHttpError + "(10060) ",
-     "HttpEngine Error.\r\nCould not read complete entity body. Content-length: 100; Bytes "
-     "read: 10",
-     WinHttpError + "(12157) ",
-     /* CertificateTextFollows */ false,
-     "localhost",
-     /* CloseEndsABlockedCall */ false},
+    {
+        .Platform = TPlatform::Linux,
+        .Name = "Linux",
+        .WinHttpFile = "libwinhttp.so",
+        .SystemLibrary = "libz.so.1",
+        .SystemFunction = "inflate",
+        .SystemTexts = WindowsTexts,
+        .OsMajor = 10,
+        .OsMinor = 0,
+        .EngineAsksForDecompression = true,
+        .DecompressionOptionError = 0,
+        .HeadTimeoutMessage = TimedOut,
+        .BodyTimeoutMessage = TimedOut,
+        .ClosedMidBodyMessage = ConnectionReset,
+        .CertificateFailureMessage = CertificateError,
+        .CertificateTextFollows = true,
+        .TlsHost = "127.0.0.1",
+        .CloseEndsABlockedCall = true,
+    },
+    {
+        .Platform = TPlatform::Windows,
+        .Name = "Windows",
+        .WinHttpFile = "winhttp.dll",
+        .SystemLibrary = "kernel32.dll",
+        .SystemFunction = "GetTickCount64",
+        .SystemTexts = WindowsTexts,
+        .OsMajor = 0,  // whatever the machine runs
+        .OsMinor = 0,
+        .EngineAsksForDecompression = true,
+        .DecompressionOptionError = 0,
+        .HeadTimeoutMessage = TimedOut,
+        .BodyTimeoutMessage = TimedOut,
+        .ClosedMidBodyMessage = ConnectionReset,
+        .CertificateFailureMessage = CertificateError,
+        .CertificateTextFollows = true,
+        .TlsHost = "127.0.0.1",
+        .CloseEndsABlockedCall = true,
+    },
+    {
+        .Platform = TPlatform::Wine,
+        .Name = "Wine",
+        .WinHttpFile = "winhttp.dll",
+        .SystemLibrary = "kernel32.dll",
+        .SystemFunction = "GetTickCount64",
+        // Shorter texts of its own.
+        .SystemTexts =
+            {
+                {5, "Access denied.\r\n"},
+                {8, "Not enough memory.\r\n"},
+                {87, "Invalid parameter.\r\n"},
+                {120, "Call not implemented.\r\n"},
+                {122, "Insufficient buffer.\r\n"},
+                {424242, ""},
+            },
+        // The version the prefix is set to: 6.1 for a new one, such as the tests' own.
+        .OsMajor = 6,
+        .OsMinor = 1,
+        // Not asked for below 6.3, and Wine 8's WinHTTP has no such option anyway.
+        .EngineAsksForDecompression = false,
+        .DecompressionOptionError = 12009,
+        // No time-out on the wait for the response head: the late answer arrives.
+        .HeadTimeoutMessage = "",
+        // The socket's own code, for which Wine has no text.
+        .BodyTimeoutMessage = WinHttpError + "(10060) ",
+        // Read as the end of the body, which the response model refuses as too short.
+        .ClosedMidBodyMessage = "HttpEngine Error.\r\nCould not read complete entity body. "
+                                "Content-length: 100; Bytes read: 10",
+        // A secure-channel error, without the secure-failure notification.
+        .CertificateFailureMessage = WinHttpError + "(12157) ",
+        .CertificateTextFollows = false,
+        // Host names are matched against the DNS names of the certificate only.
+        .TlsHost = "localhost",
+        .CloseEndsABlockedCall = false,
+    },
 };
 
 TPlatform Detect() {

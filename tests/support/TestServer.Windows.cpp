@@ -2,12 +2,15 @@
 // scripts/run-windows-tests, starts testserver.py for each server a test asks for, with the
 // test's loopback connection as the server's stdin and stdout.
 
+#include "TestServer.h"
+
+// In this order: Winsock before windows.h, and windows.h before what builds on it.
+// clang-format off
 #include <winsock2.h>
 #include <windows.h>
 #include <wincrypt.h>
 #include <ws2tcpip.h>
-
-#include "TestServer.h"
+// clang-format on
 
 #include <algorithm>
 #include <chrono>
@@ -119,8 +122,7 @@ void TTestServer::Stop() noexcept {
     // child does on Linux. The wait is bounded so a stuck server cannot hang the test.
     shutdown(S, SD_SEND);
     const DWORD Timeout = StartTimeoutMs;
-    setsockopt(S, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&Timeout),
-               sizeof Timeout);
+    setsockopt(S, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&Timeout), sizeof Timeout);
     char Buf[256];
     while (recv(S, Buf, sizeof Buf, 0) > 0) {
     }
@@ -155,8 +157,7 @@ TSilentPeer::TSilentPeer() {
     const SOCKET S = LoopbackSocket(Address);
     int Length = sizeof Address;
     if (bind(S, reinterpret_cast<sockaddr*>(&Address), Length) != 0 ||
-        getsockname(S, reinterpret_cast<sockaddr*>(&Address), &Length) != 0 ||
-        listen(S, 8) != 0) {
+        getsockname(S, reinterpret_cast<sockaddr*>(&Address), &Length) != 0 || listen(S, 8) != 0) {
         closesocket(S);
         throw std::runtime_error("listen failed");
     }
@@ -249,18 +250,18 @@ void TrustTestCa() {
     Pem << File.rdbuf();
     const std::string Text = Pem.str();
     DWORD Size = 0;
-    if (Text.empty() || !CryptStringToBinaryA(Text.data(), static_cast<DWORD>(Text.size()),
-                                              CRYPT_STRING_BASE64HEADER, nullptr, &Size, nullptr,
-                                              nullptr))
+    if (Text.empty() ||
+        !CryptStringToBinaryA(Text.data(), static_cast<DWORD>(Text.size()),
+                              CRYPT_STRING_BASE64HEADER, nullptr, &Size, nullptr, nullptr))
         throw std::runtime_error("cannot read the test CA");
     std::string Der(Size, '\0');
     CryptStringToBinaryA(Text.data(), static_cast<DWORD>(Text.size()), CRYPT_STRING_BASE64HEADER,
                          reinterpret_cast<BYTE*>(Der.data()), &Size, nullptr, nullptr);
     const HCERTSTORE Root = CertOpenSystemStoreW(0, L"ROOT");
     if (!Root) throw std::runtime_error("cannot open the root store");
-    const BOOL Added = CertAddEncodedCertificateToStore(
-        Root, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(Der.data()), Size,
-        CERT_STORE_ADD_USE_EXISTING, nullptr);
+    const BOOL Added = CertAddEncodedCertificateToStore(Root, X509_ASN_ENCODING,
+                                                        reinterpret_cast<const BYTE*>(Der.data()),
+                                                        Size, CERT_STORE_ADD_USE_EXISTING, nullptr);
     CertCloseStore(Root, 0);
     if (!Added) throw std::runtime_error("cannot add the test CA to the root store");
 }

@@ -2,8 +2,10 @@
 #include <zlib.h>
 
 #ifdef _WIN32
+// clang-format off
 #include <windows.h>
 #include <psapi.h>
+// clang-format on
 #else
 #include <sys/resource.h>
 #endif
