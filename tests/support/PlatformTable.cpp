@@ -36,6 +36,7 @@ const TPlatformRow Rows[] = {
         .SystemTexts = WindowsTexts,
         .OsMajor = 10,
         .OsMinor = 0,
+        .CounterRefusesNull = true,
         .EngineAsksForDecompression = true,
         .DecompressionOptionError = 0,
         .HeadTimeoutMessage = TimedOut,
@@ -44,6 +45,7 @@ const TPlatformRow Rows[] = {
         .CertificateFailureMessage = CertificateError,
         .CertificateTextFollows = true,
         .TlsHost = "127.0.0.1",
+        .RequestTimesKnown = true,
         .CloseEndsABlockedCall = true,
     },
     {
@@ -55,6 +57,7 @@ const TPlatformRow Rows[] = {
         .SystemTexts = WindowsTexts,
         .OsMajor = 0,  // whatever the machine runs
         .OsMinor = 0,
+        .CounterRefusesNull = false,
         .EngineAsksForDecompression = true,
         .DecompressionOptionError = 0,
         .HeadTimeoutMessage = TimedOut,
@@ -63,6 +66,7 @@ const TPlatformRow Rows[] = {
         .CertificateFailureMessage = CertificateError,
         .CertificateTextFollows = true,
         .TlsHost = "127.0.0.1",
+        .RequestTimesKnown = true,
         .CloseEndsABlockedCall = true,
     },
     {
@@ -84,6 +88,7 @@ const TPlatformRow Rows[] = {
         // The version the prefix is set to: 6.1 for a new one, such as the tests' own.
         .OsMajor = 6,
         .OsMinor = 1,
+        .CounterRefusesNull = false,
         // Not asked for below 6.3, and Wine 8's WinHTTP has no such option anyway.
         .EngineAsksForDecompression = false,
         .DecompressionOptionError = 12009,
@@ -99,6 +104,8 @@ const TPlatformRow Rows[] = {
         .CertificateTextFollows = false,
         // Host names are matched against the DNS names of the certificate only.
         .TlsHost = "localhost",
+        // Wine 8's WinHTTP has no WINHTTP_OPTION_REQUEST_TIMES.
+        .RequestTimesKnown = false,
         .CloseEndsABlockedCall = false,
     },
 };

@@ -25,6 +25,9 @@ struct TPlatformRow {
     /// The operating-system version reported; 0.0 where it is whatever the machine runs.
     int OsMajor;
     int OsMinor;
+    /// Whether QueryPerformanceCounter and QueryPerformanceFrequency refuse a null pointer
+    /// (last error 87) rather than write through it.
+    bool CounterRefusesNull;
 
     // The WinHTTP engine over this system's WinHTTP. Messages are whole exception messages.
     /// Whether the engine asks WinHTTP to decompress (it does from version 6.3 on), so that
