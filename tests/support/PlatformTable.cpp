@@ -39,6 +39,7 @@ const TPlatformRow Rows[] = {
         .CounterRefusesNull = true,
         .EngineAsksForDecompression = true,
         .DecompressionOptionError = 0,
+        .StatusLineWithoutReasonMessage = "",
         .HeadTimeoutMessage = TimedOut,
         .BodyTimeoutMessage = TimedOut,
         .ClosedMidBodyMessage = ConnectionReset,
@@ -60,6 +61,7 @@ const TPlatformRow Rows[] = {
         .CounterRefusesNull = false,
         .EngineAsksForDecompression = true,
         .DecompressionOptionError = 0,
+        .StatusLineWithoutReasonMessage = "",
         .HeadTimeoutMessage = TimedOut,
         .BodyTimeoutMessage = TimedOut,
         .ClosedMidBodyMessage = ConnectionReset,
@@ -92,6 +94,9 @@ const TPlatformRow Rows[] = {
         // Not asked for below 6.3, and Wine 8's WinHTTP has no such option anyway.
         .EngineAsksForDecompression = false,
         .DecompressionOptionError = 12009,
+        // A status line needs its reason phrase.
+        .StatusLineWithoutReasonMessage =
+            WinHttpError + "(12152) The server response cannot be parsed",
         // No time-out on the wait for the response head: the late answer arrives.
         .HeadTimeoutMessage = "",
         // The socket's own code, for which Wine has no text.

@@ -35,6 +35,8 @@ struct TPlatformRow {
     bool EngineAsksForDecompression;
     /// What setting WINHTTP_OPTION_DECOMPRESSION fails with; 0 where WinHTTP has the option.
     std::uint32_t DecompressionOptionError;
+    /// When the status line has no reason phrase ("HTTP/1.0 200"); empty where WinHTTP takes it.
+    std::string StatusLineWithoutReasonMessage;
     /// When no response head arrives within the request's time-out; empty where WinHTTP
     /// applies no time-out to that wait, so the late answer is what the caller gets.
     std::string HeadTimeoutMessage;
