@@ -2,21 +2,17 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <cstring>
 #include <stdexcept>
 
 namespace Bench {
 
-namespace {
-std::size_t CountBytes(char*, std::size_t Size, std::size_t N, void* User) {
-    *static_cast<std::int64_t*>(User) += static_cast<std::int64_t>(Size * N);
-    return Size * N;
-}
-}  // namespace
-
-TCurlGet::TCurlGet(std::string Url, std::int64_t ExpectedSize, const char* UserAgent)
+TCurlGet::TCurlGet(std::string Url, std::int64_t ExpectedSize, TCurlOptions Options)
     : FEasy(curl_easy_init()),
       FHeaders(curl_slist_append(nullptr, "Accept:")),
       FUrl(std::move(Url)),
+      FOptions(std::move(Options)),
       FExpected(ExpectedSize) {
     if (FEasy == nullptr || FHeaders == nullptr) {
         curl_easy_cleanup(FEasy);
@@ -25,10 +21,29 @@ TCurlGet::TCurlGet(std::string Url, std::int64_t ExpectedSize, const char* UserA
     }
     curl_easy_setopt(FEasy, CURLOPT_URL, FUrl.c_str());
     curl_easy_setopt(FEasy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(FEasy, CURLOPT_USERAGENT, UserAgent);
+    curl_easy_setopt(FEasy, CURLOPT_USERAGENT, FOptions.UserAgent.c_str());
     curl_easy_setopt(FEasy, CURLOPT_HTTPHEADER, FHeaders);
-    curl_easy_setopt(FEasy, CURLOPT_WRITEFUNCTION, &CountBytes);
-    curl_easy_setopt(FEasy, CURLOPT_WRITEDATA, &FReceived);
+    if (!FOptions.AcceptEncoding.empty())
+        curl_easy_setopt(FEasy, CURLOPT_ACCEPT_ENCODING, FOptions.AcceptEncoding.c_str());
+    if (FOptions.BufferSize > 0) curl_easy_setopt(FEasy, CURLOPT_BUFFERSIZE, FOptions.BufferSize);
+    curl_easy_setopt(FEasy, CURLOPT_WRITEDATA, this);
+    switch (FOptions.Sink) {
+        case TCurlSink::Count:
+            curl_easy_setopt(FEasy, CURLOPT_WRITEFUNCTION, &CountBytes);
+            break;
+        case TCurlSink::Copy:
+            if (FOptions.CopyBufferSize == 0) {
+                curl_easy_cleanup(FEasy);
+                curl_slist_free_all(FHeaders);
+                throw std::invalid_argument("curl: a copy buffer of no bytes");
+            }
+            FCopy.resize(FOptions.CopyBufferSize);
+            curl_easy_setopt(FEasy, CURLOPT_WRITEFUNCTION, &CopyBytes);
+            break;
+        case TCurlSink::Collect:
+            curl_easy_setopt(FEasy, CURLOPT_WRITEFUNCTION, &CollectBytes);
+            break;
+    }
 }
 
 TCurlGet::~TCurlGet() {
@@ -36,8 +51,35 @@ TCurlGet::~TCurlGet() {
     curl_slist_free_all(FHeaders);
 }
 
+std::size_t TCurlGet::CountBytes(char*, std::size_t Size, std::size_t N, void* User) {
+    static_cast<TCurlGet*>(User)->FReceived += static_cast<std::int64_t>(Size * N);
+    return Size * N;
+}
+
+std::size_t TCurlGet::CopyBytes(char* Ptr, std::size_t Size, std::size_t N, void* User) {
+    auto* G = static_cast<TCurlGet*>(User);
+    const std::size_t Len = Size * N;
+    for (std::size_t Done = 0; Done < Len;) {
+        if (G->FCopyFill == G->FCopy.size()) G->FCopyFill = 0;
+        const std::size_t K = std::min(Len - Done, G->FCopy.size() - G->FCopyFill);
+        std::memcpy(G->FCopy.data() + G->FCopyFill, Ptr + Done, K);
+        G->FCopyFill += K;
+        Done += K;
+    }
+    G->FReceived += static_cast<std::int64_t>(Len);
+    return Len;
+}
+
+std::size_t TCurlGet::CollectBytes(char* Ptr, std::size_t Size, std::size_t N, void* User) {
+    auto* G = static_cast<TCurlGet*>(User);
+    G->FBody.append(Ptr, Size * N);
+    G->FReceived += static_cast<std::int64_t>(Size * N);
+    return Size * N;
+}
+
 void TCurlGet::operator()() {
     FReceived = 0;
+    FBody.clear();
     long Status = 0;
     if (curl_easy_perform(FEasy) != CURLE_OK ||
         curl_easy_getinfo(FEasy, CURLINFO_RESPONSE_CODE, &Status) != CURLE_OK || Status != 200 ||

@@ -68,7 +68,9 @@ int main(int argc, char** argv) {
         {
             TFacadeGet Facade(Url);
             // The engine's user agent, so both send the same header bytes.
-            Bench::TCurlGet Curl(Url, SmallSize, "Orvo Http/1.0");
+            Bench::TCurlOptions Headers;
+            Headers.UserAgent = "Orvo Http/1.0";
+            Bench::TCurlGet Curl(Url, SmallSize, Headers);
             const auto R = Bench::ComparePairs([&] { Facade(); }, [&] { Curl(); }, Opt);
             Bench::Record(Bench::RatioFigure("client.small-gets",
                                              "THttpClient::Get / raw libcurl, keep-alive GETs "

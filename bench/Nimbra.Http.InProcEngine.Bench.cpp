@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "Bench.Curl.h"
 #include "Bench.Nginx.h"
 #include "Bench.Pairs.h"
 #include "Nimbra.Http.InProcEngine.h"
@@ -43,39 +44,6 @@ class TFuncModule : public Nimbra::THttpServerModule {
     TBody FBody;
 };
 
-std::size_t Collect(char* Ptr, std::size_t Size, std::size_t N, void* User) {
-    static_cast<std::string*>(User)->append(Ptr, Size * N);
-    return Size * N;
-}
-
-/// One reused curl easy handle fetching one small URL into a string. Owns the handle.
-class TCurlGet {
-  public:
-    explicit TCurlGet(const std::string& Url) : FEasy(curl_easy_init()), FUrl(Url) {
-        curl_easy_setopt(FEasy, CURLOPT_URL, FUrl.c_str());
-        curl_easy_setopt(FEasy, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(FEasy, CURLOPT_WRITEFUNCTION, &Collect);
-        curl_easy_setopt(FEasy, CURLOPT_WRITEDATA, &FBody);
-    }
-    ~TCurlGet() { curl_easy_cleanup(FEasy); }
-    TCurlGet(const TCurlGet&) = delete;
-    TCurlGet& operator=(const TCurlGet&) = delete;
-
-    void operator()() {
-        FBody.clear();
-        long Status = 0;
-        if (curl_easy_perform(FEasy) != CURLE_OK ||
-            curl_easy_getinfo(FEasy, CURLINFO_RESPONSE_CODE, &Status) != CURLE_OK ||
-            Status != 200 || FBody != Hello)
-            throw std::runtime_error("curl: transfer of " + FUrl + " failed");
-    }
-
-  private:
-    CURL* FEasy;
-    std::string FUrl;
-    std::string FBody;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -102,7 +70,10 @@ int main(int argc, char** argv) {
         {
             curl_global_init(CURL_GLOBAL_ALL);
             const Bench::TNginx Nginx({{"hello.txt", Hello}});
-            TCurlGet Curl(Nginx.Url("hello.txt"));
+            Bench::TCurlOptions Collect;
+            Collect.Sink = Bench::TCurlSink::Collect;
+            Bench::TCurlGet Curl(Nginx.Url("hello.txt"), static_cast<std::int64_t>(Hello.size()),
+                                 Collect);
             const auto InProc = [&] {
                 auto Request = Engine.CreateRequest();
                 Request->SetUri("local://bench/hello");
@@ -112,8 +83,11 @@ int main(int argc, char** argv) {
                     Response->ContentAsBytes().size() != Hello.size())
                     throw std::runtime_error("in-process: small GET failed");
             };
-            const auto R = Bench::ComparePairs(
-                InProc, [&] { Curl(); }, Opt);
+            const auto FromNginx = [&] {
+                Curl();
+                if (Curl.Body() != Hello) throw std::runtime_error("curl: wrong body");
+            };
+            const auto R = Bench::ComparePairs(InProc, FromNginx, Opt);
             Bench::Record(Bench::RatioFigure("inproc.small-get",
                                              "in-process GET round trip / raw libcurl GET from "
                                              "nginx on 127.0.0.1, 13 bytes",

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "Bench.Curl.h"
 #include "Bench.Nginx.h"
 #include "Bench.Pairs.h"
 #include "Nimbra.WinHttp.Engine.h"
@@ -38,65 +39,14 @@ long StatusKiB(const char* Field) {
     return 0;
 }
 
-/// Where curl's callback puts the body: a 512 KiB buffer filled round and round, as a caller
-/// reading a stream into one buffer would.
-struct TSink {
-    std::vector<char> Buf = std::vector<char>(BufferSize);
-    std::size_t Fill = 0, Total = 0;
-};
-
-std::size_t IntoBuffer(char* Ptr, std::size_t Size, std::size_t N, void* User) {
-    auto* S = static_cast<TSink*>(User);
-    const std::size_t Len = Size * N;
-    for (std::size_t Done = 0; Done < Len;) {
-        if (S->Fill == S->Buf.size()) S->Fill = 0;
-        const std::size_t K = std::min(Len - Done, S->Buf.size() - S->Fill);
-        std::memcpy(S->Buf.data() + S->Fill, Ptr + Done, K);
-        S->Fill += K;
-        Done += K;
-    }
-    S->Total += Len;
-    return Len;
+/// The engine's request headers on the curl side: its user agent, and the Accept-Encoding
+/// WinHTTP adds when it is asked to decompress.
+Bench::TCurlOptions EngineHeaders() {
+    Bench::TCurlOptions O;
+    O.UserAgent = "Orvo Http/1.0";
+    O.AcceptEncoding = "gzip, deflate";
+    return O;
 }
-
-/// One reused curl easy handle fetching one URL with the engine's request headers. Owns the
-/// handle and its header list.
-class TCurlGet {
-  public:
-    TCurlGet(const std::string& Url, std::size_t Expected)
-        : FEasy(curl_easy_init()),
-          FHeaders(curl_slist_append(nullptr, "Accept:")),
-          FUrl(Url),
-          FExpected(Expected) {
-        curl_easy_setopt(FEasy, CURLOPT_URL, FUrl.c_str());
-        curl_easy_setopt(FEasy, CURLOPT_BUFFERSIZE, static_cast<long>(BufferSize));
-        curl_easy_setopt(FEasy, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(FEasy, CURLOPT_USERAGENT, "Orvo Http/1.0");
-        curl_easy_setopt(FEasy, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
-        curl_easy_setopt(FEasy, CURLOPT_HTTPHEADER, FHeaders);
-        curl_easy_setopt(FEasy, CURLOPT_WRITEFUNCTION, &IntoBuffer);
-        curl_easy_setopt(FEasy, CURLOPT_WRITEDATA, &FSink);
-    }
-    ~TCurlGet() {
-        curl_easy_cleanup(FEasy);
-        curl_slist_free_all(FHeaders);
-    }
-    TCurlGet(const TCurlGet&) = delete;
-    TCurlGet& operator=(const TCurlGet&) = delete;
-
-    void operator()() {
-        FSink.Total = 0;
-        if (curl_easy_perform(FEasy) != CURLE_OK || FSink.Total != FExpected)
-            throw std::runtime_error("curl: transfer of " + FUrl + " failed");
-    }
-
-  private:
-    CURL* FEasy;
-    curl_slist* FHeaders;
-    std::string FUrl;
-    std::size_t FExpected;
-    TSink FSink;
-};
 
 /// One GET through the engine, as a caller makes it: a new request, Send, the body read to
 /// its end, the response freed.
@@ -140,7 +90,7 @@ int main(int argc, char** argv) {
 
         {
             const std::string Url = Nginx.Url("small.txt");
-            TCurlGet Curl(Url, SmallSize);
+            Bench::TCurlGet Curl(Url, SmallSize, EngineHeaders());
             const auto R =
                 Bench::ComparePairs([&] { EngineSmallGet(Engine, Url); }, [&] { Curl(); }, Opt);
             Bench::Record(Bench::RatioFigure("engine.small-gets",
@@ -165,7 +115,11 @@ int main(int argc, char** argv) {
                 PeakGrowthMiB = std::max(PeakGrowthMiB, Growth);
                 ++Transfers;
             };
-            TCurlGet Curl(Url, LargeSize);
+            Bench::TCurlOptions Copy = EngineHeaders();
+            Copy.BufferSize = static_cast<long>(BufferSize);
+            Copy.Sink = Bench::TCurlSink::Copy;
+            Copy.CopyBufferSize = BufferSize;
+            Bench::TCurlGet Curl(Url, LargeSize, Copy);
             const auto R = Bench::ComparePairs(
                 Measured, [&] { Curl(); }, Opt);
             Bench::Record(Bench::RatioFigure("engine.large-body",

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "Bench.Curl.h"
 #include "Bench.Nginx.h"
 #include "Bench.Pairs.h"
 #include "Nimbra.WinHttp.Api.h"
@@ -38,76 +39,6 @@ long StatusKiB(const char* Field) {
         if (Line.rfind(Field, 0) == 0) return std::atol(Line.c_str() + std::strlen(Field));
     return 0;
 }
-
-std::size_t CountBytes(char*, std::size_t Size, std::size_t N, void* User) {
-    *static_cast<std::size_t*>(User) += Size * N;
-    return Size * N;
-}
-
-// For reading the figures: curl's callback copying every byte into a 512 KiB application
-// buffer, the one copy a pull interface such as WinHttpReadData cannot avoid.
-struct TCopySink {
-    std::vector<char> Buf = std::vector<char>(ReadBuffer);
-    std::size_t Fill = 0, Total = 0;
-};
-
-std::size_t CopyBytes(char* Ptr, std::size_t Size, std::size_t N, void* User) {
-    auto* S = static_cast<TCopySink*>(User);
-    std::size_t Len = Size * N;
-    for (std::size_t Done = 0; Done < Len;) {
-        if (S->Fill == S->Buf.size()) S->Fill = 0;
-        std::size_t K = std::min(Len - Done, S->Buf.size() - S->Fill);
-        std::memcpy(S->Buf.data() + S->Fill, Ptr + Done, K);
-        S->Fill += K;
-        Done += K;
-    }
-    S->Total += Len;
-    return Len;
-}
-
-/// One reused curl easy handle fetching one URL, sending the very request the library sends
-/// (its user agent, no Accept line), so that both pay for the same header bytes and the
-/// ratio shows the layer alone. Owns the handle and the header list.
-class TCurlGet {
-  public:
-    TCurlGet(const std::string& Url, std::size_t Expected, bool CopyIntoBuffer)
-        : FEasy(curl_easy_init()),
-          FHeaders(curl_slist_append(nullptr, "Accept:")),
-          FUrl(Url),
-          FExpected(Expected) {
-        curl_easy_setopt(FEasy, CURLOPT_URL, FUrl.c_str());
-        curl_easy_setopt(FEasy, CURLOPT_BUFFERSIZE, CurlBuffer);
-        curl_easy_setopt(FEasy, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(FEasy, CURLOPT_USERAGENT, "Bench");
-        curl_easy_setopt(FEasy, CURLOPT_HTTPHEADER, FHeaders);
-        if (CopyIntoBuffer) {
-            curl_easy_setopt(FEasy, CURLOPT_WRITEFUNCTION, &CopyBytes);
-            curl_easy_setopt(FEasy, CURLOPT_WRITEDATA, &FSink);
-        } else {
-            curl_easy_setopt(FEasy, CURLOPT_WRITEFUNCTION, &CountBytes);
-            curl_easy_setopt(FEasy, CURLOPT_WRITEDATA, &FSink.Total);
-        }
-    }
-    ~TCurlGet() {
-        curl_easy_cleanup(FEasy);
-        curl_slist_free_all(FHeaders);
-    }
-    TCurlGet(const TCurlGet&) = delete;
-    TCurlGet& operator=(const TCurlGet&) = delete;
-
-    void operator()() {
-        FSink.Total = 0;
-        if (curl_easy_perform(FEasy) != CURLE_OK || FSink.Total != FExpected)
-            throw std::runtime_error("curl: transfer of " + FUrl + " failed");
-    }
-
-  private:
-    CURL* FEasy;
-    curl_slist* FHeaders;
-    std::string FUrl;
-    std::size_t FExpected;
-    TCopySink FSink;
-};
 
 /// One request as the engine makes it (connect, open request, send, receive, read to the end,
 /// close) on one session kept for the whole run. Owns the session and the read buffer.
@@ -169,7 +100,8 @@ int main(int argc, char** argv) {
 
         {
             TLibraryGet Library(Port, u"/small.txt", SmallSize, 8192);
-            TCurlGet Curl(Nginx.Url("small.txt"), SmallSize, false);
+            // The very request the library sends: its user agent, no Accept line.
+            Bench::TCurlGet Curl(Nginx.Url("small.txt"), SmallSize);
             const auto R = Bench::ComparePairs([&] { Library(); }, [&] { Curl(); }, Opt);
             Bench::Record(
                 Bench::RatioFigure("winhttp.small-gets",
@@ -191,7 +123,9 @@ int main(int argc, char** argv) {
                 PeakGrowthMiB = std::max(PeakGrowthMiB, Growth);
                 ++Transfers;
             };
-            TCurlGet Curl(Nginx.Url("large.bin"), LargeSize, false);
+            Bench::TCurlOptions Count;
+            Count.BufferSize = CurlBuffer;
+            Bench::TCurlGet Curl(Nginx.Url("large.bin"), LargeSize, Count);
             const auto R = Bench::ComparePairs(
                 Measured, [&] { Curl(); }, Opt);
             Bench::Record(Bench::RatioFigure("winhttp.large-body",
@@ -199,7 +133,10 @@ int main(int argc, char** argv) {
                                              "in 512 KiB pieces",
                                              R, 0.9),
                           Opt);
-            TCurlGet CurlCopy(Nginx.Url("large.bin"), LargeSize, true);
+            Bench::TCurlOptions Copy = Count;
+            Copy.Sink = Bench::TCurlSink::Copy;
+            Copy.CopyBufferSize = ReadBuffer;
+            Bench::TCurlGet CurlCopy(Nginx.Url("large.bin"), LargeSize, Copy);
             const auto C = Bench::ComparePairs(
                 Measured, [&] { CurlCopy(); }, Opt);
             Bench::Record(Bench::RatioFigure("winhttp.large-body-vs-copy",

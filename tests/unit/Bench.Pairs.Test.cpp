@@ -397,3 +397,28 @@ TEST(BenchSummary, TabulatesRecordedFiguresAndNamesFailures) {
     }
     std::filesystem::remove_all(Dir);
 }
+
+// A missed target fails the run, so a script can tell; an unclear verdict does not (the case
+// above), and every figure is still tabulated.
+TEST(BenchSummary, FailsWhenATargetIsNotMet) {
+    const std::filesystem::path Dir = std::filesystem::temp_directory_path() /
+                                      ("bench-summary-notmet-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(Dir);
+    const std::string Results = (Dir / "results.jsonl").string();
+    const std::string Summary = (Dir / "summary.json").string();
+    Bench::TOptions Opt;
+    Opt.ResultsFile = Results;
+    Bench::TPairResult R;
+    R.Wall = {0.7, 0.65, 0.75};
+    R.Rounds = 40;
+    Bench::Record(Bench::RatioFigure("x.slow", "ours / curl", R, 0.9), Opt);
+    Bench::Record(Bench::LimitFigure("x.growth", "peak growth", "MiB", {40, 38, 41}, 32), Opt);
+    R.Wall = {1.0, 0.95, 1.05};
+    Bench::Record(Bench::RatioFigure("x.fast", "ours / curl", R, 0.9), Opt);
+    const TRun Run = Shell(Scripts + "/bench-summary " + Results + " " + Summary + " 2>/dev/null");
+    EXPECT_EQ(Run.Status, 1) << Run.Out;
+    for (const char* Text : {"NOT MET: x.slow", "NOT MET: x.growth", "x.fast", "1 met, 2 not met"})
+        EXPECT_NE(Run.Out.find(Text), std::string::npos) << Text << " in\n" << Run.Out;
+    EXPECT_EQ(Run.Out.find("NOT MET: x.fast"), std::string::npos) << Run.Out;
+    std::filesystem::remove_all(Dir);
+}
