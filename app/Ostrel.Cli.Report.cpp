@@ -19,22 +19,6 @@ std::string Name(const TProbe& P) {
     return StackName(P.Stack);
 }
 
-// Text from the network or the command line, safe to print: control characters (which
-// could move the cursor or clear the terminal) become "?"; line breaks become " / ".
-std::string Printable(const std::string& S) {
-    std::string Out;
-    Out.reserve(S.size());
-    for (std::size_t I = 0; I < S.size(); ++I) {
-        const unsigned char C = static_cast<unsigned char>(S[I]);
-        if (C == '\r' && I + 1 < S.size() && S[I + 1] == '\n') continue;
-        if (C == '\n' || C == '\r')
-            Out += " / ";
-        else
-            Out += C < 0x20 || C == 0x7F ? '?' : static_cast<char>(C);
-    }
-    return Out;
-}
-
 // Length of the well-formed UTF-8 sequence at S[I], 0 when it is not one.
 std::size_t Utf8Length(const std::string& S, std::size_t I) {
     const unsigned char C = static_cast<unsigned char>(S[I]);
@@ -50,6 +34,41 @@ std::size_t Utf8Length(const std::string& S, std::size_t I) {
     if (Code < Least[N] || Code > 0x10FFFF || (Code >= 0xD800 && Code <= 0xDFFF)) return 0;
     return N;
 }
+
+// U+0080-U+009F, written in UTF-8 as C2 80 to C2 9F.
+bool IsUtf8C1(const std::string& S, std::size_t I, std::size_t Length) {
+    return Length == 2 && static_cast<unsigned char>(S[I]) == 0xC2 &&
+           static_cast<unsigned char>(S[I + 1]) <= 0x9F;
+}
+
+}  // namespace
+
+std::string Printable(const std::string& S) {
+    std::string Out;
+    Out.reserve(S.size());
+    for (std::size_t I = 0; I < S.size(); ++I) {
+        const unsigned char C = static_cast<unsigned char>(S[I]);
+        if (C == '\r' && I + 1 < S.size() && S[I + 1] == '\n') continue;
+        if (C == '\n' || C == '\r') {
+            Out += " / ";
+        } else if (C < 0x80) {
+            Out += C < 0x20 || C == 0x7F ? '?' : static_cast<char>(C);
+        } else if (const std::size_t N = Utf8Length(S, I); N > 0) {
+            // Terminals honour the C1 controls as they do ESC [ and ESC ], whether they come
+            // as characters or as single bytes.
+            if (IsUtf8C1(S, I, N))
+                Out += '?';
+            else
+                Out.append(S, I, N);
+            I += N - 1;
+        } else {
+            Out += C <= 0x9F ? '?' : static_cast<char>(C);
+        }
+    }
+    return Out;
+}
+
+namespace {
 
 bool IsRedirect(int Status) {
     return Status >= 300 && Status < 400;
@@ -211,14 +230,15 @@ std::string FormatUrlText(const TUrlReport& R) {
                     std::to_string(P.Status) + (P.Reason.empty() ? "" : " " + Printable(P.Reason));
             } else {
                 Out += "failed: " + std::string(FailureName(P.Failure));
-                if (!P.Problem.empty()) Out += " (" + P.Problem + ")";
+                if (!P.Problem.empty()) Out += " (" + Printable(P.Problem) + ")";
             }
             Out += "  " + Ms(P.WallMs) + " ms";
             if (P.Answered) {
                 if (!P.Compressed)
                     Out += "  compression: cannot tell";
                 else
-                    Out += *P.Compressed ? "  compressed: " + P.Encoding : "  not compressed";
+                    Out += *P.Compressed ? "  compressed: " + Printable(P.Encoding)
+                                         : "  not compressed";
             }
             Out += "\n";
             if (!P.Location.empty()) Out += Indent + "Location: " + Printable(P.Location) + "\n";
@@ -229,7 +249,7 @@ std::string FormatUrlText(const TUrlReport& R) {
                 Out += Indent + Printable(P.Message) + "\n";  // the stack's own words
             }
             if (P.TimesFrom.empty()) {
-                Out += Indent + "phases: not available (" + P.TimesNote + ")\n";
+                Out += Indent + "phases: not available (" + Printable(P.TimesNote) + ")\n";
             } else {
                 std::string Line = Indent + "ms:";
                 for (int M = 0; M < MilestoneCount; ++M) {
@@ -239,7 +259,7 @@ std::string FormatUrlText(const TUrlReport& R) {
                             : T.Kind == TMoment::Missed ? "-"
                                                         : "?";
                 }
-                Out += Line + "  (from " + P.TimesFrom + ")\n";
+                Out += Line + "  (from " + Printable(P.TimesFrom) + ")\n";
             }
             Out += Indent + "|" + Waterfall(P, Scale, Width) + "|\n";
         }
@@ -283,6 +303,13 @@ class TJson {
                 const std::size_t N = Utf8Length(S, I);
                 if (N == 0) {
                     Text += "\\ufffd";
+                } else if (IsUtf8C1(S, I, N)) {
+                    // Valid as it is, but escaped like the C0 controls, so a document read
+                    // on a terminal cannot drive it.
+                    char Buf[8];
+                    std::snprintf(Buf, sizeof Buf, "\\u%04x", static_cast<unsigned char>(S[I + 1]));
+                    Text += Buf;
+                    ++I;
                 } else {
                     Text.append(S, I, N);
                     I += N - 1;
@@ -306,7 +333,7 @@ class TJson {
                     Text += "\\t";
                     break;
                 default:
-                    if (C < 0x20) {
+                    if (C < 0x20 || C == 0x7F) {
                         char Buf[8];
                         std::snprintf(Buf, sizeof Buf, "\\u%04x", C);
                         Text += Buf;

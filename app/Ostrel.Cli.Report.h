@@ -26,6 +26,11 @@ struct TUrlReport {
     int ExitCode = ExitAll200;
 };
 
+/// Text from the network or the command line, safe to print on a terminal: line breaks
+/// become " / " and every other control character (C0, DEL, C1, also a lone byte 0x80-0x9F
+/// that is not part of a UTF-8 character) becomes "?".
+std::string Printable(const std::string& Text);
+
 /// Compares the outcomes of the two stacks for one URL.
 TVerdict Compare(const TProbe& Qt, const TProbe& Nimbra);
 

@@ -15,7 +15,8 @@ int Run(const std::vector<std::string>& Args, std::ostream& Out, std::ostream& E
     try {
         Options = ParseOptions(Args);
     } catch (const EUsageError& E) {
-        Err << "ostrel-cli: " << E.Message() << "\nTry 'ostrel-cli --help'.\n";
+        // The message quotes the command line, which may hold anything.
+        Err << "ostrel-cli: " << Printable(E.Message()) << "\nTry 'ostrel-cli --help'.\n";
         return ExitUsage;
     }
     if (Options.Help) {

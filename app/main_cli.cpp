@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Ostrel.Cli.Options.h"
+#include "Ostrel.Cli.Report.h"
 #include "Ostrel.Cli.Run.h"
 
 int main(int argc, char** argv) {
@@ -21,7 +22,7 @@ int main(int argc, char** argv) {
     } catch (const std::exception& E) {
         // Each stack's failures are part of the report; anything else (memory running out)
         // ends the run with a line instead of an abort.
-        std::cerr << "ostrel-cli: " << E.what() << "\n";
+        std::cerr << "ostrel-cli: " << Ostrel::Cli::Printable(E.what()) << "\n";
         return Ostrel::Cli::ExitNoAnswer;
     }
 }

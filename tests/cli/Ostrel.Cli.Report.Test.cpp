@@ -6,6 +6,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <cstdio>
+#include <functional>
 
 #include "Ostrel.Cli.Report.h"
 
@@ -171,6 +173,163 @@ TEST(CliReport, HostileTextStaysInItsPlace) {
     EXPECT_EQ(U["url"].toString(), QString::fromUtf8("http://h/\x1b[2J\uFFFD\uFFFD\"q\\"));
     EXPECT_EQ(U["results"].toArray()[0].toObject()["failure"].toObject()["message"].toString(),
               QString::fromUtf8("first line\r\nsecond\tline \xc3\xa9"));
+}
+
+// The first control character a terminal would act on in Text, as "offset: bytes", or ""
+// when there is none: C0 but the line end, DEL, C1 as UTF-8 characters and as lone bytes.
+std::string FirstControl(const std::string& Text) {
+    for (std::size_t I = 0; I < Text.size(); ++I) {
+        const unsigned char C = static_cast<unsigned char>(Text[I]);
+        const unsigned char Next =
+            I + 1 < Text.size() ? static_cast<unsigned char>(Text[I + 1]) : 0;
+        const bool Control =
+            (C < 0x20 && C != '\n') || C == 0x7F || (C == 0xC2 && Next >= 0x80 && Next <= 0x9F);
+        // A byte 0x80-0x9F stands alone unless a lead byte before it starts its character.
+        bool Lone = false;
+        if (C >= 0x80 && C <= 0x9F) {
+            std::size_t Lead = I;
+            while (Lead > 0 && I - Lead < 3 &&
+                   (static_cast<unsigned char>(Text[Lead]) & 0xC0) == 0x80)
+                --Lead;
+            Lone = (static_cast<unsigned char>(Text[Lead]) & 0xC0) != 0xC0;
+        }
+        if (Control || Lone) {
+            char Buf[48];
+            std::snprintf(Buf, sizeof Buf, "offset %zu: %02x %02x", I, C, Next);
+            return Buf;
+        }
+    }
+    return "";
+}
+
+// Whether a string anywhere in the JSON value holds Part.
+bool HoldsText(const QJsonValue& V, const QString& Part) {
+    if (V.isString()) return V.toString().contains(Part);
+    if (V.isArray())
+        for (const QJsonValue& E : V.toArray())
+            if (HoldsText(E, Part)) return true;
+    if (V.isObject())
+        for (const QJsonValue& E : V.toObject())
+            if (HoldsText(E, Part)) return true;
+    return false;
+}
+
+TEST(CliReport, PrintableEscapesEveryControl) {
+    const struct {
+        const char* Name;
+        std::string In, Out;
+    } Cases[] = {
+        {"plain text", "GET /a?b=c", "GET /a?b=c"},
+        {"ESC, BEL and NUL", std::string("a\x1b]0;t\x07z\0!", 10), "a?]0;t?z?!"},
+        {"DEL", "a\x7fz", "a?z"},
+        {"tab", "a\tz", "a?z"},
+        {"line breaks", "a\r\nb\nc\rd", "a / b / c / d"},
+        {"C1 CSI as a character",
+         "a\xc2\x9b"
+         "2Jz",
+         "a?2Jz"},
+        {"C1 OSC and ST as characters",
+         "\xc2\x9d"
+         "0;t\xc2\x9c",
+         "?0;t?"},
+        {"first and last C1", "\xc2\x80\xc2\x9f", "??"},
+        {"lone C1 bytes",
+         "a\x9b"
+         "2J\x80\x9f",
+         "a?2J??"},
+        {"C1 written too long", "\xe0\x82\x9b", "\xe0??"},
+        {"bytes of a cut character", "\xe2\x82z\x9b", "\xe2?z?"},
+        {"characters that are not controls", "\xc2\xa0\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80",
+         "\xc2\xa0\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"},
+        {"Latin-1 letters as lone bytes", "Gr\xfc\xdf", "Gr\xfc\xdf"},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        EXPECT_EQ(Printable(C.In), C.Out);
+    }
+}
+
+TEST(CliReport, NoControlFromTheNetworkOrTheUrlReachesTheTerminal) {
+    // What a hostile server or URL may put in each field the text shows.
+    const std::string Hostile =
+        "x-\x1b]0;title\x07\x1b[2J\xc2\x9b"
+        "2J\x9b"
+        "2J\x7f\xc2\x9d"
+        "0;t\xc2\x9c";
+    auto Redirected = [] {
+        TProbe P = Answer(EStack::Nimbra, 302, 2);
+        P.Location = "/next";
+        return P;
+    };
+    auto Followed = [] {
+        TProbe P = Answer(EStack::Qt, 200, 2);
+        P.Redirects = 1;
+        P.FollowedTo = "http://h/next";
+        return P;
+    };
+    auto Tls = [] {
+        TProbe P = Failure(EStack::Qt, EFailure::Tls, 2);
+        P.Problem = "untrusted issuer";
+        P.Message = "handshake";
+        return P;
+    };
+    struct TPlanted {
+        std::string Url;
+        std::vector<TProbe> Probes;
+    };
+    const struct {
+        const char* Name;
+        std::function<void(TPlanted&, const std::string&)> Plant;
+    } Cases[] = {
+        {"URL", [](TPlanted& R, const std::string& H) { R.Url += H; }},
+        {"coding name",
+         [](TPlanted& R, const std::string& H) {
+             R.Probes[1].Compressed = true;
+             R.Probes[1].Encoding = H;
+         }},
+        {"reason phrase", [](TPlanted& R, const std::string& H) { R.Probes[0].Reason = H; }},
+        {"Location",
+         [&](TPlanted& R, const std::string& H) {
+             R.Probes[1] = Redirected();
+             R.Probes[1].Location += H;
+         }},
+        {"where a redirect led",
+         [&](TPlanted& R, const std::string& H) {
+             R.Probes[0] = Followed();
+             R.Probes[0].FollowedTo += H;
+             R.Probes[1] = Redirected();
+         }},
+        {"the stack's message",
+         [&](TPlanted& R, const std::string& H) {
+             R.Probes[0] = Tls();
+             R.Probes[0].Message = H;
+         }},
+        {"certificate problem",
+         [&](TPlanted& R, const std::string& H) {
+             R.Probes[0] = Tls();
+             R.Probes[0].Problem = H;
+         }},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        TPlanted Planted{"http://h/", {Answer(EStack::Qt, 200, 2), Answer(EStack::Nimbra, 200, 2)}};
+        C.Plant(Planted, Hostile);
+        const TUrlReport R = MakeReport(Planted.Url, Planted.Probes);
+        const std::string Text = FormatText({R});
+        EXPECT_EQ(FirstControl(Text), "") << Text;
+        // What the field said is still there, made harmless.
+        EXPECT_NE(Text.find("x-?]0;title??[2J?2J?2J??0;t?"), std::string::npos) << Text;
+
+        // JSON keeps every character, escaped, and nothing a terminal would act on.
+        const std::string Json = FormatJson({R}, TOptions{});
+        EXPECT_EQ(FirstControl(Json), "") << Json;
+        QJsonParseError Error{};
+        const QJsonDocument Doc = QJsonDocument::fromJson(QByteArray::fromStdString(Json), &Error);
+        ASSERT_EQ(Error.error, QJsonParseError::NoError) << Error.errorString().toStdString();
+        EXPECT_TRUE(HoldsText(Doc.object(), QString::fromUtf8("\x1b]0;title\x07\x1b[2J\xc2\x9b"
+                                                              "2J\xef\xbf\xbd"
+                                                              "2J\x7f\xc2\x9d")));
+    }
 }
 
 }  // namespace

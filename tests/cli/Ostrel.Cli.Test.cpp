@@ -183,6 +183,12 @@ TEST_F(CliTest, BadUsageSays2AndSendsNothing) {
         {"stack twice", {"--stack", "qt", "--stack=nimbra", "http://x/"}, "--stack given twice"},
         {"flag with a value", {"--json=yes", "http://x/"}, "--json takes no value"},
         {"empty URL", {""}, "an empty URL"},
+        // The command line is quoted back without the escapes that would drive the terminal.
+        {"option with escapes",
+         {"--x\x1b]0;t\x07\xc2\x9b"
+          "2J",
+          "http://x/"},
+         "unknown option --x?]0;t??2J\n"},
     };
     for (const auto& C : Cases) {
         SCOPED_TRACE(C.Name);
