@@ -10,6 +10,13 @@
 // keeps the connections its requests made, and a slot serves one request at a time, so
 // only one thread ever touches a connection cache. A thread that runs its requests one after
 // another gets its slot back from the pool, and with it its open connection.
+//
+// Where things live: handles and the session's slot pool in WinHttp.Session.cpp; the
+// transfer, its drive loop and redirects in WinHttp.Transfer.cpp; request and response
+// headers in WinHttp.Headers.cpp; options and time-outs in WinHttp.Options.cpp; content
+// decoding in WinHttp.Decoding.cpp; certificate checks in WinHttp.Security.cpp; proxies in
+// WinHttp.Proxy.cpp; URLs in WinHttp.Url.cpp; cookies and authentication in WinHttp.Cookies.cpp
+// and WinHttp.Auth.cpp; what every exported function shares in WinHttp.Api.h.
 
 #include <curl/curl.h>
 #include <zlib.h>
@@ -28,6 +35,15 @@
 struct x509_store_ctx_st;  // OpenSSL's X509_STORE_CTX
 
 namespace WinHttpImpl {
+
+// curl's receive buffer: on loopback its size, not curl, sets the pace of large bodies.
+inline constexpr long ReceiveBufferSize = 512 * 1024;
+// Bytes held for a caller that reads slower than the network delivers; beyond this the
+// transfer pauses. One more curl buffer may arrive on top of it.
+inline constexpr std::size_t BufferedLimit = 1024 * 1024;
+
+/// The performance counter, on which the moments of a transfer are taken.
+std::int64_t Tick();
 
 /// Time-outs in milliseconds; 0 means no limit.
 struct TTimeouts {
@@ -285,5 +301,11 @@ class TRequest : public TObject {
     std::vector<std::uint8_t> FDecoded;
     std::size_t FDecodedPos = 0;
 };
+
+// The request whose transfer this thread is driving: certificate checks run inside it.
+extern thread_local TRequest* tDriving;
+
+/// OpenSSL's verify result as WinHTTP's secure-failure flags.
+DWORD VerifyResultFlags(long Result);
 
 }  // namespace WinHttpImpl

@@ -1,6 +1,5 @@
 #pragma once
-// Text helpers of libwinhttp: UTF-16 at the API boundary, UTF-8 inside, the object-name
-// escaping WinHTTP applies, and HTTP dates.
+// Text helpers of libwinhttp: UTF-16 at the API boundary, UTF-8 inside.
 
 #include <string>
 #include <string_view>
@@ -20,15 +19,6 @@ inline std::string ToUtf8(LPCWSTR S) {
 std::u16string WireToUtf16(std::string_view S);
 /// UTF-8 to UTF-16 (invalid sequences become U+FFFD).
 std::u16string Utf8ToUtf16(std::string_view S);
-
-/// The object name as it goes on the request line: UTF-8, escaped as WinHTTP does for the
-/// given WinHttpOpenRequest flags, with a leading "/".
-std::string EscapeObjectName(std::u16string_view Name, DWORD Flags);
-
-/// "Sun, 06 Nov 1994 08:49:37 GMT"; false for an invalid time.
-bool FormatHttpDate(const SYSTEMTIME& T, std::string& Out);
-/// Parses the three HTTP date forms (RFC 1123, RFC 850, asctime); false when not a date.
-bool ParseHttpDate(std::string_view S, SYSTEMTIME& Out);
 
 /// ASCII case-insensitive comparison.
 bool SameText(std::string_view A, std::string_view B) noexcept;

@@ -1,28 +1,23 @@
-#include "WinHttp.Handles.h"
-
-#include <openssl/ssl.h>
-#include <openssl/x509_vfy.h>
+// The transfer of a request: sending, receiving, reading, the loop that drives curl, and
+// redirects followed one hop at a time.
 
 #include <algorithm>
 #include <charconv>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "Os.Clock.h"
+#include "WinHttp.Api.h"
+#include "WinHttp.Handles.h"
+#include "WinHttp.Headers.h"
 #include "WinHttp.Text.h"
 
 namespace WinHttpImpl {
 
 namespace {
 
-// curl's receive buffer: on loopback its size, not curl, sets the pace of large bodies.
-constexpr long ReceiveBufferSize = 512 * 1024;
-// Bytes held for a caller that reads slower than the network delivers; beyond this the
-// transfer pauses. One more curl buffer may arrive on top of it.
-constexpr std::size_t BufferedLimit = 1024 * 1024;
-// Idle transfer slots a session keeps for later requests.
-constexpr std::size_t SlotPoolLimit = 16;
 // Bytes of response heads one hop may bring, interim answers included, below libcurl's own
 // limit so that an overflow is known for what it is. No sane server comes near it.
 constexpr std::size_t HeadBytesLimit = 256 * 1024;
@@ -30,30 +25,8 @@ constexpr std::size_t HeadBytesLimit = 256 * 1024;
 // connection is given up instead.
 constexpr std::size_t RedirectDrainLimit = 64 * 1024;
 
-std::int64_t Tick() {
-    LARGE_INTEGER T;
-    QueryPerformanceCounter(&T);
-    return T.QuadPart;
-}
-
 bool IsRedirectCode(int Code) {
     return Code == 301 || Code == 302 || Code == 303 || Code == 307 || Code == 308;
-}
-
-std::string_view HeaderName(std::string_view Line) {
-    std::size_t Colon = Line.find(':');
-    return Colon == std::string_view::npos ? Line : Trim(Line.substr(0, Colon));
-}
-
-std::string_view HeaderValue(std::string_view Line) {
-    std::size_t Colon = Line.find(':');
-    return Colon == std::string_view::npos ? std::string_view() : Trim(Line.substr(Colon + 1));
-}
-
-bool HasHeader(const std::vector<std::string>& Lines, std::string_view Name) {
-    for (const auto& L : Lines)
-        if (SameText(HeaderName(L), Name)) return true;
-    return false;
 }
 
 /// A parsed URL (curl's URL API), released with the holder.
@@ -83,181 +56,15 @@ struct TCurlUrl {
     }
 };
 
-// The request whose transfer this thread is driving: certificate checks run inside it.
-thread_local TRequest* tDriving = nullptr;
-
-// Maps OpenSSL's verify result to WinHTTP's secure-failure flags.
-DWORD VerifyResultFlags(long Result) {
-    switch (Result) {
-        case X509_V_OK:
-        case X509_V_ERR_UNSPECIFIED:
-            return 0;
-        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
-        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
-        case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
-        case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
-        case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
-        case X509_V_ERR_INVALID_CA:
-        case X509_V_ERR_CERT_UNTRUSTED:
-        case X509_V_ERR_CERT_REJECTED:
-        case X509_V_ERR_PATH_LENGTH_EXCEEDED:
-            return WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA;
-        case X509_V_ERR_CERT_NOT_YET_VALID:
-        case X509_V_ERR_CERT_HAS_EXPIRED:
-        case X509_V_ERR_ERROR_IN_CERT_NOT_BEFORE_FIELD:
-        case X509_V_ERR_ERROR_IN_CERT_NOT_AFTER_FIELD:
-            return WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID;
-        case X509_V_ERR_INVALID_PURPOSE:
-            return WINHTTP_CALLBACK_STATUS_FLAG_CERT_WRONG_USAGE;
-        case X509_V_ERR_CERT_REVOKED:
-            return WINHTTP_CALLBACK_STATUS_FLAG_CERT_REVOKED;
-        case X509_V_ERR_UNABLE_TO_GET_CRL:
-        case X509_V_ERR_CRL_HAS_EXPIRED:
-        case X509_V_ERR_CRL_NOT_YET_VALID:
-            return WINHTTP_CALLBACK_STATUS_FLAG_CERT_REV_FAILED;
-        case X509_V_ERR_HOSTNAME_MISMATCH:
-        case X509_V_ERR_IP_ADDRESS_MISMATCH:
-            return WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID;
-        default:
-            return WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CERT;
-    }
-}
-
-// Bypass entries are separated by ";", "," or blanks; "<local>" matches names without a
-// dot, "*" wildcards match any run of characters.
-bool WildMatch(std::string_view Pattern, std::string_view Text) {
-    if (Pattern.empty()) return Text.empty();
-    if (Pattern[0] == '*') {
-        for (std::size_t I = 0; I <= Text.size(); ++I)
-            if (WildMatch(Pattern.substr(1), Text.substr(I))) return true;
-        return false;
-    }
-    if (Text.empty()) return false;
-    char A = Pattern[0], B = Text[0];
-    if (A >= 'A' && A <= 'Z') A = static_cast<char>(A - 'A' + 'a');
-    if (B >= 'A' && B <= 'Z') B = static_cast<char>(B - 'A' + 'a');
-    return A == B && WildMatch(Pattern.substr(1), Text.substr(1));
-}
-
-std::vector<std::string_view> SplitList(std::string_view S) {
-    std::vector<std::string_view> Out;
-    std::size_t I = 0;
-    while (I < S.size()) {
-        while (I < S.size() && std::strchr(";, \t", S[I])) ++I;
-        std::size_t J = I;
-        while (J < S.size() && !std::strchr(";, \t", S[J])) ++J;
-        if (J > I) Out.push_back(S.substr(I, J - I));
-        I = J;
-    }
-    return Out;
-}
-
-bool Bypassed(std::string_view Bypass, std::string_view Host) {
-    for (std::string_view E : SplitList(Bypass)) {
-        if (E == "<local>" ? Host.find('.') == std::string_view::npos : WildMatch(E, Host))
-            return true;
-    }
-    return false;
-}
-
-// The proxy for a scheme from a list such as "proxy:8080" or "http=a:1;https=b:2".
-std::string PickProxy(std::string_view List, bool Secure) {
-    std::string Generic;
-    for (std::string_view E : SplitList(List)) {
-        std::size_t Eq = E.find('=');
-        if (Eq == std::string_view::npos) {
-            if (Generic.empty()) Generic = std::string(E);
-            continue;
-        }
-        std::string_view Scheme = E.substr(0, Eq);
-        if (SameText(Scheme, Secure ? "https" : "http")) return std::string(E.substr(Eq + 1));
-    }
-    return Generic;
-}
-
 }  // namespace
 
-// ---------------------------------------------------------------------------------------
-// Slots and sessions
-
-TSlot::TSlot() : Multi(curl_multi_init()), Easy(curl_easy_init()) {
-    if (!Multi || !Easy) throw std::bad_alloc();
+std::int64_t Tick() {
+    LARGE_INTEGER T;
+    QueryPerformanceCounter(&T);
+    return T.QuadPart;
 }
 
-TSlot::~TSlot() {
-    curl_slist_free_all(PlainHeaders);
-    if (Easy) curl_easy_cleanup(Easy);
-    if (Multi) curl_multi_cleanup(Multi);
-}
-
-TSession::TSession() : TObject(WINHTTP_HANDLE_TYPE_SESSION) {
-    Share = curl_share_init();
-    if (!Share) throw std::bad_alloc();
-    curl_share_setopt(Share, CURLSHOPT_LOCKFUNC, &TSession::LockShare);
-    curl_share_setopt(Share, CURLSHOPT_UNLOCKFUNC, &TSession::UnlockShare);
-    curl_share_setopt(Share, CURLSHOPT_USERDATA, this);
-    // Not CURL_LOCK_DATA_CONNECT: connections stay with the slot that made them (see the
-    // header), since libcurl's connection cache is not safe across concurrent threads.
-    curl_share_setopt(Share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-    curl_share_setopt(Share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-}
-
-TSession::~TSession() {
-    FPool.clear();  // every easy handle leaves the share before it goes
-    curl_share_cleanup(Share);
-}
-
-void TSession::LockShare(CURL*, curl_lock_data Data, curl_lock_access, void* User) {
-    static_cast<TSession*>(User)->FShareLocks[Data].lock();
-}
-
-void TSession::UnlockShare(CURL*, curl_lock_data Data, void* User) {
-    static_cast<TSession*>(User)->FShareLocks[Data].unlock();
-}
-
-std::unique_ptr<TSlot> TSession::AcquireSlot() {
-    {
-        std::lock_guard<std::mutex> G(FPoolLock);
-        if (!FPool.empty()) {
-            auto S = std::move(FPool.back());
-            FPool.pop_back();
-            return S;
-        }
-    }
-    // What stays the same for every request of the session is set once per easy handle; the
-    // handle is never reset, so its buffers and curl's per-handle state are reused.
-    auto Slot = std::make_unique<TSlot>();
-    CURL* E = Slot->Easy;
-    curl_easy_setopt(E, CURLOPT_SHARE, Share);
-    curl_easy_setopt(E, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(E, CURLOPT_PATH_AS_IS, 1L);
-    curl_easy_setopt(E, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(E, CURLOPT_BUFFERSIZE, ReceiveBufferSize);
-    curl_easy_setopt(E, CURLOPT_WRITEFUNCTION, &TRequest::OnWrite);
-    curl_easy_setopt(E, CURLOPT_HEADERFUNCTION, &TRequest::OnHeader);
-    curl_easy_setopt(E, CURLOPT_PREREQFUNCTION, &TRequest::OnPrereq);
-    curl_easy_setopt(E, CURLOPT_READFUNCTION, &TRequest::OnRead);
-    curl_easy_setopt(E, CURLOPT_SEEKFUNCTION, &TRequest::OnSeek);
-    curl_easy_setopt(E, CURLOPT_HTTP_CONTENT_DECODING, 0L);  // decoded here, as read
-    curl_easy_setopt(E, CURLOPT_FOLLOWLOCATION, 0L);         // redirects are followed here
-    curl_easy_setopt(E, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-    curl_easy_setopt(E, CURLOPT_ERRORBUFFER, Slot->ErrorText);
-    // Certificates are always verified.
-    curl_easy_setopt(E, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(E, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(E, CURLOPT_SSL_CTX_FUNCTION, &TRequest::OnSslContext);
-    if (!CaFile.empty()) curl_easy_setopt(E, CURLOPT_CAINFO, CaFile.c_str());
-    if (!CaPath.empty()) curl_easy_setopt(E, CURLOPT_CAPATH, CaPath.c_str());
-    // Access types 0 and 4 leave curl to read the environment as it always does.
-    if (AccessType == WINHTTP_ACCESS_TYPE_NO_PROXY) curl_easy_setopt(E, CURLOPT_PROXY, "");
-    return Slot;
-}
-
-void TSession::ReleaseSlot(std::unique_ptr<TSlot> Slot) {
-    if (!Slot) return;
-    std::lock_guard<std::mutex> G(FPoolLock);
-    if (FPool.size() < SlotPoolLimit) FPool.push_back(std::move(Slot));
-}
+thread_local TRequest* tDriving = nullptr;
 
 // ---------------------------------------------------------------------------------------
 // Requests
@@ -437,51 +244,6 @@ DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* O
     return Err;
 }
 
-// Header lines: ours, then the caller's; curl's own defaults that WinHTTP would not send are
-// switched off with "Name:". A redirect that drops the body drops the lines that describe it
-// (BodyLines false), and one to another origin drops the caller's credentials, as curl does
-// when it follows by itself.
-bool TRequest::SetHeaders(bool Body, bool BodyLines, bool Credentials) {
-    if (FHeaderList) {
-        curl_slist_free_all(FHeaderList);
-        FHeaderList = nullptr;
-    }
-    curl_slist* Headers = nullptr;
-    if (RequestLines.empty() && !Body) {
-        // The common case needs the same list every time: kept with the slot.
-        if (!FSlot->PlainHeaders) FSlot->PlainHeaders = curl_slist_append(nullptr, "Accept:");
-        Headers = FSlot->PlainHeaders;
-    } else {
-        for (const auto& L : RequestLines) {
-            std::string Name(HeaderName(L));
-            if (!BodyLines && (SameText(Name, "Content-Type") || SameText(Name, "Content-Length") ||
-                               SameText(Name, "Transfer-Encoding")))
-                continue;
-            if (!Credentials && (SameText(Name, "Authorization") || SameText(Name, "Cookie")))
-                continue;
-            std::string_view Value = HeaderValue(L);
-            // curl drops "Name:" lines; "Name;" is its way to send an empty value.
-            std::string Item = Value.empty() ? Name + ";" : Name + ": " + std::string(Value);
-            FHeaderList = curl_slist_append(FHeaderList, Item.c_str());
-        }
-        if (!HasHeader(RequestLines, "Accept"))
-            FHeaderList = curl_slist_append(FHeaderList, "Accept:");
-        if (Body && !HasHeader(RequestLines, "Expect"))
-            FHeaderList = curl_slist_append(FHeaderList, "Expect:");
-        if (Body && !HasHeader(RequestLines, "Content-Type"))
-            FHeaderList = curl_slist_append(FHeaderList, "Content-Type:");
-        Headers = FHeaderList;
-    }
-    if (!Headers) return false;
-    TSlot::TApplied& Ap = FSlot->Applied;
-    if (!Ap.HeadersSet || Ap.Headers != Headers) {
-        curl_easy_setopt(FSlot->Easy, CURLOPT_HTTPHEADER, Headers);
-        Ap.Headers = Headers;
-        Ap.HeadersSet = true;
-    }
-    return true;
-}
-
 void TRequest::SetUrl(const std::string& U) {
     TSlot::TApplied& Ap = FSlot->Applied;
     if (U != Ap.Url) {
@@ -504,13 +266,6 @@ void TRequest::SetMethod(const std::string& Method, bool Body) {
         curl_easy_setopt(E, CURLOPT_HTTPGET, 1L);
         curl_easy_setopt(E, CURLOPT_CUSTOMREQUEST, Method == "GET" ? nullptr : Method.c_str());
     }
-}
-
-void TRequest::SetProxy(const std::string& Host, bool ToSecure) {
-    TSession& S = Session();
-    if (S.AccessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY) return;
-    std::string Proxy = Bypassed(S.ProxyBypass, Host) ? "" : PickProxy(S.ProxyList, ToSecure);
-    curl_easy_setopt(FSlot->Easy, CURLOPT_PROXY, Proxy.c_str());
 }
 
 // The next hop of a redirect: the Location read against the URL it came with, checked against
@@ -730,112 +485,6 @@ DWORD TRequest::Available(DWORD& Count) {
     if (FBufPos == FBuf.size() && FDone && FResult != CURLE_OK) return MapFailure();
     Count = static_cast<DWORD>(std::min<std::size_t>(FBuf.size() - FBufPos, UINT32_MAX));
     return 0;
-}
-
-DWORD TRequest::Decode(void* Out, DWORD Length, DWORD& Got) {
-    Got = 0;
-    using TClock = std::chrono::steady_clock;
-    // Bytes that decode to nothing (headers, empty blocks) are no data: the receive time-out
-    // runs from this call until output, not from the last byte that came in.
-    const TClock::time_point Start = Timeouts.Receive > 0 ? TClock::now() : TClock::time_point();
-    for (;;) {
-        if (FDecodeEnded) return 0;
-        std::size_t Avail = FBuf.size() - FBufPos;
-        if (FBetweenMembers) {
-            // Another gzip member continues the body; anything else after the end of the last
-            // one is not part of it. Its first two bytes tell, however late they come.
-            if (Avail >= 2) {
-                if (FBuf[FBufPos] != 0x1f || FBuf[FBufPos + 1] != 0x8b) {
-                    EndDecodedBody();
-                    return 0;
-                }
-                inflateReset(FZ.get());
-                FBetweenMembers = false;
-                continue;
-            }
-            if (FDone) {
-                // A transfer that broke off here may have been cut before another member.
-                if (FResult != CURLE_OK) return MapFailure();
-                EndDecodedBody();
-                return 0;
-            }
-        } else if (Avail > 0 && (FDecodeStarted || !FDeflate || Avail >= 2 || FDone)) {
-            if (!FDecodeStarted) {
-                int Bits = 47;  // gzip, or zlib from servers that label it gzip
-                if (FDeflate) {
-                    // "deflate" is meant to be zlib-wrapped; some servers send it raw.
-                    unsigned B0 = FBuf[FBufPos], B1 = Avail > 1 ? FBuf[FBufPos + 1] : 0;
-                    bool Zlib = (B0 & 0x0F) == 8 && ((B0 << 8) | B1) % 31 == 0;
-                    Bits = Zlib ? 15 : -15;
-                }
-                FZ = std::make_unique<z_stream>();
-                if (inflateInit2(FZ.get(), Bits) != Z_OK) {
-                    FZ.reset();
-                    return ERROR_NOT_ENOUGH_MEMORY;
-                }
-                FDecodeStarted = true;
-            }
-            FZ->next_in = FBuf.data() + FBufPos;
-            FZ->avail_in = static_cast<uInt>(std::min<std::size_t>(Avail, UINT_MAX));
-            FZ->next_out = static_cast<Bytef*>(Out);
-            FZ->avail_out = Length;
-            const std::int64_t Before = Tick();
-            int Rc = inflate(FZ.get(), Z_NO_FLUSH);
-            FMoments.DecodeTicks += std::max<std::int64_t>(1, Tick() - Before);
-            std::size_t Used = std::min<std::size_t>(Avail, UINT_MAX) - FZ->avail_in;
-            FBufPos += Used;
-            Got = Length - FZ->avail_out;
-            if (Rc == Z_STREAM_END) {
-                // Concatenated gzip members form one body; deflate data has one stream.
-                if (FDeflate)
-                    EndDecodedBody();
-                else
-                    FBetweenMembers = true;
-            } else if (Rc != Z_OK && Rc != Z_BUF_ERROR) {
-                FState = EState::Failed;
-                return ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
-            }
-            if (FBufPos == FBuf.size()) {
-                FBuf.clear();
-                FBufPos = 0;
-            } else if (FBufPos > BufferedLimit / 2) {
-                FBuf.erase(FBuf.begin(), FBuf.begin() + static_cast<std::ptrdiff_t>(FBufPos));
-                FBufPos = 0;
-            }
-            if (Got > 0) return 0;
-            if (Used > 0 || FBetweenMembers || FDecodeEnded) continue;
-        }
-        if (FDone) {
-            if (FResult != CURLE_OK) return MapFailure();
-            if (!FDecodeStarted) return 0;  // an empty body
-            FState = EState::Failed;
-            return ERROR_WINHTTP_INVALID_SERVER_RESPONSE;  // compressed data cut short
-        }
-        int WaitMs = Timeouts.Receive;
-        if (WaitMs > 0) {
-            auto Spent =
-                std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - Start)
-                    .count();
-            if (Spent >= WaitMs) return ERROR_WINHTTP_TIMEOUT;
-            WaitMs -= static_cast<int>(Spent);
-        }
-        std::size_t Before = FBuf.size() - FBufPos;
-        if (FRecvPaused) {
-            FRecvPaused = false;
-            curl_easy_pause(FSlot->Easy, FSendPaused ? CURLPAUSE_SEND : CURLPAUSE_CONT);
-        }
-        DWORD Err = Drive([this, Before] { return FBuf.size() - FBufPos > Before; }, WaitMs, false);
-        if (Err) return Err;
-    }
-}
-
-// The decoded body is over. Bytes after it are dropped; when the transfer has not ended, its
-// connection goes with the request (an unfinished transfer is never reused).
-void TRequest::EndDecodedBody() {
-    FDecodeEnded = true;
-    FBetweenMembers = false;
-    FBuf.clear();
-    FBufPos = 0;
 }
 
 // Runs the transfer until Ready() holds, the transfer ends, the handle is closed or no
@@ -1173,21 +822,6 @@ int TRequest::OnSeek(void* User, curl_off_t Offset, int Origin) {
     return CURL_SEEKFUNC_OK;
 }
 
-// Watches OpenSSL's certificate checks without changing their outcome.
-CURLcode TRequest::OnSslContext(CURL*, void* SslCtx, void*) {
-    // Called for each new connection as its handshake begins.
-    if (tDriving) tDriving->FMoments.TlsStart = Tick();
-    auto* Ctx = static_cast<SSL_CTX*>(SslCtx);
-    SSL_CTX_set_verify(Ctx, SSL_CTX_get_verify_mode(Ctx), &TRequest::OnVerify);
-    return CURLE_OK;
-}
-
-int TRequest::OnVerify(int Ok, X509_STORE_CTX* StoreCtx) {
-    if (!Ok && tDriving)
-        tDriving->FVerifyFlags |= VerifyResultFlags(X509_STORE_CTX_get_error(StoreCtx));
-    return Ok;
-}
-
 int TRequest::OnPrereq(void* User, char*, char*, int, int) {
     auto* R = static_cast<TRequest*>(User);
     R->FConnected = true;
@@ -1198,3 +832,110 @@ int TRequest::OnPrereq(void* User, char*, char*, int, int) {
 }
 
 }  // namespace WinHttpImpl
+
+using namespace WinHttpImpl;
+
+extern "C" {
+
+WINHTTPAPI BOOL WINAPI WinHttpSendRequest(HINTERNET hRequest, LPCWSTR lpszHeaders,
+                                          DWORD dwHeadersLength, LPVOID lpOptional,
+                                          DWORD dwOptionalLength, DWORD dwTotalLength,
+                                          DWORD_PTR dwContext) {
+    return Guard(
+        [&]() -> BOOL {
+            DWORD Err = 0;
+            auto R = LookupAs<TRequest>(hRequest, WINHTTP_HANDLE_TYPE_REQUEST, Err);
+            if (!R) return Fail(Err);
+            std::vector<std::string> Lines;
+            if (!ParseHeaderBlock(lpszHeaders, dwHeadersLength, Lines) ||
+                (dwOptionalLength && !lpOptional))
+                return Fail(ERROR_INVALID_PARAMETER);
+            std::lock_guard<std::recursive_mutex> G(R->Lock);
+            R->Context = dwContext;
+            Err = R->Send(Lines, lpOptional, dwOptionalLength, dwTotalLength);
+            if (Err == ERROR_WINHTTP_SECURE_FAILURE && R->Callback &&
+                R->Callback != WINHTTP_INVALID_STATUS_CALLBACK &&
+                (R->NotifyFlags & WINHTTP_CALLBACK_FLAG_SECURE_FAILURE)) {
+                DWORD Flags = R->SecureFlags();
+                R->Callback(hRequest, R->Context, WINHTTP_CALLBACK_STATUS_SECURE_FAILURE, &Flags,
+                            sizeof Flags);
+            }
+            return Err ? Fail(Err) : Succeed();
+        },
+        FALSE);
+}
+
+WINHTTPAPI BOOL WINAPI WinHttpWriteData(HINTERNET hRequest, LPCVOID lpBuffer,
+                                        DWORD dwNumberOfBytesToWrite,
+                                        LPDWORD lpdwNumberOfBytesWritten) {
+    return Guard(
+        [&]() -> BOOL {
+            if (lpdwNumberOfBytesWritten) *lpdwNumberOfBytesWritten = 0;
+            DWORD Err = 0;
+            auto R = LookupAs<TRequest>(hRequest, WINHTTP_HANDLE_TYPE_REQUEST, Err);
+            if (!R) return Fail(Err);
+            if (!lpdwNumberOfBytesWritten || (!lpBuffer && dwNumberOfBytesToWrite))
+                return Fail(ERROR_INVALID_PARAMETER);
+            std::lock_guard<std::recursive_mutex> G(R->Lock);
+            Err = R->Write(lpBuffer, dwNumberOfBytesToWrite);
+            if (Err) return Fail(Err);
+            *lpdwNumberOfBytesWritten = dwNumberOfBytesToWrite;
+            return Succeed();
+        },
+        FALSE);
+}
+
+WINHTTPAPI BOOL WINAPI WinHttpReceiveResponse(HINTERNET hRequest, LPVOID lpReserved) {
+    return Guard(
+        [&]() -> BOOL {
+            DWORD Err = 0;
+            auto R = LookupAs<TRequest>(hRequest, WINHTTP_HANDLE_TYPE_REQUEST, Err);
+            if (!R) return Fail(Err);
+            if (lpReserved) return Fail(ERROR_INVALID_PARAMETER);
+            std::lock_guard<std::recursive_mutex> G(R->Lock);
+            Err = R->ReceiveResponse();
+            return Err ? Fail(Err) : Succeed();
+        },
+        FALSE);
+}
+
+WINHTTPAPI BOOL WINAPI WinHttpReadData(HINTERNET hRequest, LPVOID lpBuffer,
+                                       DWORD dwNumberOfBytesToRead, LPDWORD lpdwNumberOfBytesRead) {
+    return Guard(
+        [&]() -> BOOL {
+            if (lpdwNumberOfBytesRead) *lpdwNumberOfBytesRead = 0;
+            DWORD Err = 0;
+            auto R = LookupAs<TRequest>(hRequest, WINHTTP_HANDLE_TYPE_REQUEST, Err);
+            if (!R) return Fail(Err);
+            if (!lpdwNumberOfBytesRead || (!lpBuffer && dwNumberOfBytesToRead))
+                return Fail(ERROR_INVALID_PARAMETER);
+            std::lock_guard<std::recursive_mutex> G(R->Lock);
+            DWORD Got = 0;
+            Err = R->Read(lpBuffer, dwNumberOfBytesToRead, Got);
+            if (Err) return Fail(Err);
+            *lpdwNumberOfBytesRead = Got;
+            return Succeed();
+        },
+        FALSE);
+}
+
+WINHTTPAPI BOOL WINAPI WinHttpQueryDataAvailable(HINTERNET hRequest,
+                                                 LPDWORD lpdwNumberOfBytesAvailable) {
+    return Guard(
+        [&]() -> BOOL {
+            if (lpdwNumberOfBytesAvailable) *lpdwNumberOfBytesAvailable = 0;
+            DWORD Err = 0;
+            auto R = LookupAs<TRequest>(hRequest, WINHTTP_HANDLE_TYPE_REQUEST, Err);
+            if (!R) return Fail(Err);
+            if (!lpdwNumberOfBytesAvailable) return Fail(ERROR_INVALID_PARAMETER);
+            std::lock_guard<std::recursive_mutex> G(R->Lock);
+            DWORD Count = 0;
+            Err = R->Available(Count);
+            if (Err) return Fail(Err);
+            *lpdwNumberOfBytesAvailable = Count;
+            return Succeed();
+        },
+        FALSE);
+}
+
+}  // extern "C"
