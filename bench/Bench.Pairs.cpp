@@ -57,6 +57,7 @@ long CallsFor(const TWork& Work, double Seconds, const TClocks& Clocks) {
 void CheckOptions(const TOptions& Opt) {
     if (Opt.Rounds < 1) throw std::invalid_argument("--rounds must be at least 1");
     if (!(Opt.RoundSeconds > 0)) throw std::invalid_argument("--round-seconds must be positive");
+    if (Opt.MinCalls < 1) throw std::invalid_argument("at least one call a side in a round");
 }
 
 std::string JsonString(const std::string& S) {
@@ -150,6 +151,12 @@ TOptions ParseOptions(int& Argc, char** Argv, TOptions Defaults) {
     return Opt;
 }
 
+TOptions LongWork(TOptions Opt, long MinCalls) {
+    Opt.MinCalls = std::max(Opt.MinCalls, MinCalls);
+    Opt.Rounds = std::max(std::min(Opt.Rounds, 10), Opt.Rounds / 2);
+    return Opt;
+}
+
 TQuartiles Quartiles(std::vector<double> Samples) {
     if (Samples.empty()) throw std::invalid_argument("quartiles of no samples");
     std::sort(Samples.begin(), Samples.end());
@@ -178,8 +185,8 @@ TPairResult ComparePairs(const TWork& Ours, const TWork& Reference, const TOptio
                          const TClocks& Clocks) {
     CheckOptions(Opt);
     const double Half = Opt.RoundSeconds / 2;
-    const long NOurs = CallsFor(Ours, Half, Clocks);
-    const long NRef = CallsFor(Reference, Half, Clocks);
+    const long NOurs = std::max(Opt.MinCalls, CallsFor(Ours, Half, Clocks));
+    const long NRef = std::max(Opt.MinCalls, CallsFor(Reference, Half, Clocks));
     std::vector<double> Wall, Cpu, OursRate, RefRate;
     double BestOurs = 0, BestRef = 0;
     for (int Round = 0; Round < Opt.Rounds; ++Round) {
@@ -216,7 +223,7 @@ TPairResult ComparePairs(const TWork& Ours, const TWork& Reference, const TOptio
 
 TQuartiles TimeRounds(const TWork& Work, const TOptions& Opt, const TClocks& Clocks) {
     CheckOptions(Opt);
-    const long N = CallsFor(Work, Opt.RoundSeconds, Clocks);
+    const long N = std::max(Opt.MinCalls, CallsFor(Work, Opt.RoundSeconds, Clocks));
     std::vector<double> PerCall;
     for (int Round = 0; Round < Opt.Rounds; ++Round)
         PerCall.push_back(Run(Work, N, Clocks).Wall / static_cast<double>(N));

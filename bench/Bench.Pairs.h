@@ -71,7 +71,16 @@ struct TOptions {
     int Rounds = 40;
     double RoundSeconds = 0.15;
     std::string ResultsFile;  // empty: only print
+    /// Fewest calls of each side in one round, whatever the round's length. Work whose one
+    /// call lasts about half a round (a 256 MiB transfer) is otherwise one call against one,
+    /// so that a single slow call decides a round and the quartiles spread wide; with several
+    /// whole calls a side, the pauses even out within the round.
+    long MinCalls = 1;
 };
+
+/// Opt for work whose one call lasts most of half a round: MinCalls whole calls of each side
+/// a round, and half the rounds (at least 10), so that the run stays about as short.
+TOptions LongWork(TOptions Opt, long MinCalls = 4);
 
 /// Takes --rounds, --round-seconds and --results (as "--x V" or "--x=V") out of argv and
 /// returns them over Defaults; ResultsFile falls back to $OSTREL_BENCH_RESULTS. A bad value
@@ -119,8 +128,9 @@ struct TClocks {
 };
 
 /// Runs Ours and Reference alternately: after a short calibration each side gets a fixed
-/// number of calls per round filling about half a round, and the side that runs first
-/// alternates from round to round. Exceptions from either side propagate.
+/// number of calls per round filling about half a round (at least Opt.MinCalls), and the
+/// side that runs first alternates from round to round. Exceptions from either side
+/// propagate.
 TPairResult ComparePairs(const TWork& Ours, const TWork& Reference, const TOptions& Opt,
                          const TClocks& Clocks = {});
 

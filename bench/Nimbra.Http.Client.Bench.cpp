@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
             Bench::Record(Bench::RatioFigure("client.small-gets",
                                              "THttpClient::Get / raw libcurl, keep-alive GETs "
                                              "of 1 KiB",
-                                             R, 0.85),
+                                             R, 0.95),
                           Opt);
         }
         {

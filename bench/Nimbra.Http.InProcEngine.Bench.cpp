@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
             Bench::Record(Bench::RatioFigure("inproc.large-body",
                                              "in-process 64 MiB chunked body read in 512 KiB "
                                              "pieces / memory copy of 64 MiB",
-                                             R, 0.5),
+                                             R, 0.6),
                           Opt);
         }
         TInProcHttpServer::Remove("bench");

@@ -3,9 +3,10 @@
 //  - sequential keep-alive GETs of a small file: through the library as the engine does it
 //    (connect, open request, send, receive, read to the end, close) against one reused curl
 //    easy handle;
-//  - one 256 MiB body: through WinHttpReadData into a 512 KiB buffer against curl with a
-//    512 KiB receive buffer, and against curl copying into a 512 KiB buffer; the process's
-//    peak memory growth over each library transfer is recorded.
+//  - one 256 MiB body: through WinHttpReadData into a 512 KiB buffer against curl (with a
+//    512 KiB receive buffer) copying into a 512 KiB buffer, and against curl only counting
+//    the bytes; rounds of several whole transfers a side. The process's peak memory growth
+//    over each library transfer is recorded.
 // Both sides send the same request bytes to the same nginx and URLs.
 
 #include <curl/curl.h>
@@ -123,26 +124,33 @@ int main(int argc, char** argv) {
                 PeakGrowthMiB = std::max(PeakGrowthMiB, Growth);
                 ++Transfers;
             };
-            Bench::TCurlOptions Count;
-            Count.BufferSize = CurlBuffer;
-            Bench::TCurlGet Curl(Nginx.Url("large.bin"), LargeSize, Count);
-            const auto R = Bench::ComparePairs(
-                Measured, [&] { Curl(); }, Opt);
-            Bench::Record(Bench::RatioFigure("winhttp.large-body",
-                                             "libwinhttp / raw libcurl, one 256 MiB body read "
-                                             "in 512 KiB pieces",
-                                             R, 0.9),
-                          Opt);
-            Bench::TCurlOptions Copy = Count;
+            // Whole transfers, several a side in each round: one 256 MiB transfer fills
+            // half a round, and single ones vary too much to decide a ratio.
+            const Bench::TOptions Long = Bench::LongWork(Opt);
+            // The fair reference: curl copying every byte into a 512 KiB buffer, the one
+            // copy a pull interface such as WinHttpReadData cannot avoid.
+            Bench::TCurlOptions Copy;
+            Copy.BufferSize = CurlBuffer;
             Copy.Sink = Bench::TCurlSink::Copy;
             Copy.CopyBufferSize = ReadBuffer;
             Bench::TCurlGet CurlCopy(Nginx.Url("large.bin"), LargeSize, Copy);
             const auto C = Bench::ComparePairs(
-                Measured, [&] { CurlCopy(); }, Opt);
-            Bench::Record(Bench::RatioFigure("winhttp.large-body-vs-copy",
+                Measured, [&] { CurlCopy(); }, Long);
+            Bench::Record(Bench::RatioFigure("winhttp.large-body",
                                              "libwinhttp / libcurl copying into a 512 KiB "
-                                             "buffer, 256 MiB body",
-                                             C, std::nullopt),
+                                             "buffer, 256 MiB body read in 512 KiB pieces",
+                                             C, 0.95),
+                          Opt);
+            // For reading the figures: against curl that only counts the bytes.
+            Bench::TCurlOptions Count;
+            Count.BufferSize = CurlBuffer;
+            Bench::TCurlGet Curl(Nginx.Url("large.bin"), LargeSize, Count);
+            const auto R = Bench::ComparePairs(
+                Measured, [&] { Curl(); }, Long);
+            Bench::Record(Bench::RatioFigure("winhttp.large-body-vs-count",
+                                             "libwinhttp / raw libcurl counting the bytes, "
+                                             "256 MiB body",
+                                             R, std::nullopt),
                           Opt);
             Bench::Record(
                 Bench::LimitFigure("winhttp.large-peak-growth",

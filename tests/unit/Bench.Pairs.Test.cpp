@@ -219,6 +219,30 @@ TEST(BenchPairs, PairsAlternateWhichSideGoesFirst) {
     for (const double X : R.Ratios) EXPECT_NEAR(X, 1.0, Exact);
 }
 
+// Work longer than half a round still runs MinCalls whole calls a side per round, so that
+// one slow call cannot decide a round; LongWork asks for that with half the rounds.
+TEST(BenchPairs, LongWorkRunsSeveralWholeCallsASide) {
+    TFakeTime Time;
+    std::string Log;
+    const Bench::TOptions Opt = Bench::LongWork(Bench::TOptions{6, 0.2, "", 1}, 3);
+    EXPECT_EQ(Opt.MinCalls, 3);
+    EXPECT_EQ(Opt.Rounds, 6);  // never fewer than 10 unless asked for fewer
+    Bench::TOptions Short = Opt;
+    Short.Rounds = 2;
+    const Bench::TPairResult R = Bench::ComparePairs(
+        Time.Side(0.5, 0.5, &Log, 'o'), Time.Side(0.25, 0.25, &Log, 'r'), Short, Time.Clocks());
+    EXPECT_EQ(Log,
+              "o"
+              "r"
+              "ooorrr"
+              "rrrooo");
+    EXPECT_NEAR(R.Wall.Median, 0.5, 0.5 * Exact);
+    EXPECT_EQ(Bench::LongWork(Bench::TOptions{}).Rounds, 20);
+    EXPECT_EQ(Bench::LongWork(Bench::TOptions{}).MinCalls, 4);
+    EXPECT_THROW(Bench::ComparePairs([] {}, [] {}, Bench::TOptions{3, 0.1, "", 0}),
+                 std::invalid_argument);
+}
+
 // Ours costing four times the reference's elapsed time and twice its CPU time gives 0.25
 // and 0.5: ratios are ours over reference in throughput, normalised by the calls each side
 // made (the calibration gives the cheaper side more calls per round).
