@@ -95,6 +95,7 @@ struct TSlot {
         long Version = -1, ConnectMs = -1, ForbidReuse = -1;
         curl_slist* Headers = nullptr;
         bool HeadersSet = false;
+        curl_slist* ProxyHeaders = nullptr;
     } Applied;
     TSlot();
     ~TSlot();
@@ -196,14 +197,16 @@ class TRequest : public TObject {
     std::string RequestUrl() const;
     /// The request as the caller described it carries a body (maybe an empty one).
     bool SendsBody() const {
-        return FTotal > 0 || Verb == "POST" || Verb == "PUT" || Verb == "PATCH";
+        return FCallerChunked || FTotal > 0 || Verb == "POST" || Verb == "PUT" || Verb == "PATCH";
     }
     void ResetTransfer();
     void ResetHop();
-    bool SetHeaders(bool Body, bool BodyLines, bool Credentials);
+    DWORD CheckFraming();
+    bool SetHeaders(bool Body, bool BodyLines, bool SameOrigin, bool ToFirstProxy);
     void SetUrl(const std::string& U);
     void SetMethod(const std::string& Method, bool Body);
-    void SetProxy(const std::string& Host, bool ToSecure);
+    /// Sets the proxy for a hop to Host; returns it ("" when none is named for the hop).
+    std::string SetProxy(const std::string& Host, bool ToSecure);
     DWORD DrainRedirect();
     DWORD FollowRedirect();
     DWORD MapFailure();
@@ -231,7 +234,8 @@ class TRequest : public TObject {
     bool FInMulti = false;
     EState FState = EState::Open;
     curl_slist* FHeaderList = nullptr;
-    std::uint64_t FProgress = 0;  // bumped by every callback; the drive loop watches it
+    curl_slist* FProxyHeaderList = nullptr;  // lines for a proxy only
+    std::uint64_t FProgress = 0;             // bumped by every callback; the drive loop watches it
 
     // Transfer progress.
     bool FConnected = false;
@@ -272,8 +276,13 @@ class TRequest : public TObject {
     std::string FLocation;
     std::size_t FDrained = 0;  // body bytes of the redirect answer thrown away
     bool FDrainCut = false;    // ... and where there were too many, the connection given up
+    std::string FFirstProxy;   // the named proxy of the first hop ("" when none)
     // Upload: optional data first, then what WinHttpWriteData hands over.
     std::uint64_t FTotal = 0;
+    // The caller frames the body in the chunked coding: it goes out as written, and ends when
+    // the caller turns to the response (FBodyOpen until then). FTotal counts what came so far.
+    bool FCallerChunked = false;
+    bool FBodyOpen = false;
     std::uint64_t FSentToCurl = 0;
     std::uint64_t FAccepted = 0;  // bytes the caller gave (optional + written)
     std::vector<std::uint8_t> FOptional;

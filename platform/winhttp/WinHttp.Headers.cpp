@@ -159,14 +159,46 @@ bool HasHeader(const std::vector<std::string>& Lines, std::string_view Name) {
     return false;
 }
 
+// The caller's own framing lines must agree with the body that goes out: a length other than
+// the one sent, or a length beside a chunked coding, would have the server read the rest of
+// the body as another request. A caller's chunked coding means the caller frames the body
+// itself: its bytes go out as written, without a length.
+DWORD TRequest::CheckFraming() {
+    bool Chunked = false, Length = false;
+    for (const auto& L : RequestLines) {
+        const std::string_view Name = HeaderName(L), Value = HeaderValue(L);
+        if (SameText(Name, "Transfer-Encoding")) {
+            // Only a coding list that ends in chunked says where the body ends.
+            const std::size_t Comma = Value.rfind(',');
+            if (!SameText(Trim(Comma == std::string_view::npos ? Value : Value.substr(Comma + 1)),
+                          "chunked"))
+                return ERROR_INVALID_PARAMETER;
+            Chunked = true;
+        } else if (SameText(Name, "Content-Length")) {
+            std::uint64_t N = 0;
+            if (!ParseDword(Value, UINT64_MAX / 10, N) || N != FTotal)
+                return ERROR_INVALID_PARAMETER;
+            Length = true;
+        }
+    }
+    if (Chunked && Length) return ERROR_INVALID_PARAMETER;
+    FCallerChunked = Chunked;
+    return 0;
+}
+
 // Header lines: ours, then the caller's; curl's own defaults that WinHTTP would not send are
 // switched off with "Name:". A redirect that drops the body drops the lines that describe it
-// (BodyLines false), and one to another origin drops the caller's credentials, as curl does
-// when it follows by itself.
-bool TRequest::SetHeaders(bool Body, bool BodyLines, bool Credentials) {
+// (BodyLines false). Lines that name a party stay with it: on a hop to another origin the
+// caller's Host and credentials (Authorization, Cookie) are dropped, and a proxy credential
+// goes only to the proxy the first hop went through (ToFirstProxy), never to a server.
+bool TRequest::SetHeaders(bool Body, bool BodyLines, bool SameOrigin, bool ToFirstProxy) {
     if (FHeaderList) {
         curl_slist_free_all(FHeaderList);
         FHeaderList = nullptr;
+    }
+    if (FProxyHeaderList) {
+        curl_slist_free_all(FProxyHeaderList);
+        FProxyHeaderList = nullptr;
     }
     curl_slist* Headers = nullptr;
     if (RequestLines.empty() && !Body) {
@@ -174,16 +206,34 @@ bool TRequest::SetHeaders(bool Body, bool BodyLines, bool Credentials) {
         if (!FSlot->PlainHeaders) FSlot->PlainHeaders = curl_slist_append(nullptr, "Accept:");
         Headers = FSlot->PlainHeaders;
     } else {
+        // curl chunks a body itself when the list asks for chunked; an empty line of that name
+        // found first keeps it from doing so, and is not sent.
+        if (Body && BodyLines && FCallerChunked)
+            FHeaderList = curl_slist_append(FHeaderList, "Transfer-Encoding:");
+        bool LengthSent = false;
         for (const auto& L : RequestLines) {
             std::string Name(HeaderName(L));
             if (!BodyLines && (SameText(Name, "Content-Type") || SameText(Name, "Content-Length") ||
                                SameText(Name, "Transfer-Encoding")))
                 continue;
-            if (!Credentials && (SameText(Name, "Authorization") || SameText(Name, "Cookie")))
+            if (!SameOrigin && (SameText(Name, "Authorization") || SameText(Name, "Cookie") ||
+                                SameText(Name, "Host")))
                 continue;
+            if (SameText(Name, "Content-Length")) {
+                // Checked against the body (CheckFraming): one line says it.
+                if (LengthSent) continue;
+                LengthSent = true;
+            }
             std::string_view Value = HeaderValue(L);
             // curl drops "Name:" lines; "Name;" is its way to send an empty value.
             std::string Item = Value.empty() ? Name + ";" : Name + ": " + std::string(Value);
+            if (SameText(Name, "Proxy-Authorization")) {
+                // curl sends this list only in requests to a proxy: to a server directly or
+                // through a tunnel it never goes.
+                if (ToFirstProxy)
+                    FProxyHeaderList = curl_slist_append(FProxyHeaderList, Item.c_str());
+                continue;
+            }
             FHeaderList = curl_slist_append(FHeaderList, Item.c_str());
         }
         if (!HasHeader(RequestLines, "Accept"))
@@ -200,6 +250,10 @@ bool TRequest::SetHeaders(bool Body, bool BodyLines, bool Credentials) {
         curl_easy_setopt(FSlot->Easy, CURLOPT_HTTPHEADER, Headers);
         Ap.Headers = Headers;
         Ap.HeadersSet = true;
+    }
+    if (Ap.ProxyHeaders != FProxyHeaderList) {
+        curl_easy_setopt(FSlot->Easy, CURLOPT_PROXYHEADER, FProxyHeaderList);
+        Ap.ProxyHeaders = FProxyHeaderList;
     }
     return true;
 }

@@ -65,11 +65,12 @@ std::string PickProxy(std::string_view List, bool Secure) {
 
 }  // namespace
 
-void TRequest::SetProxy(const std::string& Host, bool ToSecure) {
+std::string TRequest::SetProxy(const std::string& Host, bool ToSecure) {
     TSession& S = Session();
-    if (S.AccessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY) return;
+    if (S.AccessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY) return {};
     std::string Proxy = Bypassed(S.ProxyBypass, Host) ? "" : PickProxy(S.ProxyList, ToSecure);
     curl_easy_setopt(FSlot->Easy, CURLOPT_PROXY, Proxy.c_str());
+    return Proxy;
 }
 
 }  // namespace WinHttpImpl

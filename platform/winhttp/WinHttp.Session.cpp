@@ -93,6 +93,8 @@ std::unique_ptr<TSlot> TSession::AcquireSlot() {
     curl_easy_setopt(E, CURLOPT_HTTP_CONTENT_DECODING, 0L);  // decoded here, as read
     curl_easy_setopt(E, CURLOPT_FOLLOWLOCATION, 0L);         // redirects are followed here
     curl_easy_setopt(E, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    // The request's header list goes to servers, the proxy list to proxies only.
+    curl_easy_setopt(E, CURLOPT_HEADEROPT, CURLHEADER_SEPARATE);
     curl_easy_setopt(E, CURLOPT_ERRORBUFFER, Slot->ErrorText);
     // Certificates are always verified.
     curl_easy_setopt(E, CURLOPT_SSL_VERIFYPEER, 1L);

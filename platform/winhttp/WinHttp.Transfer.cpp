@@ -142,6 +142,10 @@ void TRequest::ResetTransfer() {
         curl_slist_free_all(FHeaderList);
         FHeaderList = nullptr;
     }
+    if (FProxyHeaderList) {
+        curl_slist_free_all(FProxyHeaderList);
+        FProxyHeaderList = nullptr;
+    }
     if (FDecodeStarted) inflateEnd(FZ.get());
     FZ.reset();
     FDecoding = FDecodeStarted = FDecodeEnded = FBetweenMembers = FDeflate = false;
@@ -151,6 +155,7 @@ void TRequest::ResetTransfer() {
     FCurrentUrl.clear();
     FHops = 0;
     FTotal = FSentToCurl = FAccepted = 0;
+    FCallerChunked = FBodyOpen = false;
     FOptional.clear();
     FOptionalPos = 0;
     FPending = nullptr;
@@ -170,13 +175,6 @@ DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* O
     TSession& S = Session();
 
     FTotal = std::max<std::uint64_t>(TotalLength, OptionalLength);
-    if (OptionalLength) {
-        auto P = static_cast<const std::uint8_t*>(Optional);
-        FOptional.assign(P, P + OptionalLength);
-        FAccepted = OptionalLength;
-    }
-    const bool Body = SendsBody();
-
     RequestLines = AddedHeaders;
     RequestLines.insert(RequestLines.end(), ExtraHeaders.begin(), ExtraHeaders.end());
     if (Decompression) {
@@ -193,7 +191,20 @@ DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* O
         RequestLines.push_back("Accept: " + AcceptTypes);
     if (!Referrer.empty() && !HasHeader(RequestLines, "Referer"))
         RequestLines.push_back("Referer: " + Referrer);
-    if (!SetHeaders(Body, true, true)) return ERROR_NOT_ENOUGH_MEMORY;
+    if (DWORD Err = CheckFraming()) return Err;
+    if (FCallerChunked) {
+        // The length of a body the caller chunks is known when the caller says it is over.
+        FTotal = OptionalLength;
+        FBodyOpen = true;
+    }
+    if (OptionalLength) {
+        auto P = static_cast<const std::uint8_t*>(Optional);
+        FOptional.assign(P, P + OptionalLength);
+        FAccepted = OptionalLength;
+    }
+    const bool Body = SendsBody();
+    FFirstProxy = SetProxy(Connect().Host, Secure);
+    if (!SetHeaders(Body, true, true, true)) return ERROR_NOT_ENOUGH_MEMORY;
 
     TSlot::TApplied& Ap = FSlot->Applied;
     auto SetLong = [E](CURLoption Option, long& Last, long Value) {
@@ -227,7 +238,6 @@ DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* O
     SetLong(CURLOPT_CONNECTTIMEOUT_MS, Ap.ConnectMs, ConnectMs);
     SetLong(CURLOPT_FORBID_REUSE, Ap.ForbidReuse,
             (DisabledFeatures & WINHTTP_DISABLE_KEEP_ALIVE) ? 1L : 0L);
-    SetProxy(Connect().Host, Secure);
     SetMethod(Verb, Body);
     FSecureNow = Secure;
     FMethodNow = Verb;
@@ -260,7 +270,8 @@ void TRequest::SetMethod(const std::string& Method, bool Body) {
         curl_easy_setopt(E, CURLOPT_NOBODY, 1L);
     } else if (Body) {
         curl_easy_setopt(E, CURLOPT_POST, 1L);
-        curl_easy_setopt(E, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(FTotal));
+        curl_easy_setopt(E, CURLOPT_POSTFIELDSIZE_LARGE,
+                         FBodyOpen ? curl_off_t(-1) : static_cast<curl_off_t>(FTotal));
         curl_easy_setopt(E, CURLOPT_CUSTOMREQUEST, Method == "POST" ? nullptr : Method.c_str());
     } else {
         curl_easy_setopt(E, CURLOPT_HTTPGET, 1L);
@@ -311,9 +322,10 @@ DWORD TRequest::FollowRedirect() {
         First.Origin() == Target.Origin();
 
     ResetHop();
-    if (!SetHeaders(Body, Body || !SendsBody(), SameOrigin)) return ERROR_NOT_ENOUGH_MEMORY;
+    const std::string Proxy = SetProxy(Host, ToSecure);
+    if (!SetHeaders(Body, Body || !SendsBody(), SameOrigin, Proxy == FFirstProxy))
+        return ERROR_NOT_ENOUGH_MEMORY;
     SetUrl(Next);
-    SetProxy(Host, ToSecure);
     if (Body) {
         FOptionalPos = 0;
         FSentToCurl = 0;
@@ -364,6 +376,7 @@ DWORD TRequest::Write(const void* Data, DWORD Length) {
     if (Length == 0) return 0;
     // Bytes beyond the announced total would be read as the start of another message:
     // they are counted as written (as WinHTTP does) but never put on the wire.
+    if (FBodyOpen) FTotal += Length;  // a body the caller chunks has no announced end
     std::uint64_t Room = FTotal - std::min(FTotal, FAccepted);
     std::size_t Take = static_cast<std::size_t>(std::min<std::uint64_t>(Length, Room));
     FAccepted += Length;
@@ -386,6 +399,15 @@ DWORD TRequest::ReceiveResponse() {
     if (FState != EState::Sending) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
     if (!FFinalHead && !FDone && FAccepted < FTotal) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
     bool PollFirst = FConnected;
+    if (FBodyOpen) {
+        // The caller has written its last chunk: the body ends with what was written.
+        FBodyOpen = false;
+        if (FSendPaused) {
+            FSendPaused = false;
+            curl_easy_pause(FSlot->Easy, FRecvPaused ? CURLPAUSE_RECV : CURLPAUSE_CONT);
+        }
+        PollFirst = false;
+    }
     DWORD Err = 0;
     for (;;) {
         Err = Drive([this] { return FFinalHead || FRedirectPending; }, Timeouts.Receive, PollFirst);
@@ -522,7 +544,7 @@ DWORD TRequest::Drive(const std::function<bool()>& Ready, int TimeoutMs, bool Po
                 }
             }
             // A round that handed curl the whole request has put it on the wire.
-            if (FMoments.SendPending && FSentToCurl >= FTotal) MarkSent();
+            if (FMoments.SendPending && !FBodyOpen && FSentToCurl >= FTotal) MarkSent();
             if (Ready() || FDone) return 0;
         }
         Wait = false;
@@ -674,15 +696,27 @@ bool TRequest::HeadComplete() {
     FFinalHead = true;
     FMoments.HeadEnd = Tick();
     if (!Decompression) return true;
+    // Every coding the body went through, in the order they were applied.
+    std::vector<std::string_view> Codings;
     for (const auto& L : ResponseLines) {
         if (!SameText(HeaderName(L), "Content-Encoding")) continue;
         std::string_view V = HeaderValue(L);
+        while (!V.empty()) {
+            const std::size_t Comma = V.find(',');
+            const std::string_view C = Trim(V.substr(0, Comma));
+            if (!C.empty() && !SameText(C, "identity")) Codings.push_back(C);
+            V = Comma == std::string_view::npos ? std::string_view() : V.substr(Comma + 1);
+        }
+    }
+    // Only a body coded once is decoded. One coded in layers comes as it is, with its codings
+    // stated: taking off one layer of several would present coded bytes as the body.
+    if (Codings.size() == 1) {
+        const std::string_view V = Codings[0];
         if ((SameText(V, "gzip") || SameText(V, "x-gzip")) &&
             (Decompression & WINHTTP_DECOMPRESSION_FLAG_GZIP))
             FDecoding = true;
         else if (SameText(V, "deflate") && (Decompression & WINHTTP_DECOMPRESSION_FLAG_DEFLATE))
             FDecoding = FDeflate = true;
-        break;
     }
     if (FDecoding) {
         // The caller gets the decoded body: the coding and the coded length no longer apply.
@@ -806,7 +840,7 @@ size_t TRequest::OnRead(char* Ptr, size_t Size, size_t Count, void* User) {
     }
     R->FSentToCurl += Done;
     if (Done > 0) return Done;
-    if (R->FSentToCurl >= R->FTotal) return 0;
+    if (R->FSentToCurl >= R->FTotal && !R->FBodyOpen) return 0;
     R->FSendPaused = true;
     return CURL_READFUNC_PAUSE;
 }

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <thread>
+#include <vector>
 
 #include "Nimbra.WinHttp.Api.h"
 #include "Os.Clock.h"
@@ -453,6 +454,38 @@ TEST_F(WinHttpTransfer, DecompressionDecodesAndHidesTheCoding) {
     EXPECT_EQ(O.Code, 12152u);
 }
 
+TEST_F(WinHttpTransfer, BodiesCodedInLayersAreNeverHalfDecoded) {
+    struct {
+        const char* Name;
+        std::string Query;
+        bool Decoded;  // the body comes decoded; otherwise as sent, its codings stated
+    } Cases[] = {
+        {"gzip", "codings=gzip", true},
+        {"gzip beside identity", "codings=identity,gzip", true},
+        {"gzip twice, one line each", "codings=gzip,gzip&lines=many", false},
+        {"gzip twice in one line", "codings=gzip,gzip", false},
+        {"deflate, then gzip", "codings=deflate,gzip&lines=many", false},
+        {"an unknown coding under gzip", "codings=br,gzip&lines=many", false},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        const std::string Path = "/hostile/codings?n=5000&" + C.Query;
+        const TOutcome Sent = Get(Path);  // without decompression: the bytes as they came
+        ASSERT_EQ(Sent.Stage, "");
+        TExchange X = At(Path);
+        X.Decompression = WINHTTP_DECOMPRESSION_FLAG_ALL;
+        TOutcome O = Exchange(FSession.Get(), X);
+        ASSERT_EQ(O.Stage, "") << O.Code;
+        if (C.Decoded) {
+            EXPECT_TRUE(O.Body == PatternBytes(5000)) << "body of " << O.Body.size() << " bytes";
+            EXPECT_EQ(O.Headers.find("Content-Encoding"), std::string::npos) << O.Headers;
+        } else {
+            EXPECT_TRUE(O.Body == Sent.Body) << "body of " << O.Body.size() << " bytes";
+            EXPECT_EQ(O.Headers, Sent.Headers) << "the codings and length stay stated";
+        }
+    }
+}
+
 TEST_F(WinHttpTransfer, CompressedBodiesEndWhereTheirDataEnds) {
     struct {
         const char* Name;
@@ -792,6 +825,183 @@ TEST_F(WinHttpTransfer, RequestHeadersAreSentAsGiven) {
     EXPECT_NE(O.Body.find("\nUser-Agent: Ostrel Test\n"), std::string::npos) << O.Body;
     EXPECT_EQ(O.Body.find("Accept:"), std::string::npos) << "no Accept unless asked for";
     EXPECT_EQ(O.Body.find("Expect:"), std::string::npos);
+}
+
+TEST_F(WinHttpTransfer, CallerHeadersThatNameAPartyStayWithIt) {
+    // A proxy credential goes only to a proxy; the caller's Host and credentials only to the
+    // origin the request was opened for, never to another one a redirect leads to.
+    TTestServer Other;
+    const std::string Proxy = "127.0.0.1:" + std::to_string(FServer.Port());
+    THandle Proxied(WinHttpOpen(u"Ostrel Test", WINHTTP_ACCESS_TYPE_NAMED_PROXY, U(Proxy).c_str(),
+                                u"127.0.0.1", 0));
+    ASSERT_TRUE(Proxied);
+    const std::string ToOther = "/redirect?to=" + QueryEscape(Other.Url("/echo"));
+    const std::u16string ProxyCredential = u"Proxy-Authorization: Basic cHg6cHc=\r\n";
+    const std::u16string Credentials = u"Authorization: Basic dTpw\r\nCookie: a=1\r\n";
+    struct {
+        const char* Name;
+        bool ThroughProxy;  // to origin.invalid through the proxy (the test server)
+        std::string Path;
+        std::u16string Headers;
+        std::vector<std::string> Present, Absent;  // in what the last server received
+    } Cases[] = {
+        {"proxy credential to the proxy",
+         true,
+         "/echo",
+         ProxyCredential,
+         {"\nProxy-Authorization: Basic cHg6cHc=\n"},
+         {}},
+        {"proxy credential without a proxy",
+         false,
+         "/echo",
+         ProxyCredential,
+         {},
+         {"Proxy-Authorization"}},
+        {"proxy credential on a redirect that bypasses the proxy",
+         true,
+         ToOther,
+         ProxyCredential,
+         {"\nHost: 127.0.0.1:" + std::to_string(Other.Port()) + "\n"},
+         {"Proxy-Authorization"}},
+        {"host of the first origin on another",
+         false,
+         ToOther,
+         u"Host: first.example\r\n",
+         {"\nHost: 127.0.0.1:" + std::to_string(Other.Port()) + "\n"},
+         {"first.example"}},
+        {"host kept on the same origin",
+         false,
+         "/redirect?to=/echo",
+         u"Host: first.example\r\n",
+         {"\nHost: first.example\n"},
+         {}},
+        {"credentials on another origin",
+         false,
+         ToOther,
+         Credentials,
+         {},
+         {"Authorization", "Cookie"}},
+        {"credentials kept on the same origin",
+         false,
+         "/redirect?to=/echo",
+         Credentials,
+         {"\nAuthorization: Basic dTpw\n", "\nCookie: a=1\n"},
+         {}},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        TExchange X = At(C.Path);
+        if (C.ThroughProxy) {
+            X.Host = "origin.invalid";
+            X.Port = 8080;
+        }
+        X.Headers = C.Headers;
+        TOutcome O = Exchange(C.ThroughProxy ? Proxied.Get() : FSession.Get(), X);
+        ASSERT_EQ(O.Stage, "") << O.Code;
+        EXPECT_NE(O.Body.find("/echo HTTP/1.1\n"), std::string::npos) << O.Body;
+        for (const auto& P : C.Present) EXPECT_NE(O.Body.find(P), std::string::npos) << O.Body;
+        for (const auto& A : C.Absent) EXPECT_EQ(O.Body.find(A), std::string::npos) << O.Body;
+    }
+}
+
+TEST_F(WinHttpTransfer, CallerFramingMustAgreeWithTheBody) {
+    // A length that is not the body's would have the server read the rest of the body as
+    // another request; so would a length beside a chunked coding.
+    const std::string Smuggling = "abcGET /smuggled HTTP/1.1\r\nHost: x\r\n\r\n";
+    struct {
+        const char* Name;
+        std::u16string Verb;
+        std::u16string Headers;
+        std::string Body;
+        DWORD Code;           // of WinHttpSendRequest; 0: sent
+        std::string Framing;  // as the server saw it
+    } Cases[] = {
+        {"the body's own length", u"POST", u"Content-Length: 5", "hello", 0, "length=5"},
+        {"the length twice", u"POST", u"Content-Length: 5\r\ncontent-length: 5", "hello", 0,
+         "length=5"},
+        {"no body, length 0", u"GET", u"Content-Length: 0", "", 0, "length=0"},
+        {"a shorter length", u"POST", u"Content-Length: 3", Smuggling, 87, ""},
+        {"a longer length", u"POST", u"Content-Length: 50", "hello", 87, ""},
+        {"two lengths", u"POST", u"Content-Length: 5\r\nContent-Length: 6", "hello", 87, ""},
+        {"a length that is not a number", u"POST", u"Content-Length: 5x", "hello", 87, ""},
+        {"a negative length", u"POST", u"Content-Length: -5", "hello", 87, ""},
+        {"a length without a body", u"GET", u"Content-Length: 10", "", 87, ""},
+        {"a length beside chunked", u"POST", u"Content-Length: 5\r\nTransfer-Encoding: chunked",
+         "5\r\nhello\r\n0\r\n\r\n", 87, ""},
+        {"a coding that does not end in chunked", u"POST", u"Transfer-Encoding: gzip", "hello", 87,
+         ""},
+    };
+    for (const bool Added : {false, true}) {
+        for (const auto& C : Cases) {
+            SCOPED_TRACE(std::string(C.Name) + (Added ? ", added before" : ", with the send"));
+            THandle Conn(WinHttpConnect(FSession.Get(), u"127.0.0.1",
+                                        static_cast<INTERNET_PORT>(FServer.Port()), 0));
+            THandle Req(WinHttpOpenRequest(Conn.Get(), C.Verb.c_str(), u"/faults/upload", nullptr,
+                                           nullptr, nullptr, 0));
+            if (Added) {
+                ASSERT_TRUE(WinHttpAddRequestHeaders(
+                    Req.Get(), C.Headers.c_str(), static_cast<DWORD>(-1), WINHTTP_ADDREQ_FLAG_ADD));
+            }
+            const BOOL Sent = WinHttpSendRequest(
+                Req.Get(), Added ? nullptr : C.Headers.c_str(), Added ? 0 : static_cast<DWORD>(-1),
+                C.Body.empty() ? nullptr : const_cast<char*>(C.Body.data()),
+                static_cast<DWORD>(C.Body.size()), static_cast<DWORD>(C.Body.size()), 0);
+            if (C.Code) {
+                EXPECT_FALSE(Sent);
+                EXPECT_EQ(GetLastError(), C.Code);
+                continue;
+            }
+            ASSERT_TRUE(Sent) << GetLastError();
+            ASSERT_TRUE(WinHttpReceiveResponse(Req.Get(), nullptr)) << GetLastError();
+            std::string Body;
+            DWORD Err = 0;
+            ASSERT_TRUE(ReadAll(Req.Get(), Body, Err)) << Err;
+            EXPECT_EQ(Body.substr(0, Body.find(' ')), std::to_string(C.Body.size()));
+            EXPECT_EQ(Body.substr(Body.rfind(' ') + 1), C.Framing);
+        }
+    }
+    EXPECT_EQ(Get("/status/200").Status, 200u) << "nothing was left on the connection";
+}
+
+TEST_F(WinHttpTransfer, CallerChunkedBodyGoesOutAsWritten) {
+    // With its own Transfer-Encoding the caller writes the chunks; they go out as they are,
+    // without a length, and the body ends when the caller turns to the response.
+    struct {
+        const char* Name;
+        std::string Optional;
+        std::vector<std::string> Writes;
+    } Cases[] = {
+        {"all written", "", {"5\r\nhello\r\n", "6\r\n world\r\n", "0\r\n\r\n"}},
+        {"first chunk with the send", "5\r\nhello\r\n", {"6\r\n world\r\n0\r\n\r\n"}},
+        {"all with the send", "b\r\nhello world\r\n0\r\n\r\n", {}},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        THandle Conn(WinHttpConnect(FSession.Get(), u"127.0.0.1",
+                                    static_cast<INTERNET_PORT>(FServer.Port()), 0));
+        THandle Req(
+            WinHttpOpenRequest(Conn.Get(), u"POST", u"/echo", nullptr, nullptr, nullptr, 0));
+        ASSERT_TRUE(WinHttpSendRequest(
+            Req.Get(), u"Transfer-Encoding: chunked\r\n", static_cast<DWORD>(-1),
+            C.Optional.empty() ? nullptr : const_cast<char*>(C.Optional.data()),
+            static_cast<DWORD>(C.Optional.size()), WINHTTP_IGNORE_REQUEST_TOTAL_LENGTH, 0))
+            << GetLastError();
+        for (const auto& W : C.Writes) {
+            DWORD N = 0;
+            ASSERT_TRUE(WinHttpWriteData(Req.Get(), W.data(), static_cast<DWORD>(W.size()), &N))
+                << GetLastError();
+            EXPECT_EQ(N, W.size());
+        }
+        ASSERT_TRUE(WinHttpReceiveResponse(Req.Get(), nullptr)) << GetLastError();
+        std::string Body;
+        DWORD Err = 0;
+        ASSERT_TRUE(ReadAll(Req.Get(), Body, Err)) << Err;
+        EXPECT_NE(Body.find("\nTransfer-Encoding: chunked\n"), std::string::npos) << Body;
+        EXPECT_EQ(Body.find("Content-Length"), std::string::npos) << Body;
+        EXPECT_EQ(Body.substr(Body.find("\n\n") + 2), "hello world")
+            << "chunked once, by the caller";
+    }
+    EXPECT_EQ(Get("/status/200").Status, 200u) << "the connection is still sound";
 }
 
 TEST_F(WinHttpTransfer, SessionReusesOneConnection) {

@@ -1,5 +1,6 @@
 """Routes for the WinHTTP layer's tests: servers that mean harm. Compressed bodies that never
-end or end oddly, heads too large to hold, answers that never stop being interim."""
+end, end oddly or come coded in layers, heads too large to hold, answers that never stop being
+interim."""
 
 import time
 import zlib
@@ -71,6 +72,25 @@ def route_gzip_members(req, rest, query):
     req.raw(second[split:])
 
 
+def route_codings(req, rest, query):
+    """n= pattern bytes coded with each of codings= in turn (gzip, deflate; identity and other
+    names leave the bytes as they are), stated in one Content-Encoding line, or in one line
+    per coding with lines=many."""
+    data = testserver.pattern_bytes(_int(query, "n", 1000))
+    codings = [c for c in query.get("codings", "gzip").split(",") if c]
+    for coding in codings:
+        if coding == "gzip":
+            data = _gzip(data)
+        elif coding == "deflate":
+            data = zlib.compress(data)
+    if query.get("lines") == "many":
+        headers = [("Content-Encoding", c) for c in codings]
+    else:
+        headers = [("Content-Encoding", ", ".join(codings))]
+    _head(req, 200, headers + [("Content-Length", str(len(data)))])
+    req.raw(data)
+
+
 def route_redirect_trickle(req, rest, query):
     """A 302 to to= whose body comes one byte every gap= ms; the length announces one byte
     more than comes, so the server seems to give up at the end."""
@@ -107,6 +127,7 @@ ROUTES = {
     "/hostile/gzip-junk": route_gzip_junk,
     "/hostile/gzip-empty-blocks": route_gzip_empty_blocks,
     "/hostile/gzip-members": route_gzip_members,
+    "/hostile/codings": route_codings,
     "/hostile/redirect-trickle": route_redirect_trickle,
     "/hostile/long-header": route_long_header,
     "/hostile/many-headers": route_many_headers,
