@@ -46,9 +46,14 @@ static void AppendUtf16(std::u16string& Out, char32_t C) {
 }
 
 std::u16string Utf8ToUtf16(std::string_view S) {
-    std::u16string Out;
+    // Header blocks, names and paths are nearly always ASCII: that part is widened in one pass.
+    std::size_t Ascii = 0;
+    while (Ascii < S.size() && static_cast<unsigned char>(S[Ascii]) < 0x80) ++Ascii;
+    std::u16string Out(Ascii, u'\0');
+    for (std::size_t I = 0; I < Ascii; ++I) Out[I] = static_cast<char16_t>(S[I]);
+    if (Ascii == S.size()) return Out;
     Out.reserve(S.size());
-    for (std::size_t Pos = 0; Pos < S.size();) AppendUtf16(Out, Runtime::NextCodePoint(S, Pos));
+    for (std::size_t Pos = Ascii; Pos < S.size();) AppendUtf16(Out, Runtime::NextCodePoint(S, Pos));
     return Out;
 }
 

@@ -4,6 +4,7 @@
 // from memory, decoding a chunked body on the way.
 
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string_view>
 
@@ -100,6 +101,10 @@ class TInProcHttpResponseStream : public THttpResponseStream {
 
   protected:
     std::int64_t DoRead(void* Buffer, std::int64_t Count) override;
+    /// The bytes are in memory already: a read of any size goes through in one piece.
+    std::int64_t MaxPieceSize() const noexcept override {
+        return std::numeric_limits<std::int64_t>::max();
+    }
 
   private:
     Runtime::TStream* FStream;

@@ -55,8 +55,10 @@ TInProcContentStream::~TInProcContentStream() {
 
 void TInProcContentStream::Reserve(std::int64_t Capacity) {
     while (FCapacity < Capacity) {
-        const std::int64_t Size =
-            FBlocks.empty() ? FirstBlockSize : std::min(FBlocks.back().Size * 2, BlockSize);
+        const std::int64_t Size = FBlocks.empty() ? FirstBlockSize
+                                  : FBlocks.back().Size < LastSmallBlockSize
+                                      ? FBlocks.back().Size * 2
+                                      : BlockSize;
         std::unique_ptr<std::uint8_t[]> Data =
             Size == BlockSize
                 ? BlockPool().Take()

@@ -45,12 +45,16 @@ class TInProcHttpServerRequestStream : public THttpRequestStream {
 };
 
 /// The captured body of an in-process response: a growable in-memory byte stream held in
-/// blocks, so growing never moves or zero-fills what it holds. Blocks start small and grow to
-/// BlockSize; blocks of that size go back to a process-wide pool when the stream is freed and
-/// serve the next exchange, so a large body does not fault in fresh memory every time.
+/// blocks, so growing never moves or zero-fills what it holds. Blocks start small and double
+/// up to LastSmallBlockSize; after that every block has BlockSize. Blocks of that size go back
+/// to a process-wide pool when the stream is freed and serve the next exchange, so a large
+/// body does not fault in fresh memory every time. (Blocks between the two sizes would: the
+/// allocator hands large freed blocks back to the system, and on some machines, virtual ones
+/// above all, faulting the pages in again costs more than copying the bytes into them.)
 class TInProcContentStream : public Runtime::TStream {
   public:
     static constexpr std::int64_t FirstBlockSize = 4096;
+    static constexpr std::int64_t LastSmallBlockSize = 64 * 1024;
     static constexpr std::int64_t BlockSize = std::int64_t{1} << 20;
     /// Most pooled blocks kept for later exchanges (64 MiB); more are freed.
     static constexpr std::size_t PoolLimit = 64;
