@@ -38,6 +38,10 @@
 // Bench::Keep so that the compiler cannot drop the work. The CPU figure counts the calling
 // thread only: work on other threads (a server thread, nginx) is in elapsed time alone.
 //
+// Work whose one call lasts about half a round or more (a 256 MiB transfer) runs with
+// LongWork(Opt): several whole calls a side in each round, so one slow call cannot decide a
+// round's ratio.
+//
 // Other figures: TimeRounds gives seconds per call in rounds, e.g. µs per request as
 // LimitFigure(Name, What, "us", TimeRounds(Work, Opt).Times(1e6), Limit); a ratio that must
 // stay below a limit (time growth of a tenfold input, say) is a LimitFigure with unit "x";
