@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "WinHttp.Cookies.h"
 #include "winhttp.h"
 
 struct x509_store_ctx_st;  // OpenSSL's X509_STORE_CTX
@@ -122,6 +123,7 @@ class TSession : public TObject {
     std::string CaFile;  // trust store taken from the environment, as curl's tool does
     std::string CaPath;
     CURLSH* Share = nullptr;
+    TCookieJar Cookies;  // what the session's responses set
 
   private:
     static void LockShare(CURL*, curl_lock_data Data, curl_lock_access, void* User);
@@ -219,6 +221,10 @@ class TRequest : public TObject {
     void EndDecodedBody();
     DWORD Drive(const std::function<bool()>& Ready, int TimeoutMs, bool PollFirst);
     void MarkSent();
+    // Cookies (WinHttp.Cookies.cpp): the session's ones for the hop about to go to Url, and
+    // what a response head sets.
+    void PickCookies(const std::string& Url);
+    void StoreCookies();
 
     static size_t OnWrite(char* Ptr, size_t Size, size_t Count, void* User);
     static size_t OnRead(char* Ptr, size_t Size, size_t Count, void* User);
@@ -235,7 +241,8 @@ class TRequest : public TObject {
     EState FState = EState::Open;
     curl_slist* FHeaderList = nullptr;
     curl_slist* FProxyHeaderList = nullptr;  // lines for a proxy only
-    std::uint64_t FProgress = 0;             // bumped by every callback; the drive loop watches it
+    std::string FCookies;         // the session's cookies for this hop ("a=1; b=2"), maybe none
+    std::uint64_t FProgress = 0;  // bumped by every callback; the drive loop watches it
 
     // Transfer progress.
     bool FConnected = false;

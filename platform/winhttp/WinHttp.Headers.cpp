@@ -190,7 +190,8 @@ DWORD TRequest::CheckFraming() {
 // switched off with "Name:". A redirect that drops the body drops the lines that describe it
 // (BodyLines false). Lines that name a party stay with it: on a hop to another origin the
 // caller's Host and credentials (Authorization, Cookie) are dropped, and a proxy credential
-// goes only to the proxy the first hop went through (ToFirstProxy), never to a server.
+// goes only to the proxy the first hop went through (ToFirstProxy), never to a server. The
+// session's cookies for the hop (FCookies) join the caller's Cookie header or make one.
 bool TRequest::SetHeaders(bool Body, bool BodyLines, bool SameOrigin, bool ToFirstProxy) {
     if (FHeaderList) {
         curl_slist_free_all(FHeaderList);
@@ -201,7 +202,7 @@ bool TRequest::SetHeaders(bool Body, bool BodyLines, bool SameOrigin, bool ToFir
         FProxyHeaderList = nullptr;
     }
     curl_slist* Headers = nullptr;
-    if (RequestLines.empty() && !Body) {
+    if (RequestLines.empty() && !Body && FCookies.empty()) {
         // The common case needs the same list every time: kept with the slot.
         if (!FSlot->PlainHeaders) FSlot->PlainHeaders = curl_slist_append(nullptr, "Accept:");
         Headers = FSlot->PlainHeaders;
@@ -211,6 +212,7 @@ bool TRequest::SetHeaders(bool Body, bool BodyLines, bool SameOrigin, bool ToFir
         if (Body && BodyLines && FCallerChunked)
             FHeaderList = curl_slist_append(FHeaderList, "Transfer-Encoding:");
         bool LengthSent = false;
+        bool CookiesSent = FCookies.empty();
         for (const auto& L : RequestLines) {
             std::string Name(HeaderName(L));
             if (!BodyLines && (SameText(Name, "Content-Type") || SameText(Name, "Content-Length") ||
@@ -227,6 +229,12 @@ bool TRequest::SetHeaders(bool Body, bool BodyLines, bool SameOrigin, bool ToFir
             std::string_view Value = HeaderValue(L);
             // curl drops "Name:" lines; "Name;" is its way to send an empty value.
             std::string Item = Value.empty() ? Name + ";" : Name + ": " + std::string(Value);
+            if (!CookiesSent && SameText(Name, "Cookie")) {
+                // The session's cookies follow the caller's own in the same header.
+                Item = Value.empty() ? Name + ": " + FCookies
+                                     : Name + ": " + std::string(Value) + "; " + FCookies;
+                CookiesSent = true;
+            }
             if (SameText(Name, "Proxy-Authorization")) {
                 // curl sends this list only in requests to a proxy: to a server directly or
                 // through a tunnel it never goes.
@@ -236,6 +244,8 @@ bool TRequest::SetHeaders(bool Body, bool BodyLines, bool SameOrigin, bool ToFir
             }
             FHeaderList = curl_slist_append(FHeaderList, Item.c_str());
         }
+        if (!CookiesSent)
+            FHeaderList = curl_slist_append(FHeaderList, ("Cookie: " + FCookies).c_str());
         if (!HasHeader(RequestLines, "Accept"))
             FHeaderList = curl_slist_append(FHeaderList, "Accept:");
         if (Body && !HasHeader(RequestLines, "Expect"))

@@ -204,6 +204,7 @@ DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* O
     }
     const bool Body = SendsBody();
     FFirstProxy = SetProxy(Connect().Host, Secure);
+    PickCookies(RequestUrl());
     if (!SetHeaders(Body, true, true, true)) return ERROR_NOT_ENOUGH_MEMORY;
 
     TSlot::TApplied& Ap = FSlot->Applied;
@@ -323,6 +324,7 @@ DWORD TRequest::FollowRedirect() {
 
     ResetHop();
     const std::string Proxy = SetProxy(Host, ToSecure);
+    PickCookies(Next);
     if (!SetHeaders(Body, Body || !SendsBody(), SameOrigin, Proxy == FFirstProxy))
         return ERROR_NOT_ENOUGH_MEMORY;
     SetUrl(Next);
@@ -683,6 +685,7 @@ bool StatesConflictingLengths(const std::vector<std::string>& Lines) {
 bool TRequest::HeadComplete() {
     FHeadLine = false;
     if (StatusCode >= 100 && StatusCode < 200) return true;  // interim answers are skipped
+    StoreCookies();  // a redirect's cookies apply to the next hop already
     if (StatesConflictingLengths(ResponseLines)) {
         FFailure = ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
         return false;
