@@ -1,6 +1,8 @@
 #include "Nimbra.WinHttp.Api.h"
 
+#include <atomic>
 #include <initializer_list>
+#include <mutex>
 #include <vector>
 
 #include "Os.Error.h"
@@ -56,15 +58,17 @@ const char* const LibraryName = "winhttp.dll";
 // out of the linker's search path. The install rule in platform/winhttp uses the same name.
 const char* const InstalledLibraryFolder = "nimbra";
 
-// The loaded library for the whole process, released when the process ends.
+// The loaded library for the whole process, released when the process ends. Loading and
+// binding happen under Lock; Bound and LoadError are also read without it.
 class TWinHttpModule {
   public:
     ~TWinHttpModule() {
-        if (Handle) Os::FreeLibrary(Handle);
+        if (Os::HMODULE H = Handle.load()) Os::FreeLibrary(H);
     }
-    Os::HMODULE Handle = nullptr;
-    bool Bound = false;
-    std::uint32_t LoadError = ERROR_MOD_NOT_FOUND;  // why calls cannot be made yet
+    std::mutex Lock;
+    std::atomic<Os::HMODULE> Handle{nullptr};
+    std::atomic<bool> Bound{false};
+    std::atomic<std::uint32_t> LoadError{ERROR_MOD_NOT_FOUND};  // why calls cannot be made yet
 };
 
 TWinHttpModule GModule;
@@ -119,7 +123,7 @@ void BindAll() {
         }
     }
     for (std::size_t I = 0; I < std::size(Table); ++I) Table[I].Bind(Procs[I]);
-    GModule.Bound = true;
+    GModule.Bound.store(true, std::memory_order_release);
 }
 
 std::string StandardMessage(std::uint32_t Code) {
@@ -138,7 +142,9 @@ void RaiseWinHttpNotBound(const char* Name) {
 }  // namespace Detail
 
 bool LoadWinHttp() {
-    if (GModule.Bound) return true;
+    if (GModule.Bound.load(std::memory_order_acquire)) return true;
+    const std::lock_guard<std::mutex> Guard(GModule.Lock);
+    if (GModule.Bound.load(std::memory_order_relaxed)) return true;
     if (!GModule.Handle) {
         // Beside the program first, so an application can ship its own copy; then where the
         // framework was installed, so a program built against it needs no library path.
@@ -146,7 +152,7 @@ bool LoadWinHttp() {
         std::vector<std::string> Installed;
         if (!ModuleDir.empty()) Installed.push_back(ModuleDir + "/" + InstalledLibraryFolder);
         GModule.Handle = Os::SafeLoadLibrary(LibraryName, Os::SEM_NOOPENFILEERRORBOX, Installed);
-        if (!GModule.Handle) {
+        if (!GModule.Handle.load()) {
             GModule.LoadError = GetLastError();
             return false;
         }
@@ -156,7 +162,7 @@ bool LoadWinHttp() {
 }
 
 void* GetWinHttpProc(const char* Name) {
-    void* P = Os::GetProcAddress(GModule.Handle, Name);
+    void* P = Os::GetProcAddress(GModule.Handle.load(), Name);
     if (!P)
         throw Runtime::EAssertionFailed(Runtime::Format(
             "winhttp.dll - Could not find method: %s (Nimbra.WinHttp.Api.cpp, line %d)", Name,
@@ -178,6 +184,8 @@ std::string WinHttpErrorText(std::uint32_t Code) {
             return "The request has timed out";
         case ERROR_WINHTTP_INVALID_URL:
             return "The URL is not valid";
+        case ERROR_WINHTTP_UNRECOGNIZED_SCHEME:
+            return "The URL does not use a recognized protocol";
         case ERROR_WINHTTP_NAME_NOT_RESOLVED:
             return "The server name cannot be resolved";
         case ERROR_WINHTTP_CANNOT_CONNECT:

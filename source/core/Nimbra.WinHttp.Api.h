@@ -2,6 +2,7 @@
 // Access to the WinHTTP functions, bound by name from winhttp.dll at run time (libwinhttp.so
 // on Linux), and the one routine that turns their failures into exceptions.
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -31,16 +32,21 @@ class TWinHttpProc<R(A...)> {
     TWinHttpProc& operator=(const TWinHttpProc&) = delete;
 
     R operator()(A... Args) const {
-        if (!FProc) Detail::RaiseWinHttpNotBound(FName);
-        return FProc(Args...);
+        const TProc Proc = FProc.load(std::memory_order_acquire);
+        if (!Proc) Detail::RaiseWinHttpNotBound(FName);
+        return Proc(Args...);
     }
     const char* Name() const noexcept { return FName; }
-    bool Bound() const noexcept { return FProc != nullptr; }
-    void Bind(void* P) noexcept { FProc = reinterpret_cast<TProc>(P); }
+    bool Bound() const noexcept { return FProc.load(std::memory_order_acquire) != nullptr; }
+    void Bind(void* P) noexcept {
+        FProc.store(reinterpret_cast<TProc>(P), std::memory_order_release);
+    }
 
   private:
     const char* FName;
-    TProc FProc = nullptr;
+    // Atomic: the first clients of a process may be made on several threads at once, and
+    // each may call through the table while another binds it.
+    std::atomic<TProc> FProc{nullptr};
 };
 
 // The binding table, in binding order. Inside namespace Nimbra these names call through the
@@ -82,7 +88,8 @@ extern TWinHttpProc<decltype(::WinHttpGetIEProxyConfigForCurrentUser)>
 /// the library cannot be loaded (nothing is bound; calls then raise
 /// EWinHttpClientException). A missing function raises Runtime::EAssertionFailed
 /// ("winhttp.dll - Could not find method: " + name); nothing stays half bound, and the next
-/// call binds again and reports it again.
+/// call binds again and reports it again. Any thread may call it at any time; concurrent
+/// first calls load and bind once.
 bool LoadWinHttp();
 
 /// Address of one function of the loaded library; raises Runtime::EAssertionFailed when it

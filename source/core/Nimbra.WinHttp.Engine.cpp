@@ -93,6 +93,43 @@ std::int64_t ParseContentLength(std::string_view Text) {
     return Value;
 }
 
+// WinHTTP speaks http and https only: any other scheme (ftp, wss, a look-alike spelt with
+// letters outside ASCII) or none at all would go out as plain HTTP to whatever host and port
+// the URL names. Refused before the session is even opened. The stored scheme is lower case.
+void RequireHttpScheme(const TUri& Uri) {
+    const std::string& Scheme = Uri.Scheme();
+    if (Scheme == "http" || Scheme == "https") return;
+    SetLastError(ERROR_WINHTTP_UNRECOGNIZED_SCHEME);
+    WinHttpCheck(false, Scheme.empty()
+                            ? std::string("The URL names no scheme; only http and https are sent.")
+                            : Runtime::Format("The scheme \"%s\" is not sent; only http and "
+                                              "https are.",
+                                              Scheme));
+}
+
+// The body always goes out framed by its length, which WinHTTP states from the total it is
+// given. A caller's Content-Length that says otherwise, or a Transfer-Encoding beside it,
+// would make the server end the body elsewhere and read the rest as a request of its own.
+// A Content-Length that states the true length is dropped from the block, so the length is
+// stated once. Returns the block to send.
+std::string FramedHeaderBlock(const THttpHeaders& Headers, std::int64_t BodyLength) {
+    std::string Value;
+    if (Headers.GetIfExists("transfer-encoding", Value))
+        throw EHttpEngineException::CreateFmt(
+            "WinHttp - a \"Transfer-Encoding: %s\" header cannot be sent: the message body of "
+            "%lld bytes is framed by its length",
+            Value, static_cast<long long>(BodyLength));
+    if (!Headers.GetIfExists("content-length", Value)) return Headers.RawWideHeaders();
+    if (Value.empty() || ParseContentLength(Value) != BodyLength)
+        throw EHttpEngineException::CreateFmt(
+            "WinHttp - the \"Content-Length: %s\" header contradicts the message body of %lld "
+            "bytes",
+            Value, static_cast<long long>(BodyLength));
+    THttpHeaders Rest = Headers;
+    Rest.Remove("content-length");
+    return Rest.RawWideHeaders();
+}
+
 /// A connection handle closed when the holder goes, unless it was released.
 class TConnectionGuard {
   public:
@@ -370,6 +407,16 @@ HINTERNET TWinHttpEngine::GetSession() {
     return FSession;
 }
 
+const TWinHttpRequestProc& TWinHttpEngine::BeforeWinHttpSendRequest() const noexcept {
+    static const TWinHttpRequestProc None;
+    return FBeforeWinHttpSendRequest ? *FBeforeWinHttpSendRequest : None;
+}
+
+void TWinHttpEngine::SetBeforeWinHttpSendRequest(TWinHttpRequestProc Value) {
+    FBeforeWinHttpSendRequest =
+        Value ? std::make_shared<const TWinHttpRequestProc>(std::move(Value)) : nullptr;
+}
+
 std::unique_ptr<THttpRequest> TWinHttpEngine::DoCreateRequest() {
     return std::make_unique<THttpRequest>();
 }
@@ -392,8 +439,9 @@ std::int64_t TWinHttpEngine::WriteContent(HINTERNET Req, Runtime::TStream& Strea
 
 std::unique_ptr<THttpResponse> TWinHttpEngine::DoSend(THttpRequest& Request) {
     // The cancel hook's state; it also holds this send's secure-failure context.
-    auto Slot = std::make_shared<Detail::TWinHttpRequestSlot>();
     const TUri& Uri = *Request.AsUri();
+    RequireHttpScheme(Uri);
+    auto Slot = std::make_shared<Detail::TWinHttpRequestSlot>();
     const std::int32_t Port = Uri.Port();
     const std::string& Host = Uri.Host();
     HINTERNET Session = GetSession();
@@ -426,13 +474,14 @@ std::unique_ptr<THttpResponse> TWinHttpEngine::DoSend(THttpRequest& Request) {
 
         if (SplitsTheHeaderBlock(Request.Headers()))
             Slot->RaiseFailure(ERROR_INVALID_PARAMETER, "Could not send request");
-        const std::u16string HeaderText = ToUtf16(Request.Headers().RawWideHeaders());
         const std::int64_t ContentLength = Request.ContentLength();
         // WinHTTP takes the body length as 32 bits; a cut length would send another body.
         if (ContentLength < 0 || ContentLength > std::numeric_limits<DWORD>::max())
             throw EHttpEngineException::CreateFmt(
                 "WinHttp - message body of %lld bytes cannot be sent",
                 static_cast<long long>(ContentLength));
+        const std::u16string HeaderText =
+            ToUtf16(FramedHeaderBlock(Request.Headers(), ContentLength));
         const DWORD Total = static_cast<DWORD>(ContentLength);
 
         DWORD Option = WINHTTP_DISABLE_REDIRECTS;
@@ -444,7 +493,7 @@ std::unique_ptr<THttpResponse> TWinHttpEngine::DoSend(THttpRequest& Request) {
                 Slot->RaiseFailure(GetLastError());
         }
 
-        if (FBeforeWinHttpSendRequest) FBeforeWinHttpSendRequest(Req);
+        if (const auto Hook = FBeforeWinHttpSendRequest) (*Hook)(Req);
         Request.SetOnCancelRequested([Slot] { Slot->Cancel(); });
 
         Slot->Context().SSLError.clear();

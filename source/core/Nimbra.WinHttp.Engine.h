@@ -159,12 +159,9 @@ class TWinHttpEngine : public THttpEngine {
     /// of that moment. On failure the session stays set.
     void ResetSession();
 
-    const TWinHttpRequestProc& BeforeWinHttpSendRequest() const noexcept {
-        return FBeforeWinHttpSendRequest;
-    }
-    void SetBeforeWinHttpSendRequest(TWinHttpRequestProc Value) {
-        FBeforeWinHttpSendRequest = std::move(Value);
-    }
+    /// Empty when none is set. The hook may replace or clear itself while it runs.
+    const TWinHttpRequestProc& BeforeWinHttpSendRequest() const noexcept;
+    void SetBeforeWinHttpSendRequest(TWinHttpRequestProc Value);
     /// The proxy settings take effect when the session is opened.
     THttpProxyMode ProxyMode() const noexcept { return FHttpProxyMode; }
     void SetProxyMode(THttpProxyMode Value) noexcept { FHttpProxyMode = Value; }
@@ -185,7 +182,8 @@ class TWinHttpEngine : public THttpEngine {
 
   private:
     HINTERNET FSession = nullptr;
-    TWinHttpRequestProc FBeforeWinHttpSendRequest;
+    // Shared, so that a running hook holds its own reference to the function it runs.
+    std::shared_ptr<const TWinHttpRequestProc> FBeforeWinHttpSendRequest;
     THttpProxyMode FHttpProxyMode = THttpProxyMode::Default;
     std::string FProxyName;
     std::string FProxyBypass;

@@ -216,7 +216,8 @@ TEST_F(WinHttpEngineCalls, HttpsInAnyCaseSetsTheSecureFlag) {
         {"HtTpS", "HtTpS://127.0.0.1:" + Port + "/status/200", "0x00800000"},
         {"http", "http://127.0.0.1:" + std::to_string(FServer.Port()) + "/status/200",
          "0x00000000"},
-        {"no scheme", "127.0.0.1:" + std::to_string(FServer.Port()) + "/status/200", "0x00000000"},
+        {"HTTP", "HTTP://127.0.0.1:" + std::to_string(FServer.Port()) + "/status/200",
+         "0x00000000"},
     };
     for (const auto& C : Cases) {
         SCOPED_TRACE(C.Name);
@@ -231,6 +232,40 @@ TEST_F(WinHttpEngineCalls, HttpsInAnyCaseSetsTheSecureFlag) {
                   std::string::npos)
             << *Open;
     }
+}
+
+TEST_F(WinHttpEngineCalls, OtherSchemesAreRefusedBeforeAnyWinHttpCall) {
+    // Each of these would otherwise reach the server named in the URL as plain HTTP.
+    const std::string Authority = "127.0.0.1:" + std::to_string(FServer.Port());
+    const std::string Refused =
+        "Could not perform WinHttp operation.\r\nError: (12006) The URL "
+        "does not use a recognized protocol\r\n";
+    struct {
+        const char* Name;
+        std::string Url;
+        std::string Message;
+    } Cases[] = {
+        {"ftp", "ftp://" + Authority + "/status/200",
+         Refused + "The scheme \"ftp\" is not sent; only http and https are."},
+        {"gopher", "gopher://" + Authority + "/status/200",
+         Refused + "The scheme \"gopher\" is not sent; only http and https are."},
+        {"wss, which means encrypted", "WSS://" + Authority + "/status/200",
+         Refused + "The scheme \"wss\" is not sent; only http and https are."},
+        {"https spelt with a Greek capital Tau", "h\u03A4tps://" + Authority + "/status/200",
+         Refused + "The scheme \"h\u03A4tps\" is not sent; only http and https are."},
+        {"no scheme", Authority + "/status/200",
+         Refused + "The URL names no scheme; only http and https are sent."},
+        {"a scheme the URL model does not take apart", "svn+ssh://" + Authority + "/status/200",
+         Refused + "The URL names no scheme; only http and https are sent."},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        Fresh();
+        EXPECT_EQ(FailureOf(*Request(C.Url)), C.Message);
+        EXPECT_EQ(TakeCalls(), Lines{});
+    }
+    // The engine stays usable, and opens its session only now.
+    EXPECT_EQ(FEngine->Send(*Request(FServer.Url("/status/200")))->StatusCode(), 200);
 }
 
 TEST_F(WinHttpEngineCalls, BodiesAreWrittenInPiecesOf65536Bytes) {

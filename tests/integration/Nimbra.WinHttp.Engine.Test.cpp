@@ -227,6 +227,85 @@ TEST_F(WinHttpEngineTest, ABodyOtherThanItsStatedLengthIsNotSent) {
     }
 }
 
+TEST_F(WinHttpEngineTest, FramingHeadersThatContradictTheBodyAreNotSent) {
+    // The smuggling shape: a server trusting "Content-Length: 3" would read the rest of the
+    // body as a request of its own.
+    const std::string Smuggled = "abcGET /smuggled HTTP/1.1\r\nHost: x\r\n\r\n";
+    const std::string Prefix = "HttpEngine Error.\r\nWinHttp - ";
+    struct {
+        const char* Name;
+        std::string Method;
+        std::vector<std::pair<std::string, std::string>> Headers;
+        std::string Body;
+        std::string Message;  // empty: sent, with the true length stated once
+    } Cases[] = {
+        {"a length shorter than the body",
+         "POST",
+         {{"Content-Length", "3"}},
+         Smuggled,
+         Prefix + "the \"Content-Length: 3\" header contradicts the message body of 38 bytes"},
+        {"a length longer than the body",
+         "POST",
+         {{"Content-Length", "100"}},
+         "abc",
+         Prefix + "the \"Content-Length: 100\" header contradicts the message body of 3 bytes"},
+        {"a length without a body",
+         "GET",
+         {{"Content-Length", "5"}},
+         "",
+         Prefix + "the \"Content-Length: 5\" header contradicts the message body of 0 bytes"},
+        {"two lengths merged into one value",
+         "POST",
+         {{"Content-Length", "3"}, {"Content-Length", "3"}},
+         "abc",
+         Prefix + "the \"Content-Length: 3,3\" header contradicts the message body of 3 bytes"},
+        {"an empty length",
+         "POST",
+         {{"Content-Length", ""}},
+         "abc",
+         Prefix + "the \"Content-Length: \" header contradicts the message body of 3 bytes"},
+        {"a signed length",
+         "POST",
+         {{"Content-Length", "+3"}},
+         "abc",
+         Prefix + "the \"Content-Length: +3\" header contradicts the message body of 3 bytes"},
+        {"chunked beside the length",
+         "POST",
+         {{"Transfer-Encoding", "chunked"}},
+         Smuggled,
+         Prefix + "a \"Transfer-Encoding: chunked\" header cannot be sent: the message body of "
+                  "38 bytes is framed by its length"},
+        {"chunked in other case, with a true length",
+         "POST",
+         {{"transfer-encoding", "Chunked"}, {"Content-Length", "3"}},
+         "abc",
+         Prefix + "a \"Transfer-Encoding: Chunked\" header cannot be sent: the message body of "
+                  "3 bytes is framed by its length"},
+        {"the true length", "POST", {{"Content-Length", "38"}}, Smuggled, ""},
+        {"the true length with blanks", "POST", {{"content-length", " 3 "}}, "abc", ""},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        auto Request = FEngine.CreateRequest();
+        Request->SetUri(FServer.Url("/echo"));
+        Request->SetMethod(C.Method);
+        for (const auto& [Name, Value] : C.Headers) Request->Headers().AddValue(Name, Value);
+        if (!C.Body.empty()) Request->SetContent(TBytes(C.Body.begin(), C.Body.end()));
+        if (!C.Message.empty()) {
+            EXPECT_EQ(FailureOf(*Request), C.Message);
+            ExpectStillUsable();
+            continue;
+        }
+        const std::string Echo = AsText(FEngine.Send(*Request)->ContentAsBytes());
+        const std::string Head = Echo.substr(0, Echo.find("\n\n") + 1);
+        const std::string Stated = "\nContent-Length: " + std::to_string(C.Body.size()) + "\n";
+        EXPECT_NE(Head.find(Stated), std::string::npos) << Head;
+        EXPECT_EQ(Head.find(Stated), Head.rfind(Stated)) << "stated twice: " << Head;
+        EXPECT_EQ(Head.find("content-length"), std::string::npos) << Head;
+        EXPECT_TRUE(EndsWith(Echo, "\n\n" + C.Body)) << Echo;
+    }
+}
+
 TEST_F(WinHttpEngineTest, CompressedBodiesAreDecodedExactlyOnce) {
     // With decompression switched off on the handle the response model decodes; otherwise
     // WinHTTP does and the model must leave the result alone. Where the engine does not ask
@@ -257,6 +336,29 @@ TEST_F(WinHttpEngineTest, CompressedBodiesAreDecodedExactlyOnce) {
             EXPECT_EQ(R->Headers().Get("x-seen-accept-encoding"),
                       ModelDecodes || !Row.EngineAsksForDecompression ? "(none)" : "gzip, deflate");
         }
+    }
+}
+
+TEST_F(WinHttpEngineTest, ASendHookMayReplaceOrClearItselfWhileItRuns) {
+    // What the running hook uses after replacing itself lives in its own captures; were the
+    // hook run in place, AddressSanitizer would see those freed under it.
+    for (const bool Clear : {true, false}) {
+        SCOPED_TRACE(Clear ? "cleared" : "replaced");
+        int Replacements = 0;
+        std::string Seen;
+        const std::string Captured(200, 'c');
+        FEngine.SetBeforeWinHttpSendRequest([&, Captured](HINTERNET) {
+            if (Clear)
+                FEngine.SetBeforeWinHttpSendRequest(nullptr);
+            else
+                FEngine.SetBeforeWinHttpSendRequest([&](HINTERNET) { ++Replacements; });
+            Seen = Captured;
+        });
+        EXPECT_EQ(Get("/status/200"), "status 200\n");
+        EXPECT_EQ(Seen, Captured);
+        EXPECT_EQ(Get("/status/200"), "status 200\n");
+        EXPECT_EQ(Replacements, Clear ? 0 : 1);
+        EXPECT_EQ(!FEngine.BeforeWinHttpSendRequest(), Clear);
     }
 }
 
