@@ -14,7 +14,9 @@ THttpClient::THttpClient() : FEngine(THttpEngine::CreateDefault()) {
 
 THttpClient::~THttpClient() = default;
 
-std::unique_ptr<THttpRequest> THttpClient::CreateRequest() { return FEngine->CreateRequest(); }
+std::unique_ptr<THttpRequest> THttpClient::CreateRequest() {
+    return FEngine->CreateRequest();
+}
 
 std::unique_ptr<THttpResponse> THttpClient::Get(const std::string& AUri) {
     const std::unique_ptr<THttpRequest> Request = CreateRequest();
@@ -23,22 +25,48 @@ std::unique_ptr<THttpResponse> THttpClient::Get(const std::string& AUri) {
     return Send(*Request);
 }
 
+const THttpRequestProc& THttpClient::OnSendingRequest() const noexcept {
+    static const THttpRequestProc None;
+    return FOnSendingRequest ? *FOnSendingRequest : None;
+}
+
+void THttpClient::SetOnSendingRequest(THttpRequestProc Value) {
+    FOnSendingRequest =
+        Value ? std::make_shared<const THttpRequestProc>(std::move(Value)) : nullptr;
+}
+
+const THttpResponseProc& THttpClient::OnResponseReceived() const noexcept {
+    static const THttpResponseProc None;
+    return FOnResponseReceived ? *FOnResponseReceived : None;
+}
+
+void THttpClient::SetOnResponseReceived(THttpResponseProc Value) {
+    FOnResponseReceived =
+        Value ? std::make_shared<const THttpResponseProc>(std::move(Value)) : nullptr;
+}
+
 std::unique_ptr<THttpResponse> THttpClient::Send(THttpRequest& Request) {
-    if (FOnSendingRequest) FOnSendingRequest(Request);
+    if (const auto Hook = FOnSendingRequest) (*Hook)(Request);
     // The URI model keeps schemes in lower case, so "LOCAL://" goes in process too; a
     // request without a URI is the default engine's to refuse.
     const TUri* Uri = Request.AsUri();
-    THttpEngine& Chosen = (Uri != nullptr && Uri->Scheme() == InProcScheme) ? *FInProcEngine
-                                                                             : *FEngine;
+    THttpEngine& Chosen =
+        (Uri != nullptr && Uri->Scheme() == InProcScheme) ? *FInProcEngine : *FEngine;
     std::unique_ptr<THttpResponse> Response = Chosen.Send(Request);
-    if (FOnResponseReceived) DoResponseReceived(Request, Response);
+    if (FOnResponseReceived) {
+        DoResponseReceived(Request, Response);
+        // Send never returns null, just as an engine's Send does not, whatever a hook did.
+        if (!Response) throw EHttpEngineException("The response hook left no response");
+    }
     return Response;
 }
 
 void THttpClient::DoResponseReceived(THttpRequest& Request,
                                      std::unique_ptr<THttpResponse>& Response) {
+    const auto Hook = FOnResponseReceived;
+    if (!Hook) return;
     try {
-        FOnResponseReceived(Request, Response);
+        (*Hook)(Request, Response);
     } catch (...) {
         Response.reset();
         throw;

@@ -33,21 +33,23 @@ class THttpClient {
     /// A GET of the URL with the request's defaults (no header, no body, 60 s time-out).
     std::unique_ptr<THttpResponse> Get(const std::string& AUri);
     /// Runs OnSendingRequest, sends through the engine the scheme chooses, then runs
-    /// OnResponseReceived. The caller keeps the request and owns the response.
+    /// OnResponseReceived. The caller keeps the request and owns the response, which is
+    /// never null.
     std::unique_ptr<THttpResponse> Send(THttpRequest& Request);
 
     /// The default engine; valid as long as the client.
     THttpEngine& Engine() noexcept { return *FEngine; }
-    const THttpRequestProc& OnSendingRequest() const noexcept { return FOnSendingRequest; }
-    void SetOnSendingRequest(THttpRequestProc Value) { FOnSendingRequest = std::move(Value); }
-    const THttpResponseProc& OnResponseReceived() const noexcept { return FOnResponseReceived; }
-    void SetOnResponseReceived(THttpResponseProc Value) {
-        FOnResponseReceived = std::move(Value);
-    }
+    /// The hooks; empty when none is set. A hook may replace or clear itself (or the other
+    /// one) while it runs: the running one lives until it returns.
+    const THttpRequestProc& OnSendingRequest() const noexcept;
+    void SetOnSendingRequest(THttpRequestProc Value);
+    const THttpResponseProc& OnResponseReceived() const noexcept;
+    void SetOnResponseReceived(THttpResponseProc Value);
 
   protected:
     /// Runs OnResponseReceived; if it raises, the response it holds is freed first, so the
-    /// caller never gets one to free.
+    /// caller never gets one to free. When it leaves no response, Send raises
+    /// EHttpEngineException, as an engine's Send does for a transport that returns none.
     virtual void DoResponseReceived(THttpRequest& Request,
                                     std::unique_ptr<THttpResponse>& Response);
 
@@ -55,8 +57,9 @@ class THttpClient {
     // Declared so that the default engine is freed first, then the in-process one.
     std::unique_ptr<THttpEngine> FInProcEngine;
     std::unique_ptr<THttpEngine> FEngine;
-    THttpRequestProc FOnSendingRequest;
-    THttpResponseProc FOnResponseReceived;
+    // Shared, so that a running hook holds its own reference to the function it runs.
+    std::shared_ptr<const THttpRequestProc> FOnSendingRequest;
+    std::shared_ptr<const THttpResponseProc> FOnResponseReceived;
 };
 
 }  // namespace Nimbra

@@ -79,6 +79,20 @@ void THttpRequest::SetContent(TBytes Value) {
     FOwnsContentStream = false;
 }
 
+std::function<void()> THttpRequest::OnCancelRequested() const {
+    const std::lock_guard<std::mutex> Lock(FCancelLock);
+    return FOnCancelRequested;
+}
+
+void THttpRequest::SetOnCancelRequested(std::function<void()> Value) {
+    std::function<void()> Previous;
+    {
+        const std::lock_guard<std::mutex> Lock(FCancelLock);
+        Previous = std::exchange(FOnCancelRequested, std::move(Value));
+    }
+    // Previous goes here, outside the lock: what it captured may be freed with it.
+}
+
 // ---- THttpResponse ------------------------------------------------------------------------
 
 void THttpResponse::PrepareResponse() {

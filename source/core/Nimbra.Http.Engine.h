@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -81,11 +82,11 @@ class THttpRequest {
     /// OwnsContentStream becomes false.
     void SetContent(Runtime::TBytes Value);
 
-    /// Hook a transport may install while it sends the request.
-    const std::function<void()>& OnCancelRequested() const noexcept { return FOnCancelRequested; }
-    void SetOnCancelRequested(std::function<void()> Value) {
-        FOnCancelRequested = std::move(Value);
-    }
+    /// Hook a transport may install while it sends the request. Any thread may read and
+    /// call it while the send runs: it is handed out as a copy, which stays valid whatever
+    /// the transport installs meanwhile.
+    std::function<void()> OnCancelRequested() const;
+    void SetOnCancelRequested(std::function<void()> Value);
 
   private:
     void FreeContentStreamIfOwned() noexcept;
@@ -100,6 +101,9 @@ class THttpRequest {
     std::int64_t FContentStreamOriginalPos = 0;
     std::unique_ptr<Runtime::TBytesStream> FIntStream;
     bool FOwnsContentStream = false;
+    // Guards FOnCancelRequested alone: the sending thread installs the hook while another
+    // one may be asking for it.
+    mutable std::mutex FCancelLock;
     std::function<void()> FOnCancelRequested;
 };
 

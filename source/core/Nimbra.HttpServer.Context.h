@@ -4,6 +4,7 @@
 
 #include <any>
 #include <functional>
+#include <memory>
 #include <string>
 #include <typeindex>
 #include <unordered_map>
@@ -47,9 +48,8 @@ class THttpServerContext {
     /// stored. A stored item wins over the factory.
     template <typename T>
     void SetLazyItem(std::function<T()> Factory) {
-        FLazyItems[std::type_index(typeid(T))] = [F = std::move(Factory)]() -> std::any {
-            return F();
-        };
+        FLazyItems[std::type_index(typeid(T))] = std::make_shared<const std::function<std::any()>>(
+            [F = std::move(Factory)]() -> std::any { return F(); });
     }
 
     /// The item of type T: the stored one, else one made (and stored) by its lazy factory;
@@ -60,7 +60,10 @@ class THttpServerContext {
         if (auto It = FItems.find(Key); It != FItems.end()) return std::any_cast<T>(&It->second);
         auto Lazy = FLazyItems.find(Key);
         if (Lazy == FLazyItems.end()) return nullptr;
-        auto Made = Lazy->second();
+        // The factory may replace or remove itself while it runs: it runs from a reference
+        // of its own.
+        const auto Factory = Lazy->second;
+        auto Made = (*Factory)();
         return std::any_cast<T>(&(FItems[Key] = std::move(Made)));
     }
 
@@ -84,7 +87,8 @@ class THttpServerContext {
 
   private:
     std::unordered_map<std::type_index, std::any> FItems;
-    std::unordered_map<std::type_index, std::function<std::any()>> FLazyItems;
+    std::unordered_map<std::type_index, std::shared_ptr<const std::function<std::any()>>>
+        FLazyItems;
     std::unordered_map<std::string, std::any> FData;
 };
 

@@ -10,10 +10,10 @@
 #include "Engine.TestTransport.h"
 #include "Nimbra.Http.Client.h"
 #include "Nimbra.Http.InProcEngine.h"
-#include "Nimbra.WinHttp.Engine.h"
 #include "Nimbra.HttpServer.Context.h"
 #include "Nimbra.HttpServer.Dispatcher.h"
 #include "Nimbra.InProc.Server.h"
+#include "Nimbra.WinHttp.Engine.h"
 
 namespace {
 
@@ -186,6 +186,75 @@ TEST_F(HttpClientFacade, ARaisingOnResponseReceivedFreesTheResponse) {
     }
     EXPECT_EQ(Default().SendCalls, 1);
     EXPECT_EQ(Default().Script.ResponsesFreed, 1);
+}
+
+TEST_F(HttpClientFacade, AHookThatLeavesNoResponseIsAnError) {
+    for (const char* Uri : {"http://h/", "local://api/x"}) {
+        SCOPED_TRACE(Uri);
+        Client->SetOnResponseReceived(
+            [](THttpRequest&, std::unique_ptr<THttpResponse>& Response) { Response.reset(); });
+        try {
+            const std::unique_ptr<THttpResponse> Response = Client->Get(Uri);
+            ADD_FAILURE() << "no exception; the response is " << (Response ? "there" : "null");
+        } catch (const Nimbra::EHttpEngineException& E) {
+            EXPECT_STREQ(E.what(), "HttpEngine Error.\r\nThe response hook left no response");
+        }
+    }
+}
+
+TEST_F(HttpClientFacade, AHookMayReplaceOrClearItselfWhileItRuns) {
+    // What the running hook uses after replacing itself lives in its own captures; were the
+    // hook run in place, AddressSanitizer would see those freed under it.
+    struct TCase {
+        const char* Name;
+        bool SendingHook;
+        bool Clear;  // else replaced by a hook that counts
+    };
+    const TCase Cases[] = {
+        {"the sending hook clears itself", true, true},
+        {"the sending hook replaces itself", true, false},
+        {"the response hook clears itself", false, true},
+        {"the response hook replaces itself", false, false},
+    };
+    for (const TCase& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        int Replacements = 0;
+        std::string Seen;
+        const std::string Captured(200, 'c');  // kept on the heap by the function object
+        auto Replace = [&] {
+            if (C.SendingHook) {
+                if (C.Clear)
+                    Client->SetOnSendingRequest(nullptr);
+                else
+                    Client->SetOnSendingRequest([&](THttpRequest&) { ++Replacements; });
+            } else {
+                if (C.Clear)
+                    Client->SetOnResponseReceived(nullptr);
+                else
+                    Client->SetOnResponseReceived(
+                        [&](THttpRequest&, std::unique_ptr<THttpResponse>&) { ++Replacements; });
+            }
+        };
+        if (C.SendingHook)
+            Client->SetOnSendingRequest([&, Captured](THttpRequest&) {
+                Replace();
+                Seen = Captured;
+            });
+        else
+            Client->SetOnResponseReceived(
+                [&, Captured](THttpRequest&, std::unique_ptr<THttpResponse>&) {
+                    Replace();
+                    Seen = Captured;
+                });
+        EXPECT_EQ(Client->Get("http://h/")->StatusCode(), 200);
+        EXPECT_EQ(Seen, Captured);
+        EXPECT_EQ(Client->Get("http://h/")->StatusCode(), 200);
+        EXPECT_EQ(Replacements, C.Clear ? 0 : 1);
+        EXPECT_EQ(C.SendingHook ? !Client->OnSendingRequest() : !Client->OnResponseReceived(),
+                  C.Clear);
+        Client->SetOnSendingRequest(nullptr);
+        Client->SetOnResponseReceived(nullptr);
+    }
 }
 
 TEST_F(HttpClientFacade, TheResponseOfAnInProcRequestIsFreedTooWhenTheHookRaises) {

@@ -10,10 +10,13 @@
 #include <sys/resource.h>
 #endif
 
+#include <atomic>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Engine.TestTransport.h"
@@ -250,6 +253,29 @@ TEST(HttpRequest, CancelHookIsReleasedWithTheRequest) {
     }
     EXPECT_EQ(*Token, 1);
     EXPECT_EQ(Token.use_count(), 1);
+}
+
+TEST(HttpRequest, CancelHookCanBeAskedForFromAnotherThreadWhileItIsInstalled) {
+    // A transport installs the hook on the sending thread while a canceller may already ask
+    // for it; under ThreadSanitizer an unguarded hook shows as a data race.
+    THttpRequest R;
+    std::atomic<bool> Stop{false};
+    std::atomic<int> Calls{0};
+    std::thread Canceller([&] {
+        while (!Stop.load()) {
+            if (const std::function<void()> Hook = R.OnCancelRequested()) Hook();
+        }
+    });
+    for (int I = 0; I < 2000; ++I) {
+        auto Token = std::make_shared<std::string>(64, 't');
+        R.SetOnCancelRequested([Token, &Calls] {
+            if (Token->size() == 64) ++Calls;
+        });
+    }
+    Stop.store(true);
+    Canceller.join();
+    R.OnCancelRequested()();
+    EXPECT_GT(Calls.load(), 0);
 }
 
 // ---- Engine -------------------------------------------------------------------------------

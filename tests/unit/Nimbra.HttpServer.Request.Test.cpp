@@ -287,6 +287,28 @@ TEST(ServerContext, TypedItemsStoredOrMadeOnFirstUse) {
     EXPECT_EQ(Made, 1);
 }
 
+TEST(ServerContext, ALazyFactoryMayRemoveOrReplaceItselfWhileItRuns) {
+    // The factory's captures must outlive its own removal: AddressSanitizer would see them
+    // freed were the factory run in place.
+    struct TSession {
+        std::string User;
+    };
+    for (const bool Replace : {false, true}) {
+        SCOPED_TRACE(Replace ? "replaced" : "removed");
+        TTestContext C;
+        const std::string Captured(200, 'u');
+        C.SetLazyItem<TSession>([&C, Captured, Replace] {
+            if (Replace)
+                C.SetLazyItem<TSession>([] { return TSession{"second"}; });
+            else
+                C.RemoveItem<TSession>();
+            return TSession{Captured};
+        });
+        ASSERT_NE(C.Item<TSession>(), nullptr);
+        EXPECT_EQ(C.Item<TSession>()->User, Captured);
+    }
+}
+
 TEST(ServerContext, CurrentIsPerThread) {
     TTestContext C;
     EXPECT_EQ(THttpServerContext::Current(), nullptr);
