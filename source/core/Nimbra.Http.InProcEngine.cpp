@@ -102,16 +102,31 @@ std::int64_t THttpChunkedReader::Read(void* Buffer, std::int64_t Count) {
 
 // ---- TInProcHttpResponseStream ------------------------------------------------------------
 
-TInProcHttpResponseStream::TInProcHttpResponseStream(TStream& AStream, bool AChunked)
-    : FStream(&AStream) {
+TInProcHttpResponseStream::TInProcHttpResponseStream(TStream& AStream, bool AChunked, bool AAborted,
+                                                     std::int64_t AStatedLength)
+    : FStream(&AStream), FAborted(AAborted), FStatedLength(AChunked ? -1 : AStatedLength) {
     // The server may have left the position anywhere; the body starts at the first byte.
     FStream->SetPosition(0);
     if (AChunked) FChunkedReader = std::make_unique<THttpChunkedReader>(*FStream);
 }
 
 std::int64_t TInProcHttpResponseStream::DoRead(void* Buffer, std::int64_t Count) {
-    if (FChunkedReader) return FChunkedReader->Read(Buffer, Count);
-    return FStream->Read(Buffer, Count);
+    const std::int64_t N =
+        FChunkedReader ? FChunkedReader->Read(Buffer, Count) : FStream->Read(Buffer, Count);
+    FDelivered += std::max<std::int64_t>(N, 0);
+    if (N > 0 || Count <= 0) return N;
+    // A body that reached its stated length is whole, even when the server failed after it.
+    if (FStatedLength >= 0 && FDelivered >= FStatedLength) return 0;
+    if (FAborted)
+        throw EHttpEngineException::CreateFmt(
+            "In-process response body is incomplete: the server failed after %" PRId64
+            " bytes of it",
+            FDelivered);
+    if (FDelivered < FStatedLength)
+        throw EHttpEngineException::CreateFmt("In-process response body is incomplete: %" PRId64
+                                              " of %" PRId64 " bytes",
+                                              FDelivered, FStatedLength);
+    return 0;
 }
 
 // ---- TInProcHttpResponse ------------------------------------------------------------------
@@ -152,7 +167,13 @@ std::string TInProcHttpResponse::GetStatusReason() {
 
 std::unique_ptr<TStream> TInProcHttpResponse::CreateContentStream() {
     const bool IsChunked = Chunked();
-    return std::make_unique<TInProcHttpResponseStream>(FContext->ResponseContent(), IsChunked);
+    // A HEAD answer, 1xx, 204 and 304 never carry a body, whatever length they state.
+    const int Status = ServerResponse().StatusCode();
+    const bool NoBody = FContext->Request().Method() == "HEAD" || (Status >= 100 && Status < 200) ||
+                        Status == 204 || Status == 304;
+    return std::make_unique<TInProcHttpResponseStream>(
+        FContext->ResponseContent(), IsChunked, ServerResponse().Aborted(),
+        NoBody ? -1 : ServerResponse().ContentLength());
 }
 
 void TInProcHttpResponse::LoadHeaders(THttpHeaders& Headers) {

@@ -93,11 +93,17 @@ class THttpChunkedReader {
 };
 
 /// The raw body of an in-process response, read from its first byte: the captured bytes as
-/// they are, or decoded when chunked. The captured bytes are not owned and must outlive
-/// the reads; destroying the stream does not touch them.
+/// they are, or decoded when chunked. A body that ends short of its framing (chunked without
+/// its last chunk, fewer bytes than the stated length, or ended by an aborted response where
+/// no length was stated) raises when its end is reached, so a cut body never reads as a
+/// complete one. The
+/// captured bytes are not owned and must outlive the reads; destroying the stream does not
+/// touch them.
 class TInProcHttpResponseStream : public THttpResponseStream {
   public:
-    TInProcHttpResponseStream(Runtime::TStream& AStream, bool AChunked);
+    /// AStatedLength: the length the response states for its body, -1 for none.
+    TInProcHttpResponseStream(Runtime::TStream& AStream, bool AChunked, bool AAborted = false,
+                              std::int64_t AStatedLength = -1);
 
   protected:
     std::int64_t DoRead(void* Buffer, std::int64_t Count) override;
@@ -109,6 +115,9 @@ class TInProcHttpResponseStream : public THttpResponseStream {
   private:
     Runtime::TStream* FStream;
     std::unique_ptr<THttpChunkedReader> FChunkedReader;  // only for a chunked body
+    bool FAborted;
+    std::int64_t FStatedLength;
+    std::int64_t FDelivered = 0;
 };
 
 /// The answer of an in-process exchange: status and reason read from the server response,

@@ -3,6 +3,7 @@
 #include <cxxabi.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "Runtime.Exception.h"
 #include "Runtime.Format.h"
@@ -36,21 +37,53 @@ THttpServerModule& THttpDispatcher::AddModule(std::unique_ptr<THttpServerModule>
 void THttpDispatcher::InternalAddModule(TUri ABaseUri,
                                         std::unique_ptr<TBaseHttpServerModule> AModule) {
     AModule->SetLogEngine(FLogger.LogEngine());
-    FModules.push_back(
-        std::make_unique<THttpServerModuleInfo>(std::move(ABaseUri), std::move(AModule)));
+    auto Info = std::make_shared<THttpServerModuleInfo>(std::move(ABaseUri), std::move(AModule));
+    const std::lock_guard<std::mutex> Guard(FModulesLock);
+    auto List =
+        FModules ? std::make_shared<TModuleList>(*FModules) : std::make_shared<TModuleList>();
+    List->push_back(std::move(Info));
+    FModules = std::move(List);
 }
 
 void THttpDispatcher::RemoveModule(const TBaseHttpServerModule* AModule) {
-    auto It = std::find_if(FModules.begin(), FModules.end(),
+    // Freed after the lock, unless an exchange still runs it: its destructor may call back.
+    std::shared_ptr<const TModuleList> Previous;
+    const std::lock_guard<std::mutex> Guard(FModulesLock);
+    if (!FModules) return;
+    auto It = std::find_if(FModules->begin(), FModules->end(),
                            [AModule](const auto& Info) { return &Info->Module() == AModule; });
-    if (It != FModules.end()) FModules.erase(It);
+    if (It == FModules->end()) return;
+    auto List = std::make_shared<TModuleList>(*FModules);
+    List->erase(List->begin() + (It - FModules->begin()));
+    Previous = std::exchange(FModules, std::move(List));
+}
+
+void THttpDispatcher::ClearModules() noexcept {
+    std::shared_ptr<const TModuleList> Previous;
+    const std::lock_guard<std::mutex> Guard(FModulesLock);
+    Previous = std::move(FModules);
+}
+
+std::shared_ptr<const THttpDispatcher::TModuleList> THttpDispatcher::Modules() const {
+    const std::lock_guard<std::mutex> Guard(FModulesLock);
+    return FModules;
+}
+
+std::vector<std::shared_ptr<THttpServerModuleInfo>> THttpDispatcher::ModulesInfo() const {
+    const auto List = Modules();
+    return List ? *List : TModuleList{};
 }
 
 TBaseHttpServerModule* THttpDispatcher::FindModule(const TUri& Uri) const {
+    const auto List = Modules();
+    return List ? FindModule(*List, Uri) : nullptr;
+}
+
+TBaseHttpServerModule* THttpDispatcher::FindModule(const TModuleList& List, const TUri& Uri) {
     const auto& Segments = Uri.Segments();
     TBaseHttpServerModule* Best = nullptr;
     std::size_t BestLength = 0;
-    for (const auto& Info : FModules) {
+    for (const auto& Info : List) {
         const auto& Base = Info->BaseUri().Segments();
         const std::size_t N = Base.size();
         if (N == 0) {
@@ -71,7 +104,9 @@ TBaseHttpServerModule* THttpDispatcher::FindModule(const TUri& Uri) const {
 
 void THttpDispatcher::DoDispatchRequest(THttpServerContext& Context) {
     Context.Response().SetStatusCode(400);
-    if (TBaseHttpServerModule* Module = FindModule(Context.Request().Uri()))
+    // Held to the end of the exchange, so a module removed meanwhile outlives its run.
+    const auto List = Modules();
+    if (TBaseHttpServerModule* Module = List ? FindModule(*List, Context.Request().Uri()) : nullptr)
         Module->Execute(Context);
     else
         Context.Response().SetStatusCode(404);
@@ -112,7 +147,13 @@ void THttpDispatcher::AnswerFailure(THttpServerContext& Context, const std::exce
         Response.Content().Write(Body.data(), static_cast<std::int64_t>(Body.size()));
     });
     Guarded([&] {
-        if (!Response.Closed()) Response.Close();
+        if (Response.Closed()) return;
+        // A body already under way cannot become the 500 answer; ending it normally would
+        // present the part written so far as the whole body.
+        if (Response.HeadersSent())
+            Response.Abort();
+        else
+            Response.Close();
     });
 }
 

@@ -204,14 +204,14 @@ void THttpServerResponse::SetContentLength(std::int64_t Value) {
 void THttpServerResponse::OnHeaders(THttpResponseHeadersProc Proc) {
     if (!Proc) return;
     if (!FOnHeadersProc) {
-        FOnHeadersProc = std::move(Proc);
+        FOnHeadersProc = std::make_shared<const THttpResponseHeadersProc>(std::move(Proc));
         return;
     }
-    FOnHeadersProc = [Proc = std::move(Proc),
-                      Previous = std::move(FOnHeadersProc)](THttpServerResponse& Response) {
-        Proc(Response);
-        Previous(Response);
-    };
+    FOnHeadersProc = std::make_shared<const THttpResponseHeadersProc>(
+        [Proc = std::move(Proc), Previous = FOnHeadersProc](THttpServerResponse& Response) {
+            Proc(Response);
+            (*Previous)(Response);
+        });
 }
 
 int THttpServerResponse::GetMinorVersion() const noexcept {
@@ -230,7 +230,7 @@ void THttpServerResponse::SendHeaders() {
         ~TGuard() { Flag = false; }
     } Guard{FSendingHeaders};
     FSendingHeaders = true;
-    if (FOnHeadersProc) FOnHeadersProc(*this);
+    if (const auto Callbacks = FOnHeadersProc) (*Callbacks)(*this);
     if (ContentLength() == -1 && !Chunked()) {
         if (GetMinorVersion() != 0)
             SetChunked(true);
@@ -263,6 +263,13 @@ void THttpServerResponse::Close(const Runtime::TBytes& AContent) {
     if (!AContent.empty())
         Content().Write(AContent.data(), static_cast<std::int64_t>(AContent.size()));
     Close();
+}
+
+void THttpServerResponse::Abort() {
+    if (FClosed) return;
+    FClosed = true;
+    FAborted = true;
+    DoAbort();
 }
 
 std::shared_ptr<IHttpResponseBodyWriter> THttpServerResponse::CreateRawWriter() {

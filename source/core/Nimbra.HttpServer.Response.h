@@ -147,6 +147,12 @@ class THttpServerResponse {
     /// Sets the length to the bytes' count (unless chunked or already sent), writes them
     /// and closes.
     void Close(const Runtime::TBytes& AContent);
+    /// Ends a response whose body cannot be completed, such as one whose module failed
+    /// after the headers went out: nothing more is written (not the gathered bytes of a
+    /// chunk, not the last chunk), so the receiving side finds a cut body rather than a
+    /// complete one. Afterwards the response is closed and Aborted. Does nothing once closed.
+    void Abort();
+    bool Aborted() const noexcept { return FAborted; }
 
     /// A fresh default writer for this response.
     virtual std::shared_ptr<IHttpResponseBodyWriter> CreateRawWriter();
@@ -154,6 +160,9 @@ class THttpServerResponse {
   protected:
     /// The transport's end of a response whose headers were already emitted.
     virtual void DoClose() = 0;
+    /// The transport's end of an aborted response: one writing to a connection drops it,
+    /// so the peer sees the body end early. Nothing by default.
+    virtual void DoAbort() {}
     /// Emits status and headers; called once, before the first body byte.
     virtual void DoWriteHeaders() = 0;
     /// Takes up to Count raw bytes; returns how many were taken (0: it takes no more).
@@ -172,12 +181,14 @@ class THttpServerResponse {
     std::shared_ptr<IHttpResponseBodyWriter> FRawWriter;
     std::unique_ptr<THttpServerResponseStream> FContent;
     bool FClosed = false;
+    bool FAborted = false;
     std::string FProtocol = "HTTP/1.1";
     bool FKeepAlive = true;
     bool FHeadersSent = false;
     bool FSendingHeaders = false;
     std::int32_t FMinChunkSize = 16384;
-    THttpResponseHeadersProc FOnHeadersProc;
+    // Shared, so the running chain stays alive when a callback registers another one.
+    std::shared_ptr<const THttpResponseHeadersProc> FOnHeadersProc;
 };
 
 }  // namespace Nimbra

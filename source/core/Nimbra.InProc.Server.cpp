@@ -1,5 +1,8 @@
 #include "Nimbra.InProc.Server.h"
 
+#include <utility>
+
+#include "Runtime.Exception.h"
 #include "Runtime.Text.h"
 
 namespace Nimbra {
@@ -18,6 +21,11 @@ TInProcHttpServer& TInProcHttpServer::Get(std::string_view ServerName) {
 
 TInProcHttpServer* TInProcHttpServer::Find(std::string_view ServerName) {
     return ServerManager().Find(ServerName);
+}
+
+TInProcHttpServer& TInProcHttpServer::Register(std::string_view ServerName,
+                                               std::unique_ptr<TInProcHttpServer> Server) {
+    return ServerManager().Register(ServerName, std::move(Server));
 }
 
 void TInProcHttpServer::Remove(std::string_view ServerName) {
@@ -53,6 +61,20 @@ TInProcHttpServer& TInProcServerManager::Get(std::string_view ServerName) {
     if (It == FServers.end())
         It = FServers.emplace(std::move(Key), std::make_shared<TInProcHttpServer>()).first;
     return *It->second;
+}
+
+TInProcHttpServer& TInProcServerManager::Register(std::string_view ServerName,
+                                                  std::unique_ptr<TInProcHttpServer> Server) {
+    if (!Server) throw Runtime::EAssertionFailed("In-process server must not be nil.");
+    std::shared_ptr<TInProcHttpServer> Published = std::move(Server);
+    TInProcHttpServer& Result = *Published;
+    std::string Key = NormalizedName(ServerName);
+    // The replaced server goes after the lock is released, as in Remove.
+    std::shared_ptr<TInProcHttpServer> Replaced;
+    const std::lock_guard<std::mutex> Guard(FLock);
+    std::shared_ptr<TInProcHttpServer>& Slot = FServers[std::move(Key)];
+    Replaced = std::exchange(Slot, std::move(Published));
+    return Result;
 }
 
 void TInProcServerManager::Remove(std::string_view ServerName) {

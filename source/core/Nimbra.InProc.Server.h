@@ -33,6 +33,9 @@ class TInProcHttpServer {
     static TInProcHttpServer& Get(std::string_view ServerName);
     /// ServerManager().Find(ServerName).
     static TInProcHttpServer* Find(std::string_view ServerName);
+    /// ServerManager().Register(ServerName, std::move(Server)).
+    static TInProcHttpServer& Register(std::string_view ServerName,
+                                       std::unique_ptr<TInProcHttpServer> Server);
     /// ServerManager().Remove(ServerName).
     static void Remove(std::string_view ServerName);
     /// The server named "default".
@@ -55,8 +58,16 @@ class TInProcServerManager {
     /// The server registered under the name, or nullptr. Valid until it is removed.
     TInProcHttpServer* Find(std::string_view ServerName) const;
     /// The server registered under the name, registered first when there is none. Valid
-    /// until it is removed.
+    /// until it is removed. A server made here is published before it has modules, so
+    /// requests that arrive meanwhile are answered 404: build a server aside and Register
+    /// it where that matters.
     TInProcHttpServer& Get(std::string_view ServerName);
+    /// Publishes a server built and configured beforehand under the name, in one step:
+    /// requests see the server it replaces, or this one whole, never one half set up. The
+    /// replaced server is freed as Remove frees it. Null raises Runtime::EAssertionFailed.
+    /// Returns the server, valid until it is removed.
+    TInProcHttpServer& Register(std::string_view ServerName,
+                                std::unique_ptr<TInProcHttpServer> Server);
     /// Unregisters the server and frees it, at once or, when requests are being served by
     /// it, as soon as the last of them has finished. An unknown name does nothing.
     void Remove(std::string_view ServerName);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -249,6 +250,94 @@ TEST(InProcEngine, AnswersAsTheModuleWroteThem) {
         EXPECT_EQ(Response->ContentLength(), C.ContentLength);
         EXPECT_EQ(Text(Response->ContentAsBytes()), C.Body);
         EXPECT_EQ(Response->ContentLength(), C.ContentLength) << "the same after the body";
+    }
+}
+
+TEST(InProcEngine, ABodyCutShortRaisesWhicheverWayItIsRead) {
+    const std::string Failed = "HttpEngine Error.\r\nIn-process response body is incomplete: ";
+    const std::string Big(20000, 'b');  // more than one gathered chunk
+    const struct {
+        const char* Name;
+        std::function<void(THttpServerContext&)> Module;
+        std::string Message;  // empty: the body reads whole as "Hello"
+    } Cases[] = {
+        {"failing inside a chunked body, nothing written yet",
+         [](THttpServerContext& C) {
+             C.Response().SetStatusCode(200);
+             C.Response().Content().Write("Hello", 5);
+             throw Runtime::EConvertError("boom");
+         },
+         "Expected chunked data or size at position 0"},
+        {"failing inside a chunked body after a whole chunk",
+         [&Big](THttpServerContext& C) {
+             C.Response().SetStatusCode(200);
+             C.Response().Content().Write(Big.data(), static_cast<std::int64_t>(Big.size()));
+             throw Runtime::EConvertError("boom");
+         },
+         "Expected chunked data or size at position 20008"},
+        {"failing inside a body of stated length",
+         [](THttpServerContext& C) {
+             C.Response().SetStatusCode(200);
+             C.Response().SetContentLength(10);
+             C.Response().Content().Write("Hello", 5);
+             throw Runtime::EConvertError("boom");
+         },
+         Failed + "the server failed after 5 bytes of it"},
+        {"failing after the whole stated length: the body is whole",
+         [](THttpServerContext& C) {
+             C.Response().SetStatusCode(200);
+             C.Response().SetContentLength(5);
+             C.Response().Content().Write("Hello", 5);
+             throw Runtime::EConvertError("boom");
+         },
+         ""},
+        {"failing inside a body ended by closing",
+         [](THttpServerContext& C) {
+             C.Response().SetProtocol("HTTP/1.0");
+             C.Response().SetStatusCode(200);
+             C.Response().Content().Write("Hello", 5);
+             throw Runtime::EConvertError("boom");
+         },
+         Failed + "the server failed after 5 bytes of it"},
+        {"closed short of its stated length",
+         [](THttpServerContext& C) {
+             C.Response().SetStatusCode(200);
+             C.Response().SetContentLength(10);
+             C.Response().Content().Write("Hello", 5);
+             C.Response().Close();
+         },
+         Failed + "5 of 10 bytes"},
+    };
+    enum TWay { AsBytes, AsString, AsStream };
+    TInProcHttpEngine Engine;
+    for (const auto& C : Cases) {
+        for (const TWay Way : {AsBytes, AsString, AsStream}) {
+            SCOPED_TRACE(std::string(C.Name) + (Way == AsBytes    ? ", as bytes"
+                                                : Way == AsString ? ", as text"
+                                                                  : ", as a stream"));
+            TTestServer Server("cut");
+            Server.Add("/", C.Module);
+            auto Request = NewRequest(Engine, "local://cut/x");
+            auto Response = Engine.Send(*Request);
+            EXPECT_EQ(Response->StatusCode(), 200) << "the head went out before the failure";
+            try {
+                std::string Body;
+                if (Way == AsBytes) {
+                    Body = Text(Response->ContentAsBytes());
+                } else if (Way == AsString) {
+                    Body = Response->ContentAsString();
+                } else {
+                    Runtime::TStream& Stream = Response->ContentAsStream();
+                    char Piece[4096];
+                    for (std::int64_t N; (N = Stream.Read(Piece, sizeof Piece)) > 0;)
+                        Body.append(Piece, static_cast<std::size_t>(N));
+                }
+                EXPECT_EQ(C.Message, "") << "read as complete";
+                EXPECT_EQ(Body, "Hello");
+            } catch (const std::exception& E) {
+                EXPECT_EQ(E.what(), C.Message);
+            }
+        }
     }
 }
 

@@ -266,6 +266,45 @@ TEST(ServerResponse, HeaderCallbacksRunNewestFirstOnceAndCanStillChangeTheHead) 
     EXPECT_EQ(R.BodyText(), "abcdef") << "a declared length means a plain body";
 }
 
+TEST(ServerResponse, ACallbackMayRegisterAnotherWhileItRuns) {
+    // The callback registering another one replaces the chain that is running; what it uses
+    // afterwards lives in its own captures, which AddressSanitizer would see freed were the
+    // chain run in place.
+    TRecordingResponse R;
+    std::string Order;
+    const std::string Captured(200, 'c');
+    R.OnHeaders([&, Captured](Nimbra::THttpServerResponse& Resp) {
+        Resp.OnHeaders([&](Nimbra::THttpServerResponse&) { Order += "late"; });
+        Order += Captured.substr(0, 1);
+    });
+    R.Close();
+    EXPECT_EQ(Order, "c") << "a callback registered during the run waits for a run of its own";
+    EXPECT_EQ(R.HeaderWrites.size(), 1u);
+}
+
+TEST(ServerResponse, AbortEndsTheResponseWithoutEndingItsBody) {
+    TRecordingResponse R;
+    R.SetStatusCode(200);
+    Write(R, "Hello");  // gathered for a chunk, not yet written
+    R.Abort();
+    EXPECT_TRUE(R.Closed());
+    EXPECT_TRUE(R.Aborted());
+    EXPECT_EQ(R.AbortCalls, 1);
+    EXPECT_EQ(R.CloseCalls, 0);
+    EXPECT_EQ(R.BodyText(), "") << "neither the gathered chunk nor the last chunk";
+    EXPECT_THROW(Write(R, "more"), Runtime::EStreamError);
+    R.Close();
+    R.Abort();
+    EXPECT_EQ(R.CloseCalls, 0);
+    EXPECT_EQ(R.AbortCalls, 1);
+
+    TRecordingResponse Done;
+    Done.Close(Bytes("ok"));
+    Done.Abort();
+    EXPECT_FALSE(Done.Aborted()) << "a closed response stays as it was closed";
+    EXPECT_EQ(Done.AbortCalls, 0);
+}
+
 TEST(ServerResponse, CallbackWritingTheBodyIsAnErrorNotARecursion) {
     TRecordingResponse R;
     R.OnHeaders([](Nimbra::THttpServerResponse& Resp) { Resp.Content().Write("x", 1); });

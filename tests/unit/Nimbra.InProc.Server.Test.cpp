@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 #include <string>
 #include <thread>
@@ -126,6 +127,96 @@ TEST(InProcServer, RemoveWhileARequestRunsFreesTheServerAfterIt) {
     Release.set_value();
     EXPECT_EQ(Sent.get(), "200 still here");
     EXPECT_EQ(TFuncModule::Alive, Before) << "freed once the request was done";
+}
+
+/// Sends GETs to Url on a thread of its own until stopped; collects every answer that is not
+/// a 200 whose body starts with Prefix.
+class TSteadySender {
+  public:
+    TSteadySender(std::string AUrl, std::string APrefix)
+        : FUrl(std::move(AUrl)), FPrefix(std::move(APrefix)), FThread([this] { Run(); }) {}
+    ~TSteadySender() { Stop(); }
+    /// Waits until at least N answers arrived.
+    void WaitFor(int N) const {
+        while (FAnswers.load() < N) std::this_thread::yield();
+    }
+    std::vector<std::string> Stop() {
+        FStop.store(true);
+        if (FThread.joinable()) FThread.join();
+        return FWrong;
+    }
+    int Answers() const { return FAnswers.load(); }
+
+  private:
+    void Run() {
+        Nimbra::TInProcHttpEngine Engine;
+        while (!FStop.load()) {
+            auto Request = InProcTest::NewRequest(Engine, FUrl);
+            auto Response = Engine.Send(*Request);
+            const std::string Answer =
+                std::to_string(Response->StatusCode()) + " " + Response->ContentAsString();
+            if (Answer.rfind("200 " + FPrefix, 0) != 0 && FWrong.size() < 10)
+                FWrong.push_back(Answer);
+            ++FAnswers;
+        }
+    }
+
+    const std::string FUrl;
+    const std::string FPrefix;
+    std::atomic<bool> FStop{false};
+    std::atomic<int> FAnswers{0};
+    std::vector<std::string> FWrong;
+    std::thread FThread;
+};
+
+TEST(InProcServer, AServerRegisteredWholeReplacesOneInUse) {
+    // Built aside and published in one step: a request sees the old server or the new one
+    // with its modules, never an empty one (404) or a list being filled.
+    auto Build = [](int Generation) {
+        auto Server = std::make_unique<TInProcHttpServer>();
+        for (int I = 0; I < 4; ++I)
+            Server->Dispatcher().AddModule(std::make_unique<TFuncModule>(
+                "/m" + std::to_string(I), [](THttpServerContext&) {}));
+        Server->Dispatcher().AddModule(
+            std::make_unique<TFuncModule>("/", [Generation](THttpServerContext& C) {
+                C.Response().SetStatusCode(200);
+                C.Response().Close(Bytes("generation " + std::to_string(Generation)));
+            }));
+        return Server;
+    };
+    TTestServer Cleanup("swap");
+    TInProcHttpServer::Register("swap", Build(0));
+    TSteadySender Sender("local://swap/x", "generation ");
+    Sender.WaitFor(1);
+    for (int Generation = 1; Generation <= 200; ++Generation) {
+        TInProcHttpServer& Server = TInProcHttpServer::Register("SWAP", Build(Generation));
+        EXPECT_EQ(TInProcHttpServer::Find("swap"), &Server);
+    }
+    const int Seen = Sender.Answers();
+    Sender.WaitFor(Seen + 1);
+    EXPECT_EQ(Sender.Stop(), std::vector<std::string>{});
+    EXPECT_THROW(TInProcHttpServer::Register("swap", nullptr), Runtime::EAssertionFailed);
+}
+
+TEST(InProcServer, ModulesComeAndGoOnAServerInUse) {
+    TTestServer Server("growing");
+    Server.Add("/", [](THttpServerContext& C) {
+        C.Response().SetStatusCode(200);
+        C.Response().Close(Bytes("root"));
+    });
+    TSteadySender Sender("local://growing/x", "root");
+    Sender.WaitFor(1);
+    const int Before = TFuncModule::Alive;
+    for (int I = 0; I < 300; ++I) {
+        auto& Added = Server.Server->Dispatcher().AddModule(std::make_unique<TFuncModule>(
+            "/other" + std::to_string(I), [](THttpServerContext&) {}));
+        if (I % 2 == 0) Server.Server->Dispatcher().RemoveModule(&Added);
+    }
+    const int Seen = Sender.Answers();
+    Sender.WaitFor(Seen + 1);
+    EXPECT_EQ(Sender.Stop(), std::vector<std::string>{});
+    EXPECT_EQ(TFuncModule::Alive, Before + 150);
+    EXPECT_EQ(Server.Server->Dispatcher().ModulesInfo().size(), 151u);
 }
 
 }  // namespace

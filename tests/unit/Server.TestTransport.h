@@ -37,6 +37,7 @@ class TRecordingResponse : public Nimbra::THttpServerResponse {
     Runtime::TBytes Body;
     int WriteCalls = 0;
     int CloseCalls = 0;
+    int AbortCalls = 0;
     std::int64_t MaxPerWrite = -1;
     std::int64_t Budget = -1;
 
@@ -49,6 +50,7 @@ class TRecordingResponse : public Nimbra::THttpServerResponse {
 
   protected:
     void DoClose() override { ++CloseCalls; }
+    void DoAbort() override { ++AbortCalls; }
     void DoWriteHeaders() override {
         THeadSnapshot S;
         S.Status = StatusCode();
