@@ -29,7 +29,7 @@ struct TDecompressionStream::TState {
 };
 
 TDecompressionStream::TDecompressionStream(TStream& Source, int WindowBits)
-    : FSource(Source), FState(std::make_unique<TState>()) {
+    : FSource(Source), FState(std::make_unique<TState>()), FGzipMembers(WindowBits >= 16) {
     const int Code = inflateInit2(&FState->Z, WindowBits);
     if (Code != Z_OK) RaiseZlibError(FState->Z, Code);
     // From here on the destructor ends the inflate state, so nothing may throw before the
@@ -47,15 +47,31 @@ TDecompressionStream::~TDecompressionStream() {
 }
 
 void TDecompressionStream::Refill() {
+    z_stream& Z = FState->Z;
+    // Input not yet consumed moves to the front of the buffer; new bytes go after it.
+    const std::int64_t Kept = Z.avail_in;
+    if (Kept > 0 && Z.next_in != FState->Input.get())
+        std::copy(Z.next_in, Z.next_in + Kept, FState->Input.get());
     // Someone else may have read the source in between; go back to where our data continues.
     // A forward-only source answers with the bytes it delivered, so it is never moved.
     if (FSource.Position() != FSourcePos) FSource.Seek(FSourcePos, TSeekOrigin::soBeginning);
-    const std::int64_t N = FSource.Read(FState->Input.get(), InputBufferSize);
-    if (N < 0 || N > InputBufferSize) throw EStreamError("Stream read error");
+    const std::int64_t N = FSource.Read(FState->Input.get() + Kept, InputBufferSize - Kept);
+    if (N < 0 || N > InputBufferSize - Kept) throw EStreamError("Stream read error");
     FSourcePos += N;
     FTotalIn += N;
-    FState->Z.next_in = FState->Input.get();
-    FState->Z.avail_in = static_cast<uInt>(N);
+    Z.next_in = FState->Input.get();
+    Z.avail_in = static_cast<uInt>(Kept + N);
+}
+
+bool TDecompressionStream::NextMemberFollows() {
+    z_stream& Z = FState->Z;
+    // The two bytes that open a gzip member; the buffer may end between them.
+    while (Z.avail_in < 2) {
+        const uInt Before = Z.avail_in;
+        Refill();
+        if (Z.avail_in == Before) return false;
+    }
+    return Z.next_in[0] == 0x1F && Z.next_in[1] == 0x8B;
 }
 
 std::int64_t TDecompressionStream::Read(void* Buffer, std::int64_t Count) {
@@ -87,7 +103,13 @@ std::int64_t TDecompressionStream::Read(void* Buffer, std::int64_t Count) {
             case Z_OK:
                 break;
             case Z_STREAM_END:
-                // Bytes after the end of the compressed data are left unread.
+                // gzip data may go on with further members, as concatenated files do; each
+                // is part of the body. Other bytes after the end are left unread.
+                if (FGzipMembers && NextMemberFollows()) {
+                    const int ResetCode = inflateReset(&Z);
+                    if (ResetCode != Z_OK) RaiseZlibError(Z, ResetCode);
+                    break;
+                }
                 FFinished = true;
                 break;
             case Z_BUF_ERROR:

@@ -14,7 +14,8 @@ namespace Runtime {
 /// owned and must outlive this stream; it is only read forward and never asked to move back.
 /// Corrupt data, and a source that ends before the compressed data does, raise
 /// EDecompressionError with zlib's message; a source that is empty from the start is an empty
-/// body.
+/// body. gzip data is read member after member while another member follows directly; other
+/// bytes after the end of the data are ignored.
 class TDecompressionStream : public TStream {
   public:
     /// zlib-wrapped data (two-byte header, deflate data, Adler-32 trailer).
@@ -40,7 +41,10 @@ class TDecompressionStream : public TStream {
   private:
     struct TState;
 
+    /// Reads more of the source into the input buffer, after the input not yet consumed.
     void Refill();
+    /// After a gzip member: whether the next bytes open another one.
+    bool NextMemberFollows();
 
     TStream& FSource;
     std::unique_ptr<TState> FState;
@@ -48,6 +52,7 @@ class TDecompressionStream : public TStream {
     std::int64_t FTotalIn = 0;
     std::int64_t FTotalOut = 0;
     bool FFinished = false;
+    bool FGzipMembers;  // gzip, or detected from the header: members may follow one another
 };
 
 }  // namespace Runtime

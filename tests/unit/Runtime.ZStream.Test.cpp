@@ -182,6 +182,39 @@ TEST(DecompressionStream, StopsAtTheEndOfTheDataAndLeavesTrailingBytes) {
     EXPECT_TRUE(ReadAll(Z, 5) == Payload);
 }
 
+TEST(DecompressionStream, GzipMembersThatFollowOneAnotherAreAllPartOfTheBody) {
+    // Concatenated gzip files are one gzip body; stopping after the first member would hand
+    // out a part of the body as the whole of it.
+    const TBytes First = Prose(70000, 11);
+    const TBytes Second = Text("and the second member");
+    TBytes Data = Compress(First, TWrap::Gzip);
+    const TBytes More = Compress(Second, TWrap::Gzip);
+    const std::size_t SecondAt = Data.size();
+    Data.insert(Data.end(), More.begin(), More.end());
+    TBytes Both = First;
+    Both.insert(Both.end(), Second.begin(), Second.end());
+    struct {
+        const char* Name;
+        std::int64_t SourcePiece;
+    } Cases[] = {
+        {"one read for everything", 1 << 20},
+        {"single bytes, so the member magic is split", 1},
+        {"the first member ends one byte into a piece", static_cast<std::int64_t>(SecondAt) + 1},
+        {"odd pieces", 977},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        TForwardSource Source(Data, C.SourcePiece);
+        TDecompressionStream Z(Source, TDecompressionStream::GzipWindowBits);
+        EXPECT_TRUE(ReadAll(Z, 4096) == Both);
+    }
+    // A second member cut short is a cut body, as a first one is.
+    TBytes Cut(Data.begin(), Data.end() - 5);
+    TBytesStream Source(Cut);
+    TDecompressionStream Z(Source, TDecompressionStream::GzipWindowBits);
+    EXPECT_THROW(ReadAll(Z, 4096), EDecompressionError);
+}
+
 TEST(DecompressionStream, PullsTheSourceOnlyAsFarAsTheReaderNeeds) {
     const TBytes Payload = RandomBytes(8 << 20, 8);
     TForwardSource Source(Compress(Payload, TWrap::Gzip, 1), 1 << 20);
