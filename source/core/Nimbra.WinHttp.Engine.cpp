@@ -259,15 +259,10 @@ std::string TWinHttpResponse::GetStatusReason() {
 bool TWinHttpResponse::TryQueryHeader(std::uint32_t InfoLevel, std::string& Text,
                                       bool MissingIsError) {
     HINTERNET Req = FReq->Require();
-    // Asked straight into a buffer on the stack, which holds a usual header block whole: the
-    // library builds the text once, where a size probe first would have it built twice. A
-    // longer text is fetched again into a buffer of the size the first call named.
-    char16_t Local[2048];
-    DWORD Length = sizeof Local;
-    if (WinHttpQueryHeaders(Req, InfoLevel, WINHTTP_HEADER_NAME_BY_INDEX, Local, &Length,
-                            WINHTTP_NO_HEADER_INDEX)) {
-        // The length of what was written, in bytes, without the NUL.
-        Text = FromUtf16(std::u16string_view(Local, std::min<std::size_t>(Length / 2, 2048)));
+    DWORD Length = 0;
+    if (WinHttpQueryHeaders(Req, InfoLevel, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER,
+                            &Length, WINHTTP_NO_HEADER_INDEX)) {
+        Text.clear();  // nothing to fetch
         return true;
     }
     const DWORD Err = GetLastError();
@@ -276,7 +271,7 @@ bool TWinHttpResponse::TryQueryHeader(std::uint32_t InfoLevel, std::string& Text
         FReq->RaiseFailure(Err, Runtime::Format("Could not query header info (%u)",
                                                 static_cast<unsigned>(InfoLevel)));
     }
-    // The length needed is in bytes and counts the terminating NUL.
+    // The probe's length is in bytes and counts the terminating NUL.
     std::u16string Buffer(Length / 2, u'\0');
     if (!WinHttpQueryHeaders(Req, InfoLevel, WINHTTP_HEADER_NAME_BY_INDEX, Buffer.data(), &Length,
                              WINHTTP_NO_HEADER_INDEX))
