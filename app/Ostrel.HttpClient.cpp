@@ -94,7 +94,10 @@ std::shared_ptr<IHTTPResponse> THTTPClient::Get(const QString& Url, THTTPTrace* 
     QObject::connect(Reply.get(), &QNetworkReply::readyRead, Reply.get(),
                      [R = Reply.get()] { R->skip(R->bytesAvailable()); });
     QObject::connect(Reply.get(), &QNetworkReply::finished, &Loop, &QEventLoop::quit);
-    if (!Reply->isFinished()) Loop.exec(QEventLoop::ExcludeUserInputEvents);
+    FRunning = Reply.get();
+    FCancelled = false;
+    if (!Reply->isFinished()) Loop.exec();
+    FRunning = nullptr;
     // The loop also ends when the application is told to quit.
     const bool Abandoned = !Reply->isFinished();
     if (Abandoned) Reply->abort();
@@ -114,10 +117,16 @@ std::shared_ptr<IHTTPResponse> THTTPClient::Get(const QString& Url, THTTPTrace* 
     }
     QString Message = Reply->errorString();
     // Qt reports its own transfer time-out as a plain cancellation; say what happened.
-    if (!Abandoned && Reply->error() == QNetworkReply::OperationCanceledError) {
+    if (!Abandoned && !FCancelled && Reply->error() == QNetworkReply::OperationCanceledError) {
         Message += QStringLiteral(" (time-out: no data for %1 ms)").arg(FResponseTimeout);
     }
     throw EHTTPClientException(Message.toStdString());
+}
+
+void THTTPClient::Cancel() {
+    if (FRunning == nullptr || FRunning->isFinished()) return;
+    FCancelled = true;
+    FRunning->abort();  // finishes the reply at once, which ends Get's loop
 }
 
 }  // namespace Ostrel

@@ -10,6 +10,7 @@
 #include "Runtime.Exception.h"
 
 class QNetworkAccessManager;
+class QNetworkReply;
 
 namespace Ostrel {
 
@@ -53,10 +54,15 @@ class THTTPClient {
     THTTPClient(const THTTPClient&) = delete;
     THTTPClient& operator=(const THTTPClient&) = delete;
 
-    /// GET without body or extra headers. While it waits, timers and network events run but
-    /// user input is held back until it returns. Throws EHTTPClientException.
+    /// GET without body or extra headers. It waits in a local event loop that runs every
+    /// event of the thread, user input included: a window that must not react meanwhile
+    /// filters its input (ours does). Throws EHTTPClientException.
     /// When Trace is given, what the exchange showed is recorded there, also when it fails.
     std::shared_ptr<IHTTPResponse> Get(const QString& Url, THTTPTrace* Trace = nullptr);
+    /// Aborts the running Get, which then throws with Qt's own text for it ("Operation
+    /// canceled"). For the thread waiting in Get (an event handler its loop runs); without
+    /// a running Get it does nothing.
+    void Cancel();
 
     /// Longest time without any data arriving, in milliseconds.
     int ResponseTimeout() const { return FResponseTimeout; }
@@ -67,6 +73,8 @@ class THTTPClient {
   private:
     std::unique_ptr<QNetworkAccessManager> FManager;
     int FResponseTimeout = DefaultResponseTimeout;
+    QNetworkReply* FRunning = nullptr;  // the reply Get waits for; owned by Get
+    bool FCancelled = false;            // Cancel ended the running Get
 };
 
 }  // namespace Ostrel

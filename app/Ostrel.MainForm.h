@@ -21,8 +21,12 @@ class Tfrm_OstrelLoginMain : public QWidget {
 
     /// GET through Qt's own HTTP client; reports whether the answer was 200.
     void btn_vantorClick(QObject* Sender);
-    /// GET through the framework's client; reports whether the answer was 200.
+    /// GET through the framework's client, on a thread of its own; reports whether the
+    /// answer was 200.
     void btn_nimbraClick(QObject* Sender);
+    // While either request runs, the window paints and shows a busy cursor but ignores
+    // clicks and keys; Esc cancels the request (its error box follows), and so does closing
+    // the window (nothing follows).
 
     static constexpr int ClientWidth = 626;
     static constexpr int ClientHeight = 67;

@@ -3,11 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QFrame>
+#include <QIcon>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QTest>
+#include <QTimer>
+#include <QWindow>
 
 #include "GuiTestSupport.h"
 #include "Nimbra.HttpServer.Context.h"
@@ -38,8 +43,12 @@ class MainFormTest : public testing::Test {
         Form->edt_url->setText(Url);
         return CollectDialogs([&] { QTest::mouseClick(Button, Qt::LeftButton); });
     }
-    std::vector<TShownDialog> ClickVantor(const QString& Url) { return Click(Form->btn_vantor, Url); }
-    std::vector<TShownDialog> ClickNimbra(const QString& Url) { return Click(Form->btn_nimbra, Url); }
+    std::vector<TShownDialog> ClickVantor(const QString& Url) {
+        return Click(Form->btn_vantor, Url);
+    }
+    std::vector<TShownDialog> ClickNimbra(const QString& Url) {
+        return Click(Form->btn_nimbra, Url);
+    }
 
     static QString ServerUrl(const char* Path) { return QString::fromStdString(Server->Url(Path)); }
 
@@ -201,7 +210,8 @@ struct TRegisteredInProcServer {
 TEST_F(MainFormTest, BothStacksSideBySide) {
     TestSupport::TRefusingPort Refusing;
     const TRegisteredInProcServer Hello("hello");
-    const QString RefusedUrl = QStringLiteral("http://127.0.0.1:%1/status/200").arg(Refusing.Port());
+    const QString RefusedUrl =
+        QStringLiteral("http://127.0.0.1:%1/status/200").arg(Refusing.Port());
 
     struct TOutcome {
         const char* Message;   // the message box's text, or null for the error box
@@ -214,27 +224,36 @@ TEST_F(MainFormTest, BothStacksSideBySide) {
         TOutcome Nimbra;
     };
     const TCase Cases[] = {
-        {"200", ServerUrl("/status/200"),
-         {"Request called successfully.", nullptr}, {"Request called successfully.", nullptr}},
-        {"204", ServerUrl("/status/204"),
+        {"200",
+         ServerUrl("/status/200"),
+         {"Request called successfully.", nullptr},
+         {"Request called successfully.", nullptr}},
+        {"204",
+         ServerUrl("/status/204"),
          {"Request called unsuccessfully. (204)", nullptr},
          {"Request called unsuccessfully. (204)", nullptr}},
-        {"302: Qt follows it, the framework returns it", ServerUrl("/redirect?code=302&to=/status/200"),
+        {"302: Qt follows it, the framework returns it",
+         ServerUrl("/redirect?code=302&to=/status/200"),
          {"Request called successfully.", nullptr},
          {"Request called unsuccessfully. (302)", nullptr}},
-        {"500", ServerUrl("/status/500"),
+        {"500",
+         ServerUrl("/status/500"),
          {"Request called unsuccessfully. (500)", nullptr},
          {"Request called unsuccessfully. (500)", nullptr}},
-        {"refused port", RefusedUrl,
+        {"refused port",
+         RefusedUrl,
          {nullptr, "refused"},
          {nullptr, "Could not perform WinHttp operation.\nError: (12029)"}},
-        {"unknown host", QStringLiteral("http://name.invalid/"),
+        {"unknown host",
+         QStringLiteral("http://name.invalid/"),
          {nullptr, "not found"},
          {nullptr, "Could not perform WinHttp operation.\nError: (12007)"}},
-        {"local URL without a server", QStringLiteral("local://nobody/x"),
+        {"local URL without a server",
+         QStringLiteral("local://nobody/x"),
          {nullptr, "local"},
          {nullptr, "In-process server \"nobody\" not found"}},
-        {"local URL whose server is registered", QStringLiteral("LOCAL://Hello/greeting"),
+        {"local URL whose server is registered",
+         QStringLiteral("LOCAL://Hello/greeting"),
          {nullptr, "local"},
          {"Request called successfully.", nullptr}},
     };
@@ -264,6 +283,137 @@ TEST_F(MainFormTest, BothStacksSideBySide) {
     const auto Again = ClickNimbra(ServerUrl("/status/200"));
     ASSERT_EQ(Again.size(), 1u);
     EXPECT_EQ(Again[0].Text, "Request called successfully.");
+}
+
+// Counts the paint events of the window and its controls while it lives.
+class TPaintCounter : public QObject {
+  public:
+    explicit TPaintCounter(QWidget& Window) : FWindow(Window) { qApp->installEventFilter(this); }
+    ~TPaintCounter() override { qApp->removeEventFilter(this); }
+    int Count() const { return FCount; }
+
+  protected:
+    bool eventFilter(QObject* Watched, QEvent* Event) override {
+        if (Event->type() == QEvent::Paint && Watched->isWidgetType() &&
+            static_cast<QWidget*>(Watched)->window() == &FWindow)
+            ++FCount;
+        return false;
+    }
+
+  private:
+    QWidget& FWindow;
+    int FCount = 0;
+};
+
+// While a request waits on a slow answer the window paints and shows a busy cursor; a click
+// on the other button and keys typed into the URL box do nothing; Esc cancels the request,
+// which ends in the error box with the stack's own words.
+TEST_F(MainFormTest, SlowRequestPaintsIgnoresInputAndEscCancelsIt) {
+    struct TCase {
+        const char* Name;
+        QPushButton* Button;
+        QPushButton* Other;
+        const char* Says;
+    };
+    const TCase Cases[] = {
+        {"btn_vantor", Form->btn_vantor, Form->btn_nimbra, "Operation canceled"},
+        {"btn_nimbra", Form->btn_nimbra, Form->btn_vantor,
+         "Could not perform WinHttp operation.\nError: (12017) "},
+    };
+    // The server answers after 10 s; everything below happens long before.
+    const QString Slow = ServerUrl("/delay/10000");
+    for (const TCase& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        struct {
+            bool Fired = false;
+            bool Painted = false;
+            int Cursor = -1;
+            QString UrlAfterTyping;
+        } During;
+        const TPaintCounter Paints(*Form);
+        QElapsedTimer Clock;
+        Clock.start();
+        QTimer::singleShot(50, Form.get(), [&] {
+            During.Fired = true;
+            const int Before = Paints.Count();
+            Form->update();
+            During.Painted = QTest::qWaitFor([&] { return Paints.Count() > Before; }, 5000);
+            if (const QCursor* Cursor = QApplication::overrideCursor())
+                During.Cursor = Cursor->shape();
+            QTest::mouseClick(C.Other, Qt::LeftButton);
+            QTest::keyClicks(Form->edt_url, "typed");
+            QTest::keyClick(Form->edt_url, Qt::Key_Home);
+            QTest::keyClick(Form->edt_url, Qt::Key_Delete);
+            During.UrlAfterTyping = Form->edt_url->text();
+            QTest::keyClick(Form->edt_url, Qt::Key_Escape);
+        });
+        const auto Shown = Click(C.Button, Slow);
+        EXPECT_TRUE(During.Fired);
+        EXPECT_LT(Clock.elapsed(), 9000) << "the request was not cancelled";
+        EXPECT_TRUE(During.Painted) << "no paint event while the request waited";
+        EXPECT_EQ(During.Cursor, Qt::BusyCursor);
+        EXPECT_EQ(During.UrlAfterTyping, Slow);
+        // One box: the cancelled request's; the other button's click started nothing.
+        ASSERT_EQ(Shown.size(), 1u);
+        EXPECT_EQ(Shown[0].Icon, QMessageBox::Critical);
+        EXPECT_EQ(Shown[0].Title, "Ostrel");
+        EXPECT_TRUE(Shown[0].Modal);
+        EXPECT_TRUE(Shown[0].Centred);
+        // Qt's text alone (a time-out would add to it); WinHTTP's code and what was done.
+        if (C.Button == Form->btn_vantor)
+            EXPECT_EQ(Shown[0].Text, C.Says);
+        else
+            EXPECT_TRUE(Shown[0].Text.startsWith(C.Says) &&
+                        Shown[0].Text.endsWith("\nThe request was cancelled."))
+                << Shown[0].Text.toStdString();
+        // Afterwards the window is as before and answers again.
+        EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+        const auto Again = Click(C.Button, ServerUrl("/status/200"));
+        ASSERT_EQ(Again.size(), 1u);
+        EXPECT_EQ(Again[0].Text, "Request called successfully.");
+    }
+}
+
+// Closing the window while a request waits cancels the request; nothing is shown after, and
+// the click is over long before the server would have answered.
+TEST_F(MainFormTest, ClosingDuringARequestCancelsIt) {
+    // The program ends when its window closes; this application object serves every test.
+    QApplication::setQuitOnLastWindowClosed(false);
+    const auto Restore = qScopeGuard([] { QApplication::setQuitOnLastWindowClosed(true); });
+    for (const char* Name : {"btn_vantor", "btn_nimbra"}) {
+        SCOPED_TRACE(Name);
+        Form = std::make_unique<Tfrm_OstrelLoginMain>();
+        Form->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(Form.get()));
+        QPushButton* Button = Form->findChild<QPushButton*>(Name);
+        bool Closed = false;
+        QTimer::singleShot(100, Form.get(), [&] { Closed = Form->close(); });
+        QElapsedTimer Clock;
+        Clock.start();
+        const auto Shown = Click(Button, ServerUrl("/delay/20000"));
+        EXPECT_LT(Clock.elapsed(), 10000);
+        EXPECT_TRUE(Closed);
+        EXPECT_FALSE(Form->isVisible());
+        EXPECT_TRUE(Shown.empty()) << Shown.front().Text.toStdString();
+        EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    }
+}
+
+// The window shows the image the package installs for the desktop, at both of its sizes.
+TEST_F(MainFormTest, WindowHasTheOstrelIcon) {
+    const QIcon Icon = Form->windowIcon();
+    ASSERT_FALSE(Icon.isNull());
+    ASSERT_NE(Form->windowHandle(), nullptr);
+    EXPECT_FALSE(Form->windowHandle()->icon().isNull());
+    for (int Size : {48, 256}) {
+        SCOPED_TRACE(Size);
+        const QImage Wanted = QImage(QStringLiteral(OSTREL_DESKTOP_DIR "/ostrel-%1.png").arg(Size))
+                                  .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        ASSERT_FALSE(Wanted.isNull());
+        // Compared premultiplied, as the pixmap holds it: transparent pixels have no colour.
+        EXPECT_EQ(Icon.pixmap(Size).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied),
+                  Wanted);
+    }
 }
 
 TEST_F(MainFormTest, ScreenshotIsWritten) {
