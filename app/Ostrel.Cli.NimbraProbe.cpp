@@ -134,7 +134,10 @@ TProbe ProbeNimbra(const std::string& Url, int TimeoutMs) {
     }
     P.WallMs = MsSince(Start, CounterNow());
     // The times belong to the response; a failed exchange closed its handles without one.
-    P.TimesNote = "WinHTTP keeps its times with a response, and a failure leaves none";
+    // A local:// URL never reached WinHTTP.
+    P.TimesNote = Nimbra::TUri(Url).Scheme() == "local"
+                      ? "sent in process: no network phases"
+                      : "WinHTTP keeps its times with a response, and a failure leaves none";
     return P;
 }
 

@@ -234,6 +234,8 @@ TProbe ProbeQt(THTTPClient& Client, const std::string& Url, int TimeoutMs) {
     P.Moments[Connected] = TMoment{};
     // A reused connection has no handshake of its own; plain HTTP none at all.
     P.Moments[TlsDone] = Secure ? Seen(Trace.Encrypted) : TMoment::None();
+    if (P.Failure == EFailure::Tls && P.Moments[TlsDone].Kind != TMoment::Reached)
+        P.Moments[TlsDone] = TMoment::BrokeOff();
     P.Moments[RequestSent] = Seen(Trace.RequestSent);
     P.Moments[FirstByte] = Seen(Trace.HeadReceived);
     P.Moments[End] = P.Answered ? Seen(Trace.Finished) : TMoment::None();

@@ -47,11 +47,13 @@ struct TMoment {
         Untold,   // the stack cannot tell
         Missed,   // did not happen: not needed (plain HTTP has no TLS) or never reached
         Reached,  // at Ms
+        Failed,   // the exchange broke off in the phase that ends here
     } Kind = Untold;
     double Ms = 0;
 
     static TMoment At(double AMs) { return {Reached, AMs}; }
     static TMoment None() { return {Missed, 0}; }
+    static TMoment BrokeOff() { return {Failed, 0}; }
 };
 
 /// What one stack made of one URL.

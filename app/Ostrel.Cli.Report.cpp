@@ -257,6 +257,7 @@ std::string FormatUrlText(const TUrlReport& R) {
                     Line += std::string(M ? ", " : " ") + Labels[M] + " ";
                     Line += T.Kind == TMoment::Reached  ? Ms(T.Ms)
                             : T.Kind == TMoment::Missed ? "-"
+                            : T.Kind == TMoment::Failed ? "failed"
                                                         : "?";
                 }
                 Out += Line + "  (from " + Printable(P.TimesFrom) + ")\n";
@@ -274,7 +275,7 @@ std::string FormatUrlText(const TUrlReport& R) {
 
 std::string TextLegend() {
     return "ms: when each phase was complete, counted from the request; ? the stack cannot tell, "
-           "- it did not happen\n"
+           "- it did not happen,\n  failed: the exchange broke off in it\n"
            "waterfall (one scale per URL): d name resolution, c connect, t TLS handshake, "
            "s sending,\n  w waiting for the first byte, r receiving, ? phases the stack does not "
            "tell apart, x until the failure\n";
@@ -443,6 +444,12 @@ void ProbeJson(TJson& J, const TProbe& P) {
     for (int M = 0; M < MilestoneCount; ++M)
         if (P.Moments[M].Kind == TMoment::Untold) J.Value(MilestoneKey(static_cast<EMilestone>(M)));
     J.Close(']');
+    J.Key("phase_failed");
+    const auto Failed = std::find_if(P.Moments.begin(), P.Moments.end(),
+                                     [](const TMoment& T) { return T.Kind == TMoment::Failed; });
+    Failed == P.Moments.end()
+        ? J.Null()
+        : J.Value(MilestoneKey(static_cast<EMilestone>(Failed - P.Moments.begin())));
     J.Close('}');
 }
 

@@ -6,6 +6,7 @@
 #include "Ostrel.Cli.Options.h"
 #include "Ostrel.Cli.Probe.h"
 #include "Ostrel.Cli.Report.h"
+#include "Ostrel.Cli.WarmUp.h"
 #include "Ostrel.HttpClient.h"
 
 namespace Ostrel::Cli {
@@ -23,6 +24,9 @@ int Run(const std::vector<std::string>& Args, std::ostream& Out, std::ostream& E
         Out << HelpText();
         return ExitAll200;
     }
+
+    // Start-up costs belong to no URL: each stack pays them here, before anything is timed.
+    WarmUp(Options.UseQt, Options.UseNimbra);
 
     std::vector<TUrlReport> Reports;
     for (const std::string& Url : Options.Urls) {

@@ -136,6 +136,26 @@ TEST(CliReport, VerdictSaysWhyTheStacksDiffer) {
     EXPECT_EQ(Alone.ExitCode, 4);
 }
 
+TEST(CliReport, PhaseWhereTheExchangeBrokeOffIsNamed) {
+    TProbe P = Failure(EStack::Qt, EFailure::Tls, 6);
+    P.TimesFrom = "Qt's signals";
+    P.Moments = Moments("? ? - - - -");
+    P.Moments[TlsDone] = TMoment::BrokeOff();
+    const std::vector<TUrlReport> Reports = {MakeReport("https://h/", {P})};
+    const std::string Text = FormatText(Reports);
+    EXPECT_NE(Text.find("ms: name resolution ?, connect ?, TLS failed, request sent -, first byte "
+                        "-, end -  (from Qt's signals)\n"),
+              std::string::npos)
+        << Text;
+    EXPECT_EQ(Waterfall(P, 6, 6), "xxxxxx");
+    const std::string Json = FormatJson(Reports, TOptions{});
+    EXPECT_NE(Json.find("\"tls_handshake\":null"), std::string::npos) << Json;
+    EXPECT_NE(Json.find("\"phase_failed\":\"tls_handshake\""), std::string::npos) << Json;
+    P.Moments[TlsDone] = TMoment::None();
+    EXPECT_NE(FormatJson({MakeReport("https://h/", {P})}, TOptions{}).find("\"phase_failed\":null"),
+              std::string::npos);
+}
+
 TEST(CliReport, MissingPhaseTimesAreSaidNotInvented) {
     TProbe P = Answer(EStack::Nimbra, 200, 3);
     P.TimesNote = "this WinHTTP does not offer request times";
