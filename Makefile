@@ -6,6 +6,9 @@ TSAN_BUILD ?= build-tsan
 WIN_BUILD  ?= build-windows
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
+# The makes that CMake starts print every folder they enter and leave; the build's progress
+# and the results say what a user needs.
+MAKEFLAGS += --no-print-directory
 
 .PHONY: all deps configure build run test test-main test-asan test-tsan test-windows fuzz bench \
 	package clean

@@ -34,7 +34,8 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Ostrel developers")
 set(CPACK_PACKAGE_CONTACT "Ostrel developers <ostrel@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Sends one HTTP GET through two HTTP stacks side by side")
-set(CPACK_PACKAGE_DESCRIPTION
+# One string: set() with several would join them with semicolons.
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "Ostrel takes a URL and sends one HTTP GET through Qt's own client or through Nimbra, a "
     "C++ HTTP client framework with a WinHTTP engine (here on libcurl), and tells whether the "
     "server answered 200. Its terminal mode, ostrel-cli, sends each URL through both stacks, "
