@@ -79,8 +79,10 @@ std::string HelpText() {
     return R"(Usage: ostrel-cli [options] URL...
 
 Sends one GET for each URL through two HTTP stacks, one after the other: Qt's own client
-(as the window's first button does) and Nimbra's THttpClient (as its second button does),
-and prints for each stack what came back, where the time went, and whether the two agree.
+(as the window's first button does) and Nimbra's THttpClient (as its second button does,
+but reading the body through, where the button reads only the status), and prints for each
+stack what came back, where the time went, and whether the two agree. Each stack is warmed
+up once before the first URL, so no start-up cost is in any URL's figures.
 
 Options:
   --json            print one JSON document instead of text (shape: see the README)
@@ -95,9 +97,10 @@ For each stack: the status and reason, the Location of a redirect that was retur
 whether the body came compressed, the time taken and its phases (name resolution, connect,
 TLS handshake, request sent, first byte, end) as numbers and as a one-line waterfall on a
 common scale; a phase the stack cannot tell is shown as "?", one that did not happen as
-"-". A failure is put in one category shared by both stacks (name-resolution, connection,
-tls, timeout, protocol, inproc-server-missing, no-transport, invalid-url, other) beside the
-stack's own message. A last line says whether the stacks agree and, if not, why.
+"-", one the exchange broke off in as "failed". A failure is put in one category shared by
+both stacks (name-resolution, connection, tls, timeout, protocol, inproc-server-missing,
+no-transport, invalid-url, other) beside the stack's own message. A last line says whether
+the stacks agree and, if not, why.
 
 Exit codes (with several URLs the highest one counts):
   0  every request through every chosen stack answered 200
