@@ -93,6 +93,48 @@ void AppendUtf8(std::string& Out, char32_t C) {
     }
 }
 
+// Names, paths and header blocks are nearly always ASCII: that part is converted in one pass.
+std::u16string ToUtf16(std::string_view S) {
+    std::size_t Ascii = 0;
+    while (Ascii < S.size() && static_cast<unsigned char>(S[Ascii]) < 0x80) ++Ascii;
+    std::u16string Out(Ascii, u'\0');
+    for (std::size_t I = 0; I < Ascii; ++I) Out[I] = static_cast<char16_t>(S[I]);
+    if (Ascii == S.size()) return Out;
+    Out.reserve(S.size());
+    for (std::size_t Pos = Ascii; Pos < S.size();) {
+        char32_t C = NextCodePoint(S, Pos);
+        if (C >= 0x10000) {
+            C -= 0x10000;
+            Out += static_cast<char16_t>(0xD800 + (C >> 10));
+            Out += static_cast<char16_t>(0xDC00 + (C & 0x3FF));
+        } else {
+            Out += static_cast<char16_t>(C);
+        }
+    }
+    return Out;
+}
+
+std::string FromUtf16(std::u16string_view S) {
+    std::size_t Ascii = 0;
+    while (Ascii < S.size() && S[Ascii] < 0x80) ++Ascii;
+    std::string Out(Ascii, '\0');
+    for (std::size_t I = 0; I < Ascii; ++I) Out[I] = static_cast<char>(S[I]);
+    if (Ascii == S.size()) return Out;
+    Out.reserve(S.size() + (S.size() - Ascii) * 2);
+    for (std::size_t I = Ascii; I < S.size(); ++I) {
+        char32_t C = S[I];
+        if (C >= 0xD800 && C <= 0xDBFF && I + 1 < S.size() && S[I + 1] >= 0xDC00 &&
+            S[I + 1] <= 0xDFFF) {
+            C = 0x10000 + ((C - 0xD800) << 10) + (S[I + 1] - 0xDC00);
+            ++I;
+        } else if (C >= 0xD800 && C <= 0xDFFF) {
+            C = ReplacementChar;
+        }
+        AppendUtf8(Out, C);
+    }
+    return Out;
+}
+
 bool IsAscii(std::string_view S) noexcept {
     // Eight bytes at a time: header values and URLs are long runs of ASCII.
     std::size_t i = 0;

@@ -23,6 +23,10 @@ bool SameTextAscii(std::string_view A, std::string_view B) noexcept;
 char32_t NextCodePoint(std::string_view S, std::size_t& Pos) noexcept;
 /// Appends the UTF-8 form of a code point (surrogates and out-of-range values as U+FFFD).
 void AppendUtf8(std::string& Out, char32_t C);
+/// UTF-8 to UTF-16, as the text goes to UTF-16 interfaces; invalid sequences become U+FFFD.
+std::u16string ToUtf16(std::string_view S);
+/// UTF-16 to UTF-8; unpaired surrogates become U+FFFD.
+std::string FromUtf16(std::u16string_view S);
 /// The same text with every invalid UTF-8 sequence replaced by U+FFFD.
 std::string ToValidUtf8(std::string_view S);
 /// Whether the text is well-formed UTF-8.

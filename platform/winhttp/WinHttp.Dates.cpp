@@ -92,7 +92,7 @@ WINHTTPAPI BOOL WINAPI WinHttpTimeFromSystemTime(const SYSTEMTIME* pst, LPWSTR p
             std::string Text;
             if (!pst || !pwszTime || !FormatHttpDate(*pst, Text))
                 return Fail(ERROR_INVALID_PARAMETER);
-            std::u16string W = Utf8ToUtf16(Text);
+            std::u16string W = ToUtf16(Text);
             std::memcpy(pwszTime, W.c_str(), (W.size() + 1) * sizeof(WCHAR));
             return Succeed();
         },

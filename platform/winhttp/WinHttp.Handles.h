@@ -91,7 +91,7 @@ struct TSlot {
     // Options as last set on Easy: setting an unchanged one again would only cost (curl
     // copies and parses texts), since the handle is never reset.
     struct TApplied {
-        std::string Url, Agent;
+        std::string Url, Agent, Target;
         bool AgentSet = false;
         long Version = -1, ConnectMs = -1, ForbidReuse = -1;
         curl_slist* Headers = nullptr;
@@ -205,7 +205,12 @@ class TRequest : public TObject {
     void ResetHop();
     DWORD CheckFraming();
     bool SetHeaders(bool Body, bool BodyLines, bool SameOrigin, bool ToFirstProxy);
-    void SetUrl(const std::string& U);
+    /// The URL of a hop, and the request target when it is not the URL's (empty: it is).
+    void SetUrl(const std::string& U, const std::string& Target);
+    /// The object name holds characters a URL cannot carry raw (sent as given).
+    bool RawTarget() const;
+    /// The request's own Connection header asks to close the connection after this exchange.
+    bool AsksToClose() const;
     void SetMethod(const std::string& Method, bool Body);
     /// Sets the proxy for a hop to Host; returns it ("" when none is named for the hop).
     std::string SetProxy(const std::string& Host, bool ToSecure);

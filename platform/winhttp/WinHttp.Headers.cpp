@@ -126,7 +126,7 @@ bool IsFieldText(std::string_view S) {
 bool ParseHeaderBlock(LPCWSTR Headers, DWORD Length, std::vector<std::string>& Out) {
     if (!Headers) return true;
     std::size_t N = Length == static_cast<DWORD>(-1) ? WLen(Headers) : Length;
-    std::string Text = ToUtf8(std::u16string_view(Headers, N));
+    std::string Text = FromUtf16(std::u16string_view(Headers, N));
     std::size_t I = 0;
     while (I < Text.size()) {
         std::size_t J = Text.find_first_of("\r\n", I);
@@ -282,38 +282,42 @@ WINHTTPAPI BOOL WINAPI WinHttpAddRequestHeaders(HINTERNET hRequest, LPCWSTR lpsz
             auto R = LookupAs<TRequest>(hRequest, WINHTTP_HANDLE_TYPE_REQUEST, Err);
             if (!R) return Fail(Err);
             std::vector<std::string> Lines;
-            if (!lpszHeaders || !ParseHeaderBlock(lpszHeaders, dwHeadersLength, Lines) ||
-                Lines.empty())
+            if (!lpszHeaders || dwHeadersLength == 0 ||
+                !ParseHeaderBlock(lpszHeaders, dwHeadersLength, Lines) || Lines.empty())
                 return Fail(ERROR_INVALID_PARAMETER);
             std::lock_guard<std::recursive_mutex> G(R->Lock);
             // The lines go in all together or, when one is refused, none of them.
             std::vector<std::string> Added = R->AddedHeaders;
-            auto NameOf = [](const std::string& L) {
-                return std::string(Trim(std::string_view(L).substr(0, L.find(':'))));
-            };
-            auto ValueOf = [](const std::string& L) {
-                return std::string(Trim(std::string_view(L).substr(L.find(':') + 1)));
-            };
             for (const auto& L : Lines) {
-                std::string Name = NameOf(L);
+                const std::string_view Name = HeaderName(L), Value = HeaderValue(L);
                 auto It = std::find_if(Added.begin(), Added.end(), [&](const std::string& H) {
-                    return SameText(NameOf(H), Name);
+                    return SameText(HeaderName(H), Name);
                 });
                 const bool Exists = It != Added.end();
+                std::string Line = std::string(Name) + ": " + std::string(Value);
+                if (Exists && (dwModifiers & WINHTTP_ADDREQ_FLAG_ADD_IF_NEW))
+                    return Fail(ERROR_WINHTTP_HEADER_ALREADY_EXISTS);
                 if (dwModifiers & WINHTTP_ADDREQ_FLAG_REPLACE) {
-                    if (Exists) Added.erase(It);
-                    if (!ValueOf(L).empty()) Added.push_back(Name + ": " + ValueOf(L));
-                } else if (dwModifiers & WINHTTP_ADDREQ_FLAG_ADD_IF_NEW) {
-                    if (Exists) return Fail(ERROR_WINHTTP_HEADER_ALREADY_EXISTS);
-                    Added.push_back(L);
+                    // The first of the name goes; a value puts the header back, at the end.
+                    // Without ADD there must be one to replace.
+                    if (Exists) {
+                        Added.erase(It);
+                        if (Value.empty()) continue;
+                    } else if (!(dwModifiers & WINHTTP_ADDREQ_FLAG_ADD)) {
+                        return Fail(ERROR_WINHTTP_HEADER_NOT_FOUND);
+                    }
+                    Added.push_back(std::move(Line));
                 } else if (Exists &&
                            (dwModifiers & (WINHTTP_ADDREQ_FLAG_COALESCE_WITH_COMMA |
                                            WINHTTP_ADDREQ_FLAG_COALESCE_WITH_SEMICOLON))) {
-                    *It +=
-                        (dwModifiers & WINHTTP_ADDREQ_FLAG_COALESCE_WITH_SEMICOLON) ? "; " : ", ";
-                    *It += ValueOf(L);
+                    // Into the first of the name.
+                    const char* Sep =
+                        (dwModifiers & WINHTTP_ADDREQ_FLAG_COALESCE_WITH_COMMA) ? ", " : "; ";
+                    *It = std::string(HeaderName(*It)) + ": " + std::string(HeaderValue(*It)) +
+                          Sep + std::string(Value);
                 } else {
-                    Added.push_back(L);
+                    // ADD, ADD_IF_NEW for a new name, or no modifier: one more line.
+                    Added.push_back(std::move(Line));
                 }
             }
             R->AddedHeaders = std::move(Added);
@@ -338,11 +342,12 @@ WINHTTPAPI BOOL WINAPI WinHttpQueryHeaders(HINTERNET hRequest, DWORD dwInfoLevel
                 (Level == WINHTTP_QUERY_CUSTOM && WLen(pwszName) == 0))
                 return Fail(ERROR_INVALID_PARAMETER);
             std::lock_guard<std::recursive_mutex> G(R->Lock);
-            if (FromRequest ? !R->Sent() : !R->HeadReady())
-                return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_STATE);
+            if (!FromRequest && !R->HeadReady()) return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_STATE);
             const DWORD Index = lpdwIndex ? *lpdwIndex : 0;
-            const std::vector<std::string>& Lines =
-                FromRequest ? R->RequestLines : R->ResponseLines;
+            // Before a send the request's headers are those added so far.
+            const std::vector<std::string>& Lines = !FromRequest ? R->ResponseLines
+                                                    : R->Sent()  ? R->RequestLines
+                                                                 : R->AddedHeaders;
 
             std::string Value;
             bool Found = false;

@@ -105,7 +105,7 @@ WINHTTPAPI BOOL WINAPI WinHttpSetOption(HINTERNET hInternet, DWORD dwOption, LPV
                     if (!lpBuffer) return Fail(ERROR_INVALID_PARAMETER);
                     {
                         // A refused agent leaves the one set before.
-                        std::string Agent = ToUtf8(
+                        std::string Agent = FromUtf16(
                             std::u16string_view(static_cast<LPCWSTR>(lpBuffer), dwBufferLength));
                         if (!IsFieldText(Agent)) return Fail(ERROR_INVALID_PARAMETER);
                         Session->Agent = std::move(Agent);
@@ -169,10 +169,10 @@ WINHTTPAPI BOOL WINAPI WinHttpQueryOption(HINTERNET hInternet, DWORD dwOption, L
                                      lpBuffer, lpdwBufferLength);
                 case WINHTTP_OPTION_USER_AGENT:
                     if (!Session) return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE);
-                    return CopyText(Utf8ToUtf16(Session->Agent), lpBuffer, lpdwBufferLength);
+                    return CopyText(ToUtf16(Session->Agent), lpBuffer, lpdwBufferLength);
                 case WINHTTP_OPTION_URL:
                     if (!Request) return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE);
-                    return CopyText(Utf8ToUtf16(Request->Url()), lpBuffer, lpdwBufferLength);
+                    return CopyText(ToUtf16(Request->Url()), lpBuffer, lpdwBufferLength);
                 case WINHTTP_OPTION_REQUEST_TIMES: {
                     if (!Request) return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE);
                     WINHTTP_REQUEST_TIMES Times{};

@@ -13,6 +13,7 @@
 #include "WinHttp.Handles.h"
 #include "WinHttp.Headers.h"
 #include "WinHttp.Text.h"
+#include "WinHttp.Url.h"
 
 namespace WinHttpImpl {
 
@@ -105,8 +106,32 @@ std::string TRequest::RequestUrl() const {
     U += C.Host;
     if (Brackets) U += ']';
     U.append(PortText, PortEnd);
-    U += Path;
+    // An object name sent as the caller gave it may hold what a URL cannot.
+    if (RawTarget())
+        U += UrlPath(Path);
+    else
+        U += Path;
     return U;
+}
+
+bool TRequest::AsksToClose() const {
+    for (const auto& L : RequestLines) {
+        if (!SameText(HeaderName(L), "Connection")) continue;
+        std::string_view V = HeaderValue(L);
+        while (!V.empty()) {
+            const std::size_t Comma = V.find(',');
+            if (SameText(Trim(V.substr(0, Comma)), "close")) return true;
+            V = Comma == std::string_view::npos ? std::string_view() : V.substr(Comma + 1);
+        }
+    }
+    return false;
+}
+
+bool TRequest::RawTarget() const {
+    return std::any_of(Path.begin(), Path.end(), [](char Ch) {
+        const unsigned char C = static_cast<unsigned char>(Ch);
+        return C <= 0x20 || C == 0x7F || C == '#';
+    });
 }
 
 // Clears what one hop's answer left behind; the request as the caller set it up stays.
@@ -213,7 +238,15 @@ DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* O
         Last = Value;
     };
     FCurrentUrl = RequestUrl();
-    SetUrl(FCurrentUrl);
+    // The request line carries the object name as escaped at WinHttpOpenRequest, which the
+    // URL cannot always hold; redirect hops take theirs from the Location.
+    // A plain request through a proxy names its target whole.
+    std::string Target;
+    if (RawTarget()) {
+        const std::size_t PathAt = FCurrentUrl.size() - UrlPath(Path).size();
+        Target = FFirstProxy.empty() || Secure ? Path : FCurrentUrl.substr(0, PathAt) + Path;
+    }
+    SetUrl(FCurrentUrl, Target);
     SetLong(CURLOPT_HTTP_VERSION, Ap.Version,
             HttpVersion == "HTTP/1.0" ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
     curl_easy_setopt(E, CURLOPT_WRITEDATA, this);
@@ -237,8 +270,9 @@ DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* O
         ConnectMs =
             static_cast<long>(Timeouts.Connect) + (Timeouts.Resolve > 0 ? Timeouts.Resolve : 0);
     SetLong(CURLOPT_CONNECTTIMEOUT_MS, Ap.ConnectMs, ConnectMs);
+    // A caller that asks for the connection to close after this exchange gets that.
     SetLong(CURLOPT_FORBID_REUSE, Ap.ForbidReuse,
-            (DisabledFeatures & WINHTTP_DISABLE_KEEP_ALIVE) ? 1L : 0L);
+            (DisabledFeatures & WINHTTP_DISABLE_KEEP_ALIVE) || AsksToClose() ? 1L : 0L);
     SetMethod(Verb, Body);
     FSecureNow = Secure;
     FMethodNow = Verb;
@@ -255,11 +289,16 @@ DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* O
     return Err;
 }
 
-void TRequest::SetUrl(const std::string& U) {
+void TRequest::SetUrl(const std::string& U, const std::string& Target) {
     TSlot::TApplied& Ap = FSlot->Applied;
     if (U != Ap.Url) {
         curl_easy_setopt(FSlot->Easy, CURLOPT_URL, U.c_str());
         Ap.Url = U;
+    }
+    if (Target != Ap.Target) {
+        curl_easy_setopt(FSlot->Easy, CURLOPT_REQUEST_TARGET,
+                         Target.empty() ? nullptr : Target.c_str());
+        Ap.Target = Target;
     }
 }
 
@@ -327,7 +366,7 @@ DWORD TRequest::FollowRedirect() {
     PickCookies(Next);
     if (!SetHeaders(Body, Body || !SendsBody(), SameOrigin, Proxy == FFirstProxy))
         return ERROR_NOT_ENOUGH_MEMORY;
-    SetUrl(Next);
+    SetUrl(Next, {});
     if (Body) {
         FOptionalPos = 0;
         FSentToCurl = 0;
@@ -751,16 +790,22 @@ size_t TRequest::OnHeader(char* Ptr, size_t Size, size_t Count, void* User) {
         R->StatusLine = std::string(Line);
         R->ResponseLines.clear();
         R->ResponseLines.reserve(16);
+        // Version, code and reason, separated by blanks of which there may be more than one.
         std::size_t Sp = Line.find(' ');
         R->ResponseVersion = std::string(Line.substr(0, Sp));
         R->StatusCode = 0;
         R->StatusText.clear();
         if (Sp != std::string_view::npos) {
-            std::string_view Rest = Line.substr(Sp + 1);
+            std::string_view Rest = Line.substr(Sp);
+            while (!Rest.empty() && Rest[0] == ' ') Rest.remove_prefix(1);
             std::size_t Sp2 = Rest.find(' ');
             for (char C : Rest.substr(0, Sp2))
                 if (C >= '0' && C <= '9') R->StatusCode = R->StatusCode * 10 + (C - '0');
-            if (Sp2 != std::string_view::npos) R->StatusText = std::string(Rest.substr(Sp2 + 1));
+            if (Sp2 != std::string_view::npos) {
+                Rest.remove_prefix(Sp2);
+                while (!Rest.empty() && Rest[0] == ' ') Rest.remove_prefix(1);
+                R->StatusText = std::string(Rest);
+            }
         }
         return Len;
     }
@@ -884,7 +929,9 @@ WINHTTPAPI BOOL WINAPI WinHttpSendRequest(HINTERNET hRequest, LPCWSTR lpszHeader
             auto R = LookupAs<TRequest>(hRequest, WINHTTP_HANDLE_TYPE_REQUEST, Err);
             if (!R) return Fail(Err);
             std::vector<std::string> Lines;
-            if (!ParseHeaderBlock(lpszHeaders, dwHeadersLength, Lines) ||
+            // A length of 0 with a block means it is NUL-terminated, as -1 does.
+            if (!ParseHeaderBlock(lpszHeaders, dwHeadersLength ? dwHeadersLength : DWORD(-1),
+                                  Lines) ||
                 (dwOptionalLength && !lpOptional))
                 return Fail(ERROR_INVALID_PARAMETER);
             std::lock_guard<std::recursive_mutex> G(R->Lock);

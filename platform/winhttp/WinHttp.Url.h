@@ -12,4 +12,8 @@ namespace WinHttpImpl {
 /// given WinHttpOpenRequest flags, with a leading "/".
 std::string EscapeObjectName(std::u16string_view Name, DWORD Flags);
 
+/// The object name as it can stand in a URL for curl: the characters that the modes with
+/// escaping turned off leave raw (control characters, DEL, "#") %-escaped.
+std::string UrlPath(std::string_view Path);
+
 }  // namespace WinHttpImpl

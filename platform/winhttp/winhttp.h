@@ -64,6 +64,13 @@ typedef const SYSTEMTIME* LPCSYSTEMTIME;
 typedef int INTERNET_SCHEME;
 #define INTERNET_SCHEME_HTTP 1
 #define INTERNET_SCHEME_HTTPS 2
+#define INTERNET_SCHEME_FTP 3
+#define INTERNET_SCHEME_SOCKS 4
+
+// WinHttpCrackUrl and WinHttpCreateUrl flags.
+#define ICU_ESCAPE 0x80000000
+#define ICU_DECODE 0x10000000
+#define ICU_REJECT_USERPWD 0x00004000
 
 typedef struct _URL_COMPONENTS {
     DWORD dwStructSize;

@@ -19,47 +19,8 @@ constexpr const char* CancelledInfo = "The request was cancelled.";
 
 // ---- UTF-16 at the WinHTTP boundary --------------------------------------------------------
 
-// Names, paths and header blocks are nearly always ASCII: that part is widened in one pass.
-std::u16string ToUtf16(std::string_view S) {
-    std::size_t Ascii = 0;
-    while (Ascii < S.size() && static_cast<unsigned char>(S[Ascii]) < 0x80) ++Ascii;
-    std::u16string Out(Ascii, u'\0');
-    for (std::size_t I = 0; I < Ascii; ++I) Out[I] = static_cast<char16_t>(S[I]);
-    if (Ascii == S.size()) return Out;
-    Out.reserve(S.size());
-    for (std::size_t Pos = Ascii; Pos < S.size();) {
-        char32_t C = Runtime::NextCodePoint(S, Pos);
-        if (C >= 0x10000) {
-            C -= 0x10000;
-            Out += static_cast<char16_t>(0xD800 + (C >> 10));
-            Out += static_cast<char16_t>(0xDC00 + (C & 0x3FF));
-        } else {
-            Out += static_cast<char16_t>(C);
-        }
-    }
-    return Out;
-}
-
-std::string FromUtf16(std::u16string_view S) {
-    std::size_t Ascii = 0;
-    while (Ascii < S.size() && S[Ascii] < 0x80) ++Ascii;
-    std::string Out(Ascii, '\0');
-    for (std::size_t I = 0; I < Ascii; ++I) Out[I] = static_cast<char>(S[I]);
-    if (Ascii == S.size()) return Out;
-    Out.reserve(S.size() + (S.size() - Ascii) * 2);
-    for (std::size_t I = Ascii; I < S.size(); ++I) {
-        char32_t C = S[I];
-        if (C >= 0xD800 && C <= 0xDBFF && I + 1 < S.size() && S[I + 1] >= 0xDC00 &&
-            S[I + 1] <= 0xDFFF) {
-            C = 0x10000 + ((C - 0xD800) << 10) + (S[I + 1] - 0xDC00);
-            ++I;
-        } else if (C >= 0xD800 && C <= 0xDFFF) {
-            C = Runtime::ReplacementChar;
-        }
-        Runtime::AppendUtf8(Out, C);
-    }
-    return Out;
-}
+using Runtime::FromUtf16;
+using Runtime::ToUtf16;
 
 // Host, verb and object name go to WinHTTP as NUL-terminated texts: one with a NUL inside
 // would silently be cut there and name another server or resource.

@@ -346,6 +346,7 @@ TEST_F(WinHttpTransfer, StatusLinesAsReceived) {
         {"empty reason after the blank", "HTTP/1.1 200 ", 200, ""},
         {"no reason at all", "HTTP/1.1 200", 200, ""},
         {"HTTP/1.0", "HTTP/1.0 404 Gone Fishing", 404, "Gone Fishing"},
+        {"blanks doubled", "HTTP/1.1  200  OK", 200, "OK"},
     };
     for (const auto& C : Cases) {
         SCOPED_TRACE(C.Name);
@@ -740,17 +741,30 @@ TEST_F(WinHttpTransfer, ObjectNameReachesTheServerEscaped) {
     struct {
         const char* Name;
         std::string Path;
+        DWORD Flags;
         std::string Target;
     } Cases[] = {
-        {"fragment", "/faults/target?q=1#frag", "/faults/target?q=1%23frag"},
-        {"space and quote", "/faults/target/a b\"c", "/faults/target/a%20b%22c"},
-        {"dot segments kept", "/faults/target/../x/./y", "/faults/target/../x/./y"},
-        {"percent kept", "/faults/target/%41%2F", "/faults/target/%41%2F"},
+        {"fragment", "/faults/target?q=1#frag", 0, "/faults/target?q=1%23frag"},
+        {"space and quote", "/faults/target/a b\"c", 0, "/faults/target/a%20b%22c"},
+        {"dot segments kept", "/faults/target/../x/./y", 0, "/faults/target/../x/./y"},
+        {"percent kept", "/faults/target/%41%2F", 0, "/faults/target/%41%2F"},
+        // With escaping off the name goes as the caller gave it, but for blanks, 8-bit
+        // bytes and line breaks, which would break the request line.
+        {"escaping off: controls, DEL and # as given", "/faults/target/a\x01b\x7f#c<",
+         WINHTTP_FLAG_ESCAPE_DISABLE, "/faults/target/a\x01b\x7f#c<"},
+        {"escaping off: blank and line break", "/faults/target/a b\r\nc",
+         WINHTTP_FLAG_ESCAPE_DISABLE, "/faults/target/a%20bc"},
+        {"escaping off in the query only", "/faults/target<?q=#<",
+         WINHTTP_FLAG_ESCAPE_DISABLE_QUERY, "/faults/target%3C?q=#<"},
+        {"a name as given, then a redirect", "/redirect?to=/faults/target#x",
+         WINHTTP_FLAG_ESCAPE_DISABLE, "/faults/target"},
     };
     for (const auto& C : Cases) {
         SCOPED_TRACE(C.Name);
-        TOutcome O = Get(C.Path);
-        EXPECT_EQ(O.Stage, "");
+        TExchange X = At(C.Path);
+        X.Flags = C.Flags;
+        TOutcome O = Exchange(FSession.Get(), X);
+        EXPECT_EQ(O.Stage, "") << O.Code;
         EXPECT_EQ(O.Body, C.Target);
     }
 }
@@ -1002,6 +1016,40 @@ TEST_F(WinHttpTransfer, CallerChunkedBodyGoesOutAsWritten) {
             << "chunked once, by the caller";
     }
     EXPECT_EQ(Get("/status/200").Status, 200u) << "the connection is still sound";
+}
+
+TEST_F(WinHttpTransfer, SendRequestHeadersOfLengthZeroAreMeasured) {
+    THandle Conn(WinHttpConnect(FSession.Get(), u"127.0.0.1",
+                                static_cast<INTERNET_PORT>(FServer.Port()), 0));
+    THandle Req(WinHttpOpenRequest(Conn.Get(), u"GET", u"/echo", nullptr, nullptr, nullptr, 0));
+    ASSERT_TRUE(WinHttpSendRequest(Req.Get(), u"X-One: 1\r\nX-Two: 2\r\n", 0, nullptr, 0, 0, 0));
+    ASSERT_TRUE(WinHttpReceiveResponse(Req.Get(), nullptr)) << GetLastError();
+    std::string Body;
+    DWORD Err = 0;
+    ASSERT_TRUE(ReadAll(Req.Get(), Body, Err)) << Err;
+    EXPECT_NE(Body.find("\nX-One: 1\nX-Two: 2\n"), std::string::npos) << Body;
+}
+
+TEST_F(WinHttpTransfer, CallerConnectionCloseEndsTheConnection) {
+    struct {
+        const char* Name;
+        std::u16string Headers;
+        std::string Connections;  // accepted by a fresh server after two exchanges
+    } Cases[] = {
+        {"kept alive", u"", "1"},
+        {"Connection: close", u"Connection: close\r\n", "2"},
+        {"close among other tokens", u"Connection: X-Hop, Close\r\n", "2"},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        TTestServer Server;
+        TExchange X;
+        X.Port = Server.Port();
+        X.Path = "/status/200";
+        X.Headers = C.Headers;
+        ASSERT_EQ(Exchange(FSession.Get(), X).Status, 200u);
+        EXPECT_EQ(Connections(FSession.Get(), Server.Port()), C.Connections);
+    }
 }
 
 TEST_F(WinHttpTransfer, SessionReusesOneConnection) {

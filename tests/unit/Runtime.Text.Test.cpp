@@ -58,6 +58,30 @@ TEST(Text, AsciiAndValidityChecksSeeEveryByte) {
     }
 }
 
+TEST(Text, Utf16ConversionBothWays) {
+    struct Case {
+        const char* Name;
+        std::string Utf8;
+        std::u16string Utf16;
+    } const Cases[] = {
+        {"empty", "", u""},
+        {"ASCII", "GET /a?b=1", u"GET /a?b=1"},
+        {"two-byte after ASCII", "caf\xC3\xA9", u"caf\u00E9"},
+        {"three-byte", "\xE2\x82\xAC", u"\u20AC"},
+        {"outside the BMP as a surrogate pair", "x\xF0\x9F\x98\x80y", u"x\U0001F600y"},
+    };
+    for (const Case& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        EXPECT_EQ(ToUtf16(C.Utf8), C.Utf16);
+        EXPECT_EQ(FromUtf16(C.Utf16), C.Utf8);
+    }
+    // What cannot be converted becomes U+FFFD, one for each bad sequence or lone surrogate.
+    EXPECT_EQ(ToUtf16("a\xC3(\xFF"), u"a\uFFFD(\uFFFD");
+    EXPECT_EQ(FromUtf16(std::u16string(u"a") + char16_t(0xD800) + u"b" + char16_t(0xDC00)),
+              "a\xEF\xBF\xBD"
+              "b\xEF\xBF\xBD");
+}
+
 TEST(Text, ToValidUtf8) {
     EXPECT_EQ(ToValidUtf8("caf\xC3\xA9"), "caf\xC3\xA9");
     EXPECT_EQ(ToValidUtf8("\xEF\xBF\xBD"), "\xEF\xBF\xBD");  // a real U+FFFD stays

@@ -426,44 +426,428 @@ TEST(WinHttpFunctions, HttpDates) {
     EXPECT_EQ(GetLastError(), 87u);
 }
 
-TEST(WinHttpFunctions, CrackAndCreateUrl) {
-    ASSERT_TRUE(LoadWinHttp());
-    const char16_t* Url = u"https://user:pw@host.example:8443/a/b?x=1#f";
+namespace {
+
+// What WinHttpCrackUrl gave: each part as text, "(null)" for a null pointer.
+struct TCracked {
+    DWORD Error = 0;
+    std::string Scheme, Host, User, Password, Path, Extra;
+    INTERNET_SCHEME NScheme = 0;
+    INTERNET_PORT Port = 0;
+};
+
+TCracked Refused(DWORD Error) {
+    TCracked C;
+    C.Error = Error;
+    return C;
+}
+
+std::string PartText(LPWSTR P, DWORD L) {
+    return P ? A(std::u16string_view(P, L)) : "(null)";
+}
+
+// Cracks with pointers into the URL for every part; the extra information is asked for
+// separately only when WithExtra.
+TCracked CrackPointers(const char16_t* Url, DWORD Flags = 0, bool WithExtra = true,
+                       DWORD UrlLength = 0) {
     URL_COMPONENTS Uc{};
     Uc.dwStructSize = sizeof Uc;
     Uc.dwSchemeLength = Uc.dwHostNameLength = Uc.dwUserNameLength = Uc.dwPasswordLength =
-        Uc.dwUrlPathLength = Uc.dwExtraInfoLength = static_cast<DWORD>(-1);
-    ASSERT_TRUE(WinHttpCrackUrl(Url, 0, 0, &Uc));
-    auto Part = [](LPWSTR P, DWORD L) { return A(std::u16string_view(P, L)); };
-    EXPECT_EQ(Part(Uc.lpszScheme, Uc.dwSchemeLength), "https");
-    EXPECT_EQ(Uc.nScheme, INTERNET_SCHEME_HTTPS);
-    EXPECT_EQ(Part(Uc.lpszHostName, Uc.dwHostNameLength), "host.example");
-    EXPECT_EQ(Uc.nPort, 8443);
-    EXPECT_EQ(Part(Uc.lpszUserName, Uc.dwUserNameLength), "user");
-    EXPECT_EQ(Part(Uc.lpszPassword, Uc.dwPasswordLength), "pw");
-    EXPECT_EQ(Part(Uc.lpszUrlPath, Uc.dwUrlPathLength), "/a/b");
-    EXPECT_EQ(Part(Uc.lpszExtraInfo, Uc.dwExtraInfoLength), "?x=1#f");
+        Uc.dwUrlPathLength = static_cast<DWORD>(-1);
+    Uc.dwExtraInfoLength = WithExtra ? static_cast<DWORD>(-1) : 0;
+    TCracked C;
+    if (!WinHttpCrackUrl(Url, UrlLength, Flags, &Uc)) {
+        C.Error = GetLastError();
+        return C;
+    }
+    C.Scheme = PartText(Uc.lpszScheme, Uc.dwSchemeLength);
+    C.Host = PartText(Uc.lpszHostName, Uc.dwHostNameLength);
+    C.User = PartText(Uc.lpszUserName, Uc.dwUserNameLength);
+    C.Password = PartText(Uc.lpszPassword, Uc.dwPasswordLength);
+    C.Path = PartText(Uc.lpszUrlPath, Uc.dwUrlPathLength);
+    C.Extra = PartText(Uc.lpszExtraInfo, Uc.dwExtraInfoLength);
+    C.NScheme = Uc.nScheme;
+    C.Port = Uc.nPort;
+    return C;
+}
 
-    WCHAR Small[4];
+}  // namespace
+
+TEST(WinHttpFunctions, CrackUrlParts) {
+    ASSERT_TRUE(LoadWinHttp());
+    struct {
+        const char* Name;
+        const char16_t* Url;
+        bool WithExtra;
+        TCracked Want;
+    } Cases[] = {
+        {"every part",
+         u"https://user:pw@host.example:8443/a/b?x=1#f",
+         true,
+         {0, "https", "host.example", "user", "pw", "/a/b", "?x=1#f", INTERNET_SCHEME_HTTPS, 8443}},
+        {"the query stays with the path when extra information is not asked for",
+         u"http://h/a/b?x=1#f",
+         false,
+         {0, "http", "h", "(null)", "(null)", "/a/b?x=1#f", "(null)", INTERNET_SCHEME_HTTP, 80}},
+        {"no query: empty extra information",
+         u"http://h/a",
+         true,
+         {0, "http", "h", "(null)", "(null)", "/a", "", INTERNET_SCHEME_HTTP, 80}},
+        {"no path",
+         u"http://h",
+         true,
+         {0, "http", "h", "(null)", "(null)", "", "", INTERNET_SCHEME_HTTP, 80}},
+        {"a lone question mark",
+         u"http://h/p?",
+         true,
+         {0, "http", "h", "(null)", "(null)", "/p", "?", INTERNET_SCHEME_HTTP, 80}},
+        {"query without a path",
+         u"HTTPS://h?q",
+         true,
+         {0, "HTTPS", "h", "(null)", "(null)", "", "?q", INTERNET_SCHEME_HTTPS, 443}},
+        {"IPv6 literal",
+         u"http://[::1]:8080/x",
+         true,
+         {0, "http", "[::1]", "(null)", "(null)", "/x", "", INTERNET_SCHEME_HTTP, 8080}},
+        {"empty password",
+         u"http://u:@h/",
+         true,
+         {0, "http", "h", "u", "", "/", "", INTERNET_SCHEME_HTTP, 80}},
+        {"malformed scheme", u"HTTP:host", true, Refused(12005)},
+        {"no scheme", u"://h/", true, Refused(12005)},
+        {"not a URL", u"host/path", true, Refused(12005)},
+        {"another scheme", u"ftp://x/", true, Refused(12006)},
+        {"port out of range", u"http://h:99999/", true, Refused(12005)},
+        {"no host", u"http:///x", true, Refused(12005)},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        const TCracked Got = CrackPointers(C.Url, 0, C.WithExtra);
+        EXPECT_EQ(Got.Error, C.Want.Error);
+        if (C.Want.Error) continue;
+        EXPECT_EQ(Got.Scheme, C.Want.Scheme);
+        EXPECT_EQ(Got.Host, C.Want.Host);
+        EXPECT_EQ(Got.User, C.Want.User);
+        EXPECT_EQ(Got.Password, C.Want.Password);
+        EXPECT_EQ(Got.Path, C.Want.Path);
+        EXPECT_EQ(Got.Extra, C.Want.Extra);
+        EXPECT_EQ(Got.NScheme, C.Want.NScheme);
+        EXPECT_EQ(Got.Port, C.Want.Port);
+    }
+
+    // Pointers aim into the URL; empty extra information at its very end.
+    const char16_t* Url = u"http://h/a";
+    URL_COMPONENTS Uc{};
+    Uc.dwStructSize = sizeof Uc;
+    Uc.dwUrlPathLength = Uc.dwExtraInfoLength = 1;
+    ASSERT_TRUE(WinHttpCrackUrl(Url, 0, 0, &Uc));
+    EXPECT_EQ(Uc.lpszUrlPath, Url + 8);
+    EXPECT_EQ(Uc.lpszExtraInfo, Url + 10);
+    EXPECT_EQ(Uc.lpszExtraInfo[0], u'\0');
+    EXPECT_EQ(Uc.lpszHostName, nullptr) << "a part not asked for is left alone";
+
+    // A length cuts the URL; user name and password are refused on request.
+    EXPECT_EQ(CrackPointers(u"http://abc/def", 0, true, 10).Host, "abc");
+    EXPECT_EQ(CrackPointers(u"http://abc/def", 0, true, 10).Path, "");
+    EXPECT_EQ(CrackPointers(u"http://u:p@h/", ICU_REJECT_USERPWD).Error, 12005u);
+    EXPECT_EQ(CrackPointers(u"http://u@h/", ICU_REJECT_USERPWD).Error, 12005u);
+    EXPECT_EQ(CrackPointers(u"http://h/", ICU_REJECT_USERPWD).Error, 0u);
+    // Decoding and escaping need the caller's buffers.
+    EXPECT_EQ(CrackPointers(u"http://h/a%20b", ICU_DECODE).Error, 87u);
+    EXPECT_EQ(CrackPointers(u"http://h/a b", ICU_ESCAPE).Error, 87u);
+}
+
+TEST(WinHttpFunctions, CrackUrlIntoBuffers) {
+    ASSERT_TRUE(LoadWinHttp());
+    struct {
+        const char* Name;
+        const char16_t* Url;
+        DWORD Flags;
+        std::string User, Path, Extra;
+    } Cases[] = {
+        {"as written", u"http://a%40b@h/a%20b?c%3Dd#e f", 0, "a%40b", "/a%20b", "?c%3Dd#e f"},
+        {"decoded", u"http://a%40b@h/a%20b?c%3Dd", ICU_DECODE, "a@b", "/a b", "?c=d"},
+        {"a stray percent stays", u"http://h/100%/%zz", ICU_DECODE, "", "/100%/%zz", ""},
+        {"escaped", u"http://h/a b<\u00e9>?c d#e", ICU_ESCAPE, "", "/a%20b%3C%C3%A9%3E",
+         "?c%20d#e"},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        WCHAR User[64], Path[64], Extra[64];
+        URL_COMPONENTS Uc{};
+        Uc.dwStructSize = sizeof Uc;
+        Uc.lpszUserName = User;
+        Uc.dwUserNameLength = 64;
+        Uc.lpszUrlPath = Path;
+        Uc.dwUrlPathLength = 64;
+        Uc.lpszExtraInfo = Extra;
+        Uc.dwExtraInfoLength = 64;
+        ASSERT_TRUE(WinHttpCrackUrl(C.Url, 0, C.Flags, &Uc)) << GetLastError();
+        EXPECT_EQ(A(std::u16string_view(User, Uc.dwUserNameLength)), C.User);
+        EXPECT_EQ(A(std::u16string_view(Path, Uc.dwUrlPathLength)), C.Path);
+        EXPECT_EQ(A(std::u16string_view(Extra, Uc.dwExtraInfoLength)), C.Extra);
+        EXPECT_EQ(Path[Uc.dwUrlPathLength], u'\0');
+    }
+
+    // A buffer too small for its part refuses the call with 87, and nothing is written: not
+    // the part that would have fitted, nor any length.
+    const char16_t* Url = u"https://user:pw@host.example:8443/a/b?x=1#f";
+    WCHAR Small[4] = {u'-', u'-', u'-', u'-'};
+    WCHAR Big[64] = {u'-'};
     URL_COMPONENTS Copy{};
     Copy.dwStructSize = sizeof Copy;
+    Copy.lpszUrlPath = Big;
+    Copy.dwUrlPathLength = 64;
     Copy.lpszHostName = Small;
     Copy.dwHostNameLength = 4;
     EXPECT_FALSE(WinHttpCrackUrl(Url, 0, 0, &Copy));
-    EXPECT_EQ(GetLastError(), 122u);
-    EXPECT_EQ(Copy.dwHostNameLength, 13u);
-    EXPECT_FALSE(WinHttpCrackUrl(u"ftp://x/", 0, 0, &Copy));
-    EXPECT_EQ(GetLastError(), 12006u);
-    EXPECT_FALSE(WinHttpCrackUrl(u"http://h:99999/", 0, 0, &Copy));
-    EXPECT_EQ(GetLastError(), 12005u);
+    EXPECT_EQ(GetLastError(), 87u);
+    EXPECT_EQ(Copy.dwHostNameLength, 4u);
+    EXPECT_EQ(Copy.dwUrlPathLength, 64u);
+    EXPECT_EQ(Small[0], u'-');
+    EXPECT_EQ(Big[0], u'-');
+    EXPECT_EQ(Copy.nPort, 0);
+    // Room for the text but not its NUL is too small; one more is enough.
+    Copy.lpszUrlPath = nullptr;
+    Copy.dwUrlPathLength = 0;
+    WCHAR Host[13];
+    Copy.lpszHostName = Host;
+    Copy.dwHostNameLength = 12;
+    EXPECT_FALSE(WinHttpCrackUrl(Url, 0, 0, &Copy));
+    EXPECT_EQ(GetLastError(), 87u);
+    Copy.dwHostNameLength = 13;
+    ASSERT_TRUE(WinHttpCrackUrl(Url, 0, 0, &Copy));
+    EXPECT_EQ(Copy.dwHostNameLength, 12u);
+    EXPECT_EQ(A(Host), "host.example");
+}
 
+TEST(WinHttpFunctions, CreateUrl) {
+    ASSERT_TRUE(LoadWinHttp());
+    struct TParts {
+        const char16_t* Scheme = nullptr;
+        INTERNET_SCHEME NScheme = 0;
+        const char16_t* Host = nullptr;
+        INTERNET_PORT Port = 0;
+        const char16_t* User = nullptr;
+        const char16_t* Password = nullptr;
+        const char16_t* Path = nullptr;
+        const char16_t* Extra = nullptr;
+    };
+    struct {
+        const char* Name;
+        TParts Parts;
+        DWORD Flags;
+        std::string Url;  // empty: refused with 87
+    } Cases[] = {
+        {"every part",
+         {u"https", 0, u"host.example", 8443, u"user", u"pw", u"/a/b", u"?x=1#f"},
+         0,
+         "https://user:pw@host.example:8443/a/b?x=1#f"},
+        {"no scheme, none named: http",
+         {nullptr, 0, u"h", 0, nullptr, nullptr, u"/p"},
+         0,
+         "http://h/p"},
+        {"scheme by number",
+         {nullptr, INTERNET_SCHEME_HTTPS, u"h", 0, nullptr, nullptr, u"/p"},
+         0,
+         "https://h/p"},
+        {"the scheme's default port left out",
+         {u"https", 0, u"h", 443, nullptr, nullptr, u"/"},
+         0,
+         "https://h/"},
+        {"another port kept", {u"http", 0, u"h", 443, nullptr, nullptr, u"/"}, 0, "http://h:443/"},
+        {"ftp's default port left out",
+         {u"ftp", 0, u"h", 21, nullptr, nullptr, u"/f"},
+         0,
+         "ftp://h/f"},
+        {"an empty password keeps its colon",
+         {u"http", 0, u"h", 0, u"u", u"", u"/"},
+         0,
+         "http://u:@h/"},
+        {"a user without a password", {u"http", 0, u"h", 0, u"u", nullptr, u"/"}, 0, "http://u@h/"},
+        {"a password without a user", {u"http", 0, u"h", 0, nullptr, u"pw", u"/"}, 0, ""},
+        {"path without its slash", {u"http", 0, u"h", 0, nullptr, nullptr, u"p"}, 0, "http://h/p"},
+        {"escaped on request",
+         {u"http", 0, u"h", 0, nullptr, nullptr, u"/a b", u"?c d"},
+         ICU_ESCAPE,
+         "http://h/a%20b?c%20d"},
+        {"as given otherwise",
+         {u"http", 0, u"h", 0, nullptr, nullptr, u"/a b", u"?c d"},
+         0,
+         "http://h/a b?c d"},
+        {"unknown scheme number", {nullptr, 99, u"h", 0, nullptr, nullptr, u"/"}, 0, ""},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        URL_COMPONENTS Uc{};
+        Uc.dwStructSize = sizeof Uc;
+        Uc.lpszScheme = const_cast<LPWSTR>(C.Parts.Scheme);
+        Uc.nScheme = C.Parts.NScheme;
+        Uc.lpszHostName = const_cast<LPWSTR>(C.Parts.Host);
+        Uc.nPort = C.Parts.Port;
+        Uc.lpszUserName = const_cast<LPWSTR>(C.Parts.User);
+        Uc.lpszPassword = const_cast<LPWSTR>(C.Parts.Password);
+        Uc.lpszUrlPath = const_cast<LPWSTR>(C.Parts.Path);
+        Uc.lpszExtraInfo = const_cast<LPWSTR>(C.Parts.Extra);
+        WCHAR Out[128];
+        DWORD Len = 128;
+        const BOOL Ok = WinHttpCreateUrl(&Uc, C.Flags, Out, &Len);
+        if (C.Url.empty()) {
+            EXPECT_FALSE(Ok);
+            EXPECT_EQ(GetLastError(), 87u);
+            continue;
+        }
+        ASSERT_TRUE(Ok) << GetLastError();
+        EXPECT_EQ(A(std::u16string_view(Out, Len)), C.Url);
+        EXPECT_EQ(Out[Len], u'\0');
+    }
+
+    // The size protocol: a probe learns the length with the NUL; the text alone does not fit;
+    // no buffer behind a length that would do is a bad argument.
+    URL_COMPONENTS Uc{};
+    Uc.dwStructSize = sizeof Uc;
+    Uc.lpszHostName = const_cast<LPWSTR>(u"h");
+    Uc.lpszUrlPath = const_cast<LPWSTR>(u"/p");
     DWORD Len = 0;
     EXPECT_FALSE(WinHttpCreateUrl(&Uc, 0, nullptr, &Len));
     EXPECT_EQ(GetLastError(), 122u);
-    std::u16string Out(Len, u'\0');
+    EXPECT_EQ(Len, 11u);  // "http://h/p" and its NUL
+    EXPECT_FALSE(WinHttpCreateUrl(&Uc, 0, nullptr, &Len));
+    EXPECT_EQ(GetLastError(), 87u);
+    std::u16string Out(16, u'\0');
+    Len = 10;
+    EXPECT_FALSE(WinHttpCreateUrl(&Uc, 0, Out.data(), &Len));
+    EXPECT_EQ(GetLastError(), 122u);
+    EXPECT_EQ(Len, 11u);
     ASSERT_TRUE(WinHttpCreateUrl(&Uc, 0, Out.data(), &Len));
-    Out.resize(Len);
-    EXPECT_EQ(A(Out), "https://user:pw@host.example:8443/a/b?x=1#f");
+    EXPECT_EQ(Len, 10u);
+    EXPECT_EQ(A(Out.c_str()), "http://h/p");
+}
+
+TEST_F(WinHttpLibrary, RequestHeadersAddedAndQueriedBeforeSending) {
+    THandle Req = OpenRequest(u"/x");
+    ASSERT_TRUE(Req);
+    // Every "Warning" line of the request, in order, through indexed queries.
+    auto Warnings = [&] {
+        std::vector<std::string> Out;
+        for (DWORD Index = 0;;) {
+            WCHAR Buf[256];
+            DWORD Len = sizeof Buf;
+            const DWORD Asked = Index;
+            if (!WinHttpQueryHeaders(Req.Get(),
+                                     WINHTTP_QUERY_CUSTOM | WINHTTP_QUERY_FLAG_REQUEST_HEADERS,
+                                     u"Warning", Buf, &Len, &Index)) {
+                EXPECT_EQ(GetLastError(), 12150u);
+                break;
+            }
+            EXPECT_EQ(Index, Asked + 1) << "the index moves on to the next line";
+            Out.push_back(A(std::u16string_view(Buf, Len / sizeof(WCHAR))));
+        }
+        return Out;
+    };
+    using TList = std::vector<std::string>;
+    struct {
+        const char* Name;
+        const char16_t* Headers;
+        DWORD Modifiers;
+        DWORD Error;  // 0: added
+        TList After;
+    } Steps[] = {
+        {"add", u"Warning: test1", WINHTTP_ADDREQ_FLAG_ADD, 0, {"test1"}},
+        {"add again: a second line",
+         u"Warning:test2",
+         WINHTTP_ADDREQ_FLAG_ADD,
+         0,
+         {"test1", "test2"}},
+        {"add if new, but it is not",
+         u"Warning: test3",
+         WINHTTP_ADDREQ_FLAG_ADD_IF_NEW,
+         12155,
+         {"test1", "test2"}},
+        {"coalesce into the first",
+         u"Warning: test4",
+         WINHTTP_ADDREQ_FLAG_COALESCE,
+         0,
+         {"test1, test4", "test2"}},
+        {"coalesce with a comma",
+         u"Warning: test5",
+         WINHTTP_ADDREQ_FLAG_COALESCE_WITH_COMMA,
+         0,
+         {"test1, test4, test5", "test2"}},
+        {"coalesce with a semicolon",
+         u"Warning: test6",
+         WINHTTP_ADDREQ_FLAG_COALESCE_WITH_SEMICOLON,
+         0,
+         {"test1, test4, test5; test6", "test2"}},
+        {"replace: the first goes, the new one comes last",
+         u"Warning: test7",
+         WINHTTP_ADDREQ_FLAG_REPLACE | WINHTTP_ADDREQ_FLAG_ADD,
+         0,
+         {"test2", "test7"}},
+        {"replace with nothing removes", u"Warning:", WINHTTP_ADDREQ_FLAG_REPLACE, 0, {"test7"}},
+        {"no modifier adds", u"Warning: test8", 0, 0, {"test7", "test8"}},
+        {"replace what is not there",
+         u"X-Missing: 1",
+         WINHTTP_ADDREQ_FLAG_REPLACE,
+         12150,
+         {"test7", "test8"}},
+        {"replace or add what is not there",
+         u"X-Missing: 1",
+         WINHTTP_ADDREQ_FLAG_REPLACE | WINHTTP_ADDREQ_FLAG_ADD,
+         0,
+         {"test7", "test8"}},
+        {"coalesce what is not there adds",
+         u"X-Fresh: a",
+         WINHTTP_ADDREQ_FLAG_COALESCE,
+         0,
+         {"test7", "test8"}},
+        {"a block of several lines",
+         u"X-A: 1\r\nWarning: test9\r\nX-B: 2\r\n",
+         WINHTTP_ADDREQ_FLAG_ADD_IF_NEW | WINHTTP_ADDREQ_FLAG_ADD,
+         12155,
+         {"test7", "test8"}},
+        {"a block of new lines",
+         u"X-A: 1\r\nX-B: 2\r\n",
+         WINHTTP_ADDREQ_FLAG_ADD_IF_NEW,
+         0,
+         {"test7", "test8"}},
+        {"a line without a colon",
+         u"Warning test10",
+         WINHTTP_ADDREQ_FLAG_ADD,
+         87,
+         {"test7", "test8"}},
+        {"a line without a name", u": test10", WINHTTP_ADDREQ_FLAG_ADD, 87, {"test7", "test8"}},
+    };
+    for (const auto& S : Steps) {
+        SCOPED_TRACE(S.Name);
+        const BOOL Ok =
+            WinHttpAddRequestHeaders(Req.Get(), S.Headers, static_cast<DWORD>(-1), S.Modifiers);
+        EXPECT_EQ(Ok, S.Error == 0);
+        if (S.Error) {
+            EXPECT_EQ(GetLastError(), S.Error);
+        }
+        EXPECT_EQ(Warnings(), S.After);
+    }
+    EXPECT_FALSE(WinHttpAddRequestHeaders(Req.Get(), u"X-C: 3", 0, WINHTTP_ADDREQ_FLAG_ADD));
+    EXPECT_EQ(GetLastError(), 87u) << "a length of 0";
+    EXPECT_FALSE(WinHttpAddRequestHeaders(Req.Get(), u"X-C: 3", 3, WINHTTP_ADDREQ_FLAG_ADD));
+    EXPECT_EQ(GetLastError(), 87u) << "a length that cuts the line before its colon";
+
+    // The whole request as it stands, before it was sent.
+    WCHAR Buf[512];
+    DWORD Len = sizeof Buf;
+    ASSERT_TRUE(WinHttpQueryHeaders(
+        Req.Get(), WINHTTP_QUERY_RAW_HEADERS_CRLF | WINHTTP_QUERY_FLAG_REQUEST_HEADERS, nullptr,
+        Buf, &Len, nullptr))
+        << GetLastError();
+    EXPECT_EQ(A(std::u16string_view(Buf, Len / sizeof(WCHAR))),
+              "GET /x HTTP/1.1\r\nWarning: test7\r\nWarning: test8\r\nX-Missing: 1\r\n"
+              "X-Fresh: a\r\nX-A: 1\r\nX-B: 2\r\n\r\n");
+    // Response headers are not there before a response.
+    Len = sizeof Buf;
+    EXPECT_FALSE(
+        WinHttpQueryHeaders(Req.Get(), WINHTTP_QUERY_CUSTOM, u"Warning", Buf, &Len, nullptr));
+    EXPECT_EQ(GetLastError(), 12019u);
 }
 
 }  // namespace Nimbra
