@@ -4,6 +4,16 @@
    libcurl; on Windows the same declarations describe the system's winhttp.dll. WCHAR is
    char16_t, DWORD 32 bits, as on Windows.
 
+   What libwinhttp does not offer:
+   - the asynchronous mode: WinHttpOpen with WINHTTP_FLAG_ASYNC fails with
+     ERROR_CALL_NOT_IMPLEMENTED (120); every call completes before it returns;
+   - WebSocket: the WinHttpWebSocket* functions are not declared and not exported;
+   - automatic proxy discovery: WinHttpGetProxyForUrl, WinHttpDetectAutoProxyConfigUrl,
+     WinHttpGetIEProxyConfigForCurrentUser and the default-proxy configuration functions fail
+     with 120. The access types WINHTTP_ACCESS_TYPE_DEFAULT_PROXY and _AUTOMATIC_PROXY take
+     the proxy from the environment as libcurl does (http_proxy, https_proxy, no_proxy);
+     WINHTTP_ACCESS_TYPE_NAMED_PROXY uses the list and bypass list given to WinHttpOpen.
+
    File descriptors: a request handle holds none until it is first sent. From then until it
    is closed it holds a transfer slot: two descriptors (libcurl's wake-up pair) and its
    connection's socket. A session keeps up to 16 idle slots for later requests. So with the
