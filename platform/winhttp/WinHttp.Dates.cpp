@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "WinHttp.Api.h"
 #include "WinHttp.Text.h"
@@ -41,33 +42,72 @@ bool FormatHttpDate(const SYSTEMTIME& T, std::string& Out) {
     return true;
 }
 
+// Dates are read as WinHTTP reads them: leniently. The text is taken as runs of letters and
+// runs of digits, anything between them a separator, case ignored; so besides the three HTTP
+// forms ("Sun, 06 Nov 1994 08:49:37 GMT", "Sunday, 06-Nov-94 08:49:37 GMT",
+// "Sun Nov  6 08:49:37 1994") a form like " mon 28 jul 2008 10 05 52" is a date.
 bool ParseHttpDate(std::string_view S, SYSTEMTIME& Out) {
-    std::string Text(Trim(S));
-    char Mon[4] = {};
-    int D = 0, Y = 0, H = 0, Mi = 0, Se = 0;
-    int Consumed = 0;
-    const char* P = Text.c_str();
-    if (const char* Comma = std::strchr(P, ',')) {
-        const char* Rest = Comma + 1;
-        // RFC 1123 "06 Nov 1994 08:49:37 GMT" or RFC 850 "06-Nov-94 08:49:37 GMT".
-        if (std::sscanf(Rest, " %2d %3s %4d %2d:%2d:%2d%n", &D, Mon, &Y, &H, &Mi, &Se, &Consumed) !=
-                6 &&
-            std::sscanf(Rest, " %2d-%3s-%4d %2d:%2d:%2d%n", &D, Mon, &Y, &H, &Mi, &Se, &Consumed) !=
-                6)
-            return false;
+    struct TToken {
+        bool Number;
+        std::string_view Text;
+        int Value;
+    };
+    std::vector<TToken> Tokens;
+    auto IsAlpha = [](char C) { return (C >= 'a' && C <= 'z') || (C >= 'A' && C <= 'Z'); };
+    auto IsDigit = [](char C) { return C >= '0' && C <= '9'; };
+    for (std::size_t I = 0; I < S.size() && Tokens.size() < 16;) {
+        const char C = S[I];
+        if (!IsAlpha(C) && !IsDigit(C)) {
+            ++I;
+            continue;
+        }
+        const bool Number = IsDigit(C);
+        std::size_t J = I;
+        int Value = 0;
+        while (J < S.size() && (Number ? IsDigit(S[J]) : IsAlpha(S[J]))) {
+            if (Number && Value < 100000) Value = Value * 10 + (S[J] - '0');
+            ++J;
+        }
+        Tokens.push_back(TToken{Number, S.substr(I, J - I), Value});
+        I = J;
+    }
+    auto MonthOf = [](std::string_view T) {
+        if (T.size() < 3) return 0;
+        for (int I = 0; I < 12; ++I)
+            if (SameText(T.substr(0, 3), MonthNames[I])) return I + 1;
+        return 0;
+    };
+    auto IsDayName = [](std::string_view T) {
+        if (T.size() < 3) return false;
+        for (const char* D : DayNames)
+            if (SameText(T.substr(0, 3), D)) return true;
+        return false;
+    };
+    std::size_t P = 0;
+    if (P < Tokens.size() && !Tokens[P].Number) {
+        if (!IsDayName(Tokens[P].Text) && !MonthOf(Tokens[P].Text)) return false;
+        if (IsDayName(Tokens[P].Text)) ++P;
+    }
+    auto Num = [&](int& V) {
+        if (P >= Tokens.size() || !Tokens[P].Number) return false;
+        V = Tokens[P++].Value;
+        return true;
+    };
+    auto Month = [&](int& M) {
+        if (P >= Tokens.size() || Tokens[P].Number) return false;
+        M = MonthOf(Tokens[P++].Text);
+        return M != 0;
+    };
+    int D = 0, M = 0, Y = 0, H = 0, Mi = 0, Se = 0;
+    if (P < Tokens.size() && Tokens[P].Number) {
+        // day month year hour minute second
+        if (!Num(D) || !Month(M) || !Num(Y) || !Num(H) || !Num(Mi) || !Num(Se)) return false;
         if (Y < 100) Y += Y < 70 ? 2000 : 1900;
     } else {
-        // asctime: "Sun Nov  6 08:49:37 1994"
-        char Wd[4] = {};
-        if (std::sscanf(P, "%3s %3s %2d %2d:%2d:%2d %4d%n", Wd, Mon, &D, &H, &Mi, &Se, &Y,
-                        &Consumed) != 7)
-            return false;
+        // asctime: month day hour minute second year
+        if (!Month(M) || !Num(D) || !Num(H) || !Num(Mi) || !Num(Se) || !Num(Y)) return false;
     }
-    int M = 0;
-    for (int I = 0; I < 12; ++I)
-        if (SameText(Mon, MonthNames[I])) M = I + 1;
-    if (M == 0 || Y < 1601 || Y > 9999 || D < 1 || D > DaysInMonth(Y, M) || H > 23 || Mi > 59 ||
-        Se > 60)
+    if (Y < 1601 || Y > 9999 || D < 1 || D > DaysInMonth(Y, M) || H > 23 || Mi > 59 || Se > 60)
         return false;
     Out = SYSTEMTIME{};
     Out.wYear = static_cast<WORD>(Y);

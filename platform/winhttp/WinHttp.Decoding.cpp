@@ -13,7 +13,8 @@ DWORD TRequest::Decode(void* Out, DWORD Length, DWORD& Got) {
     using TClock = std::chrono::steady_clock;
     // Bytes that decode to nothing (headers, empty blocks) are no data: the receive time-out
     // runs from this call until output, not from the last byte that came in.
-    const TClock::time_point Start = Timeouts.Receive > 0 ? TClock::now() : TClock::time_point();
+    const TClock::time_point Start =
+        TTimeouts::Wait(Timeouts.Receive) > 0 ? TClock::now() : TClock::time_point();
     for (;;) {
         if (FDecodeEnded) return 0;
         std::size_t Avail = FBuf.size() - FBufPos;
@@ -87,7 +88,7 @@ DWORD TRequest::Decode(void* Out, DWORD Length, DWORD& Got) {
             FState = EState::Failed;
             return ERROR_WINHTTP_INVALID_SERVER_RESPONSE;  // compressed data cut short
         }
-        int WaitMs = Timeouts.Receive;
+        int WaitMs = TTimeouts::Wait(Timeouts.Receive);
         if (WaitMs > 0) {
             auto Spent =
                 std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - Start)

@@ -46,12 +46,19 @@ inline constexpr std::size_t BufferedLimit = 1024 * 1024;
 /// The performance counter, on which the moments of a transfer are taken.
 std::int64_t Tick();
 
-/// Time-outs in milliseconds; 0 means no limit.
+/// Time-outs in milliseconds as the caller set them, the whole DWORD range kept; 0 and
+/// 0xFFFFFFFF (-1) mean no limit.
 struct TTimeouts {
-    int Resolve = 0;
-    int Connect = 60000;
-    int Send = 30000;
-    int Receive = 30000;
+    DWORD Resolve = 0;
+    DWORD Connect = 60000;
+    DWORD Send = 30000;
+    DWORD Receive = 30000;
+    DWORD ReceiveResponse = 90000;  // for the whole response head
+    /// A value as a wait: 0 for no limit; waits beyond INT_MAX ms (24 days) are as good as none
+    /// and are kept at that.
+    static int Wait(DWORD V) {
+        return V == 0xFFFFFFFFu ? 0 : static_cast<int>(V > 0x7FFFFFFFu ? 0x7FFFFFFFu : V);
+    }
 };
 
 /// Common part of every handle.
@@ -64,18 +71,35 @@ class TObject {
     /// A new handle starts with the status callback, flags and context of the one it was made
     /// from, taken under that handle's lock: another thread may be setting them meanwhile.
     void InheritNotifications(TObject& From) {
-        std::lock_guard<std::recursive_mutex> G(From.Lock);
+        std::lock_guard<std::mutex> G(From.NotifyLock);
         Callback = From.Callback;
         NotifyFlags = From.NotifyFlags;
         Context = From.Context;
+    }
+    /// Calls the status callback when its flags ask for Status, with a copy of the callback and
+    /// context taken under NotifyLock and no lock held: the callback may call back into the API
+    /// (close this handle, query options). WinHttp.Notifications.cpp.
+    void Notify(DWORD Status, LPVOID Info, DWORD Length);
+    bool Wants(DWORD Status);
+    void SetContext(DWORD_PTR Value) {
+        std::lock_guard<std::mutex> G(NotifyLock);
+        Context = Value;
+    }
+    DWORD_PTR GetContext() {
+        std::lock_guard<std::mutex> G(NotifyLock);
+        return Context;
     }
 
     const DWORD Kind;  // WINHTTP_HANDLE_TYPE_*
     HINTERNET Handle = nullptr;
     std::shared_ptr<TObject> Parent;
+    // The status callback, its flags and the context: under NotifyLock, which is never held
+    // while anything else runs, so a thread blocked in a call on this handle (holding Lock)
+    // does not keep another from being notified.
     DWORD_PTR Context = 0;
     WINHTTP_STATUS_CALLBACK Callback = nullptr;
     DWORD NotifyFlags = 0;
+    std::mutex NotifyLock;
     std::recursive_mutex Lock;  // one API call at a time per handle
 };
 
@@ -85,6 +109,12 @@ class TObject {
 /// a pair of descriptors of its own (libcurl's wake-up pair).
 struct TSlot {
     CURLM* Multi = nullptr;
+    // The sockets of the connections curl opened, and whether each has carried a request.
+    struct TConnection {
+        curl_socket_t Socket;
+        bool Used;
+    };
+    std::vector<TConnection> Connections;
     CURL* Easy = nullptr;
     char ErrorText[CURL_ERROR_SIZE] = {};  // curl's text for the last failure
     curl_slist* PlainHeaders = nullptr;    // the list for requests without headers or body
@@ -120,7 +150,9 @@ class TSession : public TObject {
     DWORD Decompression = 0;
     DWORD RedirectPolicy = WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP;
     DWORD MaxRedirects = 10;
-    std::string CaFile;  // trust store taken from the environment, as curl's tool does
+    DWORD ConnectRetries = 5;
+    DWORD SecureProtocols = 0;  // WINHTTP_FLAG_SECURE_PROTOCOL_*; 0: the TLS library's choice
+    std::string CaFile;         // trust store taken from the environment, as curl's tool does
     std::string CaPath;
     CURLSH* Share = nullptr;
     TCookieJar Cookies;  // what the session's responses set
@@ -139,6 +171,7 @@ class TConnect : public TObject {
     TSession& Session() { return static_cast<TSession&>(*Parent); }
     std::string Host;
     INTERNET_PORT Port = 0;
+    TTimeouts Timeouts;  // the session's when made; readable and settable, used by no request
 };
 
 /// A request handle and the transfer it drives.
@@ -163,6 +196,10 @@ class TRequest : public TObject {
     DWORD RedirectPolicy = WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP;
     DWORD MaxRedirects = 10;
     DWORD DisabledFeatures = 0;
+    DWORD ConnectRetries = 5;
+    DWORD IgnoredCertErrors = 0;  // SECURITY_FLAG_IGNORE_*: only ever set by the caller
+    bool CheckRevocation = false;
+    DWORD TlsProtocols = 0;                 // the session's SECURE_PROTOCOLS when last sent
     std::vector<std::string> AddedHeaders;  // "Name: value" from WinHttpAddRequestHeaders
 
     /// Starts the transfer; returns 0 or a WinHTTP error code.
@@ -191,6 +228,18 @@ class TRequest : public TObject {
     std::string StatusLine;
     std::vector<std::string> ResponseLines;  // "Name: value", as received
     std::vector<std::string> RequestLines;   // what was sent besides curl's own
+
+    /// The connection of the last hop, from the moment it was ready to send on
+    /// (WINHTTP_OPTION_CONNECTION_INFO).
+    struct TPeer {
+        bool Known = false;
+        std::string LocalIp, RemoteIp;
+        int LocalPort = 0, RemotePort = 0;
+    } Peer;
+    /// The TLS connection of the last hop: the server's certificate (DER) and the cipher's
+    /// strength in bits; empty and 0 for plain HTTP. WinHttp.Security.cpp.
+    std::vector<unsigned char> ServerCertificate;
+    int CipherBits = 0;
 
   private:
     friend class TSession;  // sets the callbacks on the easy handles it pools
@@ -238,6 +287,31 @@ class TRequest : public TObject {
     static int OnSeek(void* User, curl_off_t Offset, int Origin);
     static CURLcode OnSslContext(CURL*, void* SslCtx, void*);
     static int OnVerify(int Ok, x509_store_ctx_st* StoreCtx);
+    static curl_socket_t OnOpenSocket(void*, curlsocktype Purpose, curl_sockaddr* Address);
+    static int OnCloseSocket(void* User, curl_socket_t Socket);
+
+    // Status notifications (WinHttp.Notifications.cpp). Those raised inside curl's callbacks
+    // wait in FNotes and are delivered by Deliver() on the calling thread once curl has
+    // returned, so that a callback may call back into the API. The response's own wait until
+    // WinHttpReceiveResponse (FReceiving), as Windows gives them from that call.
+    struct TNote {
+        DWORD Status;
+        DWORD Value;
+        std::u16string Text;
+    };
+    void Queue(DWORD Status, DWORD Value = 0, std::u16string Text = {});
+    void Deliver();
+    void NoteConnected(const char* RemoteIp, const char* LocalIp, int RemotePort, int LocalPort);
+    void NoteHead(bool Start);
+    void NoteRedirect();
+    /// The TLS details of the connection about to carry this hop (WinHttp.Security.cpp).
+    void NoteTls();
+    /// Sets the TLS options of this request on the easy handle (WinHttp.Security.cpp).
+    void ApplyTls();
+    std::vector<TNote> FNotes;
+    bool FReceiving = false;
+    bool FNewConnection = false;  // this hop opened a connection of its own
+    std::size_t FHeadMark = 0;    // FHeadBytes where the current head began
 
     std::unique_ptr<TSlot> FSlot;  // from the first send until the handle goes
     std::atomic<bool> FClosed{false};
@@ -328,5 +402,15 @@ extern thread_local TRequest* tDriving;
 
 /// OpenSSL's verify result as WinHTTP's secure-failure flags.
 DWORD VerifyResultFlags(long Result);
+
+/// A URL as WinHTTP shows it: the scheme's default port left out.
+std::string DisplayUrl(const std::string& Url);
+
+/// The queries about the server's certificate (WinHttp.Security.cpp): WinHTTP's result with
+/// the last error set.
+BOOL QueryCertificateInfo(const TRequest& R, LPVOID Buffer, LPDWORD Length);
+BOOL QueryCertificateContext(const TRequest& R, LPVOID Buffer, LPDWORD Length);
+/// SECURITY_FLAG_SECURE and the strength of the last TLS connection (0 for none).
+DWORD SecurityStrengthFlags(const TRequest& R);
 
 }  // namespace WinHttpImpl

@@ -342,7 +342,9 @@ WINHTTPAPI BOOL WINAPI WinHttpQueryHeaders(HINTERNET hRequest, DWORD dwInfoLevel
                 (Level == WINHTTP_QUERY_CUSTOM && WLen(pwszName) == 0))
                 return Fail(ERROR_INVALID_PARAMETER);
             std::lock_guard<std::recursive_mutex> G(R->Lock);
-            if (!FromRequest && !R->HeadReady()) return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_STATE);
+            // The verb is the caller's from the start.
+            if (!FromRequest && Level != WINHTTP_QUERY_REQUEST_METHOD && !R->HeadReady())
+                return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_STATE);
             const DWORD Index = lpdwIndex ? *lpdwIndex : 0;
             // Before a send the request's headers are those added so far.
             const std::vector<std::string>& Lines = !FromRequest ? R->ResponseLines
@@ -382,7 +384,9 @@ WINHTTPAPI BOOL WINAPI WinHttpQueryHeaders(HINTERNET hRequest, DWORD dwInfoLevel
                         Text += L;
                         Text += Sep;
                     }
-                    Text += Sep;
+                    // CRLF ends with an empty line; the NUL-separated list ends with the NUL
+                    // that terminates the text.
+                    if (Level == WINHTTP_QUERY_RAW_HEADERS_CRLF) Text += Sep;
                     Whole(std::move(Text));
                     break;
                 }

@@ -1,10 +1,179 @@
-// Status callbacks. In the synchronous mode offered here the secure-failure notification is
-// the one delivered (from WinHttpSendRequest, WinHttp.Transfer.cpp).
+// Status callbacks in the synchronous mode: the progress of a request (name resolution,
+// connection, sending, receiving, redirects, interim answers, connections closed), handles
+// created and closing, and secure failures, each on the thread of the call that caused it.
+//
+// Notifications raised while curl runs (its callbacks) are queued and delivered once curl has
+// returned: a callback may then call back into the API, even close the handle, without
+// re-entering curl.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <mutex>
 
 #include "WinHttp.Api.h"
 #include "WinHttp.Handles.h"
+#include "WinHttp.Text.h"
+
+namespace WinHttpImpl {
+
+namespace {
+
+/// The host of "scheme://host:port/path", without brackets around an IPv6 literal.
+std::string HostOf(const std::string& Url) {
+    std::size_t Start = Url.find("://");
+    Start = Start == std::string::npos ? 0 : Start + 3;
+    std::size_t End = Url.find('/', Start);
+    std::string Authority = Url.substr(Start, End == std::string::npos ? End : End - Start);
+    if (!Authority.empty() && Authority.front() == '[') {
+        std::size_t Close = Authority.find(']');
+        return Authority.substr(1, Close == std::string::npos ? Close : Close - 1);
+    }
+    return Authority.substr(0, Authority.rfind(':'));
+}
+
+std::string AddressText(const sockaddr* A) {
+    char Buf[INET6_ADDRSTRLEN] = {};
+    if (A->sa_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(A)->sin_addr, Buf, sizeof Buf);
+    else if (A->sa_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(A)->sin6_addr, Buf, sizeof Buf);
+    return Buf;
+}
+
+}  // namespace
+
+bool TObject::Wants(DWORD Status) {
+    std::lock_guard<std::mutex> G(NotifyLock);
+    return Callback && Callback != WINHTTP_INVALID_STATUS_CALLBACK && (NotifyFlags & Status);
+}
+
+void TObject::Notify(DWORD Status, LPVOID Info, DWORD Length) {
+    WINHTTP_STATUS_CALLBACK Fn = nullptr;
+    DWORD_PTR Ctx = 0;
+    {
+        std::lock_guard<std::mutex> G(NotifyLock);
+        if (!Callback || Callback == WINHTTP_INVALID_STATUS_CALLBACK || !(NotifyFlags & Status))
+            return;
+        Fn = Callback;
+        Ctx = Context;
+    }
+    Fn(Handle, Ctx, Status, Info, Length);
+}
+
+void TRequest::Queue(DWORD Status, DWORD Value, std::u16string Text) {
+    if (!Wants(Status)) return;
+    FNotes.push_back(TNote{Status, Value, std::move(Text)});
+}
+
+void TRequest::Deliver() {
+    std::size_t I = 0;
+    // Each notification is taken off the queue before its callback runs: one that calls back
+    // into this request (a nested call fails, a close only flags) finds the queue consistent.
+    while (I < FNotes.size()) {
+        if (!FReceiving && FNotes[I].Status == WINHTTP_CALLBACK_STATUS_RECEIVING_RESPONSE) break;
+        TNote N = std::move(FNotes[I]);
+        FNotes.erase(FNotes.begin() + static_cast<std::ptrdiff_t>(I));
+        if (!N.Text.empty() || N.Status == WINHTTP_CALLBACK_STATUS_RESOLVING_NAME ||
+            N.Status == WINHTTP_CALLBACK_STATUS_NAME_RESOLVED ||
+            N.Status == WINHTTP_CALLBACK_STATUS_CONNECTING_TO_SERVER ||
+            N.Status == WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER ||
+            N.Status == WINHTTP_CALLBACK_STATUS_REDIRECT) {
+            // Texts are NUL-terminated; the length counts characters, the NUL included.
+            Notify(N.Status, N.Text.data(), static_cast<DWORD>(N.Text.size() + 1));
+        } else if (N.Status == WINHTTP_CALLBACK_STATUS_REQUEST_SENT ||
+                   N.Status == WINHTTP_CALLBACK_STATUS_RESPONSE_RECEIVED ||
+                   N.Status == WINHTTP_CALLBACK_STATUS_INTERMEDIATE_RESPONSE) {
+            Notify(N.Status, &N.Value, sizeof N.Value);
+        } else {
+            Notify(N.Status, nullptr, 0);
+        }
+    }
+}
+
+// A new connection is being opened: the name was resolved to Address.
+curl_socket_t TRequest::OnOpenSocket(void* User, curlsocktype Purpose, curl_sockaddr* Address) {
+    const curl_socket_t S = socket(Address->family, Address->socktype, Address->protocol);
+    TRequest* R = tDriving;
+    if (S == CURL_SOCKET_BAD || !R || Purpose != CURLSOCKTYPE_IPCXN) return S;
+    static_cast<TSlot*>(User)->Connections.push_back({S, false});
+    const std::u16string Ip = ToUtf16(AddressText(&Address->addr));
+    if (!R->FNewConnection) {
+        // Happy eyeballs may try a second address: the name was resolved once.
+        R->FNewConnection = true;
+        R->Queue(WINHTTP_CALLBACK_STATUS_RESOLVING_NAME, 0, ToUtf16(HostOf(R->FCurrentUrl)));
+        R->Queue(WINHTTP_CALLBACK_STATUS_NAME_RESOLVED, 0, Ip);
+    }
+    R->Queue(WINHTTP_CALLBACK_STATUS_CONNECTING_TO_SERVER, 0, Ip);
+    return S;
+}
+
+// Only a connection that carried a request is announced as closed; an attempt that failed is
+// not.
+int TRequest::OnCloseSocket(void* User, curl_socket_t Socket) {
+    auto* Slot = static_cast<TSlot*>(User);
+    auto It = std::find_if(Slot->Connections.begin(), Slot->Connections.end(),
+                           [Socket](const TSlot::TConnection& C) { return C.Socket == Socket; });
+    if (It != Slot->Connections.end()) {
+        const bool Used = It->Used;
+        Slot->Connections.erase(It);
+        TRequest* R = tDriving;
+        if (Used && R) {
+            R->Queue(WINHTTP_CALLBACK_STATUS_CLOSING_CONNECTION);
+            R->Queue(WINHTTP_CALLBACK_STATUS_CONNECTION_CLOSED);
+        }
+    }
+    return close(Socket);
+}
+
+// The connection is ready and the request about to go out.
+void TRequest::NoteConnected(const char* RemoteIp, const char* LocalIp, int RemotePort,
+                             int LocalPort) {
+    Peer.Known = true;
+    Peer.RemoteIp = RemoteIp ? RemoteIp : "";
+    Peer.LocalIp = LocalIp ? LocalIp : "";
+    Peer.RemotePort = RemotePort;
+    Peer.LocalPort = LocalPort;
+    // The connection that carries it is the one of our sockets bound to that local port.
+    for (auto& C : FSlot->Connections) {
+        if (C.Used) continue;
+        sockaddr_storage Local{};
+        socklen_t Len = sizeof Local;
+        if (getsockname(C.Socket, reinterpret_cast<sockaddr*>(&Local), &Len) != 0) continue;
+        const int Port = Local.ss_family == AF_INET
+                             ? ntohs(reinterpret_cast<const sockaddr_in&>(Local).sin_port)
+                         : Local.ss_family == AF_INET6
+                             ? ntohs(reinterpret_cast<const sockaddr_in6&>(Local).sin6_port)
+                             : -1;
+        if (Port == LocalPort) C.Used = true;
+    }
+    NoteTls();
+    if (FNewConnection)
+        Queue(WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER, 0, ToUtf16(Peer.RemoteIp));
+    Queue(WINHTTP_CALLBACK_STATUS_SENDING_REQUEST);
+}
+
+// A response head begins (Start) or is complete.
+void TRequest::NoteHead(bool Start) {
+    if (Start) {
+        Queue(WINHTTP_CALLBACK_STATUS_RECEIVING_RESPONSE);
+        return;
+    }
+    Queue(WINHTTP_CALLBACK_STATUS_RESPONSE_RECEIVED, static_cast<DWORD>(FHeadBytes - FHeadMark));
+    if (StatusCode >= 100 && StatusCode < 200)
+        Queue(WINHTTP_CALLBACK_STATUS_INTERMEDIATE_RESPONSE, static_cast<DWORD>(StatusCode));
+}
+
+// About to follow a redirect to FCurrentUrl; outside curl, so delivered at once.
+void TRequest::NoteRedirect() {
+    Queue(WINHTTP_CALLBACK_STATUS_REDIRECT, 0, ToUtf16(DisplayUrl(FCurrentUrl)));
+    Deliver();
+}
+
+}  // namespace WinHttpImpl
 
 using namespace WinHttpImpl;
 
@@ -21,7 +190,7 @@ WinHttpSetStatusCallback(HINTERNET hInternet, WINHTTP_STATUS_CALLBACK lpfnIntern
                 SetLastError(ERROR_INVALID_HANDLE);
                 return WINHTTP_INVALID_STATUS_CALLBACK;
             }
-            std::lock_guard<std::recursive_mutex> G(Obj->Lock);
+            std::lock_guard<std::mutex> G(Obj->NotifyLock);
             WINHTTP_STATUS_CALLBACK Old = Obj->Callback;
             Obj->Callback = lpfnInternetCallback;
             Obj->NotifyFlags = lpfnInternetCallback ? dwNotificationFlags : 0;

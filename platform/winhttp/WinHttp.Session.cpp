@@ -90,6 +90,11 @@ std::unique_ptr<TSlot> TSession::AcquireSlot() {
     curl_easy_setopt(E, CURLOPT_PREREQFUNCTION, &TRequest::OnPrereq);
     curl_easy_setopt(E, CURLOPT_READFUNCTION, &TRequest::OnRead);
     curl_easy_setopt(E, CURLOPT_SEEKFUNCTION, &TRequest::OnSeek);
+    // Connections opened and closed, for the status notifications.
+    curl_easy_setopt(E, CURLOPT_OPENSOCKETFUNCTION, &TRequest::OnOpenSocket);
+    curl_easy_setopt(E, CURLOPT_OPENSOCKETDATA, Slot.get());
+    curl_easy_setopt(E, CURLOPT_CLOSESOCKETFUNCTION, &TRequest::OnCloseSocket);
+    curl_easy_setopt(E, CURLOPT_CLOSESOCKETDATA, Slot.get());
     curl_easy_setopt(E, CURLOPT_HTTP_CONTENT_DECODING, 0L);  // decoded here, as read
     curl_easy_setopt(E, CURLOPT_FOLLOWLOCATION, 0L);         // redirects are followed here
     curl_easy_setopt(E, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
@@ -173,6 +178,7 @@ WINHTTPAPI BOOL WINAPI WinHttpCloseHandle(HINTERNET hInternet) {
             auto Obj = Unregister(hInternet);
             if (!Obj) return Fail(ERROR_INVALID_HANDLE);
             Obj->Close();
+            Obj->Notify(WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING, &hInternet, sizeof hInternet);
             return Succeed();
         },
         FALSE);
@@ -206,8 +212,15 @@ WINHTTPAPI HINTERNET WINAPI WinHttpConnect(HINTERNET hSession, LPCWSTR pswzServe
             C->Parent = S;
             C->Host = std::move(Host);
             C->Port = nServerPort;
+            {
+                std::lock_guard<std::recursive_mutex> G(S->Lock);
+                C->Timeouts = S->Timeouts;
+            }
             C->InheritNotifications(*S);
-            return Opened(C);
+            HINTERNET H = Opened(C);
+            C->Notify(WINHTTP_CALLBACK_STATUS_HANDLE_CREATED, &H, sizeof H);
+            SetLastError(ERROR_SUCCESS);
+            return H;
         },
         nullptr);
 }
@@ -256,9 +269,13 @@ WINHTTPAPI HINTERNET WINAPI WinHttpOpenRequest(HINTERNET hConnect, LPCWSTR pwszV
                 R->Decompression = S.Decompression;
                 R->RedirectPolicy = S.RedirectPolicy;
                 R->MaxRedirects = S.MaxRedirects;
+                R->ConnectRetries = S.ConnectRetries;
             }
             R->InheritNotifications(*C);
-            return Opened(R);
+            HINTERNET H = Opened(R);
+            R->Notify(WINHTTP_CALLBACK_STATUS_HANDLE_CREATED, &H, sizeof H);
+            SetLastError(ERROR_SUCCESS);
+            return H;
         },
         nullptr);
 }

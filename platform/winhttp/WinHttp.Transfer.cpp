@@ -159,6 +159,10 @@ void TRequest::ResetHop() {
     StatusText.clear();
     StatusLine.clear();
     ResponseLines.clear();
+    Peer = TPeer();
+    ServerCertificate.clear();
+    CipherBits = 0;
+    FNewConnection = false;
 }
 
 void TRequest::ResetTransfer() {
@@ -188,10 +192,13 @@ void TRequest::ResetTransfer() {
     FUserBuf = nullptr;
     FUserLen = FUserGot = 0;
     FMoments = TMoments();
+    FNotes.clear();
+    FReceiving = false;
 }
 
 DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* Optional,
                      DWORD OptionalLength, DWORD TotalLength) {
+    if (FDriving) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;  // from a status callback
     // The slot comes with the first send, so that requests opened and not yet sent hold no
     // descriptors.
     if (!FSlot) FSlot = Session().AcquireSlot();
@@ -266,13 +273,16 @@ DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* O
 
     // curl's connect time-out covers name resolution, TCP and TLS; 0 there is not "no limit".
     long ConnectMs = LONG_MAX / 2;
-    if (Timeouts.Connect > 0)
-        ConnectMs =
-            static_cast<long>(Timeouts.Connect) + (Timeouts.Resolve > 0 ? Timeouts.Resolve : 0);
+    if (TTimeouts::Wait(Timeouts.Connect) > 0)
+        ConnectMs = static_cast<long>(TTimeouts::Wait(Timeouts.Connect)) +
+                    TTimeouts::Wait(Timeouts.Resolve);
     SetLong(CURLOPT_CONNECTTIMEOUT_MS, Ap.ConnectMs, ConnectMs);
     // A caller that asks for the connection to close after this exchange gets that.
     SetLong(CURLOPT_FORBID_REUSE, Ap.ForbidReuse,
-            (DisabledFeatures & WINHTTP_DISABLE_KEEP_ALIVE) || AsksToClose() ? 1L : 0L);
+            (DisabledFeatures & WINHTTP_DISABLE_KEEP_ALIVE) || AsksToClose() || IgnoredCertErrors
+                ? 1L
+                : 0L);
+    ApplyTls();
     SetMethod(Verb, Body);
     FSecureNow = Secure;
     FMethodNow = Verb;
@@ -377,6 +387,7 @@ DWORD TRequest::FollowRedirect() {
     FMethodNow = std::move(Method);
     FBodyNow = Body;
     ++FHops;
+    NoteRedirect();
     FMoments.HopStart = Tick();
     if (curl_multi_add_handle(FSlot->Multi, FSlot->Easy) != CURLM_OK)
         return ERROR_WINHTTP_INTERNAL_ERROR;
@@ -391,7 +402,7 @@ DWORD TRequest::DrainRedirect() {
     using TClock = std::chrono::steady_clock;
     const TClock::time_point Start = TClock::now();
     while (!FDone && !FDrainCut) {
-        int WaitMs = Timeouts.Receive;
+        int WaitMs = TTimeouts::Wait(Timeouts.Receive);
         if (WaitMs > 0) {
             auto Spent =
                 std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - Start)
@@ -413,6 +424,7 @@ DWORD TRequest::DrainRedirect() {
 }
 
 DWORD TRequest::Write(const void* Data, DWORD Length) {
+    if (FDriving) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
     if (FState != EState::Sending) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
     if (Length == 0) return 0;
     // Bytes beyond the announced total would be read as the start of another message:
@@ -428,7 +440,7 @@ DWORD TRequest::Write(const void* Data, DWORD Length) {
         FSendPaused = false;
         curl_easy_pause(FSlot->Easy, FRecvPaused ? CURLPAUSE_RECV : CURLPAUSE_CONT);
     }
-    DWORD Err = Drive([this] { return FPendingLen == 0; }, Timeouts.Send, false);
+    DWORD Err = Drive([this] { return FPendingLen == 0; }, TTimeouts::Wait(Timeouts.Send), false);
     FPending = nullptr;
     FPendingLen = 0;
     if (Err == 0 && FDone && FResult != CURLE_OK) Err = MapFailure();
@@ -437,7 +449,7 @@ DWORD TRequest::Write(const void* Data, DWORD Length) {
 }
 
 DWORD TRequest::ReceiveResponse() {
-    if (FState != EState::Sending) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
+    if (FDriving || FState != EState::Sending) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
     if (!FFinalHead && !FDone && FAccepted < FTotal) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
     bool PollFirst = FConnected;
     if (FBodyOpen) {
@@ -449,9 +461,13 @@ DWORD TRequest::ReceiveResponse() {
         }
         PollFirst = false;
     }
+    // The response's notifications are this call's, even for a head that came in earlier.
+    FReceiving = true;
+    Deliver();
     DWORD Err = 0;
     for (;;) {
-        Err = Drive([this] { return FFinalHead || FRedirectPending; }, Timeouts.Receive, PollFirst);
+        Err = Drive([this] { return FFinalHead || FRedirectPending; },
+                    TTimeouts::Wait(Timeouts.Receive), PollFirst);
         if (Err || FFinalHead) break;
         if (FRedirectPending && !FDone) Err = DrainRedirect();
         if (Err) break;
@@ -470,7 +486,7 @@ DWORD TRequest::ReceiveResponse() {
 
 DWORD TRequest::Read(void* Buffer, DWORD Length, DWORD& Got) {
     Got = 0;
-    if (FState != EState::Received) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
+    if (FDriving || FState != EState::Received) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
     if (Length == 0) return 0;
     auto* Out = static_cast<std::uint8_t*>(Buffer);
     if (FDecoding) {
@@ -508,8 +524,8 @@ DWORD TRequest::Read(void* Buffer, DWORD Length, DWORD& Got) {
     }
     DWORD Err = 0;
     if (FUserGot == 0)
-        Err = Drive([this] { return FUserGot > 0 || FBufPos < FBuf.size(); }, Timeouts.Receive,
-                    !Unpaused);
+        Err = Drive([this] { return FUserGot > 0 || FBufPos < FBuf.size(); },
+                    TTimeouts::Wait(Timeouts.Receive), !Unpaused);
     FUserBuf = nullptr;
     Got = static_cast<DWORD>(FUserGot);
     if (Err == ERROR_WINHTTP_OPERATION_CANCELLED) {
@@ -524,7 +540,7 @@ DWORD TRequest::Read(void* Buffer, DWORD Length, DWORD& Got) {
 
 DWORD TRequest::Available(DWORD& Count) {
     Count = 0;
-    if (FState != EState::Received) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
+    if (FDriving || FState != EState::Received) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
     if (FDecoding) {
         if (FDecodedPos >= FDecoded.size()) {
             FDecoded.resize(64 * 1024);
@@ -542,7 +558,8 @@ DWORD TRequest::Available(DWORD& Count) {
             FRecvPaused = false;
             curl_easy_pause(FSlot->Easy, FSendPaused ? CURLPAUSE_SEND : CURLPAUSE_CONT);
         }
-        DWORD Err = Drive([this] { return FBufPos < FBuf.size(); }, Timeouts.Receive, false);
+        DWORD Err = Drive([this] { return FBufPos < FBuf.size(); },
+                          TTimeouts::Wait(Timeouts.Receive), false);
         if (Err) return Err;
     }
     if (FBufPos == FBuf.size() && FDone && FResult != CURLE_OK) return MapFailure();
@@ -586,6 +603,8 @@ DWORD TRequest::Drive(const std::function<bool()>& Ready, int TimeoutMs, bool Po
             }
             // A round that handed curl the whole request has put it on the wire.
             if (FMoments.SendPending && !FBodyOpen && FSentToCurl >= FTotal) MarkSent();
+            Deliver();  // outside curl: a callback may call back into the API
+            if (FClosed) return ERROR_WINHTTP_OPERATION_CANCELLED;
             if (Ready() || FDone) return 0;
         }
         Wait = false;
@@ -656,6 +675,10 @@ DWORD TRequest::MapFailure() {
                                    : WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CERT;
             return ERROR_WINHTTP_SECURE_FAILURE;
         }
+        case CURLE_SSL_INVALIDCERTSTATUS:
+            // Revocation checks were asked for and the server's status could not be had.
+            FSecureFlags = WINHTTP_CALLBACK_STATUS_FLAG_CERT_REV_FAILED;
+            return ERROR_WINHTTP_SECURE_FAILURE;
         case CURLE_SSL_CONNECT_ERROR:
             // A certificate can fail the handshake in ways curl reports as a plain handshake
             // error; what OpenSSL found then still says why.
@@ -667,7 +690,6 @@ DWORD TRequest::MapFailure() {
         case CURLE_SSL_CACERT_BADFILE:
         case CURLE_SSL_ISSUER_ERROR:
         case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
-        case CURLE_SSL_INVALIDCERTSTATUS:
         case CURLE_SSL_CRL_BADFILE:
         case CURLE_SSL_ENGINE_INITFAILED:
         case CURLE_USE_SSL_FAILED:
@@ -692,6 +714,10 @@ std::string_view TRequest::FollowTarget() const {
 void TRequest::MarkSent() {
     FMoments.SendEnd = Tick();
     FMoments.SendPending = false;
+    long HeadBytes = 0;
+    curl_easy_getinfo(FSlot->Easy, CURLINFO_REQUEST_SIZE, &HeadBytes);
+    Queue(WINHTTP_CALLBACK_STATUS_REQUEST_SENT,
+          static_cast<DWORD>(static_cast<std::uint64_t>(HeadBytes) + FSentToCurl));
 }
 
 namespace {
@@ -787,6 +813,8 @@ size_t TRequest::OnHeader(char* Ptr, size_t Size, size_t Count, void* User) {
         // went out, even when it arrived in the round that sent it.
         if (R->FMoments.SendPending) R->MarkSent();
         R->FHeadLine = true;
+        R->FHeadMark = R->FHeadBytes - Len;
+        R->NoteHead(true);
         R->StatusLine = std::string(Line);
         R->ResponseLines.clear();
         R->ResponseLines.reserve(16);
@@ -810,6 +838,7 @@ size_t TRequest::OnHeader(char* Ptr, size_t Size, size_t Count, void* User) {
         return Len;
     }
     if (Line.empty()) {
+        R->NoteHead(false);
         if (!R->HeadComplete()) return 0;
     } else if ((Line[0] == ' ' || Line[0] == '\t') && !R->ResponseLines.empty()) {
         R->ResponseLines.back() += ' ';
@@ -904,8 +933,9 @@ int TRequest::OnSeek(void* User, curl_off_t Offset, int Origin) {
     return CURL_SEEKFUNC_OK;
 }
 
-int TRequest::OnPrereq(void* User, char*, char*, int, int) {
+int TRequest::OnPrereq(void* User, char* RemoteIp, char* LocalIp, int RemotePort, int LocalPort) {
     auto* R = static_cast<TRequest*>(User);
+    R->NoteConnected(RemoteIp, LocalIp, RemotePort, LocalPort);
     R->FConnected = true;
     R->FMoments.SendStart = Tick();
     R->FMoments.SendPending = true;
@@ -935,14 +965,11 @@ WINHTTPAPI BOOL WINAPI WinHttpSendRequest(HINTERNET hRequest, LPCWSTR lpszHeader
                 (dwOptionalLength && !lpOptional))
                 return Fail(ERROR_INVALID_PARAMETER);
             std::lock_guard<std::recursive_mutex> G(R->Lock);
-            R->Context = dwContext;
+            R->SetContext(dwContext);
             Err = R->Send(Lines, lpOptional, dwOptionalLength, dwTotalLength);
-            if (Err == ERROR_WINHTTP_SECURE_FAILURE && R->Callback &&
-                R->Callback != WINHTTP_INVALID_STATUS_CALLBACK &&
-                (R->NotifyFlags & WINHTTP_CALLBACK_FLAG_SECURE_FAILURE)) {
+            if (Err == ERROR_WINHTTP_SECURE_FAILURE) {
                 DWORD Flags = R->SecureFlags();
-                R->Callback(hRequest, R->Context, WINHTTP_CALLBACK_STATUS_SECURE_FAILURE, &Flags,
-                            sizeof Flags);
+                R->Notify(WINHTTP_CALLBACK_STATUS_SECURE_FAILURE, &Flags, sizeof Flags);
             }
             return Err ? Fail(Err) : Succeed();
         },
@@ -1007,7 +1034,7 @@ WINHTTPAPI BOOL WINAPI WinHttpQueryDataAvailable(HINTERNET hRequest,
                                                  LPDWORD lpdwNumberOfBytesAvailable) {
     return Guard(
         [&]() -> BOOL {
-            if (lpdwNumberOfBytesAvailable) *lpdwNumberOfBytesAvailable = 0;
+            // A failed call leaves the count as it was.
             DWORD Err = 0;
             auto R = LookupAs<TRequest>(hRequest, WINHTTP_HANDLE_TYPE_REQUEST, Err);
             if (!R) return Fail(Err);

@@ -168,6 +168,7 @@ typedef void(WINAPI* WINHTTP_STATUS_CALLBACK)(HINTERNET hInternet, DWORD_PTR dwC
 /* Options (WinHttpSetOption / WinHttpQueryOption). */
 #define WINHTTP_OPTION_RESOLVE_TIMEOUT 2
 #define WINHTTP_OPTION_CONNECT_TIMEOUT 3
+#define WINHTTP_OPTION_CONNECT_RETRIES 4
 #define WINHTTP_OPTION_SEND_TIMEOUT 5
 #define WINHTTP_OPTION_RECEIVE_TIMEOUT 6
 #define WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT 7
@@ -177,10 +178,102 @@ typedef void(WINAPI* WINHTTP_STATUS_CALLBACK)(HINTERNET hInternet, DWORD_PTR dwC
 #define WINHTTP_OPTION_USER_AGENT 41
 #define WINHTTP_OPTION_CONTEXT_VALUE 45
 #define WINHTTP_OPTION_DISABLE_FEATURE 63
+#define WINHTTP_OPTION_ENABLE_FEATURE 79
+#define WINHTTP_OPTION_WORKER_THREAD_COUNT 80
+#define WINHTTP_OPTION_CONNECTION_INFO 93
 #define WINHTTP_OPTION_REDIRECT_POLICY 88
 #define WINHTTP_OPTION_MAX_HTTP_AUTOMATIC_REDIRECTS 89
 #define WINHTTP_OPTION_DECOMPRESSION 118
 #define WINHTTP_OPTION_REQUEST_TIMES 142
+#define WINHTTP_OPTION_SECURITY_FLAGS 31
+#define WINHTTP_OPTION_SECURITY_CERTIFICATE_STRUCT 32
+#define WINHTTP_OPTION_SECURITY_KEY_BITNESS 36
+#define WINHTTP_OPTION_SERVER_CERT_CONTEXT 78
+#define WINHTTP_OPTION_SECURE_PROTOCOLS 84
+
+/* WINHTTP_OPTION_ENABLE_FEATURE (set only): revocation checks on a request, reverting
+   impersonation on a session (which has no meaning here and is accepted). */
+#define WINHTTP_ENABLE_SSL_REVOCATION 0x00000001
+#define WINHTTP_ENABLE_SSL_REVERT_IMPERSONATION 0x00000002
+
+/* WINHTTP_OPTION_SECURITY_FLAGS (request handles). The IGNORE flags are the caller's choice
+   and off by default; SECURE and the strength are only read. */
+#define SECURITY_FLAG_SECURE 0x00000001
+#define SECURITY_FLAG_STRENGTH_WEAK 0x10000000
+#define SECURITY_FLAG_STRENGTH_MEDIUM 0x40000000
+#define SECURITY_FLAG_STRENGTH_STRONG 0x20000000
+#define SECURITY_FLAG_IGNORE_UNKNOWN_CA 0x00000100
+#define SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE 0x00000200
+#define SECURITY_FLAG_IGNORE_CERT_CN_INVALID 0x00001000
+#define SECURITY_FLAG_IGNORE_CERT_DATE_INVALID 0x00002000
+#define SECURITY_FLAG_IGNORE_ALL_CERT_ERRORS                                           \
+    (SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE |         \
+     SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID)
+
+/* WINHTTP_OPTION_SECURE_PROTOCOLS (session handles, set only): the TLS versions allowed. SSL 2
+   and 3 are accepted as values and never used. The TLS library takes a range without gaps:
+   where the versions allowed have one, the newest run of them is used. */
+#define WINHTTP_FLAG_SECURE_PROTOCOL_SSL2 0x00000008
+#define WINHTTP_FLAG_SECURE_PROTOCOL_SSL3 0x00000020
+#define WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 0x00000080
+#define WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 0x00000200
+#define WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 0x00000800
+#define WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3 0x00002000
+#define WINHTTP_FLAG_SECURE_PROTOCOL_ALL                                                \
+    (WINHTTP_FLAG_SECURE_PROTOCOL_SSL3 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 |            \
+     WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2)
+
+#ifndef _WIN32
+/* The structures of the options above; on Windows the system's headers define them. */
+#include <sys/socket.h>
+typedef struct sockaddr_storage SOCKADDR_STORAGE;
+typedef unsigned char BYTE;
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME;
+
+/* WINHTTP_OPTION_CONNECTION_INFO (request handles, once the request is sent): the addresses
+   as this system's sockaddr_in or sockaddr_in6 (so AF_INET6 has this system's value). */
+typedef struct _WINHTTP_CONNECTION_INFO {
+    DWORD cbSize;
+    SOCKADDR_STORAGE LocalAddress;
+    SOCKADDR_STORAGE RemoteAddress;
+} WINHTTP_CONNECTION_INFO;
+
+/* WINHTTP_OPTION_SECURITY_CERTIFICATE_STRUCT: the server's certificate. The subject and
+   issuer are the values of their names' parts, one a line ("\r\n" between); the caller frees
+   both with LocalFree. The protocol and algorithm names are not given (NULL), as on Windows.
+   dwKeySize is the cipher's strength, as WINHTTP_OPTION_SECURITY_KEY_BITNESS gives it. */
+typedef struct _WINHTTP_CERTIFICATE_INFO {
+    FILETIME ftExpiry;
+    FILETIME ftStart;
+    LPWSTR lpszSubjectInfo;
+    LPWSTR lpszIssuerInfo;
+    LPWSTR lpszProtocolName;
+    LPWSTR lpszSignatureAlgName;
+    LPWSTR lpszEncryptionAlgName;
+    DWORD dwKeySize;
+} WINHTTP_CERTIFICATE_INFO;
+
+/* WINHTTP_OPTION_SERVER_CERT_CONTEXT: a pointer to a certificate context shaped as Windows'
+   holding the server's certificate as DER (X509_ASN_ENCODING | PKCS_7_ASN_ENCODING); there is
+   no certificate store and no decoded CERT_INFO (both NULL). The caller frees it with
+   CertFreeCertificateContext, which this library exports for that. */
+#define X509_ASN_ENCODING 0x00000001
+#define PKCS_7_ASN_ENCODING 0x00010000
+typedef struct _CERT_CONTEXT {
+    DWORD dwCertEncodingType;
+    BYTE* pbCertEncoded;
+    DWORD cbCertEncoded;
+    void* pCertInfo;
+    void* hCertStore;
+} CERT_CONTEXT, *PCERT_CONTEXT;
+typedef const CERT_CONTEXT* PCCERT_CONTEXT;
+typedef void* HLOCAL;
+WINHTTPAPI BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT pCertContext);
+WINHTTPAPI HLOCAL WINAPI LocalFree(HLOCAL hMem);
+#endif
 
 /* WINHTTP_OPTION_REQUEST_TIMES (request handles, query only): moments of the last transfer
    as performance-counter values (QueryPerformanceCounter), 0 for a moment that did not occur
@@ -340,9 +433,47 @@ typedef struct _WINHTTP_REQUEST_TIMES {
 
 #define WINHTTP_TIME_FORMAT_BUFSIZE 62
 
-/* Status callback: notifications and flags. Only the secure-failure notification is
-   delivered by this implementation. */
+/* Status callback: notifications and flags. Those of the synchronous mode are delivered on
+   the thread of the call that caused them, in Windows' order: HANDLE_CREATED from
+   WinHttpConnect and WinHttpOpenRequest; RESOLVING_NAME, NAME_RESOLVED, CONNECTING_TO_SERVER
+   and CONNECTED_TO_SERVER for a new connection (the name and addresses as text, the length in
+   characters with the NUL), SENDING_REQUEST and REQUEST_SENT (a DWORD of bytes) from
+   WinHttpSendRequest; RECEIVING_RESPONSE, RESPONSE_RECEIVED (a DWORD of bytes),
+   INTERMEDIATE_RESPONSE (a DWORD status) and REDIRECT (the new URL) from
+   WinHttpReceiveResponse; CLOSING_CONNECTION and CONNECTION_CLOSED when a connection ends
+   during a call; HANDLE_CLOSING (the handle) from WinHttpCloseHandle; SECURE_FAILURE from
+   WinHttpSendRequest. A callback may call the API, close the handle included. */
+#define WINHTTP_CALLBACK_STATUS_RESOLVING_NAME 0x00000001
+#define WINHTTP_CALLBACK_STATUS_NAME_RESOLVED 0x00000002
+#define WINHTTP_CALLBACK_STATUS_CONNECTING_TO_SERVER 0x00000004
+#define WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER 0x00000008
+#define WINHTTP_CALLBACK_STATUS_SENDING_REQUEST 0x00000010
+#define WINHTTP_CALLBACK_STATUS_REQUEST_SENT 0x00000020
+#define WINHTTP_CALLBACK_STATUS_RECEIVING_RESPONSE 0x00000040
+#define WINHTTP_CALLBACK_STATUS_RESPONSE_RECEIVED 0x00000080
+#define WINHTTP_CALLBACK_STATUS_CLOSING_CONNECTION 0x00000100
+#define WINHTTP_CALLBACK_STATUS_CONNECTION_CLOSED 0x00000200
+#define WINHTTP_CALLBACK_STATUS_HANDLE_CREATED 0x00000400
+#define WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING 0x00000800
+#define WINHTTP_CALLBACK_STATUS_DETECTING_PROXY 0x00001000
+#define WINHTTP_CALLBACK_STATUS_REDIRECT 0x00004000
+#define WINHTTP_CALLBACK_STATUS_INTERMEDIATE_RESPONSE 0x00008000
 #define WINHTTP_CALLBACK_STATUS_SECURE_FAILURE 0x00010000
+#define WINHTTP_CALLBACK_FLAG_RESOLVE_NAME \
+    (WINHTTP_CALLBACK_STATUS_RESOLVING_NAME | WINHTTP_CALLBACK_STATUS_NAME_RESOLVED)
+#define WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER \
+    (WINHTTP_CALLBACK_STATUS_CONNECTING_TO_SERVER | WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER)
+#define WINHTTP_CALLBACK_FLAG_SEND_REQUEST \
+    (WINHTTP_CALLBACK_STATUS_SENDING_REQUEST | WINHTTP_CALLBACK_STATUS_REQUEST_SENT)
+#define WINHTTP_CALLBACK_FLAG_RECEIVE_RESPONSE \
+    (WINHTTP_CALLBACK_STATUS_RECEIVING_RESPONSE | WINHTTP_CALLBACK_STATUS_RESPONSE_RECEIVED)
+#define WINHTTP_CALLBACK_FLAG_CLOSE_CONNECTION \
+    (WINHTTP_CALLBACK_STATUS_CLOSING_CONNECTION | WINHTTP_CALLBACK_STATUS_CONNECTION_CLOSED)
+#define WINHTTP_CALLBACK_FLAG_HANDLES \
+    (WINHTTP_CALLBACK_STATUS_HANDLE_CREATED | WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING)
+#define WINHTTP_CALLBACK_FLAG_DETECTING_PROXY WINHTTP_CALLBACK_STATUS_DETECTING_PROXY
+#define WINHTTP_CALLBACK_FLAG_REDIRECT WINHTTP_CALLBACK_STATUS_REDIRECT
+#define WINHTTP_CALLBACK_FLAG_INTERMEDIATE_RESPONSE WINHTTP_CALLBACK_STATUS_INTERMEDIATE_RESPONSE
 #define WINHTTP_CALLBACK_FLAG_SECURE_FAILURE WINHTTP_CALLBACK_STATUS_SECURE_FAILURE
 #define WINHTTP_CALLBACK_FLAG_ALL_NOTIFICATIONS 0xFFFFFFFF
 

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <iterator>
 #include <thread>
 #include <vector>
@@ -166,10 +167,8 @@ TEST_F(WinHttpLibrary, ObjectNamesAreEscapedAsWinHttpDoes) {
         SCOPED_TRACE(C.Name);
         THandle Req = OpenRequest(C.Object, C.Flags);
         ASSERT_TRUE(Req);
-        EXPECT_EQ(UrlOf(Req.Get()), "http://example.test:80" + C.Path);
+        EXPECT_EQ(UrlOf(Req.Get()), "http://example.test" + C.Path);
     }
-    THandle Secure = OpenRequest(u"/x", WINHTTP_FLAG_SECURE);
-    EXPECT_EQ(UrlOf(Secure.Get()), "https://example.test:443/x");
 }
 
 TEST_F(WinHttpLibrary, BadArgumentsAndHandles) {
@@ -214,7 +213,7 @@ TEST_F(WinHttpLibrary, BadArgumentsAndHandles) {
     EXPECT_FALSE(WinHttpSetOption(Req.Get(), WINHTTP_OPTION_DECOMPRESSION, &V, sizeof V));
     EXPECT_EQ(GetLastError(), 87u);
     EXPECT_FALSE(WinHttpSetOption(Req.Get(), WINHTTP_OPTION_DECOMPRESSION, &V, 2));
-    EXPECT_EQ(GetLastError(), 87u);
+    EXPECT_EQ(GetLastError(), 122u);
 
     // Steps out of order.
     char Buf[16];
@@ -287,20 +286,24 @@ TEST_F(WinHttpLibrary, RefusedOptionsChangeNothing) {
     const std::u16string BadAgent = u"Bad\r\nX-Injected: 1";
     const DWORD Four = 4, Three = 3;
     const DWORD_PTR Context = 0x55;
+    const DWORD NotAnIgnoreFlag = SECURITY_FLAG_SECURE;
     struct {
         const char* Name;
         HINTERNET Handle;
         DWORD Option;
         const void* Value;
         DWORD Length;
+        DWORD Error;
     } Cases[] = {
         {"agent with a line break", FSession.Get(), WINHTTP_OPTION_USER_AGENT, BadAgent.data(),
-         static_cast<DWORD>(BadAgent.size())},
-        {"decompression flag unknown", Req.Get(), WINHTTP_OPTION_DECOMPRESSION, &Four, sizeof Four},
+         static_cast<DWORD>(BadAgent.size()), 87},
         {"redirect policy unknown", FSession.Get(), WINHTTP_OPTION_REDIRECT_POLICY, &Three,
-         sizeof Three},
-        {"time-out of the wrong size", Req.Get(), WINHTTP_OPTION_RECEIVE_TIMEOUT, &Four, 2},
-        {"context of the wrong size", Req.Get(), WINHTTP_OPTION_CONTEXT_VALUE, &Context, 4},
+         sizeof Three, 87},
+        {"time-out of the wrong size", Req.Get(), WINHTTP_OPTION_RECEIVE_TIMEOUT, &Four, 2, 122},
+        {"time-out without a buffer", Req.Get(), WINHTTP_OPTION_RECEIVE_TIMEOUT, nullptr, 4, 87},
+        {"context of the wrong size", Req.Get(), WINHTTP_OPTION_CONTEXT_VALUE, &Context, 4, 122},
+        {"security flags beyond the ignore flags", Req.Get(), WINHTTP_OPTION_SECURITY_FLAGS,
+         &NotAnIgnoreFlag, 4, 87},
     };
     for (const auto& C : Cases) {
         SCOPED_TRACE(C.Name);
@@ -312,9 +315,266 @@ TEST_F(WinHttpLibrary, RefusedOptionsChangeNothing) {
         };
         const std::string Before = Query();
         EXPECT_FALSE(WinHttpSetOption(C.Handle, C.Option, const_cast<void*>(C.Value), C.Length));
-        EXPECT_EQ(GetLastError(), 87u);
+        EXPECT_EQ(GetLastError(), C.Error);
         EXPECT_EQ(Query(), Before);
     }
+}
+
+TEST_F(WinHttpLibrary, OptionCallsFailWithWindowsCodes) {
+    THandle Req = OpenRequest(u"/");
+    DWORD V = 1;
+    DWORD Buf[4] = {};
+    struct {
+        const char* Name;
+        std::function<BOOL()> Call;
+        DWORD Error;
+    } Cases[] = {
+        {"set: a DWORD in 8 bytes",
+         [&] { return WinHttpSetOption(Req.Get(), WINHTTP_OPTION_CONNECT_RETRIES, Buf, 8); }, 122},
+        {"set: a query-only option",
+         [&] {
+             return WinHttpSetOption(Req.Get(), WINHTTP_OPTION_CONNECTION_INFO, Buf, sizeof Buf);
+         },
+         12011},
+        {"set: the worker threads on a handle",
+         [&] {
+             return WinHttpSetOption(FSession.Get(), WINHTTP_OPTION_WORKER_THREAD_COUNT, &V,
+                                     sizeof V);
+         },
+         12018},
+        {"query: option 0",
+         [&] {
+             DWORD Len = sizeof Buf;
+             return WinHttpQueryOption(Req.Get(), 0, Buf, &Len);
+         },
+         87},
+        {"query: decompression is set only",
+         [&] {
+             DWORD Len = sizeof Buf;
+             return WinHttpQueryOption(Req.Get(), WINHTTP_OPTION_DECOMPRESSION, Buf, &Len);
+         },
+         87},
+        {"query: disabled features are set only",
+         [&] {
+             DWORD Len = sizeof Buf;
+             return WinHttpQueryOption(Req.Get(), WINHTTP_OPTION_DISABLE_FEATURE, Buf, &Len);
+         },
+         87},
+        {"query: connection before sending",
+         [&] {
+             DWORD Len = sizeof Buf;
+             return WinHttpQueryOption(Req.Get(), WINHTTP_OPTION_CONNECTION_INFO, Buf, &Len);
+         },
+         12019},
+        {"query: certificate before sending",
+         [&] {
+             DWORD Len = sizeof Buf;
+             return WinHttpQueryOption(Req.Get(), WINHTTP_OPTION_SERVER_CERT_CONTEXT, Buf, &Len);
+         },
+         12019},
+        {"time-outs below -1 on a session",
+         [&] { return WinHttpSetTimeouts(FSession.Get(), -2, 0, 0, 0); }, 87},
+        {"time-outs below -1 on a connection",
+         [&] { return WinHttpSetTimeouts(FConnect.Get(), 0, -5, 0, 0); }, 87},
+        {"time-outs below -1 on a request",
+         [&] { return WinHttpSetTimeouts(Req.Get(), 0, 0, 0, INT32_MIN); }, 87},
+        {"data available on a request not sent",
+         [&] {
+             Buf[0] = 77;
+             BOOL Ok = WinHttpQueryDataAvailable(Req.Get(), Buf);
+             EXPECT_EQ(Buf[0], 77u) << "a failed call leaves the count";
+             return Ok;
+         },
+         12019},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        SetLastError(0);
+        EXPECT_FALSE(C.Call());
+        EXPECT_EQ(GetLastError(), C.Error);
+    }
+}
+
+TEST_F(WinHttpLibrary, TimeoutsKeepTheWholeRangeOnEveryHandle) {
+    auto Query = [](HINTERNET H, DWORD Option) -> std::string {
+        DWORD V = 0, Len = sizeof V;
+        if (!WinHttpQueryOption(H, Option, &V, &Len))
+            return "error " + std::to_string(GetLastError());
+        return std::to_string(V);
+    };
+    // Defaults, the response head's own time-out among them.
+    THandle Req = OpenRequest(u"/");
+    EXPECT_EQ(Query(Req.Get(), WINHTTP_OPTION_RESOLVE_TIMEOUT), "0");
+    EXPECT_EQ(Query(Req.Get(), WINHTTP_OPTION_CONNECT_TIMEOUT), "60000");
+    EXPECT_EQ(Query(Req.Get(), WINHTTP_OPTION_RECEIVE_TIMEOUT), "30000");
+    EXPECT_EQ(Query(Req.Get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT), "90000");
+
+    struct {
+        const char* Name;
+        HINTERNET Handle;
+        DWORD Option;
+        DWORD Value;
+    } Cases[] = {
+        {"above INT_MAX on a request", Req.Get(), WINHTTP_OPTION_RECEIVE_TIMEOUT, 0x90000000u},
+        {"all ones on a session", FSession.Get(), WINHTTP_OPTION_SEND_TIMEOUT, 0xFFFFFFFFu},
+        {"on a connection", FConnect.Get(), WINHTTP_OPTION_CONNECT_TIMEOUT, 1234},
+        {"response head on a request", Req.Get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, 4321},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        DWORD V = C.Value;
+        ASSERT_TRUE(WinHttpSetOption(C.Handle, C.Option, &V, sizeof V)) << GetLastError();
+        EXPECT_EQ(Query(C.Handle, C.Option), std::to_string(C.Value));
+    }
+    EXPECT_EQ(Query(Req.Get(), WINHTTP_OPTION_RECEIVE_TIMEOUT), std::to_string(0x90000000u))
+        << "the response head's time-out is a setting of its own";
+
+    // WinHttpSetTimeouts keeps -1 as the DWORD it is; a connection starts with its session's.
+    ASSERT_TRUE(WinHttpSetTimeouts(FSession.Get(), -1, 0, 7, 8));
+    THandle Conn(WinHttpConnect(FSession.Get(), u"example.test", 0, 0));
+    EXPECT_EQ(Query(Conn.Get(), WINHTTP_OPTION_RESOLVE_TIMEOUT), "4294967295");
+    EXPECT_EQ(Query(Conn.Get(), WINHTTP_OPTION_SEND_TIMEOUT), "7");
+    EXPECT_EQ(Query(FConnect.Get(), WINHTTP_OPTION_SEND_TIMEOUT), "30000");
+}
+
+TEST_F(WinHttpLibrary, FeatureAndSecurityOptions) {
+    THandle Req = OpenRequest(u"/", WINHTTP_FLAG_SECURE);
+    struct {
+        const char* Name;
+        HINTERNET Handle;
+        DWORD Option;
+        DWORD Value;
+        DWORD Error;  // 0: accepted
+    } Cases[] = {
+        {"connect retries on a session", FSession.Get(), WINHTTP_OPTION_CONNECT_RETRIES, 3, 0},
+        {"connect retries on a request", Req.Get(), WINHTTP_OPTION_CONNECT_RETRIES, 9, 0},
+        {"revocation checks on a request", Req.Get(), WINHTTP_OPTION_ENABLE_FEATURE,
+         WINHTTP_ENABLE_SSL_REVOCATION, 0},
+        {"revocation checks on a session", FSession.Get(), WINHTTP_OPTION_ENABLE_FEATURE,
+         WINHTTP_ENABLE_SSL_REVOCATION, 12018},
+        {"impersonation on a session", FSession.Get(), WINHTTP_OPTION_ENABLE_FEATURE,
+         WINHTTP_ENABLE_SSL_REVERT_IMPERSONATION, 0},
+        {"impersonation on a request", Req.Get(), WINHTTP_OPTION_ENABLE_FEATURE,
+         WINHTTP_ENABLE_SSL_REVERT_IMPERSONATION, 12018},
+        {"unknown feature", Req.Get(), WINHTTP_OPTION_ENABLE_FEATURE, 4, 87},
+        {"every feature disabled", Req.Get(), WINHTTP_OPTION_DISABLE_FEATURE, 0xF, 0},
+        {"unknown feature disabled", Req.Get(), WINHTTP_OPTION_DISABLE_FEATURE, 0x10, 87},
+        {"ignore flags", Req.Get(), WINHTTP_OPTION_SECURITY_FLAGS,
+         SECURITY_FLAG_IGNORE_ALL_CERT_ERRORS, 0},
+        {"security flags on a session", FSession.Get(), WINHTTP_OPTION_SECURITY_FLAGS,
+         SECURITY_FLAG_IGNORE_UNKNOWN_CA, 12018},
+        {"TLS 1.2 and 1.3", FSession.Get(), WINHTTP_OPTION_SECURE_PROTOCOLS,
+         WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3, 0},
+        {"protocols unknown", FSession.Get(), WINHTTP_OPTION_SECURE_PROTOCOLS, 0x4, 87},
+        {"protocols on a request", Req.Get(), WINHTTP_OPTION_SECURE_PROTOCOLS,
+         WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2, 12018},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        DWORD V = C.Value;
+        SetLastError(0);
+        EXPECT_EQ(WinHttpSetOption(C.Handle, C.Option, &V, sizeof V), C.Error == 0);
+        EXPECT_EQ(GetLastError(), C.Error);
+    }
+    DWORD V = 0, Len = sizeof V;
+    ASSERT_TRUE(WinHttpQueryOption(FSession.Get(), WINHTTP_OPTION_CONNECT_RETRIES, &V, &Len));
+    EXPECT_EQ(V, 3u);
+    THandle Later = OpenRequest(u"/");
+    ASSERT_TRUE(WinHttpQueryOption(Later.Get(), WINHTTP_OPTION_CONNECT_RETRIES, &V, &Len));
+    EXPECT_EQ(V, 3u) << "a request starts with its session's";
+    // Nothing sent yet: only what the caller chose, no strength.
+    ASSERT_TRUE(WinHttpQueryOption(Req.Get(), WINHTTP_OPTION_SECURITY_FLAGS, &V, &Len));
+    EXPECT_EQ(V, static_cast<DWORD>(SECURITY_FLAG_IGNORE_ALL_CERT_ERRORS));
+    ASSERT_TRUE(WinHttpQueryOption(Later.Get(), WINHTTP_OPTION_SECURITY_FLAGS, &V, &Len));
+    EXPECT_EQ(V, 0u) << "no check is ignored by default";
+
+    // The worker thread count belongs to no handle.
+    V = 6;
+    ASSERT_TRUE(WinHttpSetOption(nullptr, WINHTTP_OPTION_WORKER_THREAD_COUNT, &V, sizeof V));
+    V = 0;
+    ASSERT_TRUE(WinHttpQueryOption(nullptr, WINHTTP_OPTION_WORKER_THREAD_COUNT, &V, &Len));
+    EXPECT_EQ(V, 6u);
+}
+
+TEST_F(WinHttpLibrary, UrlOptionLeavesOutTheDefaultPort) {
+    struct {
+        const char* Name;
+        INTERNET_PORT Port;
+        DWORD Flags;
+        std::string Url;
+    } Cases[] = {
+        {"http, no port given", 0, 0, "http://example.test/x"},
+        {"http on 80", 80, 0, "http://example.test/x"},
+        {"https, no port given", 0, WINHTTP_FLAG_SECURE, "https://example.test/x"},
+        {"https on 443", 443, WINHTTP_FLAG_SECURE, "https://example.test/x"},
+        {"http on 443", 443, 0, "http://example.test:443/x"},
+        {"https on 80", 80, WINHTTP_FLAG_SECURE, "https://example.test:80/x"},
+        {"another port", 8080, 0, "http://example.test:8080/x"},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        THandle Conn(WinHttpConnect(FSession.Get(), u"example.test", C.Port, 0));
+        THandle Req(
+            WinHttpOpenRequest(Conn.Get(), u"GET", u"/x", nullptr, nullptr, nullptr, C.Flags));
+        EXPECT_EQ(UrlOf(Req.Get()), C.Url);
+    }
+}
+
+TEST_F(WinHttpLibrary, RequestMethodIsKnownBeforeSending) {
+    for (const char16_t* Verb : {u"GET", u"PROPFIND"}) {
+        SCOPED_TRACE(A(Verb));
+        THandle Req = OpenRequest(u"/", 0, Verb);
+        char16_t Buf[32];
+        DWORD Len = sizeof Buf;
+        ASSERT_TRUE(WinHttpQueryHeaders(Req.Get(), WINHTTP_QUERY_REQUEST_METHOD, nullptr, Buf, &Len,
+                                        nullptr))
+            << GetLastError();
+        EXPECT_EQ(A(std::u16string_view(Buf, Len / 2)), A(Verb));
+    }
+}
+
+namespace {
+struct THandleEvents {
+    std::vector<std::pair<DWORD, HINTERNET>> Calls;
+};
+void WINAPI RecordHandleEvent(HINTERNET H, DWORD_PTR Context, DWORD Status, LPVOID Info,
+                              DWORD Length) {
+    auto* Seen = reinterpret_cast<THandleEvents*>(Context);
+    HINTERNET About = nullptr;
+    if (Info && Length == sizeof(HINTERNET)) std::memcpy(&About, Info, sizeof About);
+    EXPECT_EQ(About, H) << "status " << Status;
+    Seen->Calls.emplace_back(Status, H);
+}
+}  // namespace
+
+TEST_F(WinHttpLibrary, HandlesAnnounceTheirCreationAndClosing) {
+    THandleEvents Seen;
+    DWORD_PTR Ctx = reinterpret_cast<DWORD_PTR>(&Seen);
+    ASSERT_TRUE(WinHttpSetOption(FSession.Get(), WINHTTP_OPTION_CONTEXT_VALUE, &Ctx, sizeof Ctx));
+    ASSERT_EQ(WinHttpSetStatusCallback(FSession.Get(), RecordHandleEvent,
+                                       WINHTTP_CALLBACK_FLAG_HANDLES, 0),
+              nullptr);
+    HINTERNET Conn = WinHttpConnect(FSession.Get(), u"example.test", 0, 0);
+    HINTERNET Req = WinHttpOpenRequest(Conn, u"GET", u"/", nullptr, nullptr, nullptr, 0);
+    ASSERT_TRUE(Req);
+    EXPECT_EQ(GetLastError(), 0u);
+    EXPECT_TRUE(WinHttpCloseHandle(Req));
+    EXPECT_TRUE(WinHttpCloseHandle(Conn));
+    const std::vector<std::pair<DWORD, HINTERNET>> Expected = {
+        {WINHTTP_CALLBACK_STATUS_HANDLE_CREATED, Conn},
+        {WINHTTP_CALLBACK_STATUS_HANDLE_CREATED, Req},
+        {WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING, Req},
+        {WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING, Conn},
+    };
+    EXPECT_EQ(Seen.Calls, Expected);
+
+    // A mask without them: none.
+    Seen.Calls.clear();
+    WinHttpSetStatusCallback(FSession.Get(), RecordHandleEvent,
+                             WINHTTP_CALLBACK_FLAG_SECURE_FAILURE, 0);
+    THandle Quiet(WinHttpConnect(FSession.Get(), u"example.test", 0, 0));
+    Quiet = THandle();
+    EXPECT_TRUE(Seen.Calls.empty());
 }
 
 TEST_F(WinHttpLibrary, RequestsNotYetSentHoldNoDescriptors) {
@@ -418,9 +678,24 @@ TEST(WinHttpFunctions, HttpDates) {
         EXPECT_EQ(P.wMinute, 49);
         EXPECT_EQ(P.wSecond, 37);
     }
+    // Read leniently, as Windows reads them: case, separators and the day name do not matter.
+    for (const char16_t* Text :
+         {u" mon 28 jul 2008 10 05 52", u"Mon, 28 Jul 2008 10:05:52 GMT\n", u"28 JUL 2008 10:05:52",
+          u"Monday, 28-Jul-08 10:05:52 GMT", u"Mon Jul 28 10:05:52 2008"}) {
+        SCOPED_TRACE(A(Text));
+        SYSTEMTIME P{};
+        ASSERT_TRUE(WinHttpTimeToSystemTime(Text, &P));
+        const SYSTEMTIME Want{2008, 7, 1, 28, 10, 5, 52, 0};
+        EXPECT_EQ(std::memcmp(&P, &Want, sizeof P), 0)
+            << P.wYear << "-" << P.wMonth << "-" << P.wDay << " " << P.wDayOfWeek << " " << P.wHour
+            << ":" << P.wMinute << ":" << P.wSecond;
+    }
     SYSTEMTIME P{};
-    EXPECT_FALSE(WinHttpTimeToSystemTime(u"yesterday", &P));
-    EXPECT_EQ(GetLastError(), 87u);
+    for (const char16_t* Text : {u"yesterday", u"", u"Mon, 32 Jul 2008 10:05:52", u"Mon 28 2008"}) {
+        SCOPED_TRACE(A(Text));
+        EXPECT_FALSE(WinHttpTimeToSystemTime(Text, &P));
+        EXPECT_EQ(GetLastError(), 87u);
+    }
     SYSTEMTIME Bad{2023, 2, 0, 29, 0, 0, 0, 0};
     EXPECT_FALSE(WinHttpTimeFromSystemTime(&Bad, Buf));
     EXPECT_EQ(GetLastError(), 87u);
