@@ -126,6 +126,8 @@ struct TSlot {
         long Version = -1, ConnectMs = -1, ForbidReuse = -1;
         curl_slist* Headers = nullptr;
         bool HeadersSet = false;
+        bool Credentials = false;  // user names set (they stay until cleared)
+        bool AuthUsed = false;     // curl may keep another request's authentication state
         curl_slist* ProxyHeaders = nullptr;
     } Applied;
     TSlot();
@@ -201,6 +203,13 @@ class TRequest : public TObject {
     bool CheckRevocation = false;
     DWORD TlsProtocols = 0;                 // the session's SECURE_PROTOCOLS when last sent
     std::vector<std::string> AddedHeaders;  // "Name: value" from WinHttpAddRequestHeaders
+    /// Credentials for the server or for a proxy, from WinHttpSetCredentials or the credential
+    /// options; they stay with this request (WinHttp.Auth.cpp).
+    struct TCredentials {
+        std::string User, Password;
+        DWORD Scheme = 0;  // WINHTTP_AUTH_SCHEME_*; 0 (options alone): any the challenge offers
+    };
+    TCredentials ServerCredentials, ProxyCredentials;
 
     /// Starts the transfer; returns 0 or a WinHTTP error code.
     DWORD Send(const std::vector<std::string>& ExtraHeaders, const void* Optional,
@@ -279,6 +288,13 @@ class TRequest : public TObject {
     // what a response head sets.
     void PickCookies(const std::string& Url);
     void StoreCookies();
+    // Authentication (WinHttp.Auth.cpp): the credentials this hop may use, and whether curl may
+    // answer the challenge of this head itself.
+    void FreshAuthState();
+    void ApplyCredentials(bool SameOrigin);
+    bool ChallengeMayBeAnswered() const;
+    /// This head is the answer the caller gets.
+    void FinalHead();
 
     static size_t OnWrite(char* Ptr, size_t Size, size_t Count, void* User);
     static size_t OnRead(char* Ptr, size_t Size, size_t Count, void* User);
@@ -333,6 +349,11 @@ class TRequest : public TObject {
     DWORD FVerifyFlags = 0;  // certificate problems OpenSSL reported during the handshake
     bool FHeadLine = false;  // inside a response head
     bool FFinalHead = false;
+    // A 401 or 407 head that curl may still answer with the credentials it holds (it then
+    // reads past its body and asks again): final once its body comes or the transfer ends.
+    bool FAuthPending = false;
+    bool FServerAuthNow = false;  // this hop carries the server's credentials
+    bool FProxyAuthNow = false;   // ... the proxy's
 
     // Moments of the transfer on the performance counter (0: not reached), reported through
     // WINHTTP_OPTION_REQUEST_TIMES; curl's own timings place the connection phases between

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "WinHttp.Api.h"
+#include "WinHttp.Auth.h"
 #include "WinHttp.Handles.h"
 #include "WinHttp.Headers.h"
 #include "WinHttp.Text.h"
@@ -238,6 +239,11 @@ WINHTTPAPI BOOL WINAPI WinHttpSetOption(HINTERNET hInternet, DWORD dwOption, LPV
                         Session->Agent = std::move(Agent);
                     }
                     return Succeed();
+                case WINHTTP_OPTION_USERNAME:
+                case WINHTTP_OPTION_PASSWORD:
+                case WINHTTP_OPTION_PROXY_USERNAME:
+                case WINHTTP_OPTION_PROXY_PASSWORD:
+                    return SetCredentialOption(*Obj, dwOption, lpBuffer, dwBufferLength);
                 case WINHTTP_OPTION_HANDLE_TYPE:
                 case WINHTTP_OPTION_PARENT_HANDLE:
                 case WINHTTP_OPTION_URL:
@@ -310,6 +316,11 @@ WINHTTPAPI BOOL WINAPI WinHttpQueryOption(HINTERNET hInternet, DWORD dwOption, L
                 case WINHTTP_OPTION_USER_AGENT:
                     if (!Session) return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE);
                     return CopyText(ToUtf16(Session->Agent), lpBuffer, lpdwBufferLength);
+                case WINHTTP_OPTION_USERNAME:
+                case WINHTTP_OPTION_PASSWORD:
+                case WINHTTP_OPTION_PROXY_USERNAME:
+                case WINHTTP_OPTION_PROXY_PASSWORD:
+                    return QueryCredentialOption(*Obj, dwOption, lpBuffer, lpdwBufferLength);
                 case WINHTTP_OPTION_URL:
                     if (!Request) return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE);
                     return CopyText(ToUtf16(DisplayUrl(Request->Url())), lpBuffer,

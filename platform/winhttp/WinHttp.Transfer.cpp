@@ -141,6 +141,7 @@ void TRequest::ResetHop() {
         FInMulti = false;
     }
     FConnected = FDone = FHeadLine = FFinalHead = FRedirectPending = FDrainCut = false;
+    FAuthPending = false;
     FResult = CURLE_OK;
     FFailure = 0;
     FHeadBytes = FDrained = 0;
@@ -203,6 +204,7 @@ DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* O
     // descriptors.
     if (!FSlot) FSlot = Session().AcquireSlot();
     ResetTransfer();
+    FreshAuthState();
     CURL* E = FSlot->Easy;
     TSession& S = Session();
 
@@ -237,6 +239,7 @@ DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* O
     const bool Body = SendsBody();
     FFirstProxy = SetProxy(Connect().Host, Secure);
     PickCookies(RequestUrl());
+    ApplyCredentials(true);
     if (!SetHeaders(Body, true, true, true)) return ERROR_NOT_ENOUGH_MEMORY;
 
     TSlot::TApplied& Ap = FSlot->Applied;
@@ -374,6 +377,7 @@ DWORD TRequest::FollowRedirect() {
     ResetHop();
     const std::string Proxy = SetProxy(Host, ToSecure);
     PickCookies(Next);
+    ApplyCredentials(SameOrigin);
     if (!SetHeaders(Body, Body || !SendsBody(), SameOrigin, Proxy == FFirstProxy))
         return ERROR_NOT_ENOUGH_MEMORY;
     SetUrl(Next, {});
@@ -468,6 +472,7 @@ DWORD TRequest::ReceiveResponse() {
     for (;;) {
         Err = Drive([this] { return FFinalHead || FRedirectPending; },
                     TTimeouts::Wait(Timeouts.Receive), PollFirst);
+        if (!Err && FAuthPending && FDone && FResult == CURLE_OK) FinalHead();
         if (Err || FFinalHead) break;
         if (FRedirectPending && !FDone) Err = DrainRedirect();
         if (Err) break;
@@ -761,9 +766,19 @@ bool TRequest::HeadComplete() {
         FLocation = std::string(Target);
         return true;
     }
+    if (ChallengeMayBeAnswered()) {
+        FAuthPending = true;
+        return true;
+    }
+    FinalHead();
+    return true;
+}
+
+void TRequest::FinalHead() {
+    FAuthPending = false;
     FFinalHead = true;
     FMoments.HeadEnd = Tick();
-    if (!Decompression) return true;
+    if (!Decompression) return;
     // Every coding the body went through, in the order they were applied.
     std::vector<std::string_view> Codings;
     for (const auto& L : ResponseLines) {
@@ -793,7 +808,6 @@ bool TRequest::HeadComplete() {
                    SameText(HeaderName(L), "Content-Length");
         });
     }
-    return true;
 }
 
 size_t TRequest::OnHeader(char* Ptr, size_t Size, size_t Count, void* User) {
@@ -815,6 +829,7 @@ size_t TRequest::OnHeader(char* Ptr, size_t Size, size_t Count, void* User) {
         R->FHeadLine = true;
         R->FHeadMark = R->FHeadBytes - Len;
         R->NoteHead(true);
+        R->FAuthPending = false;  // the challenge before was answered
         R->StatusLine = std::string(Line);
         R->ResponseLines.clear();
         R->ResponseLines.reserve(16);
@@ -853,6 +868,7 @@ size_t TRequest::OnWrite(char* Ptr, size_t Size, size_t Count, void* User) {
     auto* R = static_cast<TRequest*>(User);
     std::size_t Len = Size * Count;
     R->Touch();
+    if (R->FAuthPending) R->FinalHead();  // curl passes on the body of an answer it keeps
     if (R->FRedirectPending) {
         // A redirect's body is nobody's: read past to keep the connection, unless it is long.
         R->FDrained += Len;

@@ -345,6 +345,20 @@ typedef struct _WINHTTP_REQUEST_TIMES {
 #define WINHTTP_DECOMPRESSION_FLAG_ALL \
     (WINHTTP_DECOMPRESSION_FLAG_GZIP | WINHTTP_DECOMPRESSION_FLAG_DEFLATE)
 
+/* Authentication: WinHttpQueryAuthSchemes, WinHttpSetCredentials and the credential options
+   (request handles; their texts are counted in characters). */
+#define WINHTTP_AUTH_SCHEME_BASIC 0x00000001
+#define WINHTTP_AUTH_SCHEME_NTLM 0x00000002
+#define WINHTTP_AUTH_SCHEME_PASSPORT 0x00000004
+#define WINHTTP_AUTH_SCHEME_DIGEST 0x00000008
+#define WINHTTP_AUTH_SCHEME_NEGOTIATE 0x00000010
+#define WINHTTP_AUTH_TARGET_SERVER 0x00000000
+#define WINHTTP_AUTH_TARGET_PROXY 0x00000001
+#define WINHTTP_OPTION_USERNAME 0x1000
+#define WINHTTP_OPTION_PASSWORD 0x1001
+#define WINHTTP_OPTION_PROXY_USERNAME 0x1002
+#define WINHTTP_OPTION_PROXY_PASSWORD 0x1003
+
 /* Query levels (WinHttpQueryHeaders). */
 #define WINHTTP_QUERY_MIME_VERSION 0
 #define WINHTTP_QUERY_CONTENT_TYPE 1
@@ -505,6 +519,9 @@ typedef struct _WINHTTP_REQUEST_TIMES {
 #ifndef ERROR_INSUFFICIENT_BUFFER
 #define ERROR_INSUFFICIENT_BUFFER 122
 #endif
+#ifndef ERROR_INVALID_OPERATION
+#define ERROR_INVALID_OPERATION 4317
+#endif
 #define WINHTTP_ERROR_BASE 12000
 #define ERROR_WINHTTP_OUT_OF_HANDLES 12001
 #define ERROR_WINHTTP_TIMEOUT 12002
@@ -586,11 +603,9 @@ WINHTTPAPI BOOL WINAPI WinHttpSendRequest(HINTERNET hRequest, LPCWSTR lpszHeader
                                           DWORD dwHeadersLength, LPVOID lpOptional,
                                           DWORD dwOptionalLength, DWORD dwTotalLength,
                                           DWORD_PTR dwContext);
-/* Not implemented. */
 WINHTTPAPI BOOL WINAPI WinHttpSetCredentials(HINTERNET hRequest, DWORD AuthTargets,
                                              DWORD AuthScheme, LPCWSTR pwszUserName,
                                              LPCWSTR pwszPassword, LPVOID pAuthParams);
-/* Not implemented. */
 WINHTTPAPI BOOL WINAPI WinHttpQueryAuthSchemes(HINTERNET hRequest, LPDWORD lpdwSupportedSchemes,
                                                LPDWORD lpdwFirstScheme, LPDWORD pdwAuthTarget);
 WINHTTPAPI BOOL WINAPI WinHttpReceiveResponse(HINTERNET hRequest, LPVOID lpReserved);

@@ -639,15 +639,12 @@ TEST(WinHttpFunctions, NotImplementedOnesSay120) {
     WINHTTP_PROXY_INFO Info{};
     WINHTTP_CURRENT_USER_IE_PROXY_CONFIG Ie{};
     LPWSTR Url = nullptr;
-    DWORD A1 = 0, A2 = 0, A3 = 0;
     struct {
         const char* Name;
         BOOL Result;
     } Calls[] = {
         {"GetDefaultProxyConfiguration", WinHttpGetDefaultProxyConfiguration(&Info)},
         {"SetDefaultProxyConfiguration", WinHttpSetDefaultProxyConfiguration(&Info)},
-        {"SetCredentials", WinHttpSetCredentials(nullptr, 0, 0, u"u", u"p", nullptr)},
-        {"QueryAuthSchemes", WinHttpQueryAuthSchemes(nullptr, &A1, &A2, &A3)},
         {"DetectAutoProxyConfigUrl", WinHttpDetectAutoProxyConfigUrl(0, &Url)},
         {"GetProxyForUrl", WinHttpGetProxyForUrl(nullptr, u"http://x/", nullptr, &Info)},
         {"GetIEProxyConfigForCurrentUser", WinHttpGetIEProxyConfigForCurrentUser(&Ie)},
