@@ -248,6 +248,16 @@ TEST_F(MainFormTest, BothStacksSideBySide) {
          QStringLiteral("http://name.invalid/"),
          {nullptr, "not found"},
          {nullptr, "Could not perform WinHttp operation.\nError: (12007)"}},
+        // The framework sends only http and https: another scheme, or none, never reaches the
+        // live server behind it as plain HTTP.
+        {"ftp to a live server",
+         QStringLiteral("ftp") + ServerUrl("/status/200").mid(4),
+         {nullptr, "Protocol \"ftp\" is unknown"},
+         {nullptr, "Error: (12006)"}},
+        {"no scheme, to a live server",
+         ServerUrl("/status/200").mid(7),
+         {nullptr, "unknown"},
+         {nullptr, "Error: (12006)"}},
         {"local URL without a server",
          QStringLiteral("local://nobody/x"),
          {nullptr, "local"},
