@@ -21,14 +21,22 @@ std::shared_ptr<THttpServerMiddleware> THttpServerMiddleware::FromHandler(THandl
 }
 
 void TBaseHttpServerModule::AddMiddleware(std::shared_ptr<IHttpServerMiddleware> AMiddleware) {
-    if (!AMiddleware) throw Runtime::EAssertionFailed("Middleware must not be nil.");
-    FMiddlewareList.push_back(AMiddleware);
-    AttachMiddleware(AMiddleware);
+    AddTo(std::move(AMiddleware), false);
 }
 
 void TBaseHttpServerModule::AddInnerMiddleware(std::shared_ptr<IHttpServerMiddleware> AMiddleware) {
+    AddTo(std::move(AMiddleware), true);
+}
+
+void TBaseHttpServerModule::AddTo(std::shared_ptr<IHttpServerMiddleware> AMiddleware, bool Inner) {
     if (!AMiddleware) throw Runtime::EAssertionFailed("Middleware must not be nil.");
-    FInnerMiddlewareList.push_back(AMiddleware);
+    {
+        const std::lock_guard<std::mutex> Guard(FMiddlewareLock);
+        auto Lists = FMiddleware ? std::make_shared<TMiddlewareLists>(*FMiddleware)
+                                 : std::make_shared<TMiddlewareLists>();
+        (Inner ? Lists->Inner : Lists->Outer).push_back(AMiddleware);
+        FMiddleware = std::move(Lists);
+    }
     AttachMiddleware(AMiddleware);
 }
 
@@ -40,9 +48,16 @@ void TBaseHttpServerModule::AttachMiddleware(
 
 void TBaseHttpServerModule::Execute(THttpServerContext& Context) {
     THttpServerProc Handler = [this](THttpServerContext& C) { ProcessRequest(C); };
-    for (const auto& M : FInnerMiddlewareList) Handler = M->GetMiddlewareFunc()(std::move(Handler));
-    for (auto It = FMiddlewareList.rbegin(); It != FMiddlewareList.rend(); ++It)
-        Handler = (*It)->GetMiddlewareFunc()(std::move(Handler));
+    std::shared_ptr<const TMiddlewareLists> Lists;
+    {
+        const std::lock_guard<std::mutex> Guard(FMiddlewareLock);
+        Lists = FMiddleware;
+    }
+    if (Lists) {
+        for (const auto& M : Lists->Inner) Handler = M->GetMiddlewareFunc()(std::move(Handler));
+        for (auto It = Lists->Outer.rbegin(); It != Lists->Outer.rend(); ++It)
+            Handler = (*It)->GetMiddlewareFunc()(std::move(Handler));
+    }
     {
         // Put back the context of an outer exchange on this thread (an in-process call made
         // from inside a module), so that module still finds its own after the call.

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -64,7 +65,9 @@ class THttpServerMiddleware : public IHttpServerMiddleware, public IModuleAwareM
 
 /// A server module: its own request handling wrapped in outer and inner middleware.
 /// Middleware run outer first in order of addition, then inner in reverse order of
-/// addition, then ProcessRequest.
+/// addition, then ProcessRequest. Middleware may be added from any thread while requests
+/// run (a middleware may even add one while its function is asked for): each request runs
+/// the middleware there were when it started.
 class TBaseHttpServerModule {
   public:
     TBaseHttpServerModule() = default;
@@ -92,10 +95,18 @@ class TBaseHttpServerModule {
     virtual void ProcessRequest(THttpServerContext& Context) = 0;
 
   private:
+    struct TMiddlewareLists {
+        std::vector<std::shared_ptr<IHttpServerMiddleware>> Outer;
+        std::vector<std::shared_ptr<IHttpServerMiddleware>> Inner;
+    };
+
+    void AddTo(std::shared_ptr<IHttpServerMiddleware> AMiddleware, bool Inner);
     void AttachMiddleware(const std::shared_ptr<IHttpServerMiddleware>& AMiddleware);
 
-    std::vector<std::shared_ptr<IHttpServerMiddleware>> FMiddlewareList;
-    std::vector<std::shared_ptr<IHttpServerMiddleware>> FInnerMiddlewareList;
+    // Never changed in place: an addition publishes new lists under the lock, so a running
+    // request keeps reading the ones it took.
+    mutable std::mutex FMiddlewareLock;
+    std::shared_ptr<const TMiddlewareLists> FMiddleware;
 };
 
 /// A module serving the requests under a base URI, with its own logger.

@@ -3,7 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "Nimbra.HttpServer.Dispatcher.h"
 #include "Server.TestTransport.h"
@@ -176,6 +180,61 @@ TEST(Dispatcher, MiddlewareOrderOuterInOrderInnerReversed) {
     Trace.clear();
     EXPECT_EQ(Serve(D, "/m"), "204 ");
     EXPECT_EQ(Trace, "A>B>D>C>P<C<D<B<A") << "the chain is built anew per request";
+}
+
+TEST(Dispatcher, MiddlewareAddedWhileARequestIsWrappedJoinsFromTheNextRequest) {
+    // Adding grows the module's list while the request walks it; the request keeps the list
+    // it started with (AddressSanitizer would see the walk go on in freed memory otherwise).
+    THttpDispatcher D;
+    TFuncModule& M = Add(D, "local://srv/", "root");
+    std::string Order;
+    int Added = 0;
+    M.AddMiddleware(THttpServerMiddleware::FromFunc([&](THttpServerProc Next) -> THttpServerProc {
+        while (Added < 16) {
+            ++Added;
+            M.AddMiddleware(
+                THttpServerMiddleware::FromFunc([&](THttpServerProc N) -> THttpServerProc {
+                    return [&Order, N](THttpServerContext& C) {
+                        Order += "+";
+                        N(C);
+                    };
+                }));
+        }
+        return [&Order, Next](THttpServerContext& C) {
+            Order += "g";
+            Next(C);
+        };
+    }));
+    EXPECT_EQ(Serve(D, "/x"), "200 root");
+    EXPECT_EQ(Order, "g");
+    Order.clear();
+    EXPECT_EQ(Serve(D, "/x"), "200 root");
+    EXPECT_EQ(Order, "g" + std::string(16, '+'));
+}
+
+TEST(Dispatcher, MiddlewareAndModulesComeWhileAnotherThreadServes) {
+    THttpDispatcher D;
+    TFuncModule& Root = Add(D, "local://srv/", "root");
+    std::atomic<bool> Stop{false};
+    std::atomic<int> Served{0};
+    std::vector<std::string> Wrong;
+    std::thread Server([&] {
+        while (!Stop.load()) {
+            const std::string Answer = Serve(D, "/x");
+            if (Answer != "200 root" && Wrong.size() < 10) Wrong.push_back(Answer);
+            ++Served;
+        }
+    });
+    for (int I = 0; I < 200; ++I) {
+        Root.AddMiddleware(THttpServerMiddleware::FromHandler(
+            [](THttpServerContext& C, const THttpServerProc& Next) { Next(C); }));
+        Add(D, "local://srv/other" + std::to_string(I), "other");
+    }
+    const int Before = Served.load();
+    while (Served.load() < Before + 2) std::this_thread::yield();
+    Stop.store(true);
+    Server.join();
+    EXPECT_EQ(Wrong, std::vector<std::string>{});
 }
 
 TEST(Dispatcher, MiddlewareThatDoesNotCallNextEndsTheRequest) {
