@@ -1,7 +1,6 @@
 #include "Ostrel.Cli.NimbraProbe.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <vector>
 
 #include "Nimbra.Http.Client.h"
@@ -12,14 +11,6 @@
 namespace Ostrel::Cli {
 
 namespace {
-
-// The WinHTTP error code in "Could not perform WinHttp operation.\r\nError: (12002) ...".
-std::uint32_t CodeOf(const std::string& Message) {
-    const std::size_t At = Message.find("Error: (");
-    return At == std::string::npos
-               ? 0
-               : static_cast<std::uint32_t>(std::strtoul(Message.c_str() + At + 8, nullptr, 10));
-}
 
 EFailure WinHttpFailure(std::uint32_t Code) {
     switch (Code) {
@@ -42,14 +33,6 @@ EFailure WinHttpFailure(std::uint32_t Code) {
         default:
             return EFailure::Other;
     }
-}
-
-// The secure-failure flags at the end of the certificate text: "... (00000008)".
-std::uint32_t SecureFlagsOf(const std::string& Message) {
-    const std::size_t Close = Message.rfind(')');
-    const std::size_t Open = Close == std::string::npos ? Close : Message.rfind('(', Close);
-    if (Open == std::string::npos || Close - Open != 9) return 0;
-    return static_cast<std::uint32_t>(std::strtoul(Message.c_str() + Open + 1, nullptr, 16));
 }
 
 // WinHTTP's moments as milestones of this exchange; 0 is a moment that did not occur.
@@ -119,15 +102,16 @@ TProbe ProbeNimbra(const std::string& Url, int TimeoutMs) {
         return P;
     } catch (const Nimbra::EWinHttpClientException& E) {
         P.Message = E.Message();
-        P.Failure = WinHttpFailure(CodeOf(E.Message()));
-        if (P.Failure == EFailure::Tls) P.Problem = CertificateProblem(SecureFlagsOf(E.Message()));
+        P.Failure = WinHttpFailure(E.Code());
+        if (P.Failure == EFailure::Tls) P.Problem = CertificateProblem(E.SecureFailureFlags());
     } catch (const Nimbra::EInProcServerNotFoundException& E) {
         P.Message = E.Message();
         P.Failure = EFailure::InProcServerMissing;
     } catch (const Nimbra::EHttpEngineException& E) {
         P.Message = E.Message();
-        P.Failure = E.Message().find("Uri invalid") != std::string::npos ? EFailure::InvalidUrl
-                                                                         : EFailure::Other;
+        // The URL is always set, so the contract's error for a request without one cannot
+        // occur here; an address the engine cannot send is a WinHTTP error with its code.
+        P.Failure = EFailure::Other;
     } catch (const std::exception& E) {
         P.Message = E.what();
         P.Failure = EFailure::Other;

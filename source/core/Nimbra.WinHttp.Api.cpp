@@ -136,8 +136,10 @@ std::string StandardMessage(std::uint32_t Code) {
 
 namespace Detail {
 void RaiseWinHttpNotBound(const char* Name) {
-    throw EWinHttpClientException(StandardMessage(GModule.LoadError) + "\r\n" +
-                                  Runtime::Format("winhttp.dll is not loaded (%s)", Name));
+    const std::uint32_t Code = GModule.LoadError;
+    throw EWinHttpClientException(
+        StandardMessage(Code) + "\r\n" + Runtime::Format("winhttp.dll is not loaded (%s)", Name),
+        Code);
 }
 }  // namespace Detail
 
@@ -172,10 +174,14 @@ void* GetWinHttpProc(const char* Name) {
 
 void WinHttpCheck(bool Success, const std::string& Info) {
     if (Success) return;
-    std::uint32_t Code = GetLastError();  // first, before anything can change it
+    RaiseWinHttpError(GetLastError(), Info);  // the code first, before anything can change it
+}
+
+void RaiseWinHttpError(std::uint32_t Code, const std::string& Info,
+                       std::uint32_t SecureFailureFlags) {
     std::string Message = StandardMessage(Code);
     if (!Info.empty()) Message += "\r\n" + Info;
-    throw EWinHttpClientException(Message);
+    throw EWinHttpClientException(std::move(Message), Code, SecureFailureFlags);
 }
 
 std::string WinHttpErrorText(std::uint32_t Code) {

@@ -5,14 +5,32 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "Runtime.Exception.h"
 #include "winhttp.h"
 
 namespace Nimbra {
 
-/// Raised for every failed WinHTTP call; the code is only in the message.
-RUNTIME_DECLARE_EXCEPTION(EWinHttpClientException, Runtime::Exception);
+/// Raised for every failed WinHTTP call. The message states the code in words; Code and
+/// SecureFailureFlags carry it as numbers for callers that tell failures apart.
+class EWinHttpClientException : public Runtime::Exception {
+  public:
+    explicit EWinHttpClientException(std::string AMessage, std::uint32_t ACode = 0,
+                                     std::uint32_t ASecureFailureFlags = 0)
+        : Exception(std::move(AMessage)), FCode(ACode), FSecureFailureFlags(ASecureFailureFlags) {}
+    /// The WinHTTP or system error code the call failed with (12002, 12175, 87 ...); 0 when
+    /// the failure has none.
+    std::uint32_t Code() const noexcept { return FCode; }
+    /// For a failed TLS handshake (12175): the WINHTTP_CALLBACK_STATUS_FLAG_* bits WinHTTP
+    /// reported for the certificate, as the message's certificate text names them; else 0.
+    std::uint32_t SecureFailureFlags() const noexcept { return FSecureFailureFlags; }
+    const char* ClassName() const noexcept override { return "EWinHttpClientException"; }
+
+  private:
+    std::uint32_t FCode;
+    std::uint32_t FSecureFailureFlags;
+};
 
 namespace Detail {
 [[noreturn]] void RaiseWinHttpNotBound(const char* Name);
@@ -99,6 +117,11 @@ void* GetWinHttpProc(const char* Name);
 /// Returns when Success is true; otherwise raises EWinHttpClientException from the calling
 /// thread's last error, with Info on a line of its own when not empty.
 void WinHttpCheck(bool Success, const std::string& Info = {});
+
+/// Raises EWinHttpClientException for Code, as WinHttpCheck does for the last error, with the
+/// certificate flags of a failed TLS handshake where there are some.
+[[noreturn]] void RaiseWinHttpError(std::uint32_t Code, const std::string& Info = {},
+                                    std::uint32_t SecureFailureFlags = 0);
 
 /// The framework's text for a WinHTTP error code; empty for codes it does not know.
 std::string WinHttpErrorText(std::uint32_t Code);

@@ -138,8 +138,9 @@ void WINAPI SecureFailureCallback(HINTERNET, DWORD_PTR Context, DWORD Status, LP
         for (const auto& T : Texts)
             if (Flags & T.Flag) Text += T.Text;
         Text += Runtime::Format("(%08X)", static_cast<unsigned>(Flags));
-        reinterpret_cast<Detail::TWinHttpRequestSlot::TCallbackContext*>(Context)->SSLError =
-            std::move(Text);
+        auto* Target = reinterpret_cast<Detail::TWinHttpRequestSlot::TCallbackContext*>(Context);
+        Target->SSLError = std::move(Text);
+        Target->SecureFailureFlags = Flags;
     } catch (...) {
         // Nothing may leave a callback called from C; the send then fails without the text.
     }
@@ -166,9 +167,11 @@ void TWinHttpRequestSlot::Cancel() noexcept {
 }
 
 void TWinHttpRequestSlot::RaiseFailure(std::uint32_t Err, const std::string& Info) const {
+    // The thread's last error stays what the failed call left, as after WinHttpCheck.
     SetLastError(Err);
-    WinHttpCheck(false, Cancelled() ? std::string(CancelledInfo) : Info);
-    throw EWinHttpClientException("unreachable");  // WinHttpCheck(false) always raises
+    if (Cancelled()) RaiseWinHttpError(Err, CancelledInfo);
+    RaiseWinHttpError(Err, Info,
+                      Err == ERROR_WINHTTP_SECURE_FAILURE ? FContext.SecureFailureFlags : 0);
 }
 
 HINTERNET TWinHttpRequestSlot::Require() const {
@@ -458,6 +461,7 @@ std::unique_ptr<THttpResponse> TWinHttpEngine::DoSend(THttpRequest& Request) {
         Request.SetOnCancelRequested([Slot] { Slot->Cancel(); });
 
         Slot->Context().SSLError.clear();
+        Slot->Context().SecureFailureFlags = 0;
         const auto Context = reinterpret_cast<DWORD_PTR>(&Slot->Context());
         BOOL Sent =
             WinHttpSendRequest(Req, HeaderText.c_str(), static_cast<DWORD>(HeaderText.size()),

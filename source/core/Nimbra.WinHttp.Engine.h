@@ -36,6 +36,7 @@ class TWinHttpRequestSlot {
     /// so it lives as long as the slot, which outlives the handle.
     struct TCallbackContext {
         std::string SSLError;
+        std::uint32_t SecureFailureFlags = 0;
     };
 
     explicit TWinHttpRequestSlot(HINTERNET AReq = nullptr) noexcept : FReq(AReq) {}

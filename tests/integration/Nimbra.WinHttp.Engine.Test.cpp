@@ -411,6 +411,10 @@ TEST_F(WinHttpEngineTest, FailuresSayWhatWentWrongAndLeaveTheEngineUsable) {
             }
         } catch (const EWinHttpClientException& E) {
             Message = E.what();
+            // The code the message states, as a number.
+            EXPECT_NE(Message.find("Error: (" + std::to_string(E.Code()) + ") "), std::string::npos)
+                << E.Code();
+            EXPECT_EQ(E.SecureFailureFlags(), 0u);
         } catch (const EHttpEngineException& E) {
             Message = E.what();
         }
@@ -557,19 +561,30 @@ TEST_F(WinHttpEngineTls, CertificateFailuresEndWithTheCertificateText) {
     struct {
         const char* Cert;
         std::string Text;
+        std::uint32_t Flags;
     } Cases[] = {
-        {"wronghost", "Certificate common name (host) mismatch. (00000010)"},
-        {"self", "Invalid Certificate Authority. (00000008)"},
-        {"expired", "Expired certificate. (00000020)"},
-        {"badsig", "Invalid certificate. (00000002)"},
+        {"wronghost", "Certificate common name (host) mismatch. (00000010)", 0x10},
+        {"self", "Invalid Certificate Authority. (00000008)", 0x08},
+        {"expired", "Expired certificate. (00000020)", 0x20},
+        {"badsig", "Invalid certificate. (00000002)", 0x02},
     };
     for (const auto& C : Cases) {
         SCOPED_TRACE(C.Cert);
         TTestServer Server(TlsArgs(C.Cert));
         auto Request = FEngine.CreateRequest();
         Request->SetUri(Server.Url("/status/200"));
-        EXPECT_EQ(FailureOf(*Request), Row.CertificateFailureMessage +
-                                           (Row.CertificateTextFollows ? "\r\n" + C.Text : ""));
+        try {
+            FEngine.Send(*Request);
+            ADD_FAILURE() << "no exception";
+        } catch (const EWinHttpClientException& E) {
+            EXPECT_EQ(E.what(), Row.CertificateFailureMessage +
+                                    (Row.CertificateTextFollows ? "\r\n" + C.Text : ""));
+            // The code and the certificate's flags as numbers, as the text states them.
+            if (Row.CertificateTextFollows) {
+                EXPECT_EQ(E.Code(), static_cast<std::uint32_t>(ERROR_WINHTTP_SECURE_FAILURE));
+                EXPECT_EQ(E.SecureFailureFlags(), C.Flags);
+            }
+        }
     }
     TTestServer Good(TlsArgs("good"));
     auto R = Send("https://" + Row.TlsHost + ":" + std::to_string(Good.Port()) + "/status/200");
