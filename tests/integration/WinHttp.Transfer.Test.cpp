@@ -1494,6 +1494,30 @@ TEST_F(WinHttpTls, GoodCertificateAndRedirectPolicy) {
     EXPECT_EQ(Seen.Flags, static_cast<DWORD>(WINHTTP_CALLBACK_STATUS_FLAG_SECURITY_CHANNEL_ERROR));
 }
 
+TEST_F(WinHttpTls, ProxyCredentialGoesOnlyToTheProxyOfATunnel) {
+    // https through a proxy: the credential is for the proxy's CONNECT, never for the server
+    // at the other end of the tunnel.
+    TTestServer Proxy;
+    TTestServer Server(TlsArgs("good"));
+    const std::string ProxyName = "127.0.0.1:" + std::to_string(Proxy.Port());
+    THandle Proxied(WinHttpOpen(u"Ostrel Test", WINHTTP_ACCESS_TYPE_NAMED_PROXY,
+                                U(ProxyName).c_str(), nullptr, 0));
+    ASSERT_TRUE(Proxied);
+    TExchange X;
+    X.Port = Server.Port();
+    X.Path = "/echo";
+    X.Flags = WINHTTP_FLAG_SECURE;
+    X.Headers = u"Proxy-Authorization: Basic cHg6cHc=\r\nX-Through: tunnel\r\n";
+    TOutcome O = Exchange(Proxied.Get(), X);
+    ASSERT_EQ(O.Stage, "") << O.Code;
+    EXPECT_NE(O.Body.find("\nX-Through: tunnel\n"), std::string::npos) << O.Body;
+    EXPECT_EQ(O.Body.find("Proxy-Authorization"), std::string::npos) << O.Body;
+    TExchange Seen;
+    Seen.Port = Proxy.Port();
+    Seen.Path = "/tunnel/seen";
+    EXPECT_EQ(Exchange(FSession.Get(), Seen).Body, "Basic cHg6cHc=");
+}
+
 TEST_F(WinHttpTls, DowngradeIsRefusedAtEveryHop) {
     // http -> https -> http: the second hop leaves TLS, whatever the first URL was.
     TTestServer Start;
