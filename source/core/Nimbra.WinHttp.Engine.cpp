@@ -91,6 +91,51 @@ std::string FramedHeaderBlock(const THttpHeaders& Headers, std::int64_t BodyLeng
     return Rest.RawWideHeaders();
 }
 
+// Every value of a request header added on the handle itself (as a send hook may do with
+// WinHttpAddRequestHeaders), in order.
+std::vector<std::string> AddedRequestHeader(HINTERNET Req, DWORD Level) {
+    std::vector<std::string> Values;
+    const DWORD Query = Level | WINHTTP_QUERY_FLAG_REQUEST_HEADERS;
+    for (DWORD Index = 0; Index < 1000; ++Index) {
+        DWORD At = Index;
+        DWORD Length = 0;
+        if (WinHttpQueryHeaders(Req, Query, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER,
+                                &Length, &At)) {
+            Values.emplace_back();  // an empty value
+            continue;
+        }
+        const DWORD Err = GetLastError();
+        if (Err == ERROR_WINHTTP_HEADER_NOT_FOUND) break;
+        WinHttpCheck(Err == ERROR_INSUFFICIENT_BUFFER, "Could not query the request's headers");
+        std::u16string Buffer(Length / 2, u'\0');
+        At = Index;
+        WinHttpCheck(WinHttpQueryHeaders(Req, Query, WINHTTP_HEADER_NAME_BY_INDEX, Buffer.data(),
+                                         &Length, &At) != FALSE,
+                     "Could not query the request's headers");
+        Buffer.resize(std::min<std::size_t>(Length / 2, Buffer.size()));
+        Values.push_back(FromUtf16(Buffer));
+    }
+    return Values;
+}
+
+// The framing a send hook added on the handle obeys the same rule as the request's headers:
+// the body goes out framed by its true length, and nothing else may say otherwise.
+void RequireHookFraming(HINTERNET Req, std::int64_t BodyLength) {
+    const std::vector<std::string> Codings =
+        AddedRequestHeader(Req, WINHTTP_QUERY_TRANSFER_ENCODING);
+    if (!Codings.empty())
+        throw EHttpEngineException::CreateFmt(
+            "WinHttp - a \"Transfer-Encoding: %s\" header cannot be sent: the message body of "
+            "%lld bytes is framed by its length",
+            Codings.front(), static_cast<long long>(BodyLength));
+    for (const std::string& Value : AddedRequestHeader(Req, WINHTTP_QUERY_CONTENT_LENGTH))
+        if (Value.empty() || ParseContentLength(Value) != BodyLength)
+            throw EHttpEngineException::CreateFmt(
+                "WinHttp - the \"Content-Length: %s\" header contradicts the message body of "
+                "%lld bytes",
+                Value, static_cast<long long>(BodyLength));
+}
+
 /// A connection handle closed when the holder goes, unless it was released.
 class TConnectionGuard {
   public:
@@ -457,7 +502,10 @@ std::unique_ptr<THttpResponse> TWinHttpEngine::DoSend(THttpRequest& Request) {
                 Slot->RaiseFailure(GetLastError());
         }
 
-        if (const auto Hook = FBeforeWinHttpSendRequest) (*Hook)(Req);
+        if (const auto Hook = FBeforeWinHttpSendRequest) {
+            (*Hook)(Req);
+            RequireHookFraming(Req, ContentLength);
+        }
         Request.SetOnCancelRequested([Slot] { Slot->Cancel(); });
 
         Slot->Context().SSLError.clear();

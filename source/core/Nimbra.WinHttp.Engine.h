@@ -160,7 +160,10 @@ class TWinHttpEngine : public THttpEngine {
     /// of that moment. On failure the session stays set.
     void ResetSession();
 
-    /// Empty when none is set. The hook may replace or clear itself while it runs.
+    /// Runs on the request handle just before it is sent. Empty when none is set. The hook
+    /// may replace or clear itself while it runs. Header lines it adds on the handle are
+    /// held to the request's own rule: a Transfer-Encoding, or a Content-Length other than
+    /// the body's, makes Send raise EHttpEngineException before anything is sent.
     const TWinHttpRequestProc& BeforeWinHttpSendRequest() const noexcept;
     void SetBeforeWinHttpSendRequest(TWinHttpRequestProc Value);
     /// The proxy settings take effect when the session is opened.

@@ -237,7 +237,8 @@ TEST_F(WinHttpEngineTest, FramingHeadersThatContradictTheBodyAreNotSent) {
         std::string Method;
         std::vector<std::pair<std::string, std::string>> Headers;
         std::string Body;
-        std::string Message;  // empty: sent, with the true length stated once
+        std::string Message;     // empty: sent, with the true length stated once
+        std::string Added = {};  // lines the send hook adds on the handle itself
     } Cases[] = {
         {"a length shorter than the body",
          "POST",
@@ -283,6 +284,25 @@ TEST_F(WinHttpEngineTest, FramingHeadersThatContradictTheBodyAreNotSent) {
                   "3 bytes is framed by its length"},
         {"the true length", "POST", {{"Content-Length", "38"}}, Smuggled, ""},
         {"the true length with blanks", "POST", {{"content-length", " 3 "}}, "abc", ""},
+        {"chunked added by the send hook",
+         "POST",
+         {},
+         Smuggled,
+         Prefix + "a \"Transfer-Encoding: chunked\" header cannot be sent: the message body of "
+                  "38 bytes is framed by its length",
+         "Transfer-Encoding: chunked\r\n"},
+        {"a short length added by the send hook",
+         "POST",
+         {},
+         Smuggled,
+         Prefix + "the \"Content-Length: 3\" header contradicts the message body of 38 bytes",
+         "Content-Length: 3\r\n"},
+        {"a true length in the headers and added by the send hook",
+         "POST",
+         {{"Content-Length", "3"}},
+         "abc",
+         "",
+         "Content-Length: 3\r\n"},
     };
     for (const auto& C : Cases) {
         SCOPED_TRACE(C.Name);
@@ -291,12 +311,20 @@ TEST_F(WinHttpEngineTest, FramingHeadersThatContradictTheBodyAreNotSent) {
         Request->SetMethod(C.Method);
         for (const auto& [Name, Value] : C.Headers) Request->Headers().AddValue(Name, Value);
         if (!C.Body.empty()) Request->SetContent(TBytes(C.Body.begin(), C.Body.end()));
+        if (!C.Added.empty())
+            FEngine.SetBeforeWinHttpSendRequest([&C](HINTERNET Req) {
+                const std::u16string Lines = TestSupport::U(C.Added);
+                ASSERT_TRUE(WinHttpAddRequestHeaders(
+                    Req, Lines.c_str(), static_cast<DWORD>(Lines.size()), WINHTTP_ADDREQ_FLAG_ADD));
+            });
         if (!C.Message.empty()) {
             EXPECT_EQ(FailureOf(*Request), C.Message);
+            FEngine.SetBeforeWinHttpSendRequest(nullptr);
             ExpectStillUsable();
             continue;
         }
         const std::string Echo = AsText(FEngine.Send(*Request)->ContentAsBytes());
+        FEngine.SetBeforeWinHttpSendRequest(nullptr);
         const std::string Head = Echo.substr(0, Echo.find("\n\n") + 1);
         const std::string Stated = "\nContent-Length: " + std::to_string(C.Body.size()) + "\n";
         EXPECT_NE(Head.find(Stated), std::string::npos) << Head;
