@@ -80,16 +80,19 @@ std::int64_t TDecompressionStream::Read(void* Buffer, std::int64_t Count) {
     auto* Out = static_cast<Bytef*>(Buffer);
     std::int64_t Done = 0;
     while (Done < Count && !FFinished) {
+        bool SourceEnded = false;
         if (Z.avail_in == 0) {
             Refill();
             if (Z.avail_in == 0) {
-                // An empty body carries no compressed data at all; anything else that stops
-                // before the end of the compressed data lost bytes on the way.
+                // An empty body carries no compressed data at all.
                 if (FTotalIn == 0) {
                     FFinished = true;
                     break;
                 }
-                throw EDecompressionError(TruncatedMessage);
+                // zlib may have taken in the last bytes while output of them still waits for
+                // room (raw deflate has no trailer after them): the data is cut short only
+                // when inflating cannot go on without more input.
+                SourceEnded = true;
             }
         }
         const std::int64_t Chunk = std::min(Count - Done, MaxInflateChunk);
@@ -113,8 +116,10 @@ std::int64_t TDecompressionStream::Read(void* Buffer, std::int64_t Count) {
                 FFinished = true;
                 break;
             case Z_BUF_ERROR:
-                // No progress is possible only when the input ran dry; the loop refills.
+                // No progress is possible only when the input ran dry; the loop refills,
+                // unless the source has nothing more: then bytes were lost on the way.
                 if (Z.avail_in != 0) RaiseZlibError(Z, Code);
+                if (SourceEnded) throw EDecompressionError(TruncatedMessage);
                 break;
             default:
                 RaiseZlibError(Z, Code);

@@ -19,8 +19,9 @@ using namespace ZlibTest;
 namespace {
 
 int BitsOf(TWrap Wrap) {
-    return Wrap == TWrap::Gzip ? TDecompressionStream::GzipWindowBits
-                               : TDecompressionStream::ZlibWindowBits;
+    return Wrap == TWrap::Gzip   ? TDecompressionStream::GzipWindowBits
+           : Wrap == TWrap::Zlib ? TDecompressionStream::ZlibWindowBits
+                                 : -15;
 }
 
 // A forward-only source like a response body: hands out at most Piece bytes per read, answers
@@ -70,6 +71,9 @@ TEST(DecompressionStream, RoundTripsThroughAnyReadAndSourcePieces) {
         std::int64_t ReadPiece;
         std::int64_t SourcePiece;
     };
+    std::string Sentence;
+    for (int I = 0; I < 20; ++I) Sentence += "The quick brown fox jumps over the lazy dog. ";
+    const TBytes Repeated = Text(Sentence);
     const TCase Cases[] = {
         {"gzip empty payload", TWrap::Gzip, {}, 4096, 1 << 20},
         {"zlib empty payload", TWrap::Zlib, {}, 4096, 1 << 20},
@@ -79,6 +83,15 @@ TEST(DecompressionStream, RoundTripsThroughAnyReadAndSourcePieces) {
         {"zlib prose 3 MiB, odd pieces", TWrap::Zlib, Prose(3 << 20, 2), 7777, 1000},
         {"gzip prose, source by single bytes", TWrap::Gzip, Prose(300000, 3), 100000, 1},
         {"gzip prose, one read for more than all", TWrap::Gzip, Prose(200000, 4), 1 << 21, 1 << 20},
+        // Raw deflate has no trailer: zlib takes in the last byte while output of it still
+        // waits for room, which must not read as data cut short.
+        {"raw deflate, 1-byte reads of a source read whole", TWrap::Raw, Prose(900, 6), 1, 1 << 20},
+        {"raw deflate, odd pieces", TWrap::Raw, Prose(100000, 7), 17, 1},
+        {"raw deflate of a repeated sentence, 1-byte pieces", TWrap::Raw, Repeated, 1, 1},
+        {"raw deflate of a repeated sentence, 17-byte pieces", TWrap::Raw, Repeated, 17, 17},
+        {"raw deflate of a repeated sentence, 1-byte reads", TWrap::Raw, Repeated, 1, 17},
+        {"raw deflate of a repeated sentence, 17-byte reads", TWrap::Raw, Repeated, 17, 1},
+        {"raw deflate empty payload", TWrap::Raw, {}, 4096, 1 << 20},
     };
     for (const auto& C : Cases) {
         SCOPED_TRACE(C.Name);
