@@ -3,6 +3,7 @@
 // function, and client body streams that record how they are read.
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -22,11 +23,12 @@ inline std::string Text(const Runtime::TBytes& B) {
     return std::string(B.begin(), B.end());
 }
 
-/// A module running a function. Counts its living instances, so tests see when it is freed.
+/// A module running a function. Counts its living instances, so tests see when it is freed;
+/// the last exchange holding a replaced server frees its modules on that exchange's thread.
 class TFuncModule : public Nimbra::THttpServerModule {
   public:
     using TBody = std::function<void(Nimbra::THttpServerContext&)>;
-    static inline int Alive = 0;
+    static inline std::atomic<int> Alive{0};
 
     TFuncModule(const std::string& BaseUri, TBody ABody)
         : THttpServerModule(BaseUri), FBody(std::move(ABody)) {
