@@ -328,6 +328,9 @@ class TRequest : public TObject {
     bool FReceiving = false;
     bool FNewConnection = false;  // this hop opened a connection of its own
     std::size_t FHeadMark = 0;    // FHeadBytes where the current head began
+    // While WinHttpReceiveResponse waits: when the whole head must be in
+    // (WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT); the epoch when there is no limit.
+    std::chrono::steady_clock::time_point FHeadDeadline{};
 
     std::unique_ptr<TSlot> FSlot;  // from the first send until the handle goes
     std::atomic<bool> FClosed{false};

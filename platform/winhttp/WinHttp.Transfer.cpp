@@ -468,6 +468,16 @@ DWORD TRequest::ReceiveResponse() {
     // The response's notifications are this call's, even for a head that came in earlier.
     FReceiving = true;
     Deliver();
+    // The whole head, redirects included, within its own time-out; the receive time-out
+    // bounds each wait for data as before.
+    const int HeadMs = TTimeouts::Wait(Timeouts.ReceiveResponse);
+    FHeadDeadline = HeadMs > 0
+                        ? std::chrono::steady_clock::now() + std::chrono::milliseconds(HeadMs)
+                        : std::chrono::steady_clock::time_point();
+    struct TEndHead {
+        std::chrono::steady_clock::time_point& Deadline;
+        ~TEndHead() { Deadline = {}; }
+    } EndHead{FHeadDeadline};
     DWORD Err = 0;
     for (;;) {
         Err = Drive([this] { return FFinalHead || FRedirectPending; },
@@ -615,6 +625,13 @@ DWORD TRequest::Drive(const std::function<bool()>& Ready, int TimeoutMs, bool Po
         Wait = false;
         if (FClosed) return ERROR_WINHTTP_OPERATION_CANCELLED;
         int WaitMs = 1000;
+        if (FHeadDeadline != TClock::time_point()) {
+            const auto Left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(FHeadDeadline - TClock::now())
+                    .count();
+            if (Left <= 0) return ERROR_WINHTTP_TIMEOUT;
+            WaitMs = static_cast<int>(std::min<long long>(WaitMs, Left));
+        }
         if (TimeoutMs > 0) {
             TClock::time_point Now = TClock::now();
             if (FProgress != SeenProgress) {

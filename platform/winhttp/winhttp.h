@@ -558,8 +558,10 @@ DWORD GetLastError(void);
 void SetLastError(DWORD dwErrCode);
 #endif
 
-/* The 27 exported functions. Those marked "not implemented" exist so that code binding
-   the whole table finds them; they fail with ERROR_CALL_NOT_IMPLEMENTED (120). */
+/* The 27 exported WinHTTP functions (besides them only CertFreeCertificateContext and
+   LocalFree, declared above, which free what the certificate options return). Those marked
+   "not implemented" exist so that code binding the whole table finds them; they fail with
+   ERROR_CALL_NOT_IMPLEMENTED (120). */
 WINHTTPAPI BOOL WINAPI WinHttpTimeFromSystemTime(const SYSTEMTIME* pst, LPWSTR pwszTime);
 WINHTTPAPI BOOL WINAPI WinHttpTimeToSystemTime(LPCWSTR pwszTime, SYSTEMTIME* pst);
 WINHTTPAPI BOOL WINAPI WinHttpCrackUrl(LPCWSTR pwszUrl, DWORD dwUrlLength, DWORD dwFlags,

@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -384,6 +385,47 @@ TEST(WinHttpRequestInfo, ConnectionInfoAndRawHeaders) {
     EXPECT_EQ(Raw.back(), '\0');
     EXPECT_NE(Raw[Raw.size() - 2], '\0') << "one NUL after the last line";
     EXPECT_EQ(Buf[Len / 2], u'\0') << "and the terminator after it";
+}
+
+TEST(WinHttpRequestInfo, TheResponseHeadHasATimeoutOfItsOwn) {
+    ASSERT_TRUE(LoadWinHttp());
+    TTestServer Server;
+    THandle Session(WinHttpOpen(u"Ostrel Test", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0));
+    THandle Conn(
+        WinHttpConnect(Session.Get(), u"127.0.0.1", static_cast<INTERNET_PORT>(Server.Port()), 0));
+    struct {
+        const char* Name;
+        const char16_t* Path;
+        DWORD HeadMs;
+        std::string Outcome;
+    } Cases[] = {
+        {"a head later than its time-out", u"/faults/stall-head?ms=3000", 400, "receive 12002"},
+        {"no limit for the head", u"/faults/stall-head?ms=600", 0xFFFFFFFFu, ""},
+        {"the body is not bound by it", u"/faults/stall-body?ms=800", 400, ""},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        THandle Req(WinHttpOpenRequest(Conn.Get(), u"GET", C.Path, nullptr, nullptr, nullptr, 0));
+        ASSERT_TRUE(WinHttpSetTimeouts(Req.Get(), 0, 10000, 10000, 10000));
+        DWORD V = C.HeadMs;
+        ASSERT_TRUE(
+            WinHttpSetOption(Req.Get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &V, sizeof V));
+        const auto Start = std::chrono::steady_clock::now();
+        std::string Outcome;
+        std::string Body;
+        DWORD Err = 0;
+        if (!WinHttpSendRequest(Req.Get(), nullptr, 0, nullptr, 0, 0, 0))
+            Outcome = "send " + std::to_string(GetLastError());
+        else if (!WinHttpReceiveResponse(Req.Get(), nullptr))
+            Outcome = "receive " + std::to_string(GetLastError());
+        else if (!ReadAll(Req.Get(), Body, Err))
+            Outcome = "read " + std::to_string(Err);
+        EXPECT_EQ(Outcome, C.Outcome);
+        if (!C.Outcome.empty()) {
+            EXPECT_LT(std::chrono::steady_clock::now() - Start, std::chrono::milliseconds(2500))
+                << "the head's time-out, not the receive time-out";
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------------------
