@@ -15,20 +15,34 @@ struct TLogManagerFinalizer {
 
 }  // namespace
 
+std::shared_ptr<ILogger> TWrapperLogger::Logger() const {
+    const std::lock_guard<std::mutex> Guard(FLock);
+    return FLogger;
+}
+
+void TWrapperLogger::SetLogger(std::shared_ptr<ILogger> Value) {
+    {
+        const std::lock_guard<std::mutex> Guard(FLock);
+        FLogger.swap(Value);
+    }
+    // The replaced logger goes here, outside the lock: its destructor may log.
+}
+
+// Each write goes to the logger in place when it starts, called outside the lock.
 void TWrapperLogger::Write1(const std::string& Item) {
-    if (auto L = FLogger.load()) L->Write1(Item);
+    if (auto L = Logger()) L->Write1(Item);
 }
 void TWrapperLogger::Write2(const std::string& Item) {
-    if (auto L = FLogger.load()) L->Write2(Item);
+    if (auto L = Logger()) L->Write2(Item);
 }
 void TWrapperLogger::Write3(const std::string& Item) {
-    if (auto L = FLogger.load()) L->Write3(Item);
+    if (auto L = Logger()) L->Write3(Item);
 }
 void TWrapperLogger::Write4(const std::string& Item) {
-    if (auto L = FLogger.load()) L->Write4(Item);
+    if (auto L = Logger()) L->Write4(Item);
 }
 void TWrapperLogger::Write5(const std::string& Item) {
-    if (auto L = FLogger.load()) L->Write5(Item);
+    if (auto L = Logger()) L->Write5(Item);
 }
 
 std::shared_ptr<ILogger> TDefaultLoggerFactory::CreateLogger(const std::string&) {

@@ -48,8 +48,8 @@ class TWrapperLogger : public ILogger {
   public:
     explicit TWrapperLogger(std::shared_ptr<ILogger> ALogger) : FLogger(std::move(ALogger)) {}
 
-    std::shared_ptr<ILogger> Logger() const { return FLogger.load(); }
-    void SetLogger(std::shared_ptr<ILogger> Value) { FLogger.store(std::move(Value)); }
+    std::shared_ptr<ILogger> Logger() const;
+    void SetLogger(std::shared_ptr<ILogger> Value);
 
     void Write1(const std::string& Item) override;
     void Write2(const std::string& Item) override;
@@ -58,8 +58,11 @@ class TWrapperLogger : public ILogger {
     void Write5(const std::string& Item) override;
 
   private:
-    // Atomic because the manager replaces it on a factory change while loggers are in use.
-    std::atomic<std::shared_ptr<ILogger>> FLogger;
+    // Under the lock because the manager replaces it on a factory change while loggers are
+    // in use. (The standard library's atomic shared_ptr releases its inner lock without
+    // ordering on a load, which ThreadSanitizer rightly reports against a later store.)
+    mutable std::mutex FLock;
+    std::shared_ptr<ILogger> FLogger;
 };
 
 /// The factory in place until the application installs its own: every logger it makes is a
