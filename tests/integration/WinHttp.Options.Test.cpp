@@ -193,9 +193,10 @@ class WinHttpNotifications : public ::testing::Test {
         return Failed;
     }
 
+    // The recorder outlives the session, whose closing it is told of.
+    TRecorder FSeen;
     TTestServer FServer;
     THandle FSession;
-    TRecorder FSeen;
 };
 
 }  // namespace
