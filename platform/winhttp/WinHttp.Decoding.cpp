@@ -69,7 +69,7 @@ DWORD TRequest::Decode(void* Out, DWORD Length, DWORD& Got) {
                 else
                     FBetweenMembers = true;
             } else if (Rc != Z_OK && Rc != Z_BUF_ERROR) {
-                FState = EState::Failed;
+                FState = TState::Failed;
                 return ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
             }
             if (FBufPos == FBuf.size()) {
@@ -85,7 +85,7 @@ DWORD TRequest::Decode(void* Out, DWORD Length, DWORD& Got) {
         if (FDone) {
             if (FResult != CURLE_OK) return MapFailure();
             if (!FDecodeStarted) return 0;  // an empty body
-            FState = EState::Failed;
+            FState = TState::Failed;
             return ERROR_WINHTTP_INVALID_SERVER_RESPONSE;  // compressed data cut short
         }
         int WaitMs = TTimeouts::Wait(Timeouts.Receive);

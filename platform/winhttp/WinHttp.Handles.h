@@ -225,8 +225,8 @@ class TRequest : public TObject {
 
     /// Secure-failure flags of the last failed send (0 if none).
     DWORD SecureFlags() const { return FSecureFlags; }
-    bool Sent() const { return FState != EState::Open; }
-    bool HeadReady() const { return FState == EState::Received; }
+    bool Sent() const { return FState != TState::Open; }
+    bool HeadReady() const { return FState == TState::Received; }
     /// The URL the response came from: after redirects, the last one's.
     std::string Url() const;
 
@@ -252,7 +252,7 @@ class TRequest : public TObject {
 
   private:
     friend class TSession;  // sets the callbacks on the easy handles it pools
-    enum class EState { Open, Sending, Received, Failed };
+    enum class TState { Open, Sending, Received, Failed };
 
     std::string RequestUrl() const;
     /// The request as the caller described it carries a body (maybe an empty one).
@@ -263,6 +263,7 @@ class TRequest : public TObject {
     void ResetHop();
     DWORD CheckFraming();
     bool SetHeaders(bool Body, bool BodyLines, bool SameOrigin, bool ToFirstProxy);
+    void FreeHeaderLists();
     /// The URL of a hop, and the request target when it is not the URL's (empty: it is).
     void SetUrl(const std::string& U, const std::string& Target);
     /// The object name holds characters a URL cannot carry raw (sent as given).
@@ -336,7 +337,7 @@ class TRequest : public TObject {
     std::atomic<bool> FClosed{false};
     std::atomic<bool> FDriving{false};  // a call is inside Drive and may need waking
     bool FInMulti = false;
-    EState FState = EState::Open;
+    TState FState = TState::Open;
     curl_slist* FHeaderList = nullptr;
     curl_slist* FProxyHeaderList = nullptr;  // lines for a proxy only
     std::string FCookies;         // the session's cookies for this hop ("a=1; b=2"), maybe none
@@ -350,6 +351,8 @@ class TRequest : public TObject {
     std::size_t FHeadBytes = 0;  // bytes of response heads on this hop, interim ones included
     DWORD FSecureFlags = 0;
     DWORD FVerifyFlags = 0;  // certificate problems OpenSSL reported during the handshake
+    // curl's CURLINFO_OS_ERRNO when this hop's connection was ready.
+    long FSystemErrorAtConnect = 0;
     bool FHeadLine = false;  // inside a response head
     bool FFinalHead = false;
     // A 401 or 407 head that curl may still answer with the credentials it holds (it then

@@ -159,6 +159,19 @@ bool HasHeader(const std::vector<std::string>& Lines, std::string_view Name) {
     return false;
 }
 
+bool EndsInChunked(std::string_view Codings) {
+    const std::size_t Comma = Codings.rfind(',');
+    return SameText(Trim(Comma == std::string_view::npos ? Codings : Codings.substr(Comma + 1)),
+                    "chunked");
+}
+
+bool IsChunked(const std::vector<std::string>& Lines) {
+    bool Chunked = false;
+    for (const auto& L : Lines)
+        if (SameText(HeaderName(L), "Transfer-Encoding")) Chunked = EndsInChunked(HeaderValue(L));
+    return Chunked;
+}
+
 // The caller's own framing lines must agree with the body that goes out: a length other than
 // the one sent, or a length beside a chunked coding, would have the server read the rest of
 // the body as another request. A caller's chunked coding means the caller frames the body
@@ -168,11 +181,7 @@ DWORD TRequest::CheckFraming() {
     for (const auto& L : RequestLines) {
         const std::string_view Name = HeaderName(L), Value = HeaderValue(L);
         if (SameText(Name, "Transfer-Encoding")) {
-            // Only a coding list that ends in chunked says where the body ends.
-            const std::size_t Comma = Value.rfind(',');
-            if (!SameText(Trim(Comma == std::string_view::npos ? Value : Value.substr(Comma + 1)),
-                          "chunked"))
-                return ERROR_INVALID_PARAMETER;
+            if (!EndsInChunked(Value)) return ERROR_INVALID_PARAMETER;
             Chunked = true;
         } else if (SameText(Name, "Content-Length")) {
             std::uint64_t N = 0;
@@ -186,6 +195,13 @@ DWORD TRequest::CheckFraming() {
     return 0;
 }
 
+void TRequest::FreeHeaderLists() {
+    curl_slist_free_all(FHeaderList);
+    FHeaderList = nullptr;
+    curl_slist_free_all(FProxyHeaderList);
+    FProxyHeaderList = nullptr;
+}
+
 // Header lines: ours, then the caller's; curl's own defaults that WinHTTP would not send are
 // switched off with "Name:". A redirect that drops the body drops the lines that describe it
 // (BodyLines false). Lines that name a party stay with it: on a hop to another origin the
@@ -193,14 +209,7 @@ DWORD TRequest::CheckFraming() {
 // goes only to the proxy the first hop went through (ToFirstProxy), never to a server. The
 // session's cookies for the hop (FCookies) join the caller's Cookie header or make one.
 bool TRequest::SetHeaders(bool Body, bool BodyLines, bool SameOrigin, bool ToFirstProxy) {
-    if (FHeaderList) {
-        curl_slist_free_all(FHeaderList);
-        FHeaderList = nullptr;
-    }
-    if (FProxyHeaderList) {
-        curl_slist_free_all(FProxyHeaderList);
-        FProxyHeaderList = nullptr;
-    }
+    FreeHeaderLists();
     curl_slist* Headers = nullptr;
     if (RequestLines.empty() && !Body && FCookies.empty()) {
         // The common case needs the same list every time: kept with the slot.

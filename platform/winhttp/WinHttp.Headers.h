@@ -24,5 +24,10 @@ std::string_view HeaderName(std::string_view Line);
 std::string_view HeaderValue(std::string_view Line);
 /// Whether a line of that name (any case) is among the lines.
 bool HasHeader(const std::vector<std::string>& Lines, std::string_view Name);
+/// Whether a Transfer-Encoding value ends in the chunked coding: only then does it say where
+/// the body ends.
+bool EndsInChunked(std::string_view Codings);
+/// Whether the lines frame the body in the chunked coding.
+bool IsChunked(const std::vector<std::string>& Lines);
 
 }  // namespace WinHttpImpl

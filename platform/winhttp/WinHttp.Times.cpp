@@ -42,7 +42,7 @@ void TRequest::RequestTimes(ULONGLONG* Times, DWORD Count) const {
     // paused once the caller's buffer was full, never gets to report the end: the body was
     // complete when its last piece arrived.
     std::int64_t End = M.End;
-    if (End == 0 && M.LastData != 0 && FState == EState::Received) {
+    if (End == 0 && M.LastData != 0 && FState == TState::Received) {
         curl_off_t Got = 0, Announced = -1;
         curl_easy_getinfo(E, CURLINFO_SIZE_DOWNLOAD_T, &Got);
         curl_easy_getinfo(E, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &Announced);

@@ -22,6 +22,9 @@ namespace {
 // Bytes of response heads one hop may bring, interim answers included, below libcurl's own
 // limit so that an overflow is known for what it is. No sane server comes near it.
 constexpr std::size_t HeadBytesLimit = 256 * 1024;
+// libcurl's own limit for the heads of one transfer, interim ones included; ours is lower, so
+// it is reached only where curl counts what we do not.
+constexpr std::size_t CurlHeadBytesLimit = 300 * 1024;
 // Body bytes of a redirect answer read past to keep its connection; beyond this the
 // connection is given up instead.
 constexpr std::size_t RedirectDrainLimit = 64 * 1024;
@@ -147,6 +150,7 @@ void TRequest::ResetHop() {
     FHeadBytes = FDrained = 0;
     FLocation.clear();
     FSecureFlags = FVerifyFlags = 0;
+    FSystemErrorAtConnect = 0;
     FSlot->ErrorText[0] = 0;
     FSendPaused = FRecvPaused = false;
     FBuf.clear();
@@ -168,20 +172,13 @@ void TRequest::ResetHop() {
 
 void TRequest::ResetTransfer() {
     ResetHop();
-    if (FHeaderList) {
-        curl_slist_free_all(FHeaderList);
-        FHeaderList = nullptr;
-    }
-    if (FProxyHeaderList) {
-        curl_slist_free_all(FProxyHeaderList);
-        FProxyHeaderList = nullptr;
-    }
+    FreeHeaderLists();
     if (FDecodeStarted) inflateEnd(FZ.get());
     FZ.reset();
     FDecoding = FDecodeStarted = FDecodeEnded = FBetweenMembers = FDeflate = false;
     FDecoded.clear();
     FDecodedPos = 0;
-    FState = EState::Open;
+    FState = TState::Open;
     FCurrentUrl.clear();
     FHops = 0;
     FTotal = FSentToCurl = FAccepted = 0;
@@ -294,11 +291,11 @@ DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* O
     FMoments.Start = Tick();
     if (curl_multi_add_handle(FSlot->Multi, E) != CURLM_OK) return ERROR_WINHTTP_INTERNAL_ERROR;
     FInMulti = true;
-    FState = EState::Sending;
+    FState = TState::Sending;
 
     DWORD Err = Drive([this] { return FConnected; }, 0, false);
     if (Err == 0 && FDone && FResult != CURLE_OK && !FConnected) Err = MapFailure();
-    if (Err) FState = EState::Failed;
+    if (Err) FState = TState::Failed;
     return Err;
 }
 
@@ -429,7 +426,7 @@ DWORD TRequest::DrainRedirect() {
 
 DWORD TRequest::Write(const void* Data, DWORD Length) {
     if (FDriving) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
-    if (FState != EState::Sending) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
+    if (FState != TState::Sending) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
     if (Length == 0) return 0;
     // Bytes beyond the announced total would be read as the start of another message:
     // they are counted as written (as WinHTTP does) but never put on the wire.
@@ -448,12 +445,12 @@ DWORD TRequest::Write(const void* Data, DWORD Length) {
     FPending = nullptr;
     FPendingLen = 0;
     if (Err == 0 && FDone && FResult != CURLE_OK) Err = MapFailure();
-    if (Err) FState = EState::Failed;
+    if (Err) FState = TState::Failed;
     return Err;
 }
 
 DWORD TRequest::ReceiveResponse() {
-    if (FDriving || FState != EState::Sending) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
+    if (FDriving || FState != TState::Sending) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
     if (!FFinalHead && !FDone && FAccepted < FTotal) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
     bool PollFirst = FConnected;
     if (FBodyOpen) {
@@ -495,13 +492,13 @@ DWORD TRequest::ReceiveResponse() {
         Err = FResult != CURLE_OK ? MapFailure() : ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
         break;
     }
-    FState = Err ? EState::Failed : EState::Received;
+    FState = Err ? TState::Failed : TState::Received;
     return Err;
 }
 
 DWORD TRequest::Read(void* Buffer, DWORD Length, DWORD& Got) {
     Got = 0;
-    if (FDriving || FState != EState::Received) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
+    if (FDriving || FState != TState::Received) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
     if (Length == 0) return 0;
     auto* Out = static_cast<std::uint8_t*>(Buffer);
     if (FDecoding) {
@@ -555,7 +552,7 @@ DWORD TRequest::Read(void* Buffer, DWORD Length, DWORD& Got) {
 
 DWORD TRequest::Available(DWORD& Count) {
     Count = 0;
-    if (FDriving || FState != EState::Received) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
+    if (FDriving || FState != TState::Received) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
     if (FDecoding) {
         if (FDecodedPos >= FDecoded.size()) {
             FDecoded.resize(64 * 1024);
@@ -677,24 +674,32 @@ DWORD TRequest::MapFailure() {
             // libcurl refuses a response header line longer than it takes with this code.
             return FConnected && !FFinalHead ? ERROR_WINHTTP_HEADER_SIZE_OVERFLOW
                                              : ERROR_NOT_ENOUGH_MEMORY;
-        case CURLE_RECV_ERROR:
-            // One code from libcurl for a failed receive and for framing it cannot parse; its
-            // text tells them apart.
-            if (std::strstr(FSlot->ErrorText, "chunked-encoding"))
-                return ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
-            if (std::strstr(FSlot->ErrorText, "response headers"))
+        case CURLE_RECV_ERROR: {
+            // One code from libcurl for a receive the system failed, for a head longer than it
+            // takes and for chunked framing it cannot parse. What it counted of the head, the
+            // system's error number and the response's own framing tell them apart.
+            long HeadSize = 0;
+            curl_easy_getinfo(FSlot->Easy, CURLINFO_HEADER_SIZE, &HeadSize);
+            if (HeadSize > static_cast<long>(CurlHeadBytesLimit))
                 return ERROR_WINHTTP_HEADER_SIZE_OVERFLOW;
+            // curl records the system's number only for a failed receive, and keeps the one of
+            // an earlier failure on the handle: only a new one is this hop's.
+            long SystemError = 0;
+            curl_easy_getinfo(FSlot->Easy, CURLINFO_OS_ERRNO, &SystemError);
+            if (FFinalHead && SystemError == FSystemErrorAtConnect && IsChunked(ResponseLines))
+                return ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
             return ERROR_WINHTTP_CONNECTION_ERROR;
+        }
         case CURLE_PEER_FAILED_VERIFICATION: {
             long Verify = 0;
             curl_easy_getinfo(FSlot->Easy, CURLINFO_SSL_VERIFYRESULT, &Verify);
             FSecureFlags = FVerifyFlags ? FVerifyFlags : VerifyResultFlags(Verify);
             if (FSecureFlags == 0)
-                // The chain passed; curl's own host-name check refused the certificate.
-                FSecureFlags = std::strstr(FSlot->ErrorText, "host name") ||
-                                       std::strstr(FSlot->ErrorText, "subject name")
-                                   ? WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID
-                                   : WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CERT;
+                // The chain passed: what refused a certificate it saw is curl's own check of
+                // the host name.
+                FSecureFlags = ServerCertificate.empty()
+                                   ? WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CERT
+                                   : WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID;
             return ERROR_WINHTTP_SECURE_FAILURE;
         }
         case CURLE_SSL_INVALIDCERTSTATUS:
@@ -970,6 +975,7 @@ int TRequest::OnPrereq(void* User, char* RemoteIp, char* LocalIp, int RemotePort
     auto* R = static_cast<TRequest*>(User);
     R->NoteConnected(RemoteIp, LocalIp, RemotePort, LocalPort);
     R->FConnected = true;
+    curl_easy_getinfo(R->FSlot->Easy, CURLINFO_OS_ERRNO, &R->FSystemErrorAtConnect);
     R->FMoments.SendStart = Tick();
     R->FMoments.SendPending = true;
     R->Touch();

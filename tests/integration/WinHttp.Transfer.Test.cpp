@@ -68,6 +68,28 @@ struct TExchange {
     bool NoRedirects = false;
     DWORD RedirectPolicy = WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP;
     DWORD_PTR Context = 0;
+
+    // The exchange with one setting changed, so that a row of a table states all of its own.
+    TExchange OnHost(std::string H) const {
+        return With([&](TExchange& X) { X.Host = H; });
+    }
+    TExchange OnPort(int P) const {
+        return With([&](TExchange& X) { X.Port = P; });
+    }
+    TExchange Within(int Ms) const {
+        return With([&](TExchange& X) { X.TimeoutMs = Ms; });
+    }
+    TExchange Decoding(DWORD D) const {
+        return With([&](TExchange& X) { X.Decompression = D; });
+    }
+
+  private:
+    template <typename F>
+    TExchange With(F Change) const {
+        TExchange X = *this;
+        Change(X);
+        return X;
+    }
 };
 
 TOutcome Exchange(HINTERNET Session, const TExchange& X) {
@@ -1113,28 +1135,27 @@ TEST_F(WinHttpTransfer, ClosingTheRequestEndsACallBlockedOnIt) {
 }
 
 TEST_F(WinHttpTransfer, FailuresCarryWinHttpCodes) {
+    const TestSupport::TRefusingPort Refusing;
     struct {
         const char* Name;
         TExchange X;
         std::string Stage;
         DWORD Code;
     } Cases[] = {
-        {"stalled head: time-out at receive", At("/faults/stall-head?ms=5000"), "receive", 12002},
-        {"stalled body: time-out at read", At("/faults/stall-body?ms=5000"), "read", 12002},
+        {"stalled head: time-out at receive", At("/faults/stall-head?ms=5000").Within(300),
+         "receive", 12002},
+        {"stalled body: time-out at read", At("/faults/stall-body?ms=5000").Within(300), "read",
+         12002},
         {"closed mid-body", At("/faults/close-mid-body"), "read", 12030},
         {"closed without an answer", At("/faults/close-no-answer"), "receive", 12030},
         {"garbage instead of HTTP", At("/faults/raw?text=garbage\\r\\n\\r\\n"), "receive", 12152},
         {"broken status line", At("/faults/raw?text=HTTP/1.1 abc\\r\\n\\r\\n"), "receive", 12152},
-        {"nothing listening", At("/"), "send", 12029},
-        {"name not resolved", At("/"), "send", 12007},
+        {"nothing listening", At("/").OnPort(Refusing.Port()), "send", 12029},
+        {"name not resolved", At("/").OnHost("no-such-host.invalid"), "send", 12007},
         // The literal needs brackets in the URL; without them the request would be a bad URL.
-        {"IPv6 literal, nothing listening", At("/"), "send", 12029},
+        {"IPv6 literal, nothing listening", At("/").OnHost("::1").OnPort(Refusing.Port()), "send",
+         12029},
     };
-    Cases[0].X.TimeoutMs = Cases[1].X.TimeoutMs = 300;
-    const TestSupport::TRefusingPort Refusing;
-    Cases[6].X.Port = Cases[8].X.Port = Refusing.Port();
-    Cases[7].X.Host = "no-such-host.invalid";
-    Cases[8].X.Host = "::1";
     for (const auto& C : Cases) {
         SCOPED_TRACE(C.Name);
         TOutcome O = Exchange(FSession.Get(), C.X);
@@ -1157,6 +1178,10 @@ TEST_F(WinHttpTransfer, MalformedResponsesAreNotDroppedConnections) {
         {"one header line of 1 MB", "/hostile/long-header?n=1048576", "receive", 12182},
         {"a megabyte of short header lines", "/hostile/many-headers?count=10000", "receive", 12182},
         {"interim answers without end", "/hostile/endless-interim", "receive", 12182},
+        // curl gives a failed receive and chunked framing it cannot parse one code. A reset
+        // comes first here, so that the framing faults below follow a receive failure on the
+        // same pooled handle.
+        {"reset inside a chunked body", "/faults/reset-mid-chunks", "read", 12030},
         {"chunk size not hexadecimal", Chunked + "zz\\r\\nabc\\r\\n0\\r\\n\\r\\n", "read", 12152},
         {"chunk size too long", Chunked + "00000000000000000001\\r\\na\\r\\n0\\r\\n\\r\\n", "read",
          12152},
@@ -1258,15 +1283,14 @@ TEST_F(WinHttpTransfer, RequestTimesFollowEachPhase) {
         // curl adds the hops' phases up: the times are those of the last hop, which reused
         // the first hop's connection.
         {"after two redirects", At("/faults/chain/2"), true, "send receive", false},
-        {"gzip body decoded", At("/faults/compressed/gzip?n=50000"), false, "send receive", true},
+        {"gzip body decoded",
+         At("/faults/compressed/gzip?n=50000").Decoding(WINHTTP_DECOMPRESSION_FLAG_ALL), false,
+         "send receive", true},
         {"gzip body as sent", At("/faults/compressed/gzip?n=50000"), false, "send receive", false},
-        {"nothing listening", At("/"), true, "resolve connect...", false},
-        {"stalled head: time-out", At("/faults/stall-head?ms=3000"), false, "send receive...",
-         false},
+        {"nothing listening", At("/").OnPort(Refusing.Port()), true, "resolve connect...", false},
+        {"stalled head: time-out", At("/faults/stall-head?ms=3000").Within(300), false,
+         "send receive...", false},
     };
-    Cases[3].X.Decompression = WINHTTP_DECOMPRESSION_FLAG_ALL;
-    Cases[5].X.Port = Refusing.Port();
-    Cases[6].X.TimeoutMs = 300;
     for (const auto& C : Cases) {
         SCOPED_TRACE(C.Name);
         THandle Own;
@@ -1544,6 +1568,7 @@ TEST_F(WinHttpTls, DowngradeIsRefusedAtEveryHop) {
 TEST_F(WinHttpTls, RequestTimesShowTheHandshakeOnlyForHttps) {
     TTestServer Plain;
     TTestServer Secure(TlsArgs("good"));
+    TTestServer Refused(TlsArgs("self"));
     struct {
         const char* Name;
         int Port;
@@ -1552,10 +1577,9 @@ TEST_F(WinHttpTls, RequestTimesShowTheHandshakeOnlyForHttps) {
     } Cases[] = {
         {"https", Secure.Port(), WINHTTP_FLAG_SECURE, "resolve connect tls send receive"},
         {"http", Plain.Port(), 0, "resolve connect send receive"},
-        {"https, certificate refused", 0, WINHTTP_FLAG_SECURE, "resolve connect tls..."},
+        {"https, certificate refused", Refused.Port(), WINHTTP_FLAG_SECURE,
+         "resolve connect tls..."},
     };
-    TTestServer Refused(TlsArgs("self"));
-    Cases[2].Port = Refused.Port();
     for (const auto& C : Cases) {
         SCOPED_TRACE(C.Name);
         THandle Session(

@@ -2,6 +2,8 @@
 bodies in unusual ways, compress them, count connections and echo what arrived."""
 
 import hashlib
+import socket
+import struct
 import time
 import zlib
 
@@ -62,6 +64,16 @@ def route_chunked(req, rest, query):
         req.raw(b"%x\r\n" % size + testserver.pattern_bytes(size, offset) + b"\r\n")
         offset += size
     req.raw(b"0\r\nX-Trailer: yes\r\n\r\n")
+
+
+def route_reset_mid_chunks(req, rest, query):
+    """Sends a chunked head and one chunk, then resets the connection (no orderly close)."""
+    _head(req, 200, [("Transfer-Encoding", "chunked")])
+    req.raw(b"5\r\nhello\r\n")
+    time.sleep(0.1)
+    req.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    req.connection.close()
+    req.close_connection = True
 
 
 def _compress(data, coding):
@@ -164,6 +176,7 @@ ROUTES = {
     "/faults/close-no-answer": route_close_no_answer,
     "/faults/raw": route_raw,
     "/faults/chunked": route_chunked,
+    "/faults/reset-mid-chunks": route_reset_mid_chunks,
     "/faults/compressed/": route_compressed,
     "/faults/connections": route_connections,
     "/faults/upload": route_upload,
