@@ -109,6 +109,9 @@ class TObject {
 /// a pair of descriptors of its own (libcurl's wake-up pair).
 struct TSlot {
     CURLM* Multi = nullptr;
+    // Its requests offer HTTP/2. Connections made without the offer are HTTP/1.1 for good, so
+    // they are kept apart from requests that make it.
+    bool Http2 = false;
     // The sockets of the connections curl opened, and whether each has carried a request.
     struct TConnection {
         curl_socket_t Socket;
@@ -141,7 +144,7 @@ class TSession : public TObject {
     TSession();
     ~TSession() override;
 
-    std::unique_ptr<TSlot> AcquireSlot();
+    std::unique_ptr<TSlot> AcquireSlot(bool Http2);
     void ReleaseSlot(std::unique_ptr<TSlot> Slot);
 
     std::string Agent;
@@ -154,7 +157,9 @@ class TSession : public TObject {
     DWORD MaxRedirects = 10;
     DWORD ConnectRetries = 5;
     DWORD SecureProtocols = 0;  // WINHTTP_FLAG_SECURE_PROTOCOL_*; 0: the TLS library's choice
-    std::string CaFile;         // trust store taken from the environment, as curl's tool does
+    DWORD HttpProtocols = 0;    // WINHTTP_PROTOCOL_FLAG_*: copied into each request opened
+    bool ProtocolRequired = false;
+    std::string CaFile;  // trust store taken from the environment, as curl's tool does
     std::string CaPath;
     CURLSH* Share = nullptr;
     TCookieJar Cookies;  // what the session's responses set
@@ -202,6 +207,8 @@ class TRequest : public TObject {
     DWORD IgnoredCertErrors = 0;  // SECURITY_FLAG_IGNORE_*: only ever set by the caller
     bool CheckRevocation = false;
     DWORD TlsProtocols = 0;                 // the session's SECURE_PROTOCOLS when last sent
+    DWORD HttpProtocols = 0;                // WINHTTP_PROTOCOL_FLAG_* the request may use
+    bool ProtocolRequired = false;          // ... and no other
     std::vector<std::string> AddedHeaders;  // "Name: value" from WinHttpAddRequestHeaders
     /// Credentials for the server or for a proxy, from WinHttpSetCredentials or the credential
     /// options; they stay with this request (WinHttp.Auth.cpp).
@@ -222,6 +229,12 @@ class TRequest : public TObject {
     /// WINHTTP_OPTION_REQUEST_TIMES of the last transfer: Count entries indexed by
     /// WINHTTP_REQUEST_TIME_ENTRY, 0 for moments that did not occur.
     void RequestTimes(ULONGLONG* Times, DWORD Count) const;
+
+    /// WINHTTP_OPTION_HTTP_PROTOCOL_USED: false until the request has a connection.
+    bool ProtocolUsed(DWORD& Flags) const {
+        Flags = FHttp2Now ? WINHTTP_PROTOCOL_FLAG_HTTP2 : 0;
+        return Peer.Known;
+    }
 
     /// Secure-failure flags of the last failed send (0 if none).
     DWORD SecureFlags() const { return FSecureFlags; }
@@ -323,11 +336,14 @@ class TRequest : public TObject {
     void NoteRedirect();
     /// The TLS details of the connection about to carry this hop (WinHttp.Security.cpp).
     void NoteTls();
+    /// The connection about to carry this hop negotiated HTTP/2 (WinHttp.Security.cpp).
+    bool NegotiatedHttp2();
     /// Sets the TLS options of this request on the easy handle (WinHttp.Security.cpp).
     void ApplyTls();
     std::vector<TNote> FNotes;
     bool FReceiving = false;
     bool FNewConnection = false;  // this hop opened a connection of its own
+    bool FHttp2Now = false;       // this hop goes over HTTP/2
     std::size_t FHeadMark = 0;    // FHeadBytes where the current head began
     // While WinHttpReceiveResponse waits: when the whole head must be in
     // (WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT); the epoch when there is no limit.

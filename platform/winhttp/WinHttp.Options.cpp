@@ -38,6 +38,9 @@ namespace {
 // synchronous mode; the value is kept for the caller to read back.
 std::atomic<DWORD> GWorkerThreads{0};
 
+// WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL: HTTP/3 is taken as a preference and never used.
+constexpr DWORD HttpProtocolFlags = WINHTTP_PROTOCOL_FLAG_HTTP2 | WINHTTP_PROTOCOL_FLAG_HTTP3;
+
 constexpr DWORD SecureProtocolFlags =
     WINHTTP_FLAG_SECURE_PROTOCOL_SSL2 | WINHTTP_FLAG_SECURE_PROTOCOL_SSL3 |
     WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 |
@@ -210,6 +213,17 @@ WINHTTPAPI BOOL WINAPI WinHttpSetOption(HINTERNET hInternet, DWORD dwOption, LPV
                     if (V & ~SecureProtocolFlags) return Fail(ERROR_INVALID_PARAMETER);
                     Session->SecureProtocols = V;
                     return Succeed();
+                case WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL:
+                    if (!Session && !Request) return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE);
+                    if ((Err = Dword(V))) return Fail(Err);
+                    if (V & ~HttpProtocolFlags) return Fail(ERROR_INVALID_PARAMETER);
+                    (Session ? Session->HttpProtocols : Request->HttpProtocols) = V;
+                    return Succeed();
+                case WINHTTP_OPTION_HTTP_PROTOCOL_REQUIRED:
+                    if (!Session && !Request) return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE);
+                    if ((Err = Dword(V))) return Fail(Err);
+                    (Session ? Session->ProtocolRequired : Request->ProtocolRequired) = V != 0;
+                    return Succeed();
                 case WINHTTP_OPTION_DECOMPRESSION:
                     if (!Session && !Request) return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE);
                     if ((Err = Dword(V))) return Fail(Err);
@@ -252,6 +266,7 @@ WINHTTPAPI BOOL WINAPI WinHttpSetOption(HINTERNET hInternet, DWORD dwOption, LPV
                 case WINHTTP_OPTION_SECURITY_KEY_BITNESS:
                 case WINHTTP_OPTION_SERVER_CERT_CONTEXT:
                 case WINHTTP_OPTION_REQUEST_TIMES:
+                case WINHTTP_OPTION_HTTP_PROTOCOL_USED:
                     return Fail(ERROR_WINHTTP_OPTION_NOT_SETTABLE);
                 default:
                     return Fail(ERROR_WINHTTP_INVALID_OPTION);
@@ -303,6 +318,8 @@ WINHTTPAPI BOOL WINAPI WinHttpQueryOption(HINTERNET hInternet, DWORD dwOption, L
                 case WINHTTP_OPTION_DISABLE_FEATURE:
                 case WINHTTP_OPTION_ENABLE_FEATURE:
                 case WINHTTP_OPTION_SECURE_PROTOCOLS:
+                case WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL:
+                case WINHTTP_OPTION_HTTP_PROTOCOL_REQUIRED:
                     // Set only.
                     return Fail(ERROR_INVALID_PARAMETER);
                 case WINHTTP_OPTION_REDIRECT_POLICY:
@@ -331,6 +348,13 @@ WINHTTPAPI BOOL WINAPI WinHttpQueryOption(HINTERNET hInternet, DWORD dwOption, L
                     Times.cTimes = WinHttpRequestTimeLast;
                     Request->RequestTimes(Times.rgullTimes, Times.cTimes);
                     return CopyValue(Times, lpBuffer, lpdwBufferLength);
+                }
+                case WINHTTP_OPTION_HTTP_PROTOCOL_USED: {
+                    if (!Request) return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE);
+                    DWORD Flags = 0;
+                    if (!Request->ProtocolUsed(Flags))
+                        return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_STATE);
+                    return CopyValue(Flags, lpBuffer, lpdwBufferLength);
                 }
                 case WINHTTP_OPTION_CONNECTION_INFO: {
                     if (!Request) return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE);

@@ -234,6 +234,18 @@ void TRequest::NoteTls() {
     }
 }
 
+bool TRequest::NegotiatedHttp2() {
+    if (!FSecureNow) return false;
+    curl_tlssessioninfo* Info = nullptr;
+    if (curl_easy_getinfo(FSlot->Easy, CURLINFO_TLS_SSL_PTR, &Info) != CURLE_OK || !Info ||
+        Info->backend != CURLSSLBACKEND_OPENSSL || !Info->internals)
+        return false;
+    const unsigned char* Alpn = nullptr;
+    unsigned int Length = 0;
+    SSL_get0_alpn_selected(static_cast<SSL*>(Info->internals), &Alpn, &Length);
+    return Length == 2 && Alpn[0] == 'h' && Alpn[1] == '2';
+}
+
 DWORD SecurityStrengthFlags(const TRequest& R) {
     if (R.CipherBits <= 0) return 0;
     return SECURITY_FLAG_SECURE | (R.CipherBits >= 128  ? SECURITY_FLAG_STRENGTH_STRONG

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 
 #include "WinHttp.Api.h"
@@ -67,18 +68,20 @@ void TSession::UnlockShare(CURL*, curl_lock_data Data, void* User) {
     static_cast<TSession*>(User)->FShareLocks[Data].unlock();
 }
 
-std::unique_ptr<TSlot> TSession::AcquireSlot() {
+std::unique_ptr<TSlot> TSession::AcquireSlot(bool Http2) {
     {
         std::lock_guard<std::mutex> G(FPoolLock);
-        if (!FPool.empty()) {
-            auto S = std::move(FPool.back());
-            FPool.pop_back();
+        for (auto It = FPool.rbegin(); It != FPool.rend(); ++It) {
+            if ((*It)->Http2 != Http2) continue;
+            auto S = std::move(*It);
+            FPool.erase(std::next(It).base());
             return S;
         }
     }
     // What stays the same for every request of the session is set once per easy handle; the
     // handle is never reset, so its buffers and curl's per-handle state are reused.
     auto Slot = std::make_unique<TSlot>();
+    Slot->Http2 = Http2;
     CURL* E = Slot->Easy;
     curl_easy_setopt(E, CURLOPT_SHARE, Share);
     curl_easy_setopt(E, CURLOPT_NOSIGNAL, 1L);
@@ -270,6 +273,8 @@ WINHTTPAPI HINTERNET WINAPI WinHttpOpenRequest(HINTERNET hConnect, LPCWSTR pwszV
                 R->RedirectPolicy = S.RedirectPolicy;
                 R->MaxRedirects = S.MaxRedirects;
                 R->ConnectRetries = S.ConnectRetries;
+                R->HttpProtocols = S.HttpProtocols;
+                R->ProtocolRequired = S.ProtocolRequired;
             }
             R->InheritNotifications(*C);
             HINTERNET H = Opened(R);

@@ -168,6 +168,7 @@ void TRequest::ResetHop() {
     ServerCertificate.clear();
     CipherBits = 0;
     FNewConnection = false;
+    FHttp2Now = false;
 }
 
 void TRequest::ResetTransfer() {
@@ -199,7 +200,13 @@ DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* O
     if (FDriving) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;  // from a status callback
     // The slot comes with the first send, so that requests opened and not yet sent hold no
     // descriptors.
-    if (!FSlot) FSlot = Session().AcquireSlot();
+    const bool OffersHttp2 =
+        HttpVersion != "HTTP/1.0" && (HttpProtocols & WINHTTP_PROTOCOL_FLAG_HTTP2) != 0;
+    if (FSlot && FSlot->Http2 != OffersHttp2) {
+        ResetTransfer();
+        Session().ReleaseSlot(std::move(FSlot));
+    }
+    if (!FSlot) FSlot = Session().AcquireSlot(OffersHttp2);
     ResetTransfer();
     FreshAuthState();
     CURL* E = FSlot->Easy;
@@ -254,8 +261,11 @@ DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* O
         Target = FFirstProxy.empty() || Secure ? Path : FCurrentUrl.substr(0, PathAt) + Path;
     }
     SetUrl(FCurrentUrl, Target);
+    // HTTP/2 is offered to https servers only (curl's 2TLS), never to plain http.
     SetLong(CURLOPT_HTTP_VERSION, Ap.Version,
-            HttpVersion == "HTTP/1.0" ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
+            HttpVersion == "HTTP/1.0"                       ? CURL_HTTP_VERSION_1_0
+            : (HttpProtocols & WINHTTP_PROTOCOL_FLAG_HTTP2) ? CURL_HTTP_VERSION_2TLS
+                                                            : CURL_HTTP_VERSION_1_1);
     curl_easy_setopt(E, CURLOPT_WRITEDATA, this);
     curl_easy_setopt(E, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(E, CURLOPT_PREREQDATA, this);
@@ -852,6 +862,10 @@ size_t TRequest::OnHeader(char* Ptr, size_t Size, size_t Count, void* User) {
         R->FHeadMark = R->FHeadBytes - Len;
         R->NoteHead(true);
         R->FAuthPending = false;  // the challenge before was answered
+        // An HTTP/2 answer has no status line: curl makes one up ("HTTP/2 200 "), and the one
+        // shown is that without the blank it puts where a reason phrase would go.
+        if (Line.substr(0, 7) == "HTTP/2 ")
+            while (Line.back() == ' ') Line.remove_suffix(1);
         R->StatusLine = std::string(Line);
         R->ResponseLines.clear();
         R->ResponseLines.reserve(16);
@@ -973,6 +987,13 @@ int TRequest::OnSeek(void* User, curl_off_t Offset, int Origin) {
 
 int TRequest::OnPrereq(void* User, char* RemoteIp, char* LocalIp, int RemotePort, int LocalPort) {
     auto* R = static_cast<TRequest*>(User);
+    R->Touch();
+    R->FHttp2Now = R->NegotiatedHttp2();
+    if (R->ProtocolRequired && (R->HttpProtocols & WINHTTP_PROTOCOL_FLAG_HTTP2) && !R->FHttp2Now) {
+        // Nothing of the request goes out over a protocol the caller ruled out.
+        R->FFailure = ERROR_WINHTTP_HTTP_PROTOCOL_MISMATCH;
+        return CURL_PREREQFUNC_ABORT;
+    }
     R->NoteConnected(RemoteIp, LocalIp, RemotePort, LocalPort);
     R->FConnected = true;
     curl_easy_getinfo(R->FSlot->Easy, CURLINFO_OS_ERRNO, &R->FSystemErrorAtConnect);

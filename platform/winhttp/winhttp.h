@@ -190,6 +190,45 @@ typedef void(WINAPI* WINHTTP_STATUS_CALLBACK)(HINTERNET hInternet, DWORD_PTR dwC
 #define WINHTTP_OPTION_SECURITY_KEY_BITNESS 36
 #define WINHTTP_OPTION_SERVER_CERT_CONTEXT 78
 #define WINHTTP_OPTION_SECURE_PROTOCOLS 84
+#define WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL 133
+#define WINHTTP_OPTION_HTTP_PROTOCOL_USED 134
+#define WINHTTP_OPTION_HTTP_PROTOCOL_REQUIRED 145
+
+/* HTTP/2. WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL (session or request handles, set only; a DWORD
+   of the flags below, 0 by default): the protocols a request may use besides HTTP/1.1, which
+   is always allowed. A request takes its session's value when it is opened; setting it on the
+   request afterwards overrides that for the request's next send.
+   - WINHTTP_PROTOCOL_FLAG_HTTP2: HTTP/2 is offered in the TLS handshake (ALPN) of https
+     connections and used when the server takes it, HTTP/1.1 otherwise. Plain http always
+     goes over HTTP/1.1, as on Windows (no HTTP/2 without TLS). A request opened with the
+     version "HTTP/1.0" stays with HTTP/1.0.
+   - WINHTTP_PROTOCOL_FLAG_HTTP3: accepted and never used, as by the Windows versions that
+     have the option and no HTTP/3: it says the caller would take HTTP/3, not that it needs
+     it, so a caller that sets it together with HTTP2 gets HTTP/2, and one that sets it alone
+     gets HTTP/1.1. Refusing it would cost such callers HTTP/2 for a protocol that is only
+     ever a preference.
+   - Any other bit fails the call with ERROR_INVALID_PARAMETER (87) and keeps the value set
+     before: an unknown flag cannot be honoured, and silently dropping it would hide a caller's
+     mistake.
+   Requests of one session to one origin over HTTP/2 share connections, each request a stream.
+
+   WINHTTP_OPTION_HTTP_PROTOCOL_USED (request handles, query only, a DWORD): the flag of the
+   protocol the last send used, WINHTTP_PROTOCOL_FLAG_HTTP2 or 0 for HTTP/1.x; known once the
+   request has a connection (WinHttpSendRequest succeeded), ERROR_WINHTTP_INCORRECT_HANDLE_STATE
+   (12019) before that. After redirects it is the last hop's.
+
+   WINHTTP_OPTION_HTTP_PROTOCOL_REQUIRED (session or request handles, set only, a BOOL as a
+   DWORD, FALSE by default): a request may use only the protocols enabled above; with HTTP2
+   enabled, a connection that did not negotiate HTTP/2 (the server declined it, plain http, or
+   an HTTP/1.0 request) fails the send, or the redirect hop, with
+   ERROR_WINHTTP_HTTP_PROTOCOL_MISMATCH (12190) before the request goes out on it.
+
+   An HTTP/2 response reads as any other: WINHTTP_QUERY_VERSION is "HTTP/2", the raw headers
+   begin with the status line "HTTP/2 200" (HTTP/2 has no reason phrase, so
+   WINHTTP_QUERY_STATUS_TEXT is empty) and the header names are as the server sent them,
+   which HTTP/2 makes lower case. */
+#define WINHTTP_PROTOCOL_FLAG_HTTP2 0x1
+#define WINHTTP_PROTOCOL_FLAG_HTTP3 0x2
 
 /* WINHTTP_OPTION_ENABLE_FEATURE (set only): revocation checks on a request, reverting
    impersonation on a session (which has no meaning here and is accepted). */
@@ -546,6 +585,7 @@ typedef struct _WINHTTP_REQUEST_TIMES {
 #define ERROR_WINHTTP_REDIRECT_FAILED 12156
 #define ERROR_WINHTTP_SECURE_FAILURE 12175
 #define ERROR_WINHTTP_HEADER_SIZE_OVERFLOW 12182
+#define ERROR_WINHTTP_HTTP_PROTOCOL_MISMATCH 12190
 #define WINHTTP_ERROR_LAST 12186
 
 /* The calling thread's last error (provided by the platform layer; on Windows kernel32's own,

@@ -1,0 +1,350 @@
+// libwinhttp over HTTP/2: the protocol options, and exchanges with nginx (HTTP/2 and HTTP/1.1
+// on TLS, chosen by ALPN) in front of the test server, each run over both protocols.
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "Http2Server.h"
+#include "Nimbra.WinHttp.Api.h"
+#include "TestServer.h"
+#include "WinHttpTestUtil.h"
+
+// Inside the namespace the WinHTTP names are the bound functions, not the C declarations.
+namespace Nimbra {
+
+using TestSupport::PatternBytes;
+using TestSupport::QueryStatus;
+using TestSupport::QueryText;
+using TestSupport::ReadAll;
+using TestSupport::THandle;
+using TestSupport::THttp2Server;
+using TestSupport::TTestServer;
+using TestSupport::U;
+
+namespace {
+
+bool SetDword(HINTERNET H, DWORD Option, DWORD Value) {
+    return WinHttpSetOption(H, Option, &Value, sizeof Value);
+}
+
+/// WINHTTP_OPTION_HTTP_PROTOCOL_USED, or ~0u with the error in Err.
+DWORD ProtocolUsed(HINTERNET Req, DWORD* Err = nullptr) {
+    DWORD Flags = 0, Len = sizeof Flags;
+    if (!WinHttpQueryOption(Req, WINHTTP_OPTION_HTTP_PROTOCOL_USED, &Flags, &Len)) {
+        if (Err) *Err = GetLastError();
+        return ~0u;
+    }
+    return Flags;
+}
+
+/// How one exchange went: the step that failed (empty when none) and what came back.
+struct TOutcome {
+    std::string Stage;
+    DWORD Code = 0;
+    DWORD Status = 0;
+    std::string Version, StatusText, Headers, Body;
+    DWORD Protocol = ~0u;  // WINHTTP_OPTION_HTTP_PROTOCOL_USED after the response
+};
+
+/// One request on its own handles. Protocols, when not ~0u, is set on the request.
+struct TExchange {
+    int Port = 0;
+    std::string Path = "/";
+    bool Secure = true;
+    DWORD Protocols = ~0u;
+    bool Required = false;
+};
+
+TOutcome Exchange(HINTERNET Session, const TExchange& X) {
+    TOutcome O;
+    auto Fail = [&](const char* Stage) {
+        O.Stage = Stage;
+        O.Code = GetLastError();
+        return O;
+    };
+    THandle Conn(WinHttpConnect(Session, u"127.0.0.1", static_cast<INTERNET_PORT>(X.Port), 0));
+    if (!Conn) return Fail("connect");
+    THandle Req(WinHttpOpenRequest(Conn.Get(), u"GET", U(X.Path).c_str(), nullptr, nullptr, nullptr,
+                                   X.Secure ? WINHTTP_FLAG_SECURE : 0));
+    if (!Req) return Fail("open");
+    if (!WinHttpSetTimeouts(Req.Get(), 10000, 10000, 10000, 10000)) return Fail("timeouts");
+    if (X.Protocols != ~0u &&
+        !SetDword(Req.Get(), WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL, X.Protocols))
+        return Fail("option");
+    if (X.Required && !SetDword(Req.Get(), WINHTTP_OPTION_HTTP_PROTOCOL_REQUIRED, TRUE))
+        return Fail("option");
+    if (!WinHttpSendRequest(Req.Get(), nullptr, 0, nullptr, 0, 0, 0)) return Fail("send");
+    if (!WinHttpReceiveResponse(Req.Get(), nullptr)) return Fail("receive");
+    O.Status = QueryStatus(Req.Get());
+    O.Version = QueryText(Req.Get(), WINHTTP_QUERY_VERSION);
+    O.StatusText = QueryText(Req.Get(), WINHTTP_QUERY_STATUS_TEXT);
+    O.Headers = QueryText(Req.Get(), WINHTTP_QUERY_RAW_HEADERS_CRLF);
+    O.Protocol = ProtocolUsed(Req.Get());
+    DWORD Err = 0;
+    if (!ReadAll(Req.Get(), O.Body, Err)) {
+        O.Stage = "read";
+        O.Code = Err;
+    }
+    return O;
+}
+
+// The protocol a row runs over: what the session enables, and what it then must get.
+struct TProtocol {
+    const char* Name;
+    DWORD Enabled;  // WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL on the session
+    DWORD Used;     // WINHTTP_OPTION_HTTP_PROTOCOL_USED
+    const char* Version;
+};
+const TProtocol Http11{"HTTP/1.1", 0, 0, "HTTP/1.1"};
+const TProtocol Http2{"HTTP/2", WINHTTP_PROTOCOL_FLAG_HTTP2, WINHTTP_PROTOCOL_FLAG_HTTP2, "HTTP/2"};
+void PrintTo(const TProtocol& P, std::ostream* Os) {
+    *Os << P.Name;
+}
+
+// One nginx for the whole suite: starting it costs more than the exchanges.
+class WinHttpHttp2 : public ::testing::TestWithParam<TProtocol> {
+  protected:
+    static void SetUpTestSuite() {
+        TestSupport::TrustTestCa();
+        FServer = std::make_unique<THttp2Server>();
+    }
+    static void TearDownTestSuite() { FServer.reset(); }
+    void SetUp() override {
+        ASSERT_TRUE(LoadWinHttp());
+        FSession =
+            THandle(WinHttpOpen(u"Ostrel Test", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0));
+        ASSERT_TRUE(FSession);
+        ASSERT_TRUE(
+            SetDword(FSession.Get(), WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL, Protocol().Enabled));
+    }
+    static const TProtocol& Protocol() { return GetParam(); }
+    TOutcome Get(const std::string& Path) {
+        TExchange X;
+        X.Port = FServer->Port();
+        X.Path = Path;
+        return Exchange(FSession.Get(), X);
+    }
+
+    static std::unique_ptr<THttp2Server> FServer;
+    THandle FSession;
+};
+std::unique_ptr<THttp2Server> WinHttpHttp2::FServer;
+
+INSTANTIATE_TEST_SUITE_P(Protocols, WinHttpHttp2, ::testing::Values(Http11, Http2),
+                         [](const auto& Info) { return Info.param.Enabled ? "Http2" : "Http11"; });
+
+/// The header names of a raw header text, the status line left out.
+std::vector<std::string> HeaderNames(const std::string& Raw) {
+    std::vector<std::string> Names;
+    std::size_t At = Raw.find("\r\n");
+    while (At != std::string::npos && At + 2 < Raw.size()) {
+        const std::size_t End = Raw.find("\r\n", At + 2);
+        const std::string Line = Raw.substr(At + 2, End - At - 2);
+        if (!Line.empty()) Names.push_back(Line.substr(0, Line.find(':')));
+        At = End;
+    }
+    return Names;
+}
+
+}  // namespace
+
+TEST_P(WinHttpHttp2, ResponsesReadAsOverEitherProtocol) {
+    struct {
+        const char* Name;
+        std::string Path;
+        DWORD Status;
+        std::string Body;
+    } Cases[] = {
+        {"a small body", "/bytes/100", 200, PatternBytes(100)},
+        {"a large body", "/bytes/3000000", 200, PatternBytes(3000000)},
+        {"an empty body", "/bytes/0", 200, ""},
+        {"no body at all", "/status/204", 204, ""},
+        {"a client error", "/status/404", 404, "status 404\n"},
+        {"a chunked body", "/faults/chunked?sizes=5,1,70000,3", 200, PatternBytes(70009)},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        const TOutcome O = Get(C.Path);
+        ASSERT_EQ(O.Stage, "") << O.Code;
+        EXPECT_EQ(O.Status, C.Status);
+        EXPECT_TRUE(O.Body == C.Body) << "body of " << O.Body.size() << " bytes";
+        EXPECT_EQ(O.Protocol, Protocol().Used);
+        EXPECT_EQ(O.Version, Protocol().Version);
+        // HTTP/2 has no reason phrase; its status line is the version and the code.
+        const std::string StatusLine =
+            Protocol().Used ? "HTTP/2 " + std::to_string(C.Status)
+                            : "HTTP/1.1 " + std::to_string(C.Status) + " " + O.StatusText;
+        EXPECT_EQ(O.Headers.rfind(StatusLine + "\r\n", 0), 0u) << O.Headers;
+        if (Protocol().Used) {
+            EXPECT_EQ(O.StatusText, "");
+        } else {
+            EXPECT_NE(O.StatusText, "");
+        }
+        ASSERT_GE(O.Headers.size(), 4u);
+        EXPECT_EQ(O.Headers.find("\r\n\r\n"), O.Headers.size() - 4) << "one empty line, at the end";
+        for (const std::string& Name : HeaderNames(O.Headers)) {
+            SCOPED_TRACE(Name);
+            if (!Protocol().Used) continue;
+            // As sent: HTTP/2 has lower-case names and no connection-specific headers.
+            std::string Lower = Name;
+            for (char& Ch : Lower)
+                Ch = static_cast<char>(std::tolower(static_cast<unsigned char>(Ch)));
+            EXPECT_EQ(Name, Lower);
+            for (const char* Gone : {"connection", "keep-alive", "transfer-encoding"})
+                EXPECT_NE(Lower, Gone);
+        }
+    }
+}
+
+// The flags a request may be given, and what each brings from a server that speaks both,
+// whatever its session has.
+TEST_P(WinHttpHttp2, ProtocolFlagsOnTheRequestDecide) {
+    struct {
+        const char* Name;
+        DWORD Protocols;
+        DWORD Used;
+    } Cases[] = {
+        {"HTTP/2", WINHTTP_PROTOCOL_FLAG_HTTP2, WINHTTP_PROTOCOL_FLAG_HTTP2},
+        {"HTTP/2 or HTTP/3: HTTP/3 is never used",
+         WINHTTP_PROTOCOL_FLAG_HTTP2 | WINHTTP_PROTOCOL_FLAG_HTTP3, WINHTTP_PROTOCOL_FLAG_HTTP2},
+        {"HTTP/3 alone: HTTP/1.1", WINHTTP_PROTOCOL_FLAG_HTTP3, 0},
+        {"none", 0, 0},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        TExchange X;
+        X.Port = FServer->Port();
+        X.Path = "/bytes/10";
+        X.Protocols = C.Protocols;
+        const TOutcome O = Exchange(FSession.Get(), X);
+        ASSERT_EQ(O.Stage, "") << O.Code;
+        EXPECT_EQ(O.Protocol, C.Used);
+        EXPECT_EQ(O.Body, PatternBytes(10));
+    }
+}
+
+TEST_P(WinHttpHttp2, RequiredProtocolFailsWhereHttp2IsNotNegotiated) {
+    // A TLS server without HTTP/2, and plain http, where HTTP/2 is never offered.
+    TTestServer Tls({"--tls", TestSupport::TestCertDir() + "/good.pem",
+                     TestSupport::TestCertDir() + "/good.key"});
+    TTestServer Plain;
+    struct {
+        const char* Name;
+        int Port;
+        bool Secure;
+        bool Required;
+        std::string Stage;
+        DWORD Code;
+        DWORD Used;
+    } Cases[] = {
+        {"offered and taken", FServer->Port(), true, true, "", 0, WINHTTP_PROTOCOL_FLAG_HTTP2},
+        {"TLS server without HTTP/2", Tls.Port(), true, true, "send", 12190, 0},
+        {"plain http", Plain.Port(), false, true, "send", 12190, 0},
+        {"TLS server without HTTP/2, not required", Tls.Port(), true, false, "", 0, 0},
+        {"plain http, not required", Plain.Port(), false, false, "", 0, 0},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        TExchange X;
+        X.Port = C.Port;
+        X.Path = "/bytes/10";
+        X.Secure = C.Secure;
+        X.Protocols = WINHTTP_PROTOCOL_FLAG_HTTP2;
+        X.Required = C.Required;
+        const TOutcome O = Exchange(FSession.Get(), X);
+        EXPECT_EQ(O.Stage, C.Stage);
+        EXPECT_EQ(O.Code, C.Code);
+        if (C.Stage.empty()) {
+            EXPECT_EQ(O.Protocol, C.Used);
+            EXPECT_EQ(O.Body, PatternBytes(10));
+        }
+    }
+
+    // Required without HTTP/2 enabled asks for nothing HTTP/1.1 does not give.
+    TExchange X;
+    X.Port = FServer->Port();
+    X.Path = "/bytes/10";
+    X.Protocols = 0;
+    X.Required = true;
+    const TOutcome O = Exchange(FSession.Get(), X);
+    EXPECT_EQ(O.Stage, "") << O.Code;
+    EXPECT_EQ(O.Protocol, 0u);
+}
+
+// A request takes the session's protocols when it is opened; its own setting overrides them.
+TEST_P(WinHttpHttp2, RequestsTakeTheSessionsProtocols) {
+    TExchange X;
+    X.Port = FServer->Port();
+    X.Path = "/bytes/10";
+    EXPECT_EQ(Exchange(FSession.Get(), X).Protocol, Protocol().Used);
+    X.Protocols = Protocol().Enabled ? 0 : WINHTTP_PROTOCOL_FLAG_HTTP2;
+    EXPECT_EQ(Exchange(FSession.Get(), X).Protocol, Protocol().Used ^ WINHTTP_PROTOCOL_FLAG_HTTP2);
+}
+
+TEST(WinHttpHttp2Options, SetAndQueriedWhereWindowsAllowsThem) {
+    ASSERT_TRUE(LoadWinHttp());
+    THandle Session(WinHttpOpen(u"Ostrel Test", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0));
+    THandle Conn(WinHttpConnect(Session.Get(), u"127.0.0.1", 1, 0));
+    THandle Req(WinHttpOpenRequest(Conn.Get(), u"GET", u"/", nullptr, nullptr, nullptr,
+                                   WINHTTP_FLAG_SECURE));
+    ASSERT_TRUE(Session && Conn && Req);
+    struct {
+        const char* Name;
+        HINTERNET Handle;
+        DWORD Option;
+        DWORD Value;
+        DWORD Error;  // 0: the call succeeds
+    } Sets[] = {
+        {"HTTP/2 on a session", Session.Get(), WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL,
+         WINHTTP_PROTOCOL_FLAG_HTTP2, 0},
+        {"HTTP/2 on a request", Req.Get(), WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL,
+         WINHTTP_PROTOCOL_FLAG_HTTP2, 0},
+        {"HTTP/2 and HTTP/3", Session.Get(), WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL,
+         WINHTTP_PROTOCOL_FLAG_HTTP2 | WINHTTP_PROTOCOL_FLAG_HTTP3, 0},
+        {"none", Req.Get(), WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL, 0, 0},
+        {"an unknown flag", Session.Get(), WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL, 0x4, 87},
+        {"HTTP/2 on a connection", Conn.Get(), WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL,
+         WINHTTP_PROTOCOL_FLAG_HTTP2, 12018},
+        {"required on a session", Session.Get(), WINHTTP_OPTION_HTTP_PROTOCOL_REQUIRED, TRUE, 0},
+        {"required on a request", Req.Get(), WINHTTP_OPTION_HTTP_PROTOCOL_REQUIRED, FALSE, 0},
+        {"required on a connection", Conn.Get(), WINHTTP_OPTION_HTTP_PROTOCOL_REQUIRED, TRUE,
+         12018},
+        {"the protocol used", Req.Get(), WINHTTP_OPTION_HTTP_PROTOCOL_USED, 1, 12011},
+    };
+    for (const auto& C : Sets) {
+        SCOPED_TRACE(C.Name);
+        SetLastError(0);
+        EXPECT_EQ(SetDword(C.Handle, C.Option, C.Value), C.Error == 0);
+        EXPECT_EQ(GetLastError(), C.Error);
+    }
+    // A value of the wrong size.
+    const WORD Short = 1;
+    EXPECT_FALSE(WinHttpSetOption(Session.Get(), WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL,
+                                  const_cast<WORD*>(&Short), sizeof Short));
+    EXPECT_EQ(GetLastError(), 122u);
+
+    struct {
+        const char* Name;
+        HINTERNET Handle;
+        DWORD Option;
+        DWORD Error;
+    } Queries[] = {
+        {"enabled protocols are set only", Session.Get(), WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL, 87},
+        {"required is set only", Req.Get(), WINHTTP_OPTION_HTTP_PROTOCOL_REQUIRED, 87},
+        {"protocol used on a session", Session.Get(), WINHTTP_OPTION_HTTP_PROTOCOL_USED, 12018},
+        {"protocol used before sending", Req.Get(), WINHTTP_OPTION_HTTP_PROTOCOL_USED, 12019},
+    };
+    for (const auto& C : Queries) {
+        SCOPED_TRACE(C.Name);
+        DWORD V = 0, Len = sizeof V;
+        EXPECT_FALSE(WinHttpQueryOption(C.Handle, C.Option, &V, &Len));
+        EXPECT_EQ(GetLastError(), C.Error);
+    }
+}
+
+}  // namespace Nimbra
