@@ -10,95 +10,10 @@ namespace Nimbra {
 
 using Runtime::TStream;
 
-namespace {
-
-int HexDigitValue(std::uint8_t C) noexcept {
-    if (C >= '0' && C <= '9') return C - '0';
-    if (C >= 'a' && C <= 'f') return C - 'a' + 10;
-    if (C >= 'A' && C <= 'F') return C - 'A' + 10;
-    return -1;
-}
-
-}  // namespace
-
 // ---- Exceptions ---------------------------------------------------------------------------
 
 EInProcServerNotFoundException::EInProcServerNotFoundException(std::string_view ServerName)
     : Exception(Runtime::Format("In-process server \"%s\" not found", std::string(ServerName))) {}
-
-EChunkedException::EChunkedException(const char* Fmt, std::int64_t APosition)
-    : Exception(Runtime::Format(Fmt, APosition)), FPosition(APosition) {}
-
-EChunkedExpectedDataException::EChunkedExpectedDataException(std::int64_t Position)
-    : EChunkedException("Expected chunked data or size at position %" PRId64, Position) {}
-
-EChunkedInvalidSizeException::EChunkedInvalidSizeException(std::int64_t Position)
-    : EChunkedException("Invalid chunk size at position %" PRId64, Position) {}
-
-EChunkedExpectedCRLFException::EChunkedExpectedCRLFException(std::int64_t Position)
-    : EChunkedException("Expected CRLF at position %" PRId64, Position) {}
-
-// ---- THttpChunkedReader -------------------------------------------------------------------
-
-std::uint8_t THttpChunkedReader::ReadByte() {
-    std::uint8_t Byte = 0;
-    if (FStream->Read(&Byte, 1) != 1) throw EChunkedExpectedDataException(Position());
-    return Byte;
-}
-
-std::int32_t THttpChunkedReader::ReadChunkSize() {
-    std::uint8_t Byte = ReadByte();
-    std::int32_t Size = 0;
-    do {
-        const int Digit = HexDigitValue(Byte);
-        if (Digit < 0) throw EChunkedInvalidSizeException(Position());
-        // Checked digit by digit, so the one that carries the size over is the one reported.
-        const std::int64_t Next = std::int64_t{Size} * 16 + Digit;
-        if (Next > MaxChunkSize) throw EChunkedInvalidSizeException(Position());
-        Size = static_cast<std::int32_t>(Next);
-        Byte = ReadByte();
-    } while (Byte != '\r');
-    // CR is only allowed as the start of the line's CRLF, so anything after it is a bad size
-    // line rather than a missing CRLF.
-    if (ReadByte() != '\n') throw EChunkedInvalidSizeException(Position());
-    if (Size == 0) {
-        // No trailers: the body ends with an empty line right after the last chunk.
-        ReadCRLF();
-        FFinished = true;
-    }
-    return Size;
-}
-
-void THttpChunkedReader::ReadCRLF() {
-    if (ReadByte() != '\r') throw EChunkedExpectedCRLFException(Position());
-    if (ReadByte() != '\n') throw EChunkedExpectedCRLFException(Position());
-}
-
-std::int64_t THttpChunkedReader::Read(void* Buffer, std::int64_t Count) {
-    if (Count <= 0 || FFinished) return 0;
-    auto* Out = static_cast<std::uint8_t*>(Buffer);
-    std::int64_t Total = 0;
-    std::int64_t Got = 0;
-    // Runs once more after the request is satisfied at a chunk's end, so the next size line
-    // (and the end of the body) is seen before returning.
-    do {
-        if (FRemainingInChunk == 0) {
-            FRemainingInChunk = ReadChunkSize();
-            if (FFinished) break;
-        }
-        const std::int64_t N = std::min<std::int64_t>(Count - Total, FRemainingInChunk);
-        Got = 0;
-        if (N > 0) {
-            Got = FStream->Read(Out + Total, N);
-            // A chunk cut short must not read as a complete body.
-            if (Got <= 0) throw EChunkedExpectedDataException(Position());
-            FRemainingInChunk -= static_cast<std::int32_t>(Got);
-            Total += Got;
-            if (FRemainingInChunk == 0) ReadCRLF();
-        }
-    } while (Got != 0);
-    return Total;
-}
 
 // ---- TInProcHttpResponseStream ------------------------------------------------------------
 

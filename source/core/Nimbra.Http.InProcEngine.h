@@ -8,6 +8,7 @@
 #include <memory>
 #include <string_view>
 
+#include "Nimbra.Http.Chunked.h"
 #include "Nimbra.Http.Engine.h"
 #include "Nimbra.InProc.Context.h"
 #include "Runtime.Exception.h"
@@ -19,77 +20,6 @@ class EInProcServerNotFoundException : public Runtime::Exception {
   public:
     explicit EInProcServerNotFoundException(std::string_view ServerName);
     const char* ClassName() const noexcept override { return "EInProcServerNotFoundException"; }
-};
-
-/// Base of the errors met while decoding a chunked body. Position is the count of raw body
-/// bytes consumed when the error was found: just past the offending byte, or the raw body's
-/// length when the bytes ran out.
-class EChunkedException : public Runtime::Exception {
-  public:
-    std::int64_t Position() const noexcept { return FPosition; }
-    const char* ClassName() const noexcept override { return "EChunkedException"; }
-
-  protected:
-    EChunkedException(const char* Fmt, std::int64_t APosition);
-
-  private:
-    std::int64_t FPosition;
-};
-
-/// The raw body ended where a size line, chunk data or a CRLF was still due.
-class EChunkedExpectedDataException : public EChunkedException {
-  public:
-    explicit EChunkedExpectedDataException(std::int64_t Position);
-    const char* ClassName() const noexcept override { return "EChunkedExpectedDataException"; }
-};
-
-/// A size line holds something other than hexadecimal digits ended by CRLF, or a size
-/// above THttpChunkedReader::MaxChunkSize.
-class EChunkedInvalidSizeException : public EChunkedException {
-  public:
-    explicit EChunkedInvalidSizeException(std::int64_t Position);
-    const char* ClassName() const noexcept override { return "EChunkedInvalidSizeException"; }
-};
-
-/// Chunk data, or the last chunk, is not followed by exactly CR LF.
-class EChunkedExpectedCRLFException : public EChunkedException {
-  public:
-    explicit EChunkedExpectedCRLFException(std::int64_t Position);
-    const char* ClassName() const noexcept override { return "EChunkedExpectedCRLFException"; }
-};
-
-/// Decodes a body in the chunked transfer coding from a stream, as the server pipeline
-/// writes it: size lines of hexadecimal digits only (no extensions, blanks or bare LF), each
-/// chunk's data followed by CRLF, the last chunk "0" followed by an empty line (no
-/// trailers). Reads the source forward and never past the end of the chunked body. The
-/// source is not owned and must outlive the reader.
-class THttpChunkedReader {
-  public:
-    /// The largest chunk accepted (7FFFFF hexadecimal).
-    static constexpr std::int32_t MaxChunkSize = 8388607;
-
-    explicit THttpChunkedReader(Runtime::TStream& AStream) : FStream(&AStream) {}
-    THttpChunkedReader(const THttpChunkedReader&) = delete;
-    THttpChunkedReader& operator=(const THttpChunkedReader&) = delete;
-
-    /// Delivers up to Count decoded bytes, across chunk boundaries; 0 once the body has
-    /// ended. When the bytes asked for end exactly with a chunk's data, the next size line
-    /// (and, for the last chunk, the final CRLF) is read before returning. Malformed or cut
-    /// short input raises an EChunkedException; the bytes consumed stay consumed.
-    std::int64_t Read(void* Buffer, std::int64_t Count);
-    /// The last chunk and its final CRLF have been read.
-    bool Finished() const noexcept { return FFinished; }
-
-  private:
-    std::int32_t ReadChunkSize();
-    void ReadCRLF();
-    /// The next source byte; raises EChunkedExpectedDataException when there is none.
-    std::uint8_t ReadByte();
-    std::int64_t Position() { return FStream->Position(); }
-
-    Runtime::TStream* FStream;
-    std::int32_t FRemainingInChunk = 0;  // data bytes of the current chunk still to deliver
-    bool FFinished = false;
 };
 
 /// The raw body of an in-process response, read from its first byte: the captured bytes as

@@ -10,22 +10,9 @@ namespace Nimbra {
 
 namespace {
 
-constexpr std::uint8_t LastChunk[] = {'0', '\r', '\n', '\r', '\n'};
-constexpr std::uint8_t ChunkEnd[] = {'\r', '\n'};
 // Bytes after the end of a body would be read as part of the next message, or corrupt this
 // one.
 constexpr const char* ClosedMessage = "Http response is closed; no more body bytes can be written.";
-
-// Upper-case hexadecimal digits, no leading zeros; Value > 0.
-void AppendHex(Runtime::TBytes& Out, std::int64_t Value) {
-    char Digits[16];
-    int N = 0;
-    do {
-        Digits[N++] = "0123456789ABCDEF"[Value & 0xF];
-        Value >>= 4;
-    } while (Value > 0);
-    while (N > 0) Out.push_back(static_cast<std::uint8_t>(Digits[--N]));
-}
 
 std::int64_t NoMoveSeek(std::int64_t Offset, Runtime::TSeekOrigin Origin, std::int64_t Position) {
     const bool NoMove =
@@ -50,83 +37,37 @@ std::int64_t THttpRawResponseStream::Write(const void* Buffer, std::int64_t Coun
     if (Count <= 0) return 0;
     if (FResponse->Closed()) throw Runtime::EStreamError(ClosedMessage);
     if (!FResponse->HeadersSent()) FResponse->SendHeaders();
-    const auto* Data = static_cast<const std::uint8_t*>(Buffer);
-    std::int64_t N;
-    if (FResponse->Chunked() &&
-        static_cast<std::int64_t>(FChunkCache.size()) + Count < FResponse->MinChunkSize()) {
-        FChunkCache.insert(FChunkCache.end(), Data, Data + Count);
-        N = Count;
-    } else {
-        N = WriteChunk(Data, Count);
-    }
+    const std::int64_t N = FResponse->Chunked()
+                               ? FChunked.Write(Buffer, Count, FResponse->MinChunkSize())
+                               : FOutput.Write(Buffer, Count);
     FStreamSize += N;
     return N;
 }
 
 void THttpRawResponseStream::Flush() {
-    if (!FResponse->Chunked()) return;
-    WriteChunk(nullptr, 0);
-    WriteRaw(LastChunk, sizeof(LastChunk));
+    if (FResponse->Chunked()) FChunked.Finish();
 }
 
-std::int64_t THttpRawResponseStream::WriteChunk(const std::uint8_t* Data, std::int64_t Count) {
-    const bool Chunked = FResponse->Chunked();
-    if (Count == 0 && (!Chunked || FChunkCache.empty())) return 0;
-    if (!Chunked) return WriteRaw(Data, Count);
-
-    // The cached bytes and the new ones go out together, as one chunk unless that would
-    // exceed MaxChunkSize.
-    Runtime::TBytes Cache;
-    Cache.swap(FChunkCache);
-    const std::int64_t Cached = static_cast<std::int64_t>(Cache.size());
-    const std::int64_t Total = Cached + Count;
-    std::int64_t Offset = 0;
-    std::int64_t DataEmitted = 0;
-    while (Offset < Total) {
-        const std::int64_t Piece = std::min(Total - Offset, MaxChunkSize);
-        FFrame.clear();
-        AppendHex(FFrame, Piece);
-        FFrame.push_back('\r');
-        FFrame.push_back('\n');
-        const std::int64_t Head = static_cast<std::int64_t>(FFrame.size());
-        // The cached bytes of this piece go out with its size line; the caller's bytes are
-        // written from where they are, so a large write is not copied once more.
-        const std::int64_t FromCache = std::clamp<std::int64_t>(Cached - Offset, 0, Piece);
-        if (FromCache > 0)
-            FFrame.insert(FFrame.end(), Cache.begin() + Offset, Cache.begin() + Offset + FromCache);
-        const std::int64_t Frame = static_cast<std::int64_t>(FFrame.size());
-        const std::int64_t Written = WriteRaw(FFrame.data(), Frame);
-        DataEmitted += std::max<std::int64_t>(Written - Head, 0);
-        if (Written < Frame) break;
-        const std::int64_t FromData = Piece - FromCache;
-        if (FromData > 0) {
-            const std::int64_t N = WriteRaw(Data + (Offset + FromCache - Cached), FromData);
-            DataEmitted += N;
-            if (N < FromData) break;
-        }
-        if (WriteRaw(ChunkEnd, sizeof(ChunkEnd)) < static_cast<std::int64_t>(sizeof(ChunkEnd)))
-            break;
-        Offset += Piece;
-    }
-    // Keep the buffers for the next chunk, unless a large write made them huge.
-    constexpr std::size_t KeepCapacity = 1 << 20;
-    if (Cache.capacity() <= KeepCapacity) {
-        Cache.clear();
-        FChunkCache.swap(Cache);
-    }
-    if (FFrame.capacity() > KeepCapacity) Runtime::TBytes().swap(FFrame);
-    return std::clamp<std::int64_t>(DataEmitted - Cached, 0, Count);
+std::int64_t THttpRawResponseStream::TOutput::Read(void*, std::int64_t) {
+    return 0;
 }
 
-std::int64_t THttpRawResponseStream::WriteRaw(const std::uint8_t* Data, std::int64_t Count) {
+std::int64_t THttpRawResponseStream::TOutput::Seek(std::int64_t Offset,
+                                                   Runtime::TSeekOrigin Origin) {
+    return NoMoveSeek(Offset, Origin, FWritten);
+}
+
+std::int64_t THttpRawResponseStream::TOutput::Write(const void* Buffer, std::int64_t Count) {
     if (Count <= 0) return 0;
     if (!FResponse->HeadersSent()) FResponse->SendHeaders();
+    const auto* Data = static_cast<const std::uint8_t*>(Buffer);
     std::int64_t Total = 0;
     while (Total < Count) {
         const std::int64_t N = FResponse->DoWrite(Data + Total, Count - Total);
         if (N <= 0) break;
         Total += std::min(N, Count - Total);
     }
+    FWritten += Total;
     return Total;
 }
 

@@ -1,13 +1,15 @@
 #pragma once
 // Nimbra.HttpServer.Response: how a server module answers. The response decides its body
 // framing once, just before the first output, and pushes body bytes through a replaceable
-// raw writer that applies the chunked transfer coding; a transport implements the output.
+// raw writer that applies the chunked transfer coding (Nimbra.Http.Chunked); a transport
+// implements the output.
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 
+#include "Nimbra.Http.Chunked.h"
 #include "Nimbra.Http.Headers.h"
 #include "Runtime.Stream.h"
 
@@ -28,16 +30,13 @@ class IHttpResponseBodyWriter {
     virtual void Flush() = 0;
 };
 
-/// The raw body stream of a response: passes bytes through for a plain body, or gathers
-/// them into chunks of at least MinChunkSize bytes for a chunked one. Write-only, cannot be
-/// moved. Valid while its response lives.
+/// The raw body stream of a response: passes bytes through for a plain body, or encodes
+/// them with THttpChunkedWriter, in chunks of at least MinChunkSize bytes, for a chunked
+/// one. Write-only, cannot be moved. Valid while its response lives.
 class THttpRawResponseStream : public Runtime::TStream {
   public:
-    /// The largest chunk ever written (7FFFFF hexadecimal); larger writes are split so every
-    /// chunk stays within what chunked readers accept.
-    static constexpr std::int64_t MaxChunkSize = 8388607;
-
-    explicit THttpRawResponseStream(THttpServerResponse& AResponse) : FResponse(&AResponse) {}
+    explicit THttpRawResponseStream(THttpServerResponse& AResponse)
+        : FOutput(AResponse), FChunked(FOutput), FResponse(&AResponse) {}
 
     std::int64_t Read(void* Buffer, std::int64_t Count) override;
     std::int64_t Write(const void* Buffer, std::int64_t Count) override;
@@ -46,13 +45,23 @@ class THttpRawResponseStream : public Runtime::TStream {
     void Flush();
 
   private:
-    std::int64_t WriteChunk(const std::uint8_t* Data, std::int64_t Count);
-    std::int64_t WriteRaw(const std::uint8_t* Data, std::int64_t Count);
+    /// The transport's side: bytes go out as they are, after the headers.
+    class TOutput : public Runtime::TStream {
+      public:
+        explicit TOutput(THttpServerResponse& AResponse) : FResponse(&AResponse) {}
+        std::int64_t Read(void* Buffer, std::int64_t Count) override;
+        std::int64_t Write(const void* Buffer, std::int64_t Count) override;
+        std::int64_t Seek(std::int64_t Offset, Runtime::TSeekOrigin Origin) override;
 
+      private:
+        THttpServerResponse* FResponse;
+        std::int64_t FWritten = 0;
+    };
+
+    TOutput FOutput;
+    THttpChunkedWriter FChunked;  // writes to FOutput
     THttpServerResponse* FResponse;
     std::int64_t FStreamSize = 0;
-    Runtime::TBytes FChunkCache;
-    Runtime::TBytes FFrame;  // reused to build each chunk
 };
 
 /// The default body writer: a THttpRawResponseStream bound to one response.

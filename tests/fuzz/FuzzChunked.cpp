@@ -47,7 +47,7 @@ TOutcome Reference(std::string_view Raw) {
             const int Digit = HexValue(Raw[P++]);
             if (Digit < 0) return Fail(BadSize, P);
             Size = Size * 16 + Digit;
-            if (Size > Nimbra::THttpChunkedReader::MaxChunkSize) return Fail(BadSize, P);
+            if (Size > Nimbra::MaxChunkSize) return Fail(BadSize, P);
             if (P >= Raw.size()) return Fail(NoData, P);
             if (Raw[P] == '\r') {
                 ++P;

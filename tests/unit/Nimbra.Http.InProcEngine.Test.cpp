@@ -543,7 +543,7 @@ TEST(InProcEngine, MalformedChunkedBodyRaisesWhileReadAndLeavesTheResponseUsable
 }
 
 TEST(InProcEngine, BodyLargerThanTheLargestChunkInOneWrite) {
-    const Runtime::TBytes Body = InProcTest::PatternBytes(THttpChunkedReader::MaxChunkSize * 2 + 5);
+    const Runtime::TBytes Body = InProcTest::PatternBytes(Nimbra::MaxChunkSize * 2 + 5);
     TTestServer Server("large");
     Server.Add("/", [&](THttpServerContext& C) {
         C.Response().Content().Write(Body.data(), static_cast<std::int64_t>(Body.size()));
