@@ -919,9 +919,11 @@ size_t TRequest::OnWrite(char* Ptr, size_t Size, size_t Count, void* User) {
         if (Len <= Room) {
             std::memcpy(R->FUserBuf + R->FUserGot, P, Len);
             R->FUserGot += Len;
-            if (Room - Len < static_cast<std::size_t>(ReceiveBufferSize)) {
-                // The next piece might not fit: stop curl before it reads it, rather than
-                // have it hold a copy for later.
+            if (Room - Len < Len && !R->FRecvPaused) {
+                // Another piece like this one would not fit: stop curl before it reads it,
+                // rather than have it hold a copy for later. While there is room, curl reads
+                // on into the buffer as long as the socket has data, so that one read takes
+                // what has arrived instead of one receive's worth.
                 R->FRecvPaused = true;
                 curl_easy_pause(R->FSlot->Easy,
                                 CURLPAUSE_RECV | (R->FSendPaused ? CURLPAUSE_SEND : 0));
