@@ -289,10 +289,15 @@ std::string TCookieJar::Header(const TCookieTarget& To) {
     return Out;
 }
 
+bool TCookieJar::Empty() {
+    std::lock_guard<std::mutex> G(FLock);
+    return FCookies.empty();
+}
+
 // The session's cookies for the hop about to go to Url.
 void TRequest::PickCookies(const std::string& Url) {
     FCookies.clear();
-    if (DisabledFeatures & WINHTTP_DISABLE_COOKIES) return;
+    if ((DisabledFeatures & WINHTTP_DISABLE_COOKIES) || Session().Cookies.Empty()) return;
     TCookieTarget To;
     if (To.Parse(Url)) FCookies = Session().Cookies.Header(To);
 }

@@ -29,6 +29,8 @@ class TCookieJar {
     /// The value of the Cookie header for a request to To ("a=1; b=2"), empty when none match.
     /// Longer paths first, then in the order they were first set.
     std::string Header(const TCookieTarget& To);
+    /// True while no cookie is kept, so that a request need not look at its URL at all.
+    bool Empty();
 
   private:
     struct TCookie {

@@ -250,6 +250,12 @@ class TRequest : public TObject {
     std::string StatusLine;
     std::vector<std::string> ResponseLines;  // "Name: value", as received
     std::vector<std::string> RequestLines;   // what was sent besides curl's own
+    /// The text the last header query gave, as it stands in the head and in UTF-16. A caller
+    /// asks for the size first and then for the text: the second query finds it converted.
+    struct TQueried {
+        std::string Wire;
+        std::u16string Text;
+    } Queried;
 
     /// The connection of the last hop, from the moment it was ready to send on
     /// (WINHTTP_OPTION_CONNECTION_INFO).

@@ -436,7 +436,11 @@ WINHTTPAPI BOOL WINAPI WinHttpQueryHeaders(HINTERNET hRequest, DWORD dwInfoLevel
                 if (!ParseHttpDate(Value, T)) return Fail(ERROR_WINHTTP_INVALID_QUERY_REQUEST);
                 Ok = CopyValue(T, lpBuffer, lpdwBufferLength);
             } else {
-                Ok = CopyText(WireToUtf16(Value), lpBuffer, lpdwBufferLength);
+                if (Value != R->Queried.Wire) {
+                    R->Queried.Text = WireToUtf16(Value);
+                    R->Queried.Wire = std::move(Value);
+                }
+                Ok = CopyText(R->Queried.Text, lpBuffer, lpdwBufferLength);
             }
             if (Ok && lpdwIndex) *lpdwIndex = Index + 1;
             return Ok;
