@@ -1,5 +1,6 @@
 #include "Runtime.Text.h"
 
+#include <bit>
 #include <cstring>
 
 namespace Runtime {
@@ -93,12 +94,72 @@ void AppendUtf8(std::string& Out, char32_t C) {
     }
 }
 
-// Names, paths and header blocks are nearly always ASCII: that part is converted in one pass.
+namespace {
+
+// Length of the leading run of ASCII, eight bytes (four UTF-16 units) at a time: names,
+// paths and header blocks are nearly always ASCII throughout.
+std::size_t AsciiPrefix(std::string_view S) noexcept {
+    std::size_t I = 0;
+    for (; I + 8 <= S.size(); I += 8) {
+        std::uint64_t Word;
+        std::memcpy(&Word, S.data() + I, 8);
+        if (Word & 0x8080808080808080ULL) break;
+    }
+    while (I < S.size() && static_cast<unsigned char>(S[I]) < 0x80) ++I;
+    return I;
+}
+
+std::size_t AsciiPrefix(std::u16string_view S) noexcept {
+    std::size_t I = 0;
+    for (; I + 4 <= S.size(); I += 4) {
+        std::uint64_t Word;
+        std::memcpy(&Word, S.data() + I, 8);
+        if (Word & 0xFF80FF80FF80FF80ULL) break;
+    }
+    while (I < S.size() && S[I] < 0x80) ++I;
+    return I;
+}
+
+// ASCII is widened four characters at a time: eight bytes 0x00..0x7F spread to 16 bits each.
+void WidenAscii(const char* From, char16_t* To, std::size_t Count) noexcept {
+    std::size_t I = 0;
+    for (; I + 4 <= Count; I += 4) {
+        std::uint32_t Four;
+        std::memcpy(&Four, From + I, 4);
+        std::uint64_t W = Four;
+        W = (W | (W << 16)) & 0x0000FFFF0000FFFFULL;
+        W = (W | (W << 8)) & 0x00FF00FF00FF00FFULL;
+        if constexpr (std::endian::native == std::endian::big)
+            for (int K = 0; K < 4; ++K) To[I + K] = static_cast<unsigned char>(From[I + K]);
+        else
+            std::memcpy(To + I, &W, 8);
+    }
+    for (; I < Count; ++I) To[I] = static_cast<unsigned char>(From[I]);
+}
+
+// The reverse: four UTF-16 units below 0x80 packed into four bytes.
+void NarrowAscii(const char16_t* From, char* To, std::size_t Count) noexcept {
+    std::size_t I = 0;
+    for (; I + 4 <= Count; I += 4) {
+        std::uint64_t W;
+        std::memcpy(&W, From + I, 8);
+        W = (W | (W >> 8)) & 0x0000FFFF0000FFFFULL;
+        W = (W | (W >> 16)) & 0x00000000FFFFFFFFULL;
+        const auto Four = static_cast<std::uint32_t>(W);
+        if constexpr (std::endian::native == std::endian::big)
+            for (int K = 0; K < 4; ++K) To[I + K] = static_cast<char>(From[I + K]);
+        else
+            std::memcpy(To + I, &Four, 4);
+    }
+    for (; I < Count; ++I) To[I] = static_cast<char>(From[I]);
+}
+
+}  // namespace
+
 std::u16string ToUtf16(std::string_view S) {
-    std::size_t Ascii = 0;
-    while (Ascii < S.size() && static_cast<unsigned char>(S[Ascii]) < 0x80) ++Ascii;
+    const std::size_t Ascii = AsciiPrefix(S);
     std::u16string Out(Ascii, u'\0');
-    for (std::size_t I = 0; I < Ascii; ++I) Out[I] = static_cast<char16_t>(S[I]);
+    WidenAscii(S.data(), Out.data(), Ascii);
     if (Ascii == S.size()) return Out;
     Out.reserve(S.size());
     for (std::size_t Pos = Ascii; Pos < S.size();) {
@@ -115,10 +176,9 @@ std::u16string ToUtf16(std::string_view S) {
 }
 
 std::string FromUtf16(std::u16string_view S) {
-    std::size_t Ascii = 0;
-    while (Ascii < S.size() && S[Ascii] < 0x80) ++Ascii;
+    const std::size_t Ascii = AsciiPrefix(S);
     std::string Out(Ascii, '\0');
-    for (std::size_t I = 0; I < Ascii; ++I) Out[I] = static_cast<char>(S[I]);
+    NarrowAscii(S.data(), Out.data(), Ascii);
     if (Ascii == S.size()) return Out;
     Out.reserve(S.size() + (S.size() - Ascii) * 2);
     for (std::size_t I = Ascii; I < S.size(); ++I) {
@@ -136,20 +196,11 @@ std::string FromUtf16(std::u16string_view S) {
 }
 
 bool IsAscii(std::string_view S) noexcept {
-    // Eight bytes at a time: header values and URLs are long runs of ASCII.
-    std::size_t i = 0;
-    for (; i + 8 <= S.size(); i += 8) {
-        std::uint64_t Word;
-        std::memcpy(&Word, S.data() + i, 8);
-        if (Word & 0x8080808080808080ULL) return false;
-    }
-    for (; i < S.size(); ++i)
-        if (static_cast<unsigned char>(S[i]) >= 0x80) return false;
-    return true;
+    return AsciiPrefix(S) == S.size();
 }
 
 bool IsValidUtf8(std::string_view S) noexcept {
-    for (std::size_t Pos = 0; Pos < S.size();) {
+    for (std::size_t Pos = AsciiPrefix(S); Pos < S.size();) {
         if (static_cast<unsigned char>(S[Pos]) < 0x80) {
             ++Pos;
             continue;
