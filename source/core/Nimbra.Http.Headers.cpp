@@ -16,6 +16,32 @@ std::string_view TrimBlanks(std::string_view S) {
     return S;
 }
 
+// A header name in lower case, for looking it up: on the stack when it is as short as names
+// nearly always are.
+class TLowerName {
+  public:
+    explicit TLowerName(std::string_view Name) {
+        if (Name.size() <= sizeof FShort) {
+            for (std::size_t I = 0; I < Name.size(); ++I) {
+                const char C = Name[I];
+                FShort[I] = C >= 'A' && C <= 'Z' ? static_cast<char>(C + ('a' - 'A')) : C;
+            }
+            FView = std::string_view(FShort, Name.size());
+        } else {
+            FLong = Runtime::AsciiLowerCase(Name);
+            FView = FLong;
+        }
+    }
+    TLowerName(const TLowerName&) = delete;
+    TLowerName& operator=(const TLowerName&) = delete;
+    std::string_view View() const noexcept { return FView; }
+
+  private:
+    char FShort[48];
+    std::string FLong;
+    std::string_view FView;
+};
+
 }  // namespace
 
 THttpHeaderInfo::THttpHeaderInfo(std::string AName, std::string AValue)
@@ -66,14 +92,15 @@ void THttpHeaders::AddValue(std::string_view HeaderName, std::string_view Header
 }
 
 THttpHeaderInfo& THttpHeaders::Add(std::string_view HeaderName, std::string_view HeaderValue) {
-    std::string Key = Runtime::AsciiLowerCase(HeaderName);
-    if (const auto It = FHeaders.find(Key); It != FHeaders.end()) {
+    const TLowerName Key(HeaderName);
+    if (const auto It = FHeaders.find(Key.View()); It != FHeaders.end()) {
         // Appended in place: a header repeated many times must not copy its value each time.
         It->second.AppendToValue(',', HeaderValue);
         return It->second;
     }
-    THttpHeaderInfo Info(Key, std::string(TrimBlanks(HeaderValue)));
-    return FHeaders.emplace(std::move(Key), std::move(Info)).first->second;
+    std::string Name(Key.View());
+    THttpHeaderInfo Info(Name, std::string(TrimBlanks(HeaderValue)));
+    return FHeaders.emplace(std::move(Name), std::move(Info)).first->second;
 }
 
 std::string THttpHeaders::Get(std::string_view HeaderName) const {
@@ -83,18 +110,19 @@ std::string THttpHeaders::Get(std::string_view HeaderName) const {
 }
 
 bool THttpHeaders::Exists(std::string_view HeaderName) const {
-    return FHeaders.contains(Runtime::AsciiLowerCase(HeaderName));
+    return FHeaders.contains(TLowerName(HeaderName).View());
 }
 
 bool THttpHeaders::GetIfExists(std::string_view HeaderName, std::string& HeaderValue) const {
-    const auto It = FHeaders.find(Runtime::AsciiLowerCase(HeaderName));
+    const auto It = FHeaders.find(TLowerName(HeaderName).View());
     if (It == FHeaders.end()) return false;
     HeaderValue = It->second.Value();
     return true;
 }
 
 void THttpHeaders::Remove(std::string_view HeaderName) {
-    FHeaders.erase(Runtime::AsciiLowerCase(HeaderName));
+    if (const auto It = FHeaders.find(TLowerName(HeaderName).View()); It != FHeaders.end())
+        FHeaders.erase(It);
 }
 
 std::string THttpHeaders::RawWideHeaders() const {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <string_view>
@@ -40,9 +41,24 @@ class THttpHeaderInfo {
     std::string FAnsiValue;
 };
 
+namespace Detail {
+
+/// Hash of a lower-case header name, for looking names up without making a string of them.
+struct THeaderNameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view Name) const noexcept {
+        return std::hash<std::string_view>{}(Name);
+    }
+};
+
+/// The entries of a collection by lower-case name.
+using THeaderMap = std::unordered_map<std::string, THttpHeaderInfo, THeaderNameHash, std::equal_to<>>;
+
+}  // namespace Detail
+
 /// The entries of a header collection as a forward range; valid until the collection changes.
 class THttpHeaderRange {
-    using TMap = std::unordered_map<std::string, THttpHeaderInfo>;
+    using TMap = Detail::THeaderMap;
 
   public:
     class Iterator {
@@ -122,7 +138,7 @@ class THttpHeaders : public IReadOnlyHttpHeaders {
     /// AddValue, returning the entry that now holds the header.
     THttpHeaderInfo& Add(std::string_view HeaderName, std::string_view HeaderValue);
 
-    std::unordered_map<std::string, THttpHeaderInfo> FHeaders;
+    Detail::THeaderMap FHeaders;
 };
 
 /// The "content-length" header as a byte count; -1 when it is absent, not a decimal

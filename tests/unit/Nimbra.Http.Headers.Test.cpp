@@ -58,6 +58,23 @@ TEST(Headers, NamesAreExactApartFromAsciiCase) {
     EXPECT_EQ(H.Get("x-\xC3\x89"), "upper");
     EXPECT_EQ(H.Get("x-\xC3\xA9"), "lower");
     EXPECT_EQ(H.Count(), 3u);
+
+    // Short and long names alike, whatever case each call spells them in.
+    for (const std::size_t Length : {1u, 47u, 48u, 49u, 300u}) {
+        SCOPED_TRACE(Length);
+        THttpHeaders L;
+        const std::string Upper(Length, 'N'), Lower(Length, 'n');
+        L.AddValue(Upper, "a");
+        L.AddValue(Lower, "b");
+        EXPECT_EQ(L.Count(), 1u);
+        EXPECT_EQ(L.Get(Lower), "a,b");
+        std::string Value;
+        EXPECT_TRUE(L.GetIfExists(Upper, Value));
+        EXPECT_EQ(Value, "a,b");
+        EXPECT_FALSE(L.Exists(Lower + "n"));
+        L.Remove(Upper);
+        EXPECT_FALSE(L.Exists(Lower));
+    }
 }
 
 TEST(Headers, AddGetIfExistsRemoveClear) {
