@@ -104,9 +104,10 @@ void THttpResponse::PrepareResponse() {
         FContentStream = CreateContentStream();
         if (!FContentStream) FContentStream = std::make_unique<Runtime::TBytesStream>();
         int WindowBits = 0;
-        if (Runtime::SameTextAscii(GetContentEncoding(), "deflate"))
+        const std::string Encoding = GetContentEncoding();
+        if (Runtime::SameTextAscii(Encoding, "deflate"))
             WindowBits = Runtime::TDecompressionStream::ZlibWindowBits;
-        else if (Runtime::SameTextAscii(GetContentEncoding(), "gzip"))
+        else if (Runtime::SameTextAscii(Encoding, "gzip"))
             WindowBits = Runtime::TDecompressionStream::GzipWindowBits;
         if (WindowBits != 0) {
             // The headers now describe the decoded body, whose length is unknown.
