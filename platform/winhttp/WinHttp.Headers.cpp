@@ -388,6 +388,9 @@ WINHTTPAPI BOOL WINAPI WinHttpQueryHeaders(HINTERNET hRequest, DWORD dwInfoLevel
                         Level == WINHTTP_QUERY_RAW_HEADERS ? std::string(1, '\0') : "\r\n";
                     std::string Text = FromRequest ? R->Verb + " " + R->Path + " " + R->HttpVersion
                                                    : R->StatusLine;
+                    std::size_t Size = Text.size() + 2 * Sep.size();
+                    for (const auto& L : Lines) Size += L.size() + Sep.size();
+                    Text.reserve(Size);
                     Text += Sep;
                     for (const auto& L : Lines) {
                         Text += L;
