@@ -93,14 +93,13 @@ void THttpHeaders::AddValue(std::string_view HeaderName, std::string_view Header
 
 THttpHeaderInfo& THttpHeaders::Add(std::string_view HeaderName, std::string_view HeaderValue) {
     const TLowerName Key(HeaderName);
-    if (const auto It = FHeaders.find(Key.View()); It != FHeaders.end()) {
-        // Appended in place: a header repeated many times must not copy its value each time.
-        It->second.AppendToValue(',', HeaderValue);
-        return It->second;
-    }
-    std::string Name(Key.View());
-    THttpHeaderInfo Info(Name, std::string(TrimBlanks(HeaderValue)));
-    return FHeaders.emplace(std::move(Name), std::move(Info)).first->second;
+    const std::string Name(Key.View());
+    // One look-up: a new entry is made in place, an existing one gets the value appended.
+    const auto [It, Inserted] =
+        FHeaders.try_emplace(Name, Name, std::string(TrimBlanks(HeaderValue)));
+    // Appended in place: a header repeated many times must not copy its value each time.
+    if (!Inserted) It->second.AppendToValue(',', HeaderValue);
+    return It->second;
 }
 
 std::string THttpHeaders::Get(std::string_view HeaderName) const {
