@@ -7,14 +7,13 @@
 
 namespace Nimbra {
 
-namespace {
-
-// Blanks here are space and every control character below it (tab, CR, LF ...).
-std::string_view TrimBlanks(std::string_view S) {
+std::string_view TrimBlanks(std::string_view S) noexcept {
     while (!S.empty() && static_cast<unsigned char>(S.front()) <= ' ') S.remove_prefix(1);
     while (!S.empty() && static_cast<unsigned char>(S.back()) <= ' ') S.remove_suffix(1);
     return S;
 }
+
+namespace {
 
 // A header name in lower case, for looking it up: on the stack when it is as short as names
 // nearly always are.
@@ -163,14 +162,21 @@ void THttpHeaders::SetRawWideHeaders(std::string_view Text) {
     }
 }
 
-std::int64_t ContentLengthOf(const THttpHeaders& Headers) {
-    std::string Text;
-    if (!Headers.GetIfExists("content-length", Text)) return -1;
+std::int64_t ParseContentLength(std::string_view Text) noexcept {
+    Text = TrimBlanks(Text);
+    // No sign: a length is digits only, so "-0" or "+5" state nothing either.
+    if (Text.empty() || Text.front() < '0' || Text.front() > '9') return -1;
     std::int64_t Value = -1;
     const char* End = Text.data() + Text.size();
     const auto [Ptr, Ec] = std::from_chars(Text.data(), End, Value);
-    if (Ec != std::errc() || Ptr != End || Value < 0) return -1;
+    if (Ec != std::errc() || Ptr != End) return -1;
     return Value;
+}
+
+std::int64_t ContentLengthOf(const THttpHeaders& Headers) {
+    std::string Text;
+    if (!Headers.GetIfExists("content-length", Text)) return -1;
+    return ParseContentLength(Text);
 }
 
 std::int64_t ContentBufferSize(std::int64_t Length, std::int64_t Received) noexcept {

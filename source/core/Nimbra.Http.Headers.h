@@ -141,8 +141,16 @@ class THttpHeaders : public IReadOnlyHttpHeaders {
     Detail::THeaderMap FHeaders;
 };
 
-/// The "content-length" header as a byte count; -1 when it is absent, not a decimal
-/// number, or negative (a negative length states nothing).
+/// The text without the blanks around it: space and every control character below it (tab,
+/// CR, LF ...).
+std::string_view TrimBlanks(std::string_view S) noexcept;
+
+/// A stated body length: decimal digits only (blanks around them aside), within 64 bits.
+/// Anything else states no length and gives -1: a sign, other characters, a number too
+/// large, and the empty text, which says nothing about the body (0 would claim it is empty).
+std::int64_t ParseContentLength(std::string_view Text) noexcept;
+
+/// The "content-length" header as ParseContentLength reads it; -1 when it is absent.
 std::int64_t ContentLengthOf(const THttpHeaders& Headers);
 
 /// The largest stated body length taken on trust: a buffer that big is reserved before a

@@ -22,11 +22,22 @@ std::int64_t THttpRequestStream::Write(const void*, std::int64_t) {
     return 0;
 }
 
+int HttpMinorVersion(std::string_view Protocol) noexcept {
+    if (Protocol == "HTTP/1.1") return 1;
+    if (Protocol == "HTTP/1.0") return 0;
+    return -1;
+}
+
+std::int64_t SeekInPlace(std::int64_t Offset, Runtime::TSeekOrigin Origin, std::int64_t Position,
+                         const char* What) {
+    const bool InPlace =
+        Origin == Runtime::TSeekOrigin::soBeginning ? Offset == Position : Offset == 0;
+    if (!InPlace) throw Runtime::EStreamError(std::string(What) + " cannot change position.");
+    return Position;
+}
+
 std::int64_t THttpRequestStream::Seek(std::int64_t Offset, Runtime::TSeekOrigin Origin) {
-    const bool NoMove =
-        Origin == Runtime::TSeekOrigin::soBeginning ? Offset == FStreamSize : Offset == 0;
-    if (!NoMove) throw Runtime::EStreamError("Http request stream cannot change position.");
-    return FStreamSize;
+    return SeekInPlace(Offset, Origin, FStreamSize, "Http request stream");
 }
 
 std::int64_t THttpRequestStream::Size() {
@@ -54,9 +65,7 @@ int THttpServerRequest::MajorVersion() const noexcept {
 }
 
 int THttpServerRequest::MinorVersion() const noexcept {
-    if (FProtocol == "HTTP/1.1") return 1;
-    if (FProtocol == "HTTP/1.0") return 0;
-    return -1;
+    return HttpMinorVersion(FProtocol);
 }
 
 void THttpServerRequest::SetRawUri(std::string Value) {

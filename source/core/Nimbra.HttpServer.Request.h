@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "Nimbra.Http.Headers.h"
 #include "Nimbra.Uri.h"
@@ -29,6 +30,16 @@ class IUserIdentity {
   public:
     virtual ~IUserIdentity() = default;
 };
+
+/// The minor version of "HTTP/1.1" (1) and "HTTP/1.0" (0); -1 for any other protocol text.
+int HttpMinorVersion(std::string_view Protocol) noexcept;
+
+/// Seek on a server stream that cannot be moved: only the forms that stay where the stream
+/// is (to Position from the beginning, by 0 from the current position or the end) are
+/// allowed, and return Position; any other raises EStreamError "<What> cannot change
+/// position.".
+std::int64_t SeekInPlace(std::int64_t Offset, Runtime::TSeekOrigin Origin, std::int64_t Position,
+                         const char* What);
 
 /// Forward-only request body: a transport supplies the bytes through ReadContent; the
 /// stream counts them and answers position questions, but cannot be moved.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "Nimbra.HttpServer.Request.h"
 #include "Nimbra.Utils.h"
 #include "Runtime.Text.h"
 
@@ -14,12 +15,7 @@ namespace {
 // one.
 constexpr const char* ClosedMessage = "Http response is closed; no more body bytes can be written.";
 
-std::int64_t NoMoveSeek(std::int64_t Offset, Runtime::TSeekOrigin Origin, std::int64_t Position) {
-    const bool NoMove =
-        Origin == Runtime::TSeekOrigin::soBeginning ? Offset == Position : Offset == 0;
-    if (!NoMove) throw Runtime::EStreamError("Http response stream cannot change position.");
-    return Position;
-}
+constexpr const char* StreamName = "Http response stream";
 
 }  // namespace
 
@@ -30,7 +26,7 @@ std::int64_t THttpRawResponseStream::Read(void*, std::int64_t) {
 }
 
 std::int64_t THttpRawResponseStream::Seek(std::int64_t Offset, Runtime::TSeekOrigin Origin) {
-    return NoMoveSeek(Offset, Origin, FStreamSize);
+    return SeekInPlace(Offset, Origin, FStreamSize, StreamName);
 }
 
 std::int64_t THttpRawResponseStream::Write(const void* Buffer, std::int64_t Count) {
@@ -54,7 +50,7 @@ std::int64_t THttpRawResponseStream::TOutput::Read(void*, std::int64_t) {
 
 std::int64_t THttpRawResponseStream::TOutput::Seek(std::int64_t Offset,
                                                    Runtime::TSeekOrigin Origin) {
-    return NoMoveSeek(Offset, Origin, FWritten);
+    return SeekInPlace(Offset, Origin, FWritten, StreamName);
 }
 
 std::int64_t THttpRawResponseStream::TOutput::Write(const void* Buffer, std::int64_t Count) {
@@ -78,7 +74,7 @@ std::int64_t THttpServerResponseStream::Read(void*, std::int64_t) {
 }
 
 std::int64_t THttpServerResponseStream::Seek(std::int64_t Offset, Runtime::TSeekOrigin Origin) {
-    return NoMoveSeek(Offset, Origin, FStreamSize);
+    return SeekInPlace(Offset, Origin, FStreamSize, StreamName);
 }
 
 std::int64_t THttpServerResponseStream::Write(const void* Buffer, std::int64_t Count) {
@@ -155,12 +151,6 @@ void THttpServerResponse::OnHeaders(THttpResponseHeadersProc Proc) {
         });
 }
 
-int THttpServerResponse::GetMinorVersion() const noexcept {
-    if (FProtocol == "HTTP/1.1") return 1;
-    if (FProtocol == "HTTP/1.0") return 0;
-    return -1;
-}
-
 void THttpServerResponse::SendHeaders() {
     if (FHeadersSent) return;
     // A callback writing to the body would otherwise start this again, endlessly.
@@ -173,14 +163,14 @@ void THttpServerResponse::SendHeaders() {
     FSendingHeaders = true;
     if (const auto Callbacks = FOnHeadersProc) (*Callbacks)(*this);
     if (ContentLength() == -1 && !Chunked()) {
-        if (GetMinorVersion() != 0)
+        if (HttpMinorVersion(FProtocol) != 0)
             SetChunked(true);
         else
             FKeepAlive = false;
     }
     if (!FKeepAlive)
         FHeaders.SetValue("connection", "close");
-    else if (GetMinorVersion() == 0)
+    else if (HttpMinorVersion(FProtocol) == 0)
         FHeaders.SetValue("connection", "keep-alive");
     DoWriteHeaders();
     FHeadersSent = true;

@@ -182,7 +182,6 @@ class THttpServerResponse {
     friend class THttpServerResponseStream;
 
     void SendHeaders();
-    int GetMinorVersion() const noexcept;
 
     int FStatusCode = 0;
     std::string FStatusReason;

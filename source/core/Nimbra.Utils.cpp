@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 
+#include "Nimbra.Http.Headers.h"
 #include "Runtime.Exception.h"
 #include "Runtime.Format.h"
 #include "Runtime.Text.h"
@@ -117,13 +118,6 @@ std::string TNimbraUtils::GetStatusReason(int StatusCode) {
 
 namespace {
 
-// Blanks are space and every control character below it, as header trimming has them.
-std::string_view Trim(std::string_view S) {
-    while (!S.empty() && static_cast<unsigned char>(S.front()) <= ' ') S.remove_prefix(1);
-    while (!S.empty() && static_cast<unsigned char>(S.back()) <= ' ') S.remove_suffix(1);
-    return S;
-}
-
 // Every piece between separators, empty ones included; an empty text gives no piece.
 std::vector<std::string_view> Split(std::string_view S, char Sep) {
     std::vector<std::string_view> Pieces;
@@ -153,7 +147,7 @@ struct TMatchWeight {
 
 // A q-value: a decimal number with "." whatever the locale; false when the text is not one.
 bool TryReadQ(std::string_view S, double& Q) {
-    S = Trim(S);
+    S = TrimBlanks(S);
     if (!S.empty() && S.front() == '+') S.remove_prefix(1);
     if (S.empty() || S.front() == '+') return false;
     for (const char C : S)
@@ -170,18 +164,18 @@ bool TryReadQ(std::string_view S, double& Q) {
 // q-value as HTTP allows blanks around ";".
 TAcceptItem ParseAcceptItem(std::string_view Item) {
     TAcceptItem Result;
-    const std::vector<std::string_view> Parts = Split(Trim(Item), ';');
+    const std::vector<std::string_view> Parts = Split(TrimBlanks(Item), ';');
     for (std::size_t i = 1; i < Parts.size(); ++i) {
         const std::size_t Eq = Parts[i].find('=');
         if (Eq == std::string_view::npos) continue;
-        if (Trim(Parts[i].substr(0, Eq)) != "q") continue;
+        if (TrimBlanks(Parts[i].substr(0, Eq)) != "q") continue;
         double Q;
         if (TryReadQ(Parts[i].substr(Eq + 1), Q) && Q >= 0 && Q <= 1)
             Result.Q = Q;
         else
             Result.Q = 1;
     }
-    std::string_view Range = Parts.empty() ? std::string_view("*/*") : Trim(Parts[0]);
+    std::string_view Range = Parts.empty() ? std::string_view("*/*") : TrimBlanks(Parts[0]);
     if (Range == "*") Range = "*/*";
     if (const std::size_t Slash = Range.find('/'); Slash != std::string_view::npos) {
         Result.TypeName = Range.substr(0, Slash);
@@ -359,23 +353,23 @@ void TNimbraUtils::ParseHeader(std::string_view Header, std::string& Name, std::
         Value = Header;
         return;
     }
-    Name = Trim(Header.substr(0, Colon));
+    Name = TrimBlanks(Header.substr(0, Colon));
     Value = Header.substr(Colon + 1);
 }
 
 THeaderParamsInfo TNimbraUtils::ParseContentType(std::string_view Value) {
     THeaderParamsInfo Result;
     const std::size_t Semi = Value.find(';');
-    Result.Value = Trim(Value.substr(0, Semi));
+    Result.Value = TrimBlanks(Value.substr(0, Semi));
     if (Semi == std::string_view::npos) return Result;
     for (const std::string_view Piece : Split(Value.substr(Semi + 1), ';')) {
         const std::size_t Eq = Piece.find('=');
         if (Eq == std::string_view::npos || Eq == 0) continue;
-        std::string_view ParamValue = Trim(Piece.substr(Eq + 1));
+        std::string_view ParamValue = TrimBlanks(Piece.substr(Eq + 1));
         // Quotes go, without unescaping; "" is an empty value.
         if (ParamValue.size() >= 2 && ParamValue.front() == '"' && ParamValue.back() == '"')
             ParamValue = ParamValue.substr(1, ParamValue.size() - 2);
-        Result.Params.emplace_back(Runtime::AsciiLowerCase(Trim(Piece.substr(0, Eq))),
+        Result.Params.emplace_back(Runtime::AsciiLowerCase(TrimBlanks(Piece.substr(0, Eq))),
                                    std::string(ParamValue));
     }
     return Result;

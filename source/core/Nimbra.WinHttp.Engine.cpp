@@ -40,20 +40,6 @@ bool SplitsTheHeaderBlock(const THttpHeaders& Headers) {
     return false;
 }
 
-// A stated length: decimal digits only, within 64 bits; anything else states nothing (-1).
-std::int64_t ParseContentLength(std::string_view Text) {
-    while (!Text.empty() && (Text.front() == ' ' || Text.front() == '\t')) Text.remove_prefix(1);
-    while (!Text.empty() && (Text.back() == ' ' || Text.back() == '\t')) Text.remove_suffix(1);
-    if (Text.empty()) return 0;
-    std::int64_t Value = 0;
-    for (const char C : Text) {
-        if (C < '0' || C > '9') return -1;
-        if (Value > (std::numeric_limits<std::int64_t>::max() - (C - '0')) / 10) return -1;
-        Value = Value * 10 + (C - '0');
-    }
-    return Value;
-}
-
 // WinHTTP speaks http and https only: any other scheme (ftp, wss, a look-alike spelt with
 // letters outside ASCII) or none at all would go out as plain HTTP to whatever host and port
 // the URL names. Refused before the session is even opened. The stored scheme is lower case.
@@ -81,7 +67,7 @@ std::string FramedHeaderBlock(const THttpHeaders& Headers, std::int64_t BodyLeng
             "%lld bytes is framed by its length",
             Value, static_cast<long long>(BodyLength));
     if (!Headers.GetIfExists("content-length", Value)) return Headers.RawWideHeaders();
-    if (Value.empty() || ParseContentLength(Value) != BodyLength)
+    if (ParseContentLength(Value) != BodyLength)
         throw EHttpEngineException::CreateFmt(
             "WinHttp - the \"Content-Length: %s\" header contradicts the message body of %lld "
             "bytes",
@@ -129,7 +115,7 @@ void RequireHookFraming(HINTERNET Req, std::int64_t BodyLength) {
             "%lld bytes is framed by its length",
             Codings.front(), static_cast<long long>(BodyLength));
     for (const std::string& Value : AddedRequestHeader(Req, WINHTTP_QUERY_CONTENT_LENGTH))
-        if (Value.empty() || ParseContentLength(Value) != BodyLength)
+        if (ParseContentLength(Value) != BodyLength)
             throw EHttpEngineException::CreateFmt(
                 "WinHttp - the \"Content-Length: %s\" header contradicts the message body of "
                 "%lld bytes",

@@ -316,3 +316,36 @@ TEST(Headers, ManyAddValueCallsJoinExactly) {
     EXPECT_EQ(Info.Value(), Value);
     EXPECT_EQ(Info.AnsiValue(), Ansi);
 }
+
+TEST(Headers, ContentLengthTextIsDigitsOrNoLength) {
+    // One reading for every side that meets the header: the WinHTTP response, the server
+    // request and the server response.
+    struct {
+        const char* Name;
+        const char* Text;
+        std::int64_t Length;
+    } Cases[] = {
+        {"zero", "0", 0},
+        {"a length", "10", 10},
+        {"blanks around it", " \t42 ", 42},
+        {"beyond 32 bits", "9007199254740993", 9007199254740993LL},
+        {"the largest 64-bit value", "9223372036854775807", INT64_MAX},
+        {"one past it", "9223372036854775808", -1},
+        {"empty: states nothing, not an empty body", "", -1},
+        {"blanks only", "  ", -1},
+        {"not a number", "abc", -1},
+        {"digits then text", "12x", -1},
+        {"a negative length", "-5", -1},
+        {"minus zero", "-0", -1},
+        {"a plus sign", "+5", -1},
+        {"two lengths", "10, 10", -1},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        EXPECT_EQ(Nimbra::ParseContentLength(C.Text), C.Length);
+        THttpHeaders H;
+        H.SetValue("Content-Length", C.Text);
+        EXPECT_EQ(Nimbra::ContentLengthOf(H), C.Length);
+    }
+    EXPECT_EQ(Nimbra::ContentLengthOf(THttpHeaders()), -1) << "no header";
+}
