@@ -1,15 +1,12 @@
 #include "Nimbra.Http.Client.h"
 
-#include "Nimbra.Http.InProcEngine.h"
+#include "Nimbra.Http.Engines.h"
 
 namespace Nimbra {
 
-namespace {
-constexpr const char* InProcScheme = "local";
-}
-
 THttpClient::THttpClient() : FEngine(THttpEngine::CreateDefault()) {
-    FInProcEngine = std::make_unique<TInProcHttpEngine>();
+    for (const THttpSchemeEngine& S : SchemeEngines())
+        FSchemeEngines.emplace_back(std::string(S.Scheme), S.Maker());
 }
 
 THttpClient::~THttpClient() = default;
@@ -50,9 +47,11 @@ std::unique_ptr<THttpResponse> THttpClient::Send(THttpRequest& Request) {
     // The URI model keeps schemes in lower case, so "LOCAL://" goes in process too; a
     // request without a URI is the default engine's to refuse.
     const TUri* Uri = Request.AsUri();
-    THttpEngine& Chosen =
-        (Uri != nullptr && Uri->Scheme() == InProcScheme) ? *FInProcEngine : *FEngine;
-    std::unique_ptr<THttpResponse> Response = Chosen.Send(Request);
+    THttpEngine* Chosen = FEngine.get();
+    if (Uri != nullptr)
+        for (const auto& [Scheme, Engine] : FSchemeEngines)
+            if (Uri->Scheme() == Scheme) Chosen = Engine.get();
+    std::unique_ptr<THttpResponse> Response = Chosen->Send(Request);
     if (FOnResponseReceived) {
         DoResponseReceived(Request, Response);
         // Send never returns null, just as an engine's Send does not, whatever a hook did.

@@ -5,6 +5,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "Nimbra.Http.Engine.h"
 
@@ -17,9 +19,9 @@ using THttpRequestProc = std::function<void(THttpRequest& Request)>;
 using THttpResponseProc =
     std::function<void(THttpRequest& Request, std::unique_ptr<THttpResponse>& Response)>;
 
-/// The client facade: owns a default engine for ordinary URLs and an in-process engine for
-/// the scheme "local". Used by one thread at a time; the requests and responses it hands out
-/// belong to the caller.
+/// The client facade: owns a default engine for ordinary URLs and an engine for each scheme
+/// it serves itself (the in-process engine for "local", Nimbra.Http.Engines). Used by one thread at
+/// a time; the requests and responses it hands out belong to the caller.
 class THttpClient {
   public:
     /// Asks THttpEngine::CreateDefault for the default engine; errors of that pass through.
@@ -54,8 +56,8 @@ class THttpClient {
                                     std::unique_ptr<THttpResponse>& Response);
 
   private:
-    // Declared so that the default engine is freed first, then the in-process one.
-    std::unique_ptr<THttpEngine> FInProcEngine;
+    // Declared so that the default engine is freed first, then those of the schemes.
+    std::vector<std::pair<std::string, std::unique_ptr<THttpEngine>>> FSchemeEngines;
     std::unique_ptr<THttpEngine> FEngine;
     // Shared, so that a running hook holds its own reference to the function it runs.
     std::shared_ptr<const THttpRequestProc> FOnSendingRequest;

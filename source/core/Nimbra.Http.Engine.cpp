@@ -5,7 +5,7 @@
 #include <mutex>
 #include <utility>
 
-#include "Nimbra.WinHttp.Engine.h"
+#include "Nimbra.Http.Engines.h"
 #include "Runtime.Text.h"
 #include "Runtime.ZStream.h"
 
@@ -258,11 +258,8 @@ void SetGlobalEngineFactory(std::shared_ptr<IHttpEngineFactory> Factory) {
 std::unique_ptr<THttpEngine> THttpEngine::CreateDefault() {
     if (const auto Factory = GlobalEngineFactory())
         if (auto Engine = Factory->CreateEngine()) return Engine;
-#if defined(_WIN32) || defined(__linux__)
-    return std::make_unique<TWinHttpEngine>();
-#else
+    if (const THttpEngineMaker BuiltIn = BuiltInEngineMaker()) return BuiltIn();
     throw EHttpEngineNoDefault();
-#endif
 }
 
 std::unique_ptr<THttpRequest> THttpEngine::CreateRequest() {

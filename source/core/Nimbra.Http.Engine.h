@@ -225,8 +225,8 @@ class THttpEngine {
     virtual ~THttpEngine() = default;
 
     /// A new default engine, owned by the caller: the global factory's engine when it makes
-    /// one, else the platform's built-in engine (the WinHTTP engine); EHttpEngineNoDefault
-    /// where there is none.
+    /// one, else the platform's built-in engine (the WinHTTP engine), as Nimbra.Http.Engines
+    /// names it; EHttpEngineNoDefault where there is none.
     static std::unique_ptr<THttpEngine> CreateDefault();
 
     /// A new request for this engine; the caller owns it.

@@ -62,6 +62,10 @@ class TQueryString {
 
 /// Class-only protocol helpers: reason phrases, query strings, header parameters,
 /// content negotiation, Basic auth, Base64 and ISO 8601 texts.
+/// Percent coding, Base64, the ISO 8601 and GUID texts and URL joining live in the base
+/// library (Tarn.Utils) and are only forwarded here, so that a program built on the
+/// framework finds every protocol helper in this one class; the framework's own code calls
+/// Tarn.Utils directly.
 class TNimbraUtils {
   public:
     TNimbraUtils() = delete;
