@@ -52,7 +52,8 @@ struct THeaderNameHash {
 };
 
 /// The entries of a collection by lower-case name.
-using THeaderMap = std::unordered_map<std::string, THttpHeaderInfo, THeaderNameHash, std::equal_to<>>;
+using THeaderMap =
+    std::unordered_map<std::string, THttpHeaderInfo, THeaderNameHash, std::equal_to<>>;
 
 }  // namespace Detail
 

@@ -78,8 +78,8 @@ TEST(Text, Utf16ConversionBothWays) {
     }
     // A character beyond ASCII at each position of a text longer than the words that are
     // checked at a time: U+00E9, and U+0100 whose low byte alone looks like ASCII.
-    for (const auto& [Utf8Char, Utf16Char] : {std::pair<const char*, char16_t>{"\xC3\xA9", u'\u00E9'},
-                                               {"\xC4\x80", u'\u0100'}}) {
+    for (const auto& [Utf8Char, Utf16Char] :
+         {std::pair<const char*, char16_t>{"\xC3\xA9", u'\u00E9'}, {"\xC4\x80", u'\u0100'}}) {
         for (std::size_t At = 0; At < 20; ++At) {
             SCOPED_TRACE(std::to_string(At) + " " + Utf8Char);
             std::string Utf8(20, 'a');
