@@ -3,6 +3,13 @@
 // pool of transfer slots; each request drives one easy handle through its own multi handle,
 // synchronously, with bounded buffers in both directions.
 //
+// Requests that offer HTTP/2 on TLS are the exception: they run in one multi handle of the
+// session, its hub, so that requests to one origin become streams of one connection. The
+// hub's handles are used under its lock by one thread at a time: a thread waiting for the
+// network polls for all of them without the lock, and whichever thread runs curl runs the
+// callbacks of every request in the hub, which then fill each request's own buffers (see
+// THub).
+//
 // Threads: any number of threads may run requests of one session at once. What they share
 // through the curl share (DNS answers, TLS sessions) is kept under the share's locks, which
 // libcurl supports across threads. Connections are not shared that way (libcurl does not
@@ -23,6 +30,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -103,6 +111,12 @@ class TObject {
     std::recursive_mutex Lock;  // one API call at a time per handle
 };
 
+/// The sockets of the connections curl opened, and whether each has carried a request.
+struct TConnection {
+    curl_socket_t Socket;
+    bool Used;
+};
+
 /// One easy handle with the multi handle that drives it; pooled by the session so that
 /// connections (kept in the multi handle's cache), buffers and curl's own state are reused
 /// across requests. Used by one request, so by one thread, at a time. Each multi handle holds
@@ -112,12 +126,7 @@ struct TSlot {
     // Its requests offer HTTP/2. Connections made without the offer are HTTP/1.1 for good, so
     // they are kept apart from requests that make it.
     bool Http2 = false;
-    // The sockets of the connections curl opened, and whether each has carried a request.
-    struct TConnection {
-        curl_socket_t Socket;
-        bool Used;
-    };
-    std::vector<TConnection> Connections;
+    std::vector<TConnection> Connections;  // of the connections in Multi's cache
     CURL* Easy = nullptr;
     char ErrorText[CURL_ERROR_SIZE] = {};  // curl's text for the last failure
     curl_slist* PlainHeaders = nullptr;    // the list for requests without headers or body
@@ -139,6 +148,49 @@ struct TSlot {
     TSlot& operator=(const TSlot&) = delete;
 };
 
+/// The session's multi handle for requests that offer HTTP/2 (see the top of this file).
+/// Everything of curl's that belongs to it (the multi handle, the easy handles in it, and
+/// what their callbacks write into their requests) is used under Lock and only while no
+/// thread polls; the one that polls does so without the lock, with Polling set.
+struct THub {
+    THub();
+    ~THub();
+    THub(const THub&) = delete;
+    THub& operator=(const THub&) = delete;
+
+    CURLM* Multi = nullptr;
+    std::mutex Lock;
+    std::condition_variable Turn;  // a round of curl ran, a poll ended or the lock was let go
+    bool Polling = false;          // a thread waits in curl_multi_poll
+    int Waiters = 0;               // threads waiting for that poll to end
+    std::uint64_t Rounds = 0;      // rounds of curl run
+    // The connections its transfers opened: they outlive any one request and its slot.
+    std::vector<TConnection> Connections;
+};
+
+/// Use of a hub's handles for one call: the lock, taken when no thread polls. Nothing is held
+/// for a request outside a hub.
+class THubHold {
+  public:
+    explicit THubHold(THub* Hub) : FHub(Hub) { Acquire(); }
+    ~THubHold() { Release(); }
+    THubHold(const THubHold&) = delete;
+    THubHold& operator=(const THubHold&) = delete;
+    /// Takes the lock and waits until no thread polls (waking the one that does).
+    void Acquire();
+    /// Lets the lock go (for a status callback, or when done).
+    void Release();
+    /// With the lock held: waits until no thread polls (waking the one that does).
+    void Settle();
+    bool Held() const { return FLock.owns_lock(); }
+    THub* Hub() const { return FHub; }
+    std::unique_lock<std::mutex>& Lock() { return FLock; }
+
+  private:
+    THub* FHub;
+    std::unique_lock<std::mutex> FLock;
+};
+
 class TSession : public TObject {
   public:
     TSession();
@@ -146,6 +198,8 @@ class TSession : public TObject {
 
     std::unique_ptr<TSlot> AcquireSlot(bool Http2);
     void ReleaseSlot(std::unique_ptr<TSlot> Slot);
+    /// The hub of the session's HTTP/2 requests, made when first asked for.
+    THub& Hub();
 
     std::string Agent;
     DWORD AccessType = WINHTTP_ACCESS_TYPE_DEFAULT_PROXY;
@@ -170,6 +224,7 @@ class TSession : public TObject {
     std::mutex FShareLocks[CURL_LOCK_DATA_LAST];
     std::mutex FPoolLock;
     std::vector<std::unique_ptr<TSlot>> FPool;
+    std::unique_ptr<THub> FHub;  // made under FPoolLock; then kept until the session goes
 };
 
 class TConnect : public TObject {
@@ -303,6 +358,27 @@ class TRequest : public TObject {
     DWORD Decode(void* Out, DWORD Length, DWORD& Got);
     void EndDecodedBody();
     DWORD Drive(const std::function<bool()>& Ready, int TimeoutMs, bool PollFirst);
+    /// One round of curl on the hub: every transfer in it moves on, and those that ended are
+    /// told so. Under the hub's lock.
+    DWORD HubRound();
+    DWORD HubWait(int WaitMs);
+    /// The multi handle this transfer runs in, and the connections curl opens there.
+    CURLM* Multi() const { return FHub ? FHub->Multi : FSlot->Multi; }
+    std::vector<TConnection>& Connections() {
+        return FHub ? FHub->Connections : FSlot->Connections;
+    }
+    /// The hub's lock for the length of a call (no-op for a request outside a hub). Calls
+    /// nest (a status callback may call back in): each has its own, and the outer one is let
+    /// go meanwhile.
+    struct TCall {
+        explicit TCall(TRequest& R) : Req(R), Outer(R.FHold), Hold(R.FHub) { R.FHold = &Hold; }
+        ~TCall() { Req.FHold = Outer; }
+        TCall(const TCall&) = delete;
+        TCall& operator=(const TCall&) = delete;
+        TRequest& Req;
+        THubHold* Outer;
+        THubHold Hold;
+    };
     void MarkSent();
     // Cookies (WinHttp.Cookies.cpp): the session's ones for the hop about to go to Url, and
     // what a response head sets.
@@ -337,6 +413,7 @@ class TRequest : public TObject {
     };
     void Queue(DWORD Status, DWORD Value = 0, std::u16string Text = {});
     void Deliver();
+    void Announce(TNote& N);
     void NoteConnected(const char* RemoteIp, const char* LocalIp, int RemotePort, int LocalPort);
     void NoteHead(bool Start);
     void NoteRedirect();
@@ -356,6 +433,10 @@ class TRequest : public TObject {
     std::chrono::steady_clock::time_point FHeadDeadline{};
 
     std::unique_ptr<TSlot> FSlot;  // from the first send until the handle goes
+    // The session's hub when this transfer runs there (it offers HTTP/2 on TLS), else null;
+    // set by a send (before FDriving), kept until the next.
+    THub* FHub = nullptr;
+    THubHold* FHold = nullptr;  // the hold of the call in progress
     std::atomic<bool> FClosed{false};
     std::atomic<bool> FDriving{false};  // a call is inside Drive and may need waking
     bool FInMulti = false;

@@ -70,27 +70,48 @@ void TRequest::Queue(DWORD Status, DWORD Value, std::u16string Text) {
 }
 
 void TRequest::Deliver() {
-    std::size_t I = 0;
     // Each notification is taken off the queue before its callback runs: one that calls back
     // into this request (a nested call fails, a close only flags) finds the queue consistent.
-    while (I < FNotes.size()) {
-        if (!FReceiving && FNotes[I].Status == WINHTTP_CALLBACK_STATUS_RECEIVING_RESPONSE) break;
-        TNote N = std::move(FNotes[I]);
-        FNotes.erase(FNotes.begin() + static_cast<std::ptrdiff_t>(I));
-        if (!N.Text.empty() || N.Status == WINHTTP_CALLBACK_STATUS_RESOLVING_NAME ||
-            N.Status == WINHTTP_CALLBACK_STATUS_NAME_RESOLVED ||
-            N.Status == WINHTTP_CALLBACK_STATUS_CONNECTING_TO_SERVER ||
-            N.Status == WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER ||
-            N.Status == WINHTTP_CALLBACK_STATUS_REDIRECT) {
-            // Texts are NUL-terminated; the length counts characters, the NUL included.
-            Notify(N.Status, N.Text.data(), static_cast<DWORD>(N.Text.size() + 1));
-        } else if (N.Status == WINHTTP_CALLBACK_STATUS_REQUEST_SENT ||
-                   N.Status == WINHTTP_CALLBACK_STATUS_RESPONSE_RECEIVED ||
-                   N.Status == WINHTTP_CALLBACK_STATUS_INTERMEDIATE_RESPONSE) {
-            Notify(N.Status, &N.Value, sizeof N.Value);
-        } else {
-            Notify(N.Status, nullptr, 0);
+    // The response's own wait until the caller asks for it.
+    auto Due = [this] {
+        return !FNotes.empty() &&
+               (FReceiving || FNotes.front().Status != WINHTTP_CALLBACK_STATUS_RECEIVING_RESPONSE);
+    };
+    if (FHold && FHold->Held()) {
+        // In a hub, the callbacks of other threads' rounds queue notes too: they are taken
+        // under its lock, and the status callback runs without it (it may call in again).
+        std::vector<TNote> Taken;
+        while (Due()) {
+            Taken.push_back(std::move(FNotes.front()));
+            FNotes.erase(FNotes.begin());
         }
+        if (Taken.empty()) return;
+        FHold->Release();
+        for (TNote& N : Taken) Announce(N);
+        FHold->Acquire();
+        return;
+    }
+    while (Due()) {
+        TNote N = std::move(FNotes.front());
+        FNotes.erase(FNotes.begin());
+        Announce(N);
+    }
+}
+
+void TRequest::Announce(TNote& N) {
+    if (!N.Text.empty() || N.Status == WINHTTP_CALLBACK_STATUS_RESOLVING_NAME ||
+        N.Status == WINHTTP_CALLBACK_STATUS_NAME_RESOLVED ||
+        N.Status == WINHTTP_CALLBACK_STATUS_CONNECTING_TO_SERVER ||
+        N.Status == WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER ||
+        N.Status == WINHTTP_CALLBACK_STATUS_REDIRECT) {
+        // Texts are NUL-terminated; the length counts characters, the NUL included.
+        Notify(N.Status, N.Text.data(), static_cast<DWORD>(N.Text.size() + 1));
+    } else if (N.Status == WINHTTP_CALLBACK_STATUS_REQUEST_SENT ||
+               N.Status == WINHTTP_CALLBACK_STATUS_RESPONSE_RECEIVED ||
+               N.Status == WINHTTP_CALLBACK_STATUS_INTERMEDIATE_RESPONSE) {
+        Notify(N.Status, &N.Value, sizeof N.Value);
+    } else {
+        Notify(N.Status, nullptr, 0);
     }
 }
 
@@ -99,7 +120,7 @@ curl_socket_t TRequest::OnOpenSocket(void* User, curlsocktype Purpose, curl_sock
     const curl_socket_t S = socket(Address->family, Address->socktype, Address->protocol);
     TRequest* R = tDriving;
     if (S == CURL_SOCKET_BAD || !R || Purpose != CURLSOCKTYPE_IPCXN) return S;
-    static_cast<TSlot*>(User)->Connections.push_back({S, false});
+    static_cast<std::vector<TConnection>*>(User)->push_back({S, false});
     const std::u16string Ip = ToUtf16(AddressText(&Address->addr));
     if (!R->FNewConnection) {
         // Happy eyeballs may try a second address: the name was resolved once.
@@ -114,12 +135,12 @@ curl_socket_t TRequest::OnOpenSocket(void* User, curlsocktype Purpose, curl_sock
 // Only a connection that carried a request is announced as closed; an attempt that failed is
 // not.
 int TRequest::OnCloseSocket(void* User, curl_socket_t Socket) {
-    auto* Slot = static_cast<TSlot*>(User);
-    auto It = std::find_if(Slot->Connections.begin(), Slot->Connections.end(),
-                           [Socket](const TSlot::TConnection& C) { return C.Socket == Socket; });
-    if (It != Slot->Connections.end()) {
+    auto& List = *static_cast<std::vector<TConnection>*>(User);
+    auto It = std::find_if(List.begin(), List.end(),
+                           [Socket](const TConnection& C) { return C.Socket == Socket; });
+    if (It != List.end()) {
         const bool Used = It->Used;
-        Slot->Connections.erase(It);
+        List.erase(It);
         TRequest* R = tDriving;
         if (Used && R) {
             R->Queue(WINHTTP_CALLBACK_STATUS_CLOSING_CONNECTION);
@@ -138,7 +159,7 @@ void TRequest::NoteConnected(const char* RemoteIp, const char* LocalIp, int Remo
     Peer.RemotePort = RemotePort;
     Peer.LocalPort = LocalPort;
     // The connection that carries it is the one of our sockets bound to that local port.
-    for (auto& C : FSlot->Connections) {
+    for (auto& C : Connections()) {
         if (C.Used) continue;
         sockaddr_storage Local{};
         socklen_t Len = sizeof Local;

@@ -174,10 +174,15 @@ void TRequest::ApplyTls() {
     curl_easy_setopt(E, CURLOPT_SSL_VERIFYSTATUS, CheckRevocation ? 1L : 0L);
 }
 
-// Called for each new connection as its handshake begins.
-CURLcode TRequest::OnSslContext(CURL*, void* SslCtx, void*) {
+// Called for each new connection as its handshake begins, with the context (one per
+// connection) that the verification below finds its request by: in a hub the thread that
+// runs curl need not be the request's own.
+CURLcode TRequest::OnSslContext(CURL* Curl, void* SslCtx, void*) {
     auto* Ctx = static_cast<SSL_CTX*>(SslCtx);
-    if (TRequest* R = tDriving) {
+    char* Owner = nullptr;
+    curl_easy_getinfo(Curl, CURLINFO_PRIVATE, &Owner);
+    SSL_CTX_set_app_data(Ctx, Owner);
+    if (auto* R = reinterpret_cast<TRequest*>(Owner)) {
         R->FMoments.TlsStart = Tick();
         if (R->TlsProtocols != 0 && (R->TlsProtocols & AllTls) == 0) {
             // Only SSL allowed, which is never used: no version is left.
@@ -193,7 +198,9 @@ CURLcode TRequest::OnSslContext(CURL*, void* SslCtx, void*) {
 // Sees every problem OpenSSL finds with the chain; passes over only those the caller chose to
 // ignore.
 int TRequest::OnVerify(int Ok, X509_STORE_CTX* StoreCtx) {
-    TRequest* R = tDriving;
+    auto* Ssl = static_cast<SSL*>(
+        X509_STORE_CTX_get_ex_data(StoreCtx, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    auto* R = Ssl ? static_cast<TRequest*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(Ssl))) : nullptr;
     if (!R) return Ok;
     if (X509_STORE_CTX_get_error_depth(StoreCtx) == 0 && R->ServerCertificate.empty()) {
         // The server's own certificate, kept even when it is refused.

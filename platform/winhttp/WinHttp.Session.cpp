@@ -57,7 +57,44 @@ TSession::TSession() : TObject(WINHTTP_HANDLE_TYPE_SESSION) {
 
 TSession::~TSession() {
     FPool.clear();  // every easy handle leaves the share before it goes
+    FHub.reset();   // its connections close; no request is left in it
     curl_share_cleanup(Share);
+}
+
+THub::THub() : Multi(curl_multi_init()) {
+    if (!Multi) throw std::bad_alloc();
+    curl_multi_setopt(Multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
+}
+
+THub::~THub() {
+    curl_multi_cleanup(Multi);
+}
+
+void THubHold::Acquire() {
+    if (!FHub) return;
+    FLock = std::unique_lock<std::mutex>(FHub->Lock);
+    Settle();
+}
+
+void THubHold::Settle() {
+    while (FHub->Polling) {
+        ++FHub->Waiters;
+        curl_multi_wakeup(FHub->Multi);
+        FHub->Turn.wait(FLock);
+        --FHub->Waiters;
+    }
+}
+
+void THubHold::Release() {
+    if (!FLock.owns_lock()) return;
+    FLock.unlock();
+    FHub->Turn.notify_all();
+}
+
+THub& TSession::Hub() {
+    std::lock_guard<std::mutex> G(FPoolLock);
+    if (!FHub) FHub = std::make_unique<THub>();
+    return *FHub;
 }
 
 void TSession::LockShare(CURL*, curl_lock_data Data, curl_lock_access, void* User) {
@@ -93,11 +130,10 @@ std::unique_ptr<TSlot> TSession::AcquireSlot(bool Http2) {
     curl_easy_setopt(E, CURLOPT_PREREQFUNCTION, &TRequest::OnPrereq);
     curl_easy_setopt(E, CURLOPT_READFUNCTION, &TRequest::OnRead);
     curl_easy_setopt(E, CURLOPT_SEEKFUNCTION, &TRequest::OnSeek);
-    // Connections opened and closed, for the status notifications.
+    // Connections opened and closed, for the status notifications (the list they go to is
+    // set with each send).
     curl_easy_setopt(E, CURLOPT_OPENSOCKETFUNCTION, &TRequest::OnOpenSocket);
-    curl_easy_setopt(E, CURLOPT_OPENSOCKETDATA, Slot.get());
     curl_easy_setopt(E, CURLOPT_CLOSESOCKETFUNCTION, &TRequest::OnCloseSocket);
-    curl_easy_setopt(E, CURLOPT_CLOSESOCKETDATA, Slot.get());
     curl_easy_setopt(E, CURLOPT_HTTP_CONTENT_DECODING, 0L);  // decoded here, as read
     curl_easy_setopt(E, CURLOPT_FOLLOWLOCATION, 0L);         // redirects are followed here
     curl_easy_setopt(E, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);

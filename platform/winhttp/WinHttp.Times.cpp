@@ -10,6 +10,9 @@ namespace WinHttpImpl {
 
 void TRequest::RequestTimes(ULONGLONG* Times, DWORD Count) const {
     std::fill(Times, Times + Count, 0);
+    if (!FSlot) return;  // never sent
+    // In a hub, other threads' rounds move the transfer's moments on.
+    TCall Call(const_cast<TRequest&>(*this));
     const TMoments& M = FMoments;
     if (M.Start == 0) return;  // nothing was sent
 

@@ -79,7 +79,10 @@ TRequest::TRequest(std::shared_ptr<TConnect> AConnect) : TObject(WINHTTP_HANDLE_
 
 TRequest::~TRequest() {
     if (!FSlot) return;  // never sent
-    ResetTransfer();
+    {
+        TCall Call(*this);
+        ResetTransfer();
+    }
     // An unfinished transfer was removed from its multi handle above, which closes its
     // connection; the slot itself is clean and goes back to the pool.
     Session().ReleaseSlot(std::move(FSlot));
@@ -88,8 +91,15 @@ TRequest::~TRequest() {
 void TRequest::Close() {
     FClosed = true;
     // Waking an idle multi handle would cost the next request on this slot a spurious round.
-    // FSlot was set before FDriving became true.
-    if (FDriving) curl_multi_wakeup(FSlot->Multi);
+    // FSlot and FHub were set before FDriving became true.
+    if (!FDriving) return;
+    curl_multi_wakeup(Multi());
+    if (FHub) {
+        // A thread of the hub that waits for another's round wakes and sees the flag; taking
+        // the lock first means it is either not yet waiting or already woken.
+        { std::lock_guard<std::mutex> G(FHub->Lock); }
+        FHub->Turn.notify_all();
+    }
 }
 
 std::string TRequest::Url() const {
@@ -140,7 +150,7 @@ bool TRequest::RawTarget() const {
 // Clears what one hop's answer left behind; the request as the caller set it up stays.
 void TRequest::ResetHop() {
     if (FInMulti) {
-        curl_multi_remove_handle(FSlot->Multi, FSlot->Easy);
+        curl_multi_remove_handle(Multi(), FSlot->Easy);
         FInMulti = false;
     }
     FConnected = FDone = FHeadLine = FFinalHead = FRedirectPending = FDrainCut = false;
@@ -198,14 +208,20 @@ void TRequest::ResetTransfer() {
 DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* Optional,
                      DWORD OptionalLength, DWORD TotalLength) {
     if (FDriving) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;  // from a status callback
-    // The slot comes with the first send, so that requests opened and not yet sent hold no
-    // descriptors.
     const bool OffersHttp2 =
         HttpVersion != "HTTP/1.0" && (HttpProtocols & WINHTTP_PROTOCOL_FLAG_HTTP2) != 0;
-    if (FSlot && FSlot->Http2 != OffersHttp2) {
+    // Requests that may go over HTTP/2 share the session's hub, and with it its connections.
+    // One that lets certificate checks go keeps to connections of its own.
+    const bool UseHub = OffersHttp2 && Secure && IgnoredCertErrors == 0;
+    if (FSlot) {
+        TCall Last(*this);  // the last transfer leaves the multi handle it ran in
         ResetTransfer();
-        Session().ReleaseSlot(std::move(FSlot));
+        if (FSlot->Http2 != OffersHttp2) Session().ReleaseSlot(std::move(FSlot));
     }
+    FHub = UseHub ? &Session().Hub() : nullptr;
+    TCall Call(*this);
+    // The slot comes with the first send, so that requests opened and not yet sent hold no
+    // descriptors.
     if (!FSlot) FSlot = Session().AcquireSlot(OffersHttp2);
     ResetTransfer();
     FreshAuthState();
@@ -271,6 +287,13 @@ DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* O
     curl_easy_setopt(E, CURLOPT_PREREQDATA, this);
     curl_easy_setopt(E, CURLOPT_READDATA, this);
     curl_easy_setopt(E, CURLOPT_SEEKDATA, this);
+    curl_easy_setopt(E, CURLOPT_PRIVATE, this);
+    // In the hub a request waits for a connection being made to the same origin, which may
+    // take it as one more stream, rather than make one of its own; connections made there
+    // belong to the hub.
+    curl_easy_setopt(E, CURLOPT_PIPEWAIT, FHub ? 1L : 0L);
+    curl_easy_setopt(E, CURLOPT_OPENSOCKETDATA, &Connections());
+    curl_easy_setopt(E, CURLOPT_CLOSESOCKETDATA, &Connections());
     {
         // The session's agent may be changed by another thread meanwhile.
         std::lock_guard<std::recursive_mutex> G(S.Lock);
@@ -299,7 +322,7 @@ DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* O
     FBodyNow = Body;
 
     FMoments.Start = Tick();
-    if (curl_multi_add_handle(FSlot->Multi, E) != CURLM_OK) return ERROR_WINHTTP_INTERNAL_ERROR;
+    if (curl_multi_add_handle(Multi(), E) != CURLM_OK) return ERROR_WINHTTP_INTERNAL_ERROR;
     FInMulti = true;
     FState = TState::Sending;
 
@@ -400,7 +423,7 @@ DWORD TRequest::FollowRedirect() {
     ++FHops;
     NoteRedirect();
     FMoments.HopStart = Tick();
-    if (curl_multi_add_handle(FSlot->Multi, FSlot->Easy) != CURLM_OK)
+    if (curl_multi_add_handle(Multi(), FSlot->Easy) != CURLM_OK)
         return ERROR_WINHTTP_INTERNAL_ERROR;
     FInMulti = true;
     return 0;
@@ -436,6 +459,7 @@ DWORD TRequest::DrainRedirect() {
 
 DWORD TRequest::Write(const void* Data, DWORD Length) {
     if (FDriving) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
+    TCall Call(*this);
     if (FState != TState::Sending) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
     if (Length == 0) return 0;
     // Bytes beyond the announced total would be read as the start of another message:
@@ -461,6 +485,7 @@ DWORD TRequest::Write(const void* Data, DWORD Length) {
 
 DWORD TRequest::ReceiveResponse() {
     if (FDriving || FState != TState::Sending) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
+    TCall Call(*this);
     if (!FFinalHead && !FDone && FAccepted < FTotal) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
     bool PollFirst = FConnected;
     if (FBodyOpen) {
@@ -510,6 +535,7 @@ DWORD TRequest::Read(void* Buffer, DWORD Length, DWORD& Got) {
     Got = 0;
     if (FDriving || FState != TState::Received) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
     if (Length == 0) return 0;
+    TCall Call(*this);
     auto* Out = static_cast<std::uint8_t*>(Buffer);
     if (FDecoding) {
         if (FDecodedPos < FDecoded.size()) {
@@ -563,6 +589,7 @@ DWORD TRequest::Read(void* Buffer, DWORD Length, DWORD& Got) {
 DWORD TRequest::Available(DWORD& Count) {
     Count = 0;
     if (FDriving || FState != TState::Received) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
+    TCall Call(*this);
     if (FDecoding) {
         if (FDecodedPos >= FDecoded.size()) {
             FDecoded.resize(64 * 1024);
@@ -599,16 +626,29 @@ DWORD TRequest::Drive(const std::function<bool()>& Ready, int TimeoutMs, bool Po
     // Set before FClosed is read: a Close() either sees it and wakes the poll, or happened
     // early enough for the check below to see FClosed.
     FDriving = true;
+    // In a hub the call goes on with the hub's handles to itself, whoever polls meanwhile.
     struct TDriving {
         std::atomic<bool>& Flag;
-        ~TDriving() { Flag = false; }
-    } Guard{FDriving};
+        THubHold* Hold;
+        ~TDriving() {
+            if (Hold) Hold->Settle();
+            Flag = false;
+        }
+    } Guard{FDriving, FHub ? FHold : nullptr};
     // Right after a round that left nothing to do, waiting comes first: a round before it
     // could only find nothing to do. curl's own timers still bound the wait.
     bool Wait = PollFirst && !Ready() && !FDone;
     for (;;) {
         if (FClosed) return ERROR_WINHTTP_OPERATION_CANCELLED;
-        if (!Wait) {
+        if (!Wait && FHub) {
+            // Another thread's round may have moved this transfer on, and queued its notes.
+            if (!FHub->Polling)
+                if (DWORD Err = HubRound()) return Err;
+            if (FMoments.SendPending && !FBodyOpen && FSentToCurl >= FTotal) MarkSent();
+            Deliver();
+            if (FClosed) return ERROR_WINHTTP_OPERATION_CANCELLED;
+            if (Ready() || FDone) return 0;
+        } else if (!Wait) {
             int Running = 0;
             tDriving = this;
             CURLMcode Mc = curl_multi_perform(FSlot->Multi, &Running);
@@ -650,9 +690,59 @@ DWORD TRequest::Drive(const std::function<bool()>& Ready, int TimeoutMs, bool Po
             if (Idle >= TimeoutMs) return ERROR_WINHTTP_TIMEOUT;
             WaitMs = static_cast<int>(std::min<long long>(WaitMs, TimeoutMs - Idle));
         }
+        if (FHub) {
+            if (DWORD Err = HubWait(WaitMs)) return Err;
+            continue;
+        }
         if (curl_multi_poll(FSlot->Multi, nullptr, 0, WaitMs, nullptr) != CURLM_OK)
             return ERROR_WINHTTP_INTERNAL_ERROR;
     }
+}
+
+DWORD TRequest::HubRound() {
+    THub& H = *FHub;
+    int Running = 0;
+    // Callbacks of other requests run in this round: none of them is this thread's.
+    CURLMcode Mc = curl_multi_perform(H.Multi, &Running);
+    if (Mc == CURLM_OUT_OF_MEMORY) return ERROR_NOT_ENOUGH_MEMORY;
+    if (Mc != CURLM_OK) return ERROR_WINHTTP_INTERNAL_ERROR;
+    int Queued = 0;
+    while (CURLMsg* M = curl_multi_info_read(H.Multi, &Queued)) {
+        if (M->msg != CURLMSG_DONE) continue;
+        char* Owner = nullptr;
+        curl_easy_getinfo(M->easy_handle, CURLINFO_PRIVATE, &Owner);
+        auto* R = reinterpret_cast<TRequest*>(Owner);
+        if (!R) continue;
+        R->FDone = true;
+        R->FResult = M->data.result;
+        if (R->FResult == CURLE_OK) R->FMoments.End = Tick();
+        R->Touch();
+    }
+    ++H.Rounds;
+    H.Turn.notify_all();
+    return 0;
+}
+
+// Waits up to WaitMs for the hub's network: polls for every transfer in it, without the lock,
+// unless another thread does so already or wants the handles, in which case this waits for
+// its round.
+DWORD TRequest::HubWait(int WaitMs) {
+    THub& H = *FHub;
+    std::unique_lock<std::mutex>& L = FHold->Lock();
+    if (H.Polling || H.Waiters > 0) {
+        const std::uint64_t Seen = H.Rounds;
+        H.Turn.wait_for(L, std::chrono::milliseconds(WaitMs), [&] {
+            return FClosed || H.Rounds != Seen || (!H.Polling && H.Waiters == 0);
+        });
+        return 0;
+    }
+    H.Polling = true;
+    L.unlock();
+    const CURLMcode Mc = curl_multi_poll(H.Multi, nullptr, 0, WaitMs, nullptr);
+    L.lock();
+    H.Polling = false;
+    H.Turn.notify_all();
+    return Mc == CURLM_OK ? 0 : ERROR_WINHTTP_INTERNAL_ERROR;
 }
 
 DWORD TRequest::MapFailure() {

@@ -3,10 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cctype>
+#include <iostream>
 #include <memory>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Http2Server.h"
@@ -284,6 +287,32 @@ TEST_P(WinHttpHttp2, RequestsTakeTheSessionsProtocols) {
     EXPECT_EQ(Exchange(FSession.Get(), X).Protocol, Protocol().Used);
     X.Protocols = Protocol().Enabled ? 0 : WINHTTP_PROTOCOL_FLAG_HTTP2;
     EXPECT_EQ(Exchange(FSession.Get(), X).Protocol, Protocol().Used ^ WINHTTP_PROTOCOL_FLAG_HTTP2);
+}
+
+// Threads sending at once on one session: over HTTP/2 their requests are streams of a shared
+// connection; over HTTP/1.1 each thread keeps to a connection of its own.
+TEST_P(WinHttpHttp2, ThreadsOfOneSessionShareConnections) {
+    constexpr int Threads = 8, Requests = 100;
+    const long Before = FServer->Accepted();
+    ASSERT_GE(Before, 0);
+    std::atomic<int> Good{0};
+    std::vector<std::thread> Workers;
+    for (int T = 0; T < Threads; ++T)
+        Workers.emplace_back([&, T] {
+            for (int I = 0; I < Requests; ++I) {
+                const TOutcome O = Get("/bytes/" + std::to_string(100 + T));
+                if (O.Stage.empty() && O.Protocol == Protocol().Used &&
+                    O.Body == PatternBytes(static_cast<std::size_t>(100 + T)))
+                    ++Good;
+            }
+        });
+    for (auto& W : Workers) W.join();
+    EXPECT_EQ(Good.load(), Threads * Requests);
+    const long Opened = FServer->Accepted() - Before;
+    std::cout << Protocol().Name << ": " << Threads << " threads x " << Requests << " GETs opened "
+              << Opened << " connection(s)\n";
+    EXPECT_GE(Opened, 1);
+    EXPECT_LE(Opened, Protocol().Used ? 2 : Threads);
 }
 
 TEST(WinHttpHttp2Options, SetAndQueriedWhereWindowsAllowsThem) {
