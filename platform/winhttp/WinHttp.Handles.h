@@ -349,6 +349,7 @@ class TRequest : public TObject {
     std::string SetProxy(const std::string& Host, bool ToSecure);
     DWORD DrainRedirect();
     DWORD FollowRedirect();
+    bool RetryOnNewConnection();
     DWORD MapFailure();
     void Touch() { ++FProgress; }
     void Unpause();
@@ -456,7 +457,9 @@ class TRequest : public TObject {
     DWORD FVerifyFlags = 0;  // certificate problems OpenSSL reported during the handshake
     // curl's CURLINFO_OS_ERRNO when this hop's connection was ready.
     long FSystemErrorAtConnect = 0;
-    bool FHeadLine = false;  // inside a response head
+    std::int64_t FAnnounced = -1;  // the final head's Content-Length (-1: none)
+    bool FRetried = false;         // sent again on a new connection (RetryOnNewConnection)
+    bool FHeadLine = false;        // inside a response head
     bool FFinalHead = false;
     // A 401 or 407 head that curl may still answer with the credentials it holds (it then
     // reads past its body and asks again): final once its body comes or the transfer ends.

@@ -46,10 +46,11 @@ void TRequest::RequestTimes(ULONGLONG* Times, DWORD Count) const {
     // complete when its last piece arrived.
     std::int64_t End = M.End;
     if (End == 0 && M.LastData != 0 && FState == TState::Received) {
-        curl_off_t Got = 0, Announced = -1;
+        // The length as the head announced it (curl does not take it from an HTTP/2 head).
+        curl_off_t Got = 0, Announced = FAnnounced;
         curl_easy_getinfo(E, CURLINFO_SIZE_DOWNLOAD_T, &Got);
-        curl_easy_getinfo(E, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &Announced);
-        if (Announced >= 0 && Got >= Announced) End = M.LastData;
+        // The same for a coded body whose data ended before curl saw its framing end.
+        if ((Announced >= 0 && Got >= Announced) || FDecodeEnded) End = M.LastData;
     }
     const std::int64_t TlsStart = Reused ? 0 : M.TlsStart ? M.TlsStart : TlsEnd ? ConnectEnd : 0;
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 
 #include "Os.Clock.h"
 #include "WinHttp.Api.h"
@@ -161,6 +162,7 @@ void TRequest::ResetHop() {
     FLocation.clear();
     FSecureFlags = FVerifyFlags = 0;
     FSystemErrorAtConnect = 0;
+    FAnnounced = -1;
     FSlot->ErrorText[0] = 0;
     FSendPaused = FRecvPaused = false;
     FBuf.clear();
@@ -201,6 +203,7 @@ void TRequest::ResetTransfer() {
     FUserBuf = nullptr;
     FUserLen = FUserGot = 0;
     FMoments = TMoments();
+    FRetried = false;
     FNotes.clear();
     FReceiving = false;
 }
@@ -288,6 +291,7 @@ DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* O
     curl_easy_setopt(E, CURLOPT_READDATA, this);
     curl_easy_setopt(E, CURLOPT_SEEKDATA, this);
     curl_easy_setopt(E, CURLOPT_PRIVATE, this);
+    curl_easy_setopt(E, CURLOPT_FRESH_CONNECT, 0L);
     // In the hub a request waits for a connection being made to the same origin, which may
     // take it as one more stream, rather than make one of its own; connections made there
     // belong to the hub.
@@ -429,6 +433,26 @@ DWORD TRequest::FollowRedirect() {
     return 0;
 }
 
+// A request sent on a reused HTTP/2 connection that the server was giving up (its GOAWAY
+// crossed the request on the way) fails in curl's HTTP/2 layer before any answer: the server
+// did not take it. It goes once more, on a new connection, where the body can go again.
+bool TRequest::RetryOnNewConnection() {
+    if (FRetried || !FHttp2Now || FResult != CURLE_HTTP2 || StatusCode != 0 || FFailure ||
+        FOptional.size() != FTotal)
+        return false;
+    long Opened = 0;
+    curl_easy_getinfo(FSlot->Easy, CURLINFO_NUM_CONNECTS, &Opened);
+    if (Opened != 0) return false;  // its own new connection failed it: that is an answer
+    FRetried = true;
+    ResetHop();
+    FOptionalPos = 0;
+    FSentToCurl = 0;
+    curl_easy_setopt(FSlot->Easy, CURLOPT_FRESH_CONNECT, 1L);
+    if (curl_multi_add_handle(Multi(), FSlot->Easy) != CURLM_OK) return false;
+    FInMulti = true;
+    return true;
+}
+
 // Reads past the body of a redirect so that its connection can serve the next hop. That body
 // is no data for anyone: when it takes longer than the receive time-out (or grows long, see
 // OnWrite), the connection is given up instead and the redirect followed on a new one.
@@ -521,6 +545,10 @@ DWORD TRequest::ReceiveResponse() {
         if (FRedirectPending && (FResult == CURLE_OK || FDrainCut)) {
             Err = FollowRedirect();
             if (Err) break;
+            PollFirst = false;
+            continue;
+        }
+        if (FResult != CURLE_OK && RetryOnNewConnection()) {
             PollFirst = false;
             continue;
         }
@@ -774,6 +802,16 @@ DWORD TRequest::MapFailure() {
             // libcurl refuses a response header line longer than it takes with this code.
             return FConnected && !FFinalHead ? ERROR_WINHTTP_HEADER_SIZE_OVERFLOW
                                              : ERROR_NOT_ENOUGH_MEMORY;
+        case CURLE_HTTP2_STREAM: {
+            // The stream ended before its end: the server reset it, or HTTP/2's own checks
+            // found it broken. One that broke once all its announced body had come brought
+            // more than it announced.
+            curl_off_t Got = 0;
+            curl_easy_getinfo(FSlot->Easy, CURLINFO_SIZE_DOWNLOAD_T, &Got);
+            return FFinalHead && FAnnounced >= 0 && Got >= FAnnounced
+                       ? ERROR_WINHTTP_INVALID_SERVER_RESPONSE
+                       : ERROR_WINHTTP_CONNECTION_ERROR;
+        }
         case CURLE_RECV_ERROR: {
             // One code from libcurl for a receive the system failed, for a head longer than it
             // takes and for chunked framing it cannot parse. What it counted of the head, the
@@ -788,6 +826,10 @@ DWORD TRequest::MapFailure() {
             curl_easy_getinfo(FSlot->Easy, CURLINFO_OS_ERRNO, &SystemError);
             if (FFinalHead && SystemError == FSystemErrorAtConnect && IsChunked(ResponseLines))
                 return ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
+            // Over HTTP/2 curl gathers a head whole before passing it on, and one past its buffer
+            // fails the connection without a system error before any of it is seen here.
+            if (FHttp2Now && StatusCode == 0 && SystemError == FSystemErrorAtConnect)
+                return ERROR_WINHTTP_HEADER_SIZE_OVERFLOW;
             return ERROR_WINHTTP_CONNECTION_ERROR;
         }
         case CURLE_PEER_FAILED_VERIFICATION: {
@@ -900,6 +942,15 @@ void TRequest::FinalHead() {
     FAuthPending = false;
     FFinalHead = true;
     FMoments.HeadEnd = Tick();
+    FAnnounced = -1;
+    for (const auto& L : ResponseLines) {
+        if (!SameText(HeaderName(L), "Content-Length")) continue;
+        const std::string_view V = Trim(HeaderValue(L));
+        std::int64_t N = 0;
+        const auto [End, Ec] = std::from_chars(V.data(), V.data() + V.size(), N);
+        if (Ec == std::errc() && End == V.data() + V.size() && N >= 0) FAnnounced = N;
+        break;
+    }
     if (!Decompression) return;
     // Every coding the body went through, in the order they were applied.
     std::vector<std::string_view> Codings;
@@ -1086,6 +1137,9 @@ int TRequest::OnPrereq(void* User, char* RemoteIp, char* LocalIp, int RemotePort
         R->FFailure = ERROR_WINHTTP_HTTP_PROTOCOL_MISMATCH;
         return CURL_PREREQFUNC_ABORT;
     }
+    // An HTTP/2 body ends with its stream, and its length is checked against the one announced
+    // below curl: curl would stop reading at that length and never learn of more coming.
+    curl_easy_setopt(R->FSlot->Easy, CURLOPT_IGNORE_CONTENT_LENGTH, R->FHttp2Now ? 1L : 0L);
     R->NoteConnected(RemoteIp, LocalIp, RemotePort, LocalPort);
     R->FConnected = true;
     curl_easy_getinfo(R->FSlot->Easy, CURLINFO_OS_ERRNO, &R->FSystemErrorAtConnect);

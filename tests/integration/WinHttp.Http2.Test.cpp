@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <chrono>
 #include <iostream>
 #include <memory>
 #include <ostream>
@@ -52,6 +53,9 @@ struct TOutcome {
     DWORD Status = 0;
     std::string Version, StatusText, Headers, Body;
     DWORD Protocol = ~0u;  // WINHTTP_OPTION_HTTP_PROTOCOL_USED after the response
+    std::string Url;       // WINHTTP_OPTION_URL after the response
+    int Redirects = 0;     // redirect notifications: one per hop followed
+    WINHTTP_REQUEST_TIMES Times{};
 };
 
 /// One request on its own handles. Protocols, when not ~0u, is set on the request.
@@ -61,7 +65,13 @@ struct TExchange {
     bool Secure = true;
     DWORD Protocols = ~0u;
     bool Required = false;
+    DWORD Decompression = 0;
+    int TimeoutMs = 10000;
 };
+
+void WINAPI CountRedirects(HINTERNET, DWORD_PTR Context, DWORD Status, LPVOID, DWORD) {
+    if (Status == WINHTTP_CALLBACK_STATUS_REDIRECT) ++*reinterpret_cast<int*>(Context);
+}
 
 TOutcome Exchange(HINTERNET Session, const TExchange& X) {
     TOutcome O;
@@ -75,24 +85,36 @@ TOutcome Exchange(HINTERNET Session, const TExchange& X) {
     THandle Req(WinHttpOpenRequest(Conn.Get(), u"GET", U(X.Path).c_str(), nullptr, nullptr, nullptr,
                                    X.Secure ? WINHTTP_FLAG_SECURE : 0));
     if (!Req) return Fail("open");
-    if (!WinHttpSetTimeouts(Req.Get(), 10000, 10000, 10000, 10000)) return Fail("timeouts");
+    if (!WinHttpSetTimeouts(Req.Get(), X.TimeoutMs, X.TimeoutMs, X.TimeoutMs, X.TimeoutMs))
+        return Fail("timeouts");
+    if (X.Decompression && !SetDword(Req.Get(), WINHTTP_OPTION_DECOMPRESSION, X.Decompression))
+        return Fail("option");
+    WinHttpSetStatusCallback(Req.Get(), &CountRedirects, WINHTTP_CALLBACK_FLAG_REDIRECT, 0);
     if (X.Protocols != ~0u &&
         !SetDword(Req.Get(), WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL, X.Protocols))
         return Fail("option");
     if (X.Required && !SetDword(Req.Get(), WINHTTP_OPTION_HTTP_PROTOCOL_REQUIRED, TRUE))
         return Fail("option");
-    if (!WinHttpSendRequest(Req.Get(), nullptr, 0, nullptr, 0, 0, 0)) return Fail("send");
+    if (!WinHttpSendRequest(Req.Get(), nullptr, 0, nullptr, 0, 0,
+                            reinterpret_cast<DWORD_PTR>(&O.Redirects)))
+        return Fail("send");
     if (!WinHttpReceiveResponse(Req.Get(), nullptr)) return Fail("receive");
     O.Status = QueryStatus(Req.Get());
     O.Version = QueryText(Req.Get(), WINHTTP_QUERY_VERSION);
     O.StatusText = QueryText(Req.Get(), WINHTTP_QUERY_STATUS_TEXT);
     O.Headers = QueryText(Req.Get(), WINHTTP_QUERY_RAW_HEADERS_CRLF);
     O.Protocol = ProtocolUsed(Req.Get());
+    char16_t Url[512] = {};
+    DWORD Len = sizeof Url;
+    if (WinHttpQueryOption(Req.Get(), WINHTTP_OPTION_URL, Url, &Len))
+        O.Url = TestSupport::A(std::u16string_view(Url, Len / 2));
     DWORD Err = 0;
     if (!ReadAll(Req.Get(), O.Body, Err)) {
         O.Stage = "read";
         O.Code = Err;
     }
+    Len = sizeof O.Times;
+    WinHttpQueryOption(Req.Get(), WINHTTP_OPTION_REQUEST_TIMES, &O.Times, &Len);
     return O;
 }
 
@@ -204,6 +226,99 @@ TEST_P(WinHttpHttp2, ResponsesReadAsOverEitherProtocol) {
     }
 }
 
+// Decoding, redirects and request times read as over HTTP/1.1.
+TEST_P(WinHttpHttp2, DecodingRedirectsAndTimesAsOverHttp11) {
+    const std::string Origin = FServer->Url("");
+    struct {
+        const char* Name;
+        std::string Path;
+        DWORD Decompression;
+        DWORD Status;
+        std::string Body;
+        std::string Url;  // where the answer came from
+        int Redirects;
+        std::string Stage;
+        DWORD Code;
+    } Cases[] = {
+        {"gzip decoded", "/faults/compressed/gzip?n=5000", WINHTTP_DECOMPRESSION_FLAG_ALL, 200,
+         PatternBytes(5000), Origin + "/faults/compressed/gzip?n=5000", 0, "", 0},
+        {"deflate decoded, chunked", "/faults/compressed/deflate?n=100000&chunked=1",
+         WINHTTP_DECOMPRESSION_FLAG_ALL, 200, PatternBytes(100000),
+         Origin + "/faults/compressed/deflate?n=100000&chunked=1", 0, "", 0},
+        {"three hops", "/faults/chain/3", 0, 200, "chain end GET 0\n", Origin + "/faults/chain/0",
+         3, "", 0},
+        {"ten hops, the most allowed", "/faults/chain/10", 0, 200, "chain end GET 0\n",
+         Origin + "/faults/chain/0", 10, "", 0},
+        {"eleven hops", "/faults/chain/11", 0, 0, "", "", 0, "receive", 12156},
+        {"https to http refused", "/redirect?to=http://127.0.0.1:1/", 0, 0, "", "", 0, "receive",
+         12156},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        TExchange X;
+        X.Port = FServer->Port();
+        X.Path = C.Path;
+        X.Decompression = C.Decompression;
+        const TOutcome O = Exchange(FSession.Get(), X);
+        EXPECT_EQ(O.Stage, C.Stage);
+        EXPECT_EQ(O.Code, C.Code);
+        if (!C.Stage.empty()) continue;
+        EXPECT_EQ(O.Status, C.Status);
+        EXPECT_TRUE(O.Body == C.Body) << "body of " << O.Body.size() << " bytes";
+        EXPECT_EQ(O.Url, C.Url);
+        EXPECT_EQ(O.Redirects, C.Redirects);
+        EXPECT_EQ(O.Protocol, Protocol().Used);
+        // A decoded body's coding and coded length are gone, whatever case their names have.
+        std::string Lower = O.Headers;
+        for (char& Ch : Lower) Ch = static_cast<char>(std::tolower(static_cast<unsigned char>(Ch)));
+        if (C.Decompression) {
+            EXPECT_EQ(Lower.find("content-encoding"), std::string::npos) << O.Headers;
+            EXPECT_EQ(Lower.find("content-length"), std::string::npos) << O.Headers;
+        }
+        // The moments of the exchange, in their order.
+        const auto& T = O.Times.rgullTimes;
+        EXPECT_NE(T[WinHttpSendRequestStart], 0u);
+        EXPECT_LE(T[WinHttpSendRequestStart], T[WinHttpReceiveResponseHeadersEnd]);
+        EXPECT_LE(T[WinHttpReceiveResponseHeadersEnd], T[WinHttpReceiveResponseEnd]);
+    }
+}
+
+// A wait runs out, and a request closed from another thread ends its call, as over HTTP/1.1.
+TEST_P(WinHttpHttp2, TimeOutsAndClosingEndTheWait) {
+    TExchange X;
+    X.Port = FServer->Port();
+    X.Path = "/delay/3000";
+    X.TimeoutMs = 300;
+    const auto Start = std::chrono::steady_clock::now();
+    const TOutcome O = Exchange(FSession.Get(), X);
+    EXPECT_EQ(O.Stage, "receive");
+    EXPECT_EQ(O.Code, 12002u);
+    EXPECT_LT(std::chrono::steady_clock::now() - Start, std::chrono::milliseconds(2500));
+
+    THandle Conn(WinHttpConnect(FSession.Get(), u"127.0.0.1",
+                                static_cast<INTERNET_PORT>(FServer->Port()), 0));
+    HINTERNET Req = WinHttpOpenRequest(Conn.Get(), u"GET", u"/delay/5000", nullptr, nullptr,
+                                       nullptr, WINHTTP_FLAG_SECURE);
+    ASSERT_TRUE(Req);
+    ASSERT_TRUE(WinHttpSendRequest(Req, nullptr, 0, nullptr, 0, 0, 0));
+    std::thread Closer([Req] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        WinHttpCloseHandle(Req);
+    });
+    const auto Waited = std::chrono::steady_clock::now();
+    EXPECT_FALSE(WinHttpReceiveResponse(Req, nullptr));
+    EXPECT_EQ(GetLastError(), 12017u);
+    EXPECT_LT(std::chrono::steady_clock::now() - Waited, std::chrono::milliseconds(3000));
+    Closer.join();
+
+    // The session goes on.
+    X.Path = "/bytes/10";
+    X.TimeoutMs = 10000;
+    const TOutcome Next = Exchange(FSession.Get(), X);
+    EXPECT_EQ(Next.Stage, "") << Next.Code;
+    EXPECT_EQ(Next.Body, PatternBytes(10));
+}
+
 // The flags a request may be given, and what each brings from a server that speaks both,
 // whatever its session has.
 TEST_P(WinHttpHttp2, ProtocolFlagsOnTheRequestDecide) {
@@ -313,6 +428,95 @@ TEST_P(WinHttpHttp2, ThreadsOfOneSessionShareConnections) {
               << Opened << " connection(s)\n";
     EXPECT_GE(Opened, 1);
     EXPECT_LE(Opened, Protocol().Used ? 2 : Threads);
+}
+
+namespace {
+
+// A server that breaks HTTP/2's rules on request (tests/support/h2peer.py), one for the suite.
+class WinHttpHttp2Hostile : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        if (!TestSupport::TH2Peer::Available()) return;
+        TestSupport::TrustTestCa();
+        FPeer = std::make_unique<TestSupport::TH2Peer>();
+    }
+    static void TearDownTestSuite() { FPeer.reset(); }
+    void SetUp() override {
+        if (!FPeer)
+            GTEST_SKIP() << "no Python with the h2 package here (Debian's python3-h2, which "
+                            "scripts/install-deps installs)";
+        ASSERT_TRUE(LoadWinHttp());
+        FSession =
+            THandle(WinHttpOpen(u"Ostrel Test", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0));
+        ASSERT_TRUE(FSession);
+        ASSERT_TRUE(SetDword(FSession.Get(), WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL,
+                             WINHTTP_PROTOCOL_FLAG_HTTP2));
+    }
+    TOutcome Get(const std::string& Path) {
+        TExchange X;
+        X.Port = FPeer->Port();
+        X.Path = Path;
+        return Exchange(FSession.Get(), X);
+    }
+
+    static std::unique_ptr<TestSupport::TH2Peer> FPeer;
+    THandle FSession;
+};
+std::unique_ptr<TestSupport::TH2Peer> WinHttpHttp2Hostile::FPeer;
+
+}  // namespace
+
+TEST_F(WinHttpHttp2Hostile, BrokenStreamsFailWithTheirCodes) {
+    struct {
+        const char* Name;
+        std::string Path;
+        std::string Stage;
+        DWORD Code;
+    } Cases[] = {
+        {"a whole answer", "/ok/100", "", 0},
+        {"reset in the middle of the body", "/reset-mid-body", "read", 12030},
+        {"a header block past the limit", "/huge-head?kb=300", "receive", 12182},
+        {"a header block within it", "/huge-head?kb=60", "", 0},
+        {"a body longer than its content-length", "/overlong", "read", 12152},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        const TOutcome O = Get(C.Path);
+        EXPECT_EQ(O.Stage, C.Stage);
+        EXPECT_EQ(O.Code, C.Code);
+        // The session goes on: the next request on it is answered.
+        const TOutcome Next = Get("/ok/10");
+        EXPECT_EQ(Next.Stage, "") << Next.Code;
+        EXPECT_EQ(Next.Body, PatternBytes(10));
+    }
+}
+
+// A server that says GOAWAY after an answer takes no more streams on that connection: the
+// next request goes on a new one, also when it went out on the old one before the GOAWAY came.
+TEST_F(WinHttpHttp2Hostile, GoawayBetweenRequestsMeansANewConnection) {
+    struct {
+        const char* Name;
+        std::string Path;
+    } Cases[] = {
+        {"GOAWAY right after the answer", "/goaway"},
+        {"GOAWAY crossing the next request", "/goaway?after=200"},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        // The connection the GOAWAY comes on, and how many the server had then.
+        const TOutcome Before = Get("/connections");
+        ASSERT_EQ(Before.Stage, "") << Before.Code;
+        const TOutcome Last = Get(C.Path);
+        ASSERT_EQ(Last.Stage, "") << Last.Code;
+        EXPECT_EQ(Last.Body, "bye\n");
+        const TOutcome Next = Get("/ok/10");
+        EXPECT_EQ(Next.Stage, "") << Next.Code;
+        EXPECT_EQ(Next.Body, PatternBytes(10));
+        EXPECT_EQ(Next.Protocol, static_cast<DWORD>(WINHTTP_PROTOCOL_FLAG_HTTP2));
+        const TOutcome After = Get("/connections");
+        ASSERT_EQ(After.Stage, "") << After.Code;
+        EXPECT_EQ(std::stoi(After.Body), std::stoi(Before.Body) + 1) << "one new connection";
+    }
 }
 
 TEST(WinHttpHttp2Options, SetAndQueriedWhereWindowsAllowsThem) {

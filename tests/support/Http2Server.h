@@ -52,4 +52,27 @@ class THttp2Server {
     mutable long FReadings = 0;  // ... and to read the status page
 };
 
+/// tests/support/h2peer.py: an HTTP/2 server on TLS (the test certificates) that breaks the
+/// rules on request (its routes are listed in the script), from construction until
+/// destruction. It needs Python's h2 package; Available() says whether there is a Python
+/// that has it, and the constructor throws std::runtime_error when there is none.
+class TH2Peer {
+  public:
+    TH2Peer();
+    ~TH2Peer();
+    TH2Peer(const TH2Peer&) = delete;
+    TH2Peer& operator=(const TH2Peer&) = delete;
+
+    static bool Available();
+    int Port() const { return FPort; }
+
+  private:
+    void Stop() noexcept;
+
+    pid_t FPid = -1;
+    int FStdin = -1;  // closing it tells the peer to end
+    int FStdout = -1;
+    int FPort = 0;
+};
+
 }  // namespace TestSupport
