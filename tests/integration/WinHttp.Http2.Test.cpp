@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <chrono>
@@ -67,6 +68,9 @@ struct TExchange {
     bool Required = false;
     DWORD Decompression = 0;
     int TimeoutMs = 10000;
+    std::u16string Verb = u"GET";
+    std::string Body;     // sent as optional data
+    std::string Written;  // then through WinHttpWriteData, in pieces of 64 KiB
 };
 
 void WINAPI CountRedirects(HINTERNET, DWORD_PTR Context, DWORD Status, LPVOID, DWORD) {
@@ -82,8 +86,8 @@ TOutcome Exchange(HINTERNET Session, const TExchange& X) {
     };
     THandle Conn(WinHttpConnect(Session, u"127.0.0.1", static_cast<INTERNET_PORT>(X.Port), 0));
     if (!Conn) return Fail("connect");
-    THandle Req(WinHttpOpenRequest(Conn.Get(), u"GET", U(X.Path).c_str(), nullptr, nullptr, nullptr,
-                                   X.Secure ? WINHTTP_FLAG_SECURE : 0));
+    THandle Req(WinHttpOpenRequest(Conn.Get(), X.Verb.c_str(), U(X.Path).c_str(), nullptr, nullptr,
+                                   nullptr, X.Secure ? WINHTTP_FLAG_SECURE : 0));
     if (!Req) return Fail("open");
     if (!WinHttpSetTimeouts(Req.Get(), X.TimeoutMs, X.TimeoutMs, X.TimeoutMs, X.TimeoutMs))
         return Fail("timeouts");
@@ -95,9 +99,16 @@ TOutcome Exchange(HINTERNET Session, const TExchange& X) {
         return Fail("option");
     if (X.Required && !SetDword(Req.Get(), WINHTTP_OPTION_HTTP_PROTOCOL_REQUIRED, TRUE))
         return Fail("option");
-    if (!WinHttpSendRequest(Req.Get(), nullptr, 0, nullptr, 0, 0,
-                            reinterpret_cast<DWORD_PTR>(&O.Redirects)))
+    if (!WinHttpSendRequest(
+            Req.Get(), nullptr, 0, X.Body.empty() ? nullptr : const_cast<char*>(X.Body.data()),
+            static_cast<DWORD>(X.Body.size()), static_cast<DWORD>(X.Body.size() + X.Written.size()),
+            reinterpret_cast<DWORD_PTR>(&O.Redirects)))
         return Fail("send");
+    for (std::size_t At = 0; At < X.Written.size(); At += 65536) {
+        const DWORD Piece = static_cast<DWORD>(std::min<std::size_t>(65536, X.Written.size() - At));
+        DWORD N = 0;
+        if (!WinHttpWriteData(Req.Get(), X.Written.data() + At, Piece, &N)) return Fail("write");
+    }
     if (!WinHttpReceiveResponse(Req.Get(), nullptr)) return Fail("receive");
     O.Status = QueryStatus(Req.Get());
     O.Version = QueryText(Req.Get(), WINHTTP_QUERY_VERSION);
@@ -280,6 +291,42 @@ TEST_P(WinHttpHttp2, DecodingRedirectsAndTimesAsOverHttp11) {
         EXPECT_NE(T[WinHttpSendRequestStart], 0u);
         EXPECT_LE(T[WinHttpSendRequestStart], T[WinHttpReceiveResponseHeadersEnd]);
         EXPECT_LE(T[WinHttpReceiveResponseHeadersEnd], T[WinHttpReceiveResponseEnd]);
+    }
+}
+
+// Bodies sent with the request, whole or written after it, reach the server as they reach it
+// over plain HTTP/1.1 (its size, digest and framing).
+TEST_P(WinHttpHttp2, UploadsArriveAsSent) {
+    struct {
+        const char* Name;
+        std::u16string Verb;
+        std::string Body, Written;
+    } Cases[] = {
+        {"POST with optional data", u"POST", "a=1&b=2", ""},
+        {"PUT written in pieces", u"PUT", "", PatternBytes(300000)},
+        {"POST, part optional, part written", u"POST", "head:", PatternBytes(70000)},
+        {"POST without a body", u"POST", "", ""},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        TExchange X;
+        X.Port = FServer->Backend().Port();
+        X.Path = "/faults/upload";
+        X.Secure = false;
+        X.Verb = C.Verb;
+        X.Body = C.Body;
+        X.Written = C.Written;
+        const TOutcome Plain = Exchange(FSession.Get(), X);
+        ASSERT_EQ(Plain.Stage, "") << Plain.Code;
+        X.Port = FServer->Port();
+        X.Secure = true;
+        const TOutcome O = Exchange(FSession.Get(), X);
+        ASSERT_EQ(O.Stage, "") << O.Code;
+        EXPECT_EQ(O.Status, 200u);
+        EXPECT_EQ(O.Protocol, Protocol().Used);
+        EXPECT_EQ(O.Body, Plain.Body);
+        EXPECT_EQ(O.Body.rfind(std::to_string(C.Body.size() + C.Written.size()) + " ", 0), 0u)
+            << O.Body;
     }
 }
 
