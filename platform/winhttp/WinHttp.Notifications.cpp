@@ -115,12 +115,13 @@ void TRequest::Announce(TNote& N) {
     }
 }
 
-// A new connection is being opened: the name was resolved to Address.
+// A new connection is being opened for the request User (whichever thread runs curl): the
+// name was resolved to Address.
 curl_socket_t TRequest::OnOpenSocket(void* User, curlsocktype Purpose, curl_sockaddr* Address) {
     const curl_socket_t S = socket(Address->family, Address->socktype, Address->protocol);
-    TRequest* R = tDriving;
+    auto* R = static_cast<TRequest*>(User);
     if (S == CURL_SOCKET_BAD || !R || Purpose != CURLSOCKTYPE_IPCXN) return S;
-    static_cast<std::vector<TConnection>*>(User)->push_back({S, false});
+    R->Connections().push_back({S, false});
     const std::u16string Ip = ToUtf16(AddressText(&Address->addr));
     if (!R->FNewConnection) {
         // Happy eyeballs may try a second address: the name was resolved once.

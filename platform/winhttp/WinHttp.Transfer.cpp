@@ -296,7 +296,7 @@ DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* O
     // take it as one more stream, rather than make one of its own; connections made there
     // belong to the hub.
     curl_easy_setopt(E, CURLOPT_PIPEWAIT, FHub ? 1L : 0L);
-    curl_easy_setopt(E, CURLOPT_OPENSOCKETDATA, &Connections());
+    curl_easy_setopt(E, CURLOPT_OPENSOCKETDATA, this);
     curl_easy_setopt(E, CURLOPT_CLOSESOCKETDATA, &Connections());
     {
         // The session's agent may be changed by another thread meanwhile.

@@ -330,6 +330,43 @@ TEST_P(WinHttpHttp2, UploadsArriveAsSent) {
     }
 }
 
+void WINAPI NoteStatus(HINTERNET, DWORD_PTR Context, DWORD Status, LPVOID, DWORD) {
+    auto& Seen = *reinterpret_cast<std::vector<DWORD>*>(Context);
+    Seen.push_back(Status);
+}
+
+// The progress notifications of a request: a new connection's first, then the exchange's; a
+// request on a connection already open (a stream of it over HTTP/2) has only the exchange's.
+TEST_P(WinHttpHttp2, ProgressNotificationsAsOverHttp11) {
+    const std::vector<DWORD> Exchange = {
+        WINHTTP_CALLBACK_STATUS_SENDING_REQUEST, WINHTTP_CALLBACK_STATUS_REQUEST_SENT,
+        WINHTTP_CALLBACK_STATUS_RECEIVING_RESPONSE, WINHTTP_CALLBACK_STATUS_RESPONSE_RECEIVED};
+    std::vector<DWORD> Connecting = {
+        WINHTTP_CALLBACK_STATUS_RESOLVING_NAME, WINHTTP_CALLBACK_STATUS_NAME_RESOLVED,
+        WINHTTP_CALLBACK_STATUS_CONNECTING_TO_SERVER, WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER};
+    Connecting.insert(Connecting.end(), Exchange.begin(), Exchange.end());
+    THandle Conn(WinHttpConnect(FSession.Get(), u"127.0.0.1",
+                                static_cast<INTERNET_PORT>(FServer->Port()), 0));
+    for (const auto& Expected : {Connecting, Exchange}) {
+        THandle Req(WinHttpOpenRequest(Conn.Get(), u"GET", u"/bytes/10", nullptr, nullptr, nullptr,
+                                       WINHTTP_FLAG_SECURE));
+        std::vector<DWORD> Seen;
+        WinHttpSetStatusCallback(
+            Req.Get(), &NoteStatus,
+            WINHTTP_CALLBACK_FLAG_RESOLVE_NAME | WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER |
+                WINHTTP_CALLBACK_FLAG_SEND_REQUEST | WINHTTP_CALLBACK_FLAG_RECEIVE_RESPONSE,
+            0);
+        ASSERT_TRUE(WinHttpSendRequest(Req.Get(), nullptr, 0, nullptr, 0, 0,
+                                       reinterpret_cast<DWORD_PTR>(&Seen)));
+        ASSERT_TRUE(WinHttpReceiveResponse(Req.Get(), nullptr));
+        std::string Body;
+        DWORD Err = 0;
+        ASSERT_TRUE(ReadAll(Req.Get(), Body, Err));
+        EXPECT_EQ(ProtocolUsed(Req.Get()), Protocol().Used);
+        EXPECT_EQ(Seen, Expected);
+    }
+}
+
 // A wait runs out, and a request closed from another thread ends its call, as over HTTP/1.1.
 TEST_P(WinHttpHttp2, TimeOutsAndClosingEndTheWait) {
     TExchange X;
