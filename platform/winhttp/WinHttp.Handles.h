@@ -285,11 +285,8 @@ class TRequest : public TObject {
     /// WINHTTP_REQUEST_TIME_ENTRY, 0 for moments that did not occur.
     void RequestTimes(ULONGLONG* Times, DWORD Count) const;
 
-    /// WINHTTP_OPTION_HTTP_PROTOCOL_USED: false until the request has a connection.
-    bool ProtocolUsed(DWORD& Flags) const {
-        Flags = FHttp2Now ? WINHTTP_PROTOCOL_FLAG_HTTP2 : 0;
-        return Peer.Known;
-    }
+    /// WINHTTP_OPTION_HTTP_PROTOCOL_USED: 0 until the request has a connection.
+    DWORD ProtocolUsed() const { return FHttp2Now ? WINHTTP_PROTOCOL_FLAG_HTTP2 : 0; }
 
     /// Secure-failure flags of the last failed send (0 if none).
     DWORD SecureFlags() const { return FSecureFlags; }

@@ -349,13 +349,9 @@ WINHTTPAPI BOOL WINAPI WinHttpQueryOption(HINTERNET hInternet, DWORD dwOption, L
                     Request->RequestTimes(Times.rgullTimes, Times.cTimes);
                     return CopyValue(Times, lpBuffer, lpdwBufferLength);
                 }
-                case WINHTTP_OPTION_HTTP_PROTOCOL_USED: {
+                case WINHTTP_OPTION_HTTP_PROTOCOL_USED:
                     if (!Request) return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE);
-                    DWORD Flags = 0;
-                    if (!Request->ProtocolUsed(Flags))
-                        return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_STATE);
-                    return CopyValue(Flags, lpBuffer, lpdwBufferLength);
-                }
+                    return CopyValue(Request->ProtocolUsed(), lpBuffer, lpdwBufferLength);
                 case WINHTTP_OPTION_CONNECTION_INFO: {
                     if (!Request) return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE);
                     if (!Request->Peer.Known) return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_STATE);

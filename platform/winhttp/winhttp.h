@@ -210,12 +210,14 @@ typedef void(WINAPI* WINHTTP_STATUS_CALLBACK)(HINTERNET hInternet, DWORD_PTR dwC
    - Any other bit fails the call with ERROR_INVALID_PARAMETER (87) and keeps the value set
      before: an unknown flag cannot be honoured, and silently dropping it would hide a caller's
      mistake.
-   Requests of one session to one origin over HTTP/2 share connections, each request a stream.
+   Requests of one session to one origin over HTTP/2 share connections, each request a stream,
+   whichever threads send them. A request sent on a reused connection the server was just
+   closing (its GOAWAY crossed the request) goes once more on a new connection.
 
    WINHTTP_OPTION_HTTP_PROTOCOL_USED (request handles, query only, a DWORD): the flag of the
    protocol the last send used, WINHTTP_PROTOCOL_FLAG_HTTP2 or 0 for HTTP/1.x; known once the
-   request has a connection (WinHttpSendRequest succeeded), ERROR_WINHTTP_INCORRECT_HANDLE_STATE
-   (12019) before that. After redirects it is the last hop's.
+   request has a connection (WinHttpSendRequest succeeded), 0 before that. After redirects it
+   is the last hop's.
 
    WINHTTP_OPTION_HTTP_PROTOCOL_REQUIRED (session or request handles, set only, a BOOL as a
    DWORD, FALSE by default): a request may use only the protocols enabled above; with HTTP2
@@ -226,7 +228,10 @@ typedef void(WINAPI* WINHTTP_STATUS_CALLBACK)(HINTERNET hInternet, DWORD_PTR dwC
    An HTTP/2 response reads as any other: WINHTTP_QUERY_VERSION is "HTTP/2", the raw headers
    begin with the status line "HTTP/2 200" (HTTP/2 has no reason phrase, so
    WINHTTP_QUERY_STATUS_TEXT is empty) and the header names are as the server sent them,
-   which HTTP/2 makes lower case. */
+   which HTTP/2 makes lower case. Failures have the codes they have over HTTP/1.1: a stream the
+   server resets is ERROR_WINHTTP_CONNECTION_ERROR, a body longer than its Content-Length
+   ERROR_WINHTTP_INVALID_SERVER_RESPONSE, and a response head past 128 KiB (over HTTP/1.1:
+   256 KiB) ERROR_WINHTTP_HEADER_SIZE_OVERFLOW. */
 #define WINHTTP_PROTOCOL_FLAG_HTTP2 0x1
 #define WINHTTP_PROTOCOL_FLAG_HTTP3 0x2
 

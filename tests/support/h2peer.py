@@ -123,7 +123,7 @@ class Peer:
         elif path == "/huge-head":
             kb = int(query.get("kb", "300"))
             # Values that compress badly, so the block is as large on the wire as it says.
-            extra = [("x-filler-%d" % i, os.urandom(384).hex()[:1000]) for i in range(kb)]
+            extra = [("x-filler-%d" % i, os.urandom(500).hex()) for i in range(kb)]
             self.respond(stream_id, b"head\n", extra)
         elif path == "/overlong":
             self.headers(stream_id, 200, [("content-length", "10")])
