@@ -499,7 +499,8 @@ typedef struct _WINHTTP_REQUEST_TIMES {
    WinHttpSendRequest; RECEIVING_RESPONSE, RESPONSE_RECEIVED (a DWORD of bytes),
    INTERMEDIATE_RESPONSE (a DWORD status) and REDIRECT (the new URL) from
    WinHttpReceiveResponse; CLOSING_CONNECTION and CONNECTION_CLOSED when a connection ends
-   during a call; HANDLE_CLOSING (the handle) from WinHttpCloseHandle; SECURE_FAILURE from
+   during a call (not for a connection that requests share over HTTP/2, which belongs to no
+   one request); HANDLE_CLOSING (the handle) from WinHttpCloseHandle; SECURE_FAILURE from
    WinHttpSendRequest. A callback may call the API, close the handle included. */
 #define WINHTTP_CALLBACK_STATUS_RESOLVING_NAME 0x00000001
 #define WINHTTP_CALLBACK_STATUS_NAME_RESOLVED 0x00000002

@@ -367,6 +367,45 @@ TEST_P(WinHttpHttp2, ProgressNotificationsAsOverHttp11) {
     }
 }
 
+// The authentication loop on one request handle: a 401, the schemes it offers, credentials,
+// and the request sent again.
+TEST_P(WinHttpHttp2, AuthenticationLoopAsOverHttp11) {
+    struct {
+        const char* Name;
+        const char16_t* Path;
+        DWORD Scheme;
+        std::string Body;
+    } Cases[] = {
+        {"Basic", u"/auth/basic?user=u&pass=p", WINHTTP_AUTH_SCHEME_BASIC, "basic user u\n"},
+        {"Digest", u"/auth/digest?user=u&pass=p", WINHTTP_AUTH_SCHEME_DIGEST, "digest user u\n"},
+    };
+    THandle Conn(WinHttpConnect(FSession.Get(), u"127.0.0.1",
+                                static_cast<INTERNET_PORT>(FServer->Port()), 0));
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        THandle Req(WinHttpOpenRequest(Conn.Get(), u"GET", C.Path, nullptr, nullptr, nullptr,
+                                       WINHTTP_FLAG_SECURE));
+        ASSERT_TRUE(WinHttpSendRequest(Req.Get(), nullptr, 0, nullptr, 0, 0, 0));
+        ASSERT_TRUE(WinHttpReceiveResponse(Req.Get(), nullptr));
+        EXPECT_EQ(QueryStatus(Req.Get()), 401u);
+        EXPECT_EQ(ProtocolUsed(Req.Get()), Protocol().Used);
+        DWORD Supported = 0, First = 0, Target = 9;
+        ASSERT_TRUE(WinHttpQueryAuthSchemes(Req.Get(), &Supported, &First, &Target));
+        EXPECT_EQ(First, C.Scheme);
+        EXPECT_EQ(Target, static_cast<DWORD>(WINHTTP_AUTH_TARGET_SERVER));
+        ASSERT_TRUE(WinHttpSetCredentials(Req.Get(), WINHTTP_AUTH_TARGET_SERVER, C.Scheme, u"u",
+                                          u"p", nullptr));
+        ASSERT_TRUE(WinHttpSendRequest(Req.Get(), nullptr, 0, nullptr, 0, 0, 0));
+        ASSERT_TRUE(WinHttpReceiveResponse(Req.Get(), nullptr)) << GetLastError();
+        EXPECT_EQ(QueryStatus(Req.Get()), 200u);
+        EXPECT_EQ(ProtocolUsed(Req.Get()), Protocol().Used);
+        std::string Body;
+        DWORD Err = 0;
+        ASSERT_TRUE(ReadAll(Req.Get(), Body, Err));
+        EXPECT_EQ(Body, C.Body);
+    }
+}
+
 // A wait runs out, and a request closed from another thread ends its call, as over HTTP/1.1.
 TEST_P(WinHttpHttp2, TimeOutsAndClosingEndTheWait) {
     TExchange X;
