@@ -12,26 +12,26 @@ namespace Ostrel::Cli {
 
 namespace {
 
-EFailure WinHttpFailure(std::uint32_t Code) {
+TFailure WinHttpFailure(std::uint32_t Code) {
     switch (Code) {
         case ERROR_WINHTTP_NAME_NOT_RESOLVED:
-            return EFailure::NameResolution;
+            return TFailure::NameResolution;
         case ERROR_WINHTTP_CANNOT_CONNECT:
-            return EFailure::Connection;
+            return TFailure::Connection;
         case ERROR_WINHTTP_SECURE_FAILURE:
-            return EFailure::Tls;
+            return TFailure::Tls;
         case ERROR_WINHTTP_TIMEOUT:
-            return EFailure::Timeout;
+            return TFailure::Timeout;
         case ERROR_WINHTTP_INVALID_URL:
         case ERROR_WINHTTP_UNRECOGNIZED_SCHEME:
         case ERROR_INVALID_PARAMETER:  // an empty host name
-            return EFailure::InvalidUrl;
+            return TFailure::InvalidUrl;
         case ERROR_WINHTTP_CONNECTION_ERROR:
         case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
         case ERROR_WINHTTP_REDIRECT_FAILED:
-            return EFailure::Protocol;
+            return TFailure::Protocol;
         default:
-            return EFailure::Other;
+            return TFailure::Other;
     }
 }
 
@@ -55,7 +55,7 @@ void ReadTimes(TProbe& P, const WINHTTP_REQUEST_TIMES& T, std::int64_t Start) {
 
 TProbe ProbeNimbra(const std::string& Url, int TimeoutMs) {
     TProbe P;
-    P.Stack = EStack::Nimbra;
+    P.Stack = TStack::Nimbra;
     P.Url = Url;
     for (TMoment& M : P.Moments) M = TMoment::None();
     std::int64_t Start = CounterNow();
@@ -103,18 +103,18 @@ TProbe ProbeNimbra(const std::string& Url, int TimeoutMs) {
     } catch (const Nimbra::EWinHttpClientException& E) {
         P.Message = E.Message();
         P.Failure = WinHttpFailure(E.Code());
-        if (P.Failure == EFailure::Tls) P.Problem = CertificateProblem(E.SecureFailureFlags());
+        if (P.Failure == TFailure::Tls) P.Problem = CertificateProblem(E.SecureFailureFlags());
     } catch (const Nimbra::EInProcServerNotFoundException& E) {
         P.Message = E.Message();
-        P.Failure = EFailure::InProcServerMissing;
+        P.Failure = TFailure::InProcServerMissing;
     } catch (const Nimbra::EHttpEngineException& E) {
         P.Message = E.Message();
         // The URL is always set, so the contract's error for a request without one cannot
         // occur here; an address the engine cannot send is a WinHTTP error with its code.
-        P.Failure = EFailure::Other;
+        P.Failure = TFailure::Other;
     } catch (const std::exception& E) {
         P.Message = E.what();
-        P.Failure = EFailure::Other;
+        P.Failure = TFailure::Other;
     }
     P.WallMs = MsSince(Start, CounterNow());
     // The times belong to the response; a failed exchange closed its handles without one.

@@ -14,7 +14,7 @@ RUNTIME_DECLARE_EXCEPTION(EUsageError, Runtime::Exception);
 
 /// Exit codes of ostrel-cli. Each URL gets one of 0, 1, 3, 4 (the first that applies from 3
 /// down: 3, then 4, then 1, else 0); the run exits with the highest.
-enum EExitCode : int {
+enum TExitCode : int {
     ExitAll200 = 0,    // every request through every chosen stack answered 200
     ExitNot200 = 1,    // answered, and alike, but not with 200
     ExitUsage = 2,     // bad command line; nothing was sent

@@ -11,63 +11,63 @@
 
 namespace Ostrel::Cli {
 
-const char* StackName(EStack Stack) {
-    return Stack == EStack::Qt ? "qt" : "nimbra";
+const char* StackName(TStack Stack) {
+    return Stack == TStack::Qt ? "qt" : "nimbra";
 }
 
-const char* FailureName(EFailure Failure) {
+const char* FailureName(TFailure Failure) {
     switch (Failure) {
-        case EFailure::None:
+        case TFailure::None:
             return "none";
-        case EFailure::NameResolution:
+        case TFailure::NameResolution:
             return "name-resolution";
-        case EFailure::Connection:
+        case TFailure::Connection:
             return "connection";
-        case EFailure::Tls:
+        case TFailure::Tls:
             return "tls";
-        case EFailure::Timeout:
+        case TFailure::Timeout:
             return "timeout";
-        case EFailure::Protocol:
+        case TFailure::Protocol:
             return "protocol";
-        case EFailure::InProcServerMissing:
+        case TFailure::InProcServerMissing:
             return "inproc-server-missing";
-        case EFailure::NoTransport:
+        case TFailure::NoTransport:
             return "no-transport";
-        case EFailure::InvalidUrl:
+        case TFailure::InvalidUrl:
             return "invalid-url";
-        case EFailure::Other:
+        case TFailure::Other:
             return "other";
     }
     return "other";
 }
 
-const char* FailureWords(EFailure Failure) {
+const char* FailureWords(TFailure Failure) {
     switch (Failure) {
-        case EFailure::None:
+        case TFailure::None:
             return "no failure";
-        case EFailure::NameResolution:
+        case TFailure::NameResolution:
             return "the host name did not resolve";
-        case EFailure::Connection:
+        case TFailure::Connection:
             return "the connection was refused or the host unreachable";
-        case EFailure::Tls:
+        case TFailure::Tls:
             return "the TLS handshake failed";
-        case EFailure::Timeout:
+        case TFailure::Timeout:
             return "it timed out";
-        case EFailure::Protocol:
+        case TFailure::Protocol:
             return "the server broke off the exchange or did not speak HTTP";
-        case EFailure::InProcServerMissing:
+        case TFailure::InProcServerMissing:
             return "no in-process server has that name";
-        case EFailure::NoTransport:
+        case TFailure::NoTransport:
             return "it has no transport for this scheme";
-        case EFailure::InvalidUrl:
+        case TFailure::InvalidUrl:
             return "the URL is not one it can send to";
-        case EFailure::Other:
+        case TFailure::Other:
             return "it failed";
     }
     return "it failed";
 }
 
-const char* MilestoneKey(EMilestone M) {
+const char* MilestoneKey(TMilestone M) {
     static const char* const Keys[MilestoneCount] = {
         "name_resolution", "connect", "tls_handshake", "request_sent", "first_byte", "end"};
     return Keys[M];
@@ -138,31 +138,31 @@ std::string QtCertificateProblem(const QList<QSslError>& Errors) {
     return Join(Problems);
 }
 
-EFailure QtFailure(const QUrl& Target, int Error) {
+TFailure QtFailure(const QUrl& Target, int Error) {
     const QString Scheme = Target.scheme().toLower();
     switch (static_cast<QNetworkReply::NetworkError>(Error)) {
         case QNetworkReply::HostNotFoundError:
-            return EFailure::NameResolution;
+            return TFailure::NameResolution;
         case QNetworkReply::ConnectionRefusedError:
         case QNetworkReply::UnknownNetworkError:  // Qt's word for an unreachable network
-            return EFailure::Connection;
+            return TFailure::Connection;
         case QNetworkReply::TimeoutError:
         case QNetworkReply::OperationCanceledError:  // how Qt ends a transfer time-out
-            return EFailure::Timeout;
+            return TFailure::Timeout;
         case QNetworkReply::SslHandshakeFailedError:
-            return EFailure::Tls;
+            return TFailure::Tls;
         case QNetworkReply::RemoteHostClosedError:
         case QNetworkReply::ProtocolFailure:
         case QNetworkReply::ProtocolInvalidOperationError:
         case QNetworkReply::TooManyRedirectsError:
         case QNetworkReply::InsecureRedirectError:
         case QNetworkReply::UnknownServerError:
-            return EFailure::Protocol;
+            return TFailure::Protocol;
         case QNetworkReply::ProtocolUnknownError:
             // Nimbra serves local:// in process; Qt has nothing of the kind.
-            return Scheme == QLatin1String("local") ? EFailure::NoTransport : EFailure::InvalidUrl;
+            return Scheme == QLatin1String("local") ? TFailure::NoTransport : TFailure::InvalidUrl;
         default:
-            return EFailure::Other;
+            return TFailure::Other;
     }
 }
 
@@ -186,7 +186,7 @@ std::string CertificateProblem(std::uint32_t Flags) {
 
 TProbe ProbeQt(THTTPClient& Client, const std::string& Url, int TimeoutMs) {
     TProbe P;
-    P.Stack = EStack::Qt;
+    P.Stack = TStack::Qt;
     P.Url = Url;
     const QString Text = QString::fromStdString(Url);
     const QUrl Target(Text);
@@ -204,9 +204,9 @@ TProbe ProbeQt(THTTPClient& Client, const std::string& Url, int TimeoutMs) {
         P.Message = E.Message();
         P.Failure = QtFailure(Target, Trace.Error);
         // Qt looks up an empty host name before it finds nothing to look up.
-        if (!Target.isValid() || (P.Failure != EFailure::NoTransport && Target.host().isEmpty()))
-            P.Failure = EFailure::InvalidUrl;
-        if (P.Failure == EFailure::Tls) P.Problem = QtCertificateProblem(Trace.SslErrors);
+        if (!Target.isValid() || (P.Failure != TFailure::NoTransport && Target.host().isEmpty()))
+            P.Failure = TFailure::InvalidUrl;
+        if (P.Failure == TFailure::Tls) P.Problem = QtCertificateProblem(Trace.SslErrors);
     }
     P.Redirects = Trace.Redirects;
     if (Trace.Redirects > 0) P.FollowedTo = Trace.FinalUrl.toStdString();
@@ -234,7 +234,7 @@ TProbe ProbeQt(THTTPClient& Client, const std::string& Url, int TimeoutMs) {
     P.Moments[Connected] = TMoment{};
     // A reused connection has no handshake of its own; plain HTTP none at all.
     P.Moments[TlsDone] = Secure ? Seen(Trace.Encrypted) : TMoment::None();
-    if (P.Failure == EFailure::Tls && P.Moments[TlsDone].Kind != TMoment::Reached)
+    if (P.Failure == TFailure::Tls && P.Moments[TlsDone].Kind != TMoment::Reached)
         P.Moments[TlsDone] = TMoment::BrokeOff();
     P.Moments[RequestSent] = Seen(Trace.RequestSent);
     P.Moments[FirstByte] = Seen(Trace.HeadReceived);

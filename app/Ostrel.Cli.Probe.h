@@ -14,12 +14,12 @@ class THTTPClient;
 namespace Ostrel::Cli {
 
 /// The two stacks: Qt's own client and Nimbra's.
-enum class EStack { Qt, Nimbra };
+enum class TStack { Qt, Nimbra };
 /// "qt" or "nimbra", as on the command line.
-const char* StackName(EStack Stack);
+const char* StackName(TStack Stack);
 
 /// Kinds of failure, one set for both stacks.
-enum class EFailure {
+enum class TFailure {
     None,
     NameResolution,       // the host name did not resolve
     Connection,           // refused or unreachable
@@ -32,18 +32,18 @@ enum class EFailure {
     Other,
 };
 /// The category's name in output and JSON ("name-resolution", "tls", ...).
-const char* FailureName(EFailure Failure);
+const char* FailureName(TFailure Failure);
 /// A few words for a sentence ("the host name did not resolve").
-const char* FailureWords(EFailure Failure);
+const char* FailureWords(TFailure Failure);
 
 /// Moments of an exchange, in the order they are reached.
-enum EMilestone { NameResolved, Connected, TlsDone, RequestSent, FirstByte, End, MilestoneCount };
+enum TMilestone { NameResolved, Connected, TlsDone, RequestSent, FirstByte, End, MilestoneCount };
 /// The milestone's key in JSON ("name_resolution", ..., "end").
-const char* MilestoneKey(EMilestone M);
+const char* MilestoneKey(TMilestone M);
 
 /// When a milestone was reached, in milliseconds after the request was handed to the stack.
 struct TMoment {
-    enum EKind {
+    enum TKind {
         Untold,   // the stack cannot tell
         Missed,   // did not happen: not needed (plain HTTP has no TLS) or never reached
         Reached,  // at Ms
@@ -58,7 +58,7 @@ struct TMoment {
 
 /// What one stack made of one URL.
 struct TProbe {
-    EStack Stack = EStack::Qt;
+    TStack Stack = TStack::Qt;
     std::string Url;
     double WallMs = 0;  // the stack's whole call as the tool timed it, body read included
 
@@ -71,7 +71,7 @@ struct TProbe {
     std::optional<bool> Compressed;  // unset when the stack cannot tell
     std::string Encoding;            // the body's coding when it came compressed
 
-    EFailure Failure = EFailure::None;
+    TFailure Failure = TFailure::None;
     std::string Problem;  // for a TLS failure: the certificate problem, in shared words
     std::string Message;  // the stack's own message, as it gave it
 

@@ -77,12 +77,12 @@ bool IsRedirect(int Status) {
 // "refused the certificate (untrusted issuer)", "timed out", "failed: <words>".
 std::string FailurePhrase(const TProbe& P) {
     switch (P.Failure) {
-        case EFailure::Tls:
+        case TFailure::Tls:
             return P.Problem.empty() ? "failed the TLS handshake"
                                      : "refused the certificate (" + P.Problem + ")";
-        case EFailure::Timeout:
+        case TFailure::Timeout:
             return "timed out";
-        case EFailure::NoTransport:
+        case TFailure::NoTransport:
             return "has no transport for this URL's scheme";
         default:
             return std::string("failed: ") + FailureWords(P.Failure);
@@ -129,9 +129,9 @@ TVerdict Compare(const TProbe& A, const TProbe& B) {
     }
     if (A.Failure == B.Failure) {
         V.Text = "both failed (" + std::string(FailureName(A.Failure)) + ")";
-        if (A.Failure == EFailure::Tls && A.Problem == B.Problem && !A.Problem.empty())
+        if (A.Failure == TFailure::Tls && A.Problem == B.Problem && !A.Problem.empty())
             V.Text = "both refused the certificate (" + A.Problem + ")";
-        else if (A.Failure == EFailure::Tls)  // each found something else wrong with it
+        else if (A.Failure == TFailure::Tls)  // each found something else wrong with it
             V.Text = "both refused the certificate (" + Name(A) + ": " + A.Problem + "; " +
                      Name(B) + ": " + B.Problem + ")";
         return V;
@@ -435,21 +435,21 @@ void ProbeJson(TJson& J, const TProbe& P) {
     J.Key("phases_ms");
     J.Open('{');
     for (int M = 0; M < MilestoneCount; ++M) {
-        J.Key(MilestoneKey(static_cast<EMilestone>(M)));
+        J.Key(MilestoneKey(static_cast<TMilestone>(M)));
         P.Moments[M].Kind == TMoment::Reached ? J.Number(P.Moments[M].Ms) : J.Null();
     }
     J.Close('}');
     J.Key("phases_untold");
     J.Open('[');
     for (int M = 0; M < MilestoneCount; ++M)
-        if (P.Moments[M].Kind == TMoment::Untold) J.Value(MilestoneKey(static_cast<EMilestone>(M)));
+        if (P.Moments[M].Kind == TMoment::Untold) J.Value(MilestoneKey(static_cast<TMilestone>(M)));
     J.Close(']');
     J.Key("phase_failed");
     const auto Failed = std::find_if(P.Moments.begin(), P.Moments.end(),
                                      [](const TMoment& T) { return T.Kind == TMoment::Failed; });
     Failed == P.Moments.end()
         ? J.Null()
-        : J.Value(MilestoneKey(static_cast<EMilestone>(Failed - P.Moments.begin())));
+        : J.Value(MilestoneKey(static_cast<TMilestone>(Failed - P.Moments.begin())));
     J.Close('}');
 }
 

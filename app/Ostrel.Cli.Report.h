@@ -29,10 +29,10 @@ struct TUrlReport {
 /// Text from the network or the command line, safe to print on a terminal: line breaks
 /// become " / " and every other control character (C0, DEL, C1, also a lone byte 0x80-0x9F
 /// that is not part of a UTF-8 character) becomes "?".
-std::string Printable(const std::string& Text);
+std::string Printable(const std::string& S);
 
-/// Compares the outcomes of the two stacks for one URL.
-TVerdict Compare(const TProbe& Qt, const TProbe& Nimbra);
+/// Compares the outcomes of the two stacks for one URL, given in either order.
+TVerdict Compare(const TProbe& A, const TProbe& B);
 
 /// The report of one URL: its probes, their verdict and the URL's exit code.
 TUrlReport MakeReport(const std::string& Url, std::vector<TProbe> Probes);

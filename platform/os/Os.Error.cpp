@@ -8,14 +8,14 @@
 
 #ifndef _WIN32
 namespace {
-thread_local std::uint32_t tLastError = 0;
+thread_local std::uint32_t GLastError = 0;
 }
 
 extern "C" std::uint32_t GetLastError(void) {
-    return tLastError;
+    return GLastError;
 }
 extern "C" void SetLastError(std::uint32_t Code) {
-    tLastError = Code;
+    GLastError = Code;
 }
 #endif
 

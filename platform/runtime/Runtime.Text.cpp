@@ -367,7 +367,7 @@ class TLocaleConverter {
     bool FOpened = false;
 };
 
-thread_local TLocaleConverter LocaleConverter;
+thread_local TLocaleConverter GLocaleConverter;
 
 }  // namespace
 
@@ -379,7 +379,7 @@ std::string Utf8ToLocaleCodeSet(std::string_view S) {
     // Invalid sequences become U+FFFD first, so the converter only ever sees whole
     // characters and fails only on those the code set cannot represent.
     std::string Text = ToValidUtf8(S);
-    const iconv_t Cd = LocaleConverter.For(CodeSet);
+    const iconv_t Cd = GLocaleConverter.For(CodeSet);
     std::string Result;
     if (Cd == TLocaleConverter::Invalid()) {
         // No converter for this code set: every character is unrepresentable.

@@ -528,7 +528,7 @@ class TRequest : public TObject {
 };
 
 // The request whose transfer this thread is driving: certificate checks run inside it.
-extern thread_local TRequest* tDriving;
+extern thread_local TRequest* GDriving;
 
 /// OpenSSL's verify result as WinHTTP's secure-failure flags.
 DWORD VerifyResultFlags(long Result);

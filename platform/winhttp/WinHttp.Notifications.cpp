@@ -142,7 +142,7 @@ int TRequest::OnCloseSocket(void* User, curl_socket_t Socket) {
     if (It != List.end()) {
         const bool Used = It->Used;
         List.erase(It);
-        TRequest* R = tDriving;
+        TRequest* R = GDriving;
         if (Used && R) {
             R->Queue(WINHTTP_CALLBACK_STATUS_CLOSING_CONNECTION);
             R->Queue(WINHTTP_CALLBACK_STATUS_CONNECTION_CLOSED);

@@ -69,7 +69,7 @@ std::int64_t Tick() {
     return T.QuadPart;
 }
 
-thread_local TRequest* tDriving = nullptr;
+thread_local TRequest* GDriving = nullptr;
 
 // ---------------------------------------------------------------------------------------
 // Requests
@@ -678,9 +678,9 @@ DWORD TRequest::Drive(const std::function<bool()>& Ready, int TimeoutMs, bool Po
             if (Ready() || FDone) return 0;
         } else if (!Wait) {
             int Running = 0;
-            tDriving = this;
+            GDriving = this;
             CURLMcode Mc = curl_multi_perform(FSlot->Multi, &Running);
-            tDriving = nullptr;
+            GDriving = nullptr;
             if (Mc == CURLM_OUT_OF_MEMORY) return ERROR_NOT_ENOUGH_MEMORY;
             if (Mc != CURLM_OK) return ERROR_WINHTTP_INTERNAL_ERROR;
             int Queued = 0;

@@ -379,15 +379,15 @@ THeaderParamsInfo TNimbraUtils::ParseContentDisposition(std::string_view Value) 
     return ParseContentType(Value);
 }
 
-void TNimbraUtils::GetNameAndAnnotation(std::string_view Text, std::string& AName,
+void TNimbraUtils::GetNameAndAnnotation(std::string_view AText, std::string& AName,
                                         std::string& AAnnotation) {
-    const std::size_t At = Text.find('@');
+    const std::size_t At = AText.find('@');
     if (At == std::string_view::npos) {
-        AName = Text;
+        AName = AText;
         AAnnotation.clear();
     } else {
-        AName = Text.substr(0, At);
-        AAnnotation = Text.substr(At + 1);
+        AName = AText.substr(0, At);
+        AAnnotation = AText.substr(At + 1);
     }
 }
 

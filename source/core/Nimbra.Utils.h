@@ -92,7 +92,7 @@ class TNimbraUtils {
     static THeaderParamsInfo ParseContentType(std::string_view Value);
     static THeaderParamsInfo ParseContentDisposition(std::string_view Value);
     /// Splits at the first "@"; without one the annotation is empty.
-    static void GetNameAndAnnotation(std::string_view Text, std::string& AName,
+    static void GetNameAndAnnotation(std::string_view AText, std::string& AName,
                                      std::string& AAnnotation);
 
     /// Whether an Accept header admits the media type with a q-value above 0.

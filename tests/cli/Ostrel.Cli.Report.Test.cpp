@@ -15,7 +15,7 @@ namespace {
 
 using namespace Ostrel::Cli;
 
-TProbe Answer(EStack Stack, int Status, double WallMs) {
+TProbe Answer(TStack Stack, int Status, double WallMs) {
     TProbe P;
     P.Stack = Stack;
     P.Answered = true;
@@ -24,7 +24,7 @@ TProbe Answer(EStack Stack, int Status, double WallMs) {
     return P;
 }
 
-TProbe Failure(EStack Stack, EFailure Failure, double WallMs) {
+TProbe Failure(TStack Stack, TFailure Failure, double WallMs) {
     TProbe P;
     P.Stack = Stack;
     P.Failure = Failure;
@@ -73,8 +73,8 @@ TEST(CliReport, WaterfallDrawsEachPhaseOnTheScale) {
     };
     for (const auto& C : Cases) {
         SCOPED_TRACE(C.Name);
-        TProbe P = C.Answered ? Answer(EStack::Nimbra, 200, C.WallMs)
-                              : Failure(EStack::Nimbra, EFailure::Timeout, C.WallMs);
+        TProbe P = C.Answered ? Answer(TStack::Nimbra, 200, C.WallMs)
+                              : Failure(TStack::Nimbra, TFailure::Timeout, C.WallMs);
         P.Moments = Moments(C.Moments);
         const std::string Line = Waterfall(P, C.ScaleMs, 10);
         EXPECT_EQ(Line, C.Line) << "moments " << C.Moments;
@@ -82,14 +82,14 @@ TEST(CliReport, WaterfallDrawsEachPhaseOnTheScale) {
 }
 
 TEST(CliReport, VerdictSaysWhyTheStacksDiffer) {
-    TProbe QtFollowed = Answer(EStack::Qt, 200, 5);
+    TProbe QtFollowed = Answer(TStack::Qt, 200, 5);
     QtFollowed.Redirects = 1;
     QtFollowed.FollowedTo = "http://h/next";
-    TProbe NimbraRedirect = Answer(EStack::Nimbra, 302, 5);
+    TProbe NimbraRedirect = Answer(TStack::Nimbra, 302, 5);
     NimbraRedirect.Location = "/next";
-    TProbe QtRefused = Failure(EStack::Qt, EFailure::Tls, 5);
+    TProbe QtRefused = Failure(TStack::Qt, TFailure::Tls, 5);
     QtRefused.Problem = "untrusted issuer";
-    TProbe NimbraRefused = Failure(EStack::Nimbra, EFailure::Tls, 5);
+    TProbe NimbraRefused = Failure(TStack::Nimbra, TFailure::Tls, 5);
     NimbraRefused.Problem = "untrusted issuer";
     struct {
         const char* Name;
@@ -98,26 +98,26 @@ TEST(CliReport, VerdictSaysWhyTheStacksDiffer) {
         std::string Text;
         int Code;
     } Cases[] = {
-        {"same status", Answer(EStack::Qt, 200, 1), Answer(EStack::Nimbra, 200, 1), true,
+        {"same status", Answer(TStack::Qt, 200, 1), Answer(TStack::Nimbra, 200, 1), true,
          "both answered 200", 0},
-        {"same status, not 200", Answer(EStack::Qt, 503, 1), Answer(EStack::Nimbra, 503, 1), true,
+        {"same status, not 200", Answer(TStack::Qt, 503, 1), Answer(TStack::Nimbra, 503, 1), true,
          "both answered 503", 1},
         {"one followed a redirect", QtFollowed, NimbraRedirect, false,
          "qt followed the redirect to http://h/next and answered 200; nimbra returned the 302 "
          "itself (Location: /next)",
          3},
-        {"different statuses", Answer(EStack::Qt, 200, 1), Answer(EStack::Nimbra, 500, 1), false,
+        {"different statuses", Answer(TStack::Qt, 200, 1), Answer(TStack::Nimbra, 500, 1), false,
          "different statuses: qt 200, nimbra 500", 3},
-        {"one refused the certificate", QtRefused, Answer(EStack::Nimbra, 200, 1), false,
+        {"one refused the certificate", QtRefused, Answer(TStack::Nimbra, 200, 1), false,
          "qt refused the certificate (untrusted issuer); nimbra answered 200", 3},
-        {"one timed out", Answer(EStack::Qt, 200, 1), Failure(EStack::Nimbra, EFailure::Timeout, 1),
+        {"one timed out", Answer(TStack::Qt, 200, 1), Failure(TStack::Nimbra, TFailure::Timeout, 1),
          false, "nimbra timed out; qt answered 200", 3},
         {"both refused the certificate", QtRefused, NimbraRefused, true,
          "both refused the certificate (untrusted issuer)", 4},
-        {"both failed alike", Failure(EStack::Qt, EFailure::Connection, 1),
-         Failure(EStack::Nimbra, EFailure::Connection, 1), true, "both failed (connection)", 4},
-        {"failed differently", Failure(EStack::Qt, EFailure::NoTransport, 1),
-         Failure(EStack::Nimbra, EFailure::InProcServerMissing, 1), false,
+        {"both failed alike", Failure(TStack::Qt, TFailure::Connection, 1),
+         Failure(TStack::Nimbra, TFailure::Connection, 1), true, "both failed (connection)", 4},
+        {"failed differently", Failure(TStack::Qt, TFailure::NoTransport, 1),
+         Failure(TStack::Nimbra, TFailure::InProcServerMissing, 1), false,
          "qt has no transport for this URL's scheme; nimbra failed: no in-process server has "
          "that name",
          3},
@@ -131,13 +131,13 @@ TEST(CliReport, VerdictSaysWhyTheStacksDiffer) {
         EXPECT_EQ(R.ExitCode, C.Code);
     }
     // One stack alone is never a disagreement.
-    const TUrlReport Alone = MakeReport("u", {Failure(EStack::Qt, EFailure::Timeout, 1)});
+    const TUrlReport Alone = MakeReport("u", {Failure(TStack::Qt, TFailure::Timeout, 1)});
     EXPECT_FALSE(Alone.Verdict.Compared);
     EXPECT_EQ(Alone.ExitCode, 4);
 }
 
 TEST(CliReport, PhaseWhereTheExchangeBrokeOffIsNamed) {
-    TProbe P = Failure(EStack::Qt, EFailure::Tls, 6);
+    TProbe P = Failure(TStack::Qt, TFailure::Tls, 6);
     P.TimesFrom = "Qt's signals";
     P.Moments = Moments("? ? - - - -");
     P.Moments[TlsDone] = TMoment::BrokeOff();
@@ -157,7 +157,7 @@ TEST(CliReport, PhaseWhereTheExchangeBrokeOffIsNamed) {
 }
 
 TEST(CliReport, MissingPhaseTimesAreSaidNotInvented) {
-    TProbe P = Answer(EStack::Nimbra, 200, 3);
+    TProbe P = Answer(TStack::Nimbra, 200, 3);
     P.TimesNote = "this WinHTTP does not offer request times";
     const std::string Text = FormatText({MakeReport("http://h/", {P})});
     EXPECT_NE(Text.find("phases: not available (this WinHTTP does not offer request times)"),
@@ -176,7 +176,7 @@ TEST(CliReport, HostileTextStaysInItsPlace) {
     // A URL and a message as they may come: control characters that would drive the
     // terminal, bytes that are not UTF-8, line breaks inside a message.
     const std::string Url = "http://h/\x1b[2J\xff\xfe\"q\\";
-    TProbe P = Failure(EStack::Qt, EFailure::Other, 1);
+    TProbe P = Failure(TStack::Qt, TFailure::Other, 1);
     P.Message = "first line\r\nsecond\tline \xc3\xa9";
     const std::vector<TUrlReport> Reports = {MakeReport(Url, {P})};
 
@@ -277,18 +277,18 @@ TEST(CliReport, NoControlFromTheNetworkOrTheUrlReachesTheTerminal) {
         "2J\x7f\xc2\x9d"
         "0;t\xc2\x9c";
     auto Redirected = [] {
-        TProbe P = Answer(EStack::Nimbra, 302, 2);
+        TProbe P = Answer(TStack::Nimbra, 302, 2);
         P.Location = "/next";
         return P;
     };
     auto Followed = [] {
-        TProbe P = Answer(EStack::Qt, 200, 2);
+        TProbe P = Answer(TStack::Qt, 200, 2);
         P.Redirects = 1;
         P.FollowedTo = "http://h/next";
         return P;
     };
     auto Tls = [] {
-        TProbe P = Failure(EStack::Qt, EFailure::Tls, 2);
+        TProbe P = Failure(TStack::Qt, TFailure::Tls, 2);
         P.Problem = "untrusted issuer";
         P.Message = "handshake";
         return P;
@@ -332,7 +332,7 @@ TEST(CliReport, NoControlFromTheNetworkOrTheUrlReachesTheTerminal) {
     };
     for (const auto& C : Cases) {
         SCOPED_TRACE(C.Name);
-        TPlanted Planted{"http://h/", {Answer(EStack::Qt, 200, 2), Answer(EStack::Nimbra, 200, 2)}};
+        TPlanted Planted{"http://h/", {Answer(TStack::Qt, 200, 2), Answer(TStack::Nimbra, 200, 2)}};
         C.Plant(Planted, Hostile);
         const TUrlReport R = MakeReport(Planted.Url, Planted.Probes);
         const std::string Text = FormatText({R});
