@@ -654,7 +654,7 @@ DWORD TRequest::Drive(const std::function<bool()>& Ready, int TimeoutMs, bool Po
     // Set before FClosed is read: a Close() either sees it and wakes the poll, or happened
     // early enough for the check below to see FClosed.
     FDriving = true;
-    // In a hub the call goes on with the hub's handles to itself, whoever polls meanwhile.
+    // In a hub the call leaves with the hub's handles its own again: no other thread polls.
     struct TDriving {
         std::atomic<bool>& Flag;
         THubHold* Hold;
