@@ -34,8 +34,8 @@ void AppendHex(Runtime::TBytes& Out, std::int64_t Value) {
 
 // ---- Exceptions ---------------------------------------------------------------------------
 
-EChunkedException::EChunkedException(const char* Fmt, std::int64_t APosition)
-    : Exception(Runtime::Format(Fmt, APosition)), FPosition(APosition) {}
+EChunkedException::EChunkedException(const char* AFmt, std::int64_t APosition)
+    : Exception(Runtime::Format(AFmt, APosition)), FPosition(APosition) {}
 
 EChunkedExpectedDataException::EChunkedExpectedDataException(std::int64_t APosition)
     : EChunkedException("Expected chunked data or size at position %" PRId64, APosition) {}
@@ -111,10 +111,10 @@ std::int64_t THttpChunkedReader::Read(void* Buffer, std::int64_t Count) {
 // ---- THttpChunkedWriter -------------------------------------------------------------------
 
 std::int64_t THttpChunkedWriter::Write(const void* Buffer, std::int64_t Count,
-                                       std::int64_t AMinChunkSize) {
+                                       std::int64_t MinChunkSize) {
     if (Count <= 0) return 0;
     const auto* Data = static_cast<const std::uint8_t*>(Buffer);
-    if (static_cast<std::int64_t>(FCache.size()) + Count < AMinChunkSize) {
+    if (static_cast<std::int64_t>(FCache.size()) + Count < MinChunkSize) {
         FCache.insert(FCache.end(), Data, Data + Count);
         return Count;
     }

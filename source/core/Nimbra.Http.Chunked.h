@@ -24,7 +24,7 @@ class EChunkedException : public Runtime::Exception {
     const char* ClassName() const noexcept override { return "EChunkedException"; }
 
   protected:
-    EChunkedException(const char* Fmt, std::int64_t APosition);
+    EChunkedException(const char* AFmt, std::int64_t APosition);
 
   private:
     std::int64_t FPosition;
@@ -93,8 +93,8 @@ class THttpChunkedWriter {
     THttpChunkedWriter& operator=(const THttpChunkedWriter&) = delete;
 
     /// Takes Count bytes, gathering them while the gathered ones and these stay below
-    /// AMinChunkSize. Returns how many of these bytes were taken (fewer: the sink stopped).
-    std::int64_t Write(const void* Buffer, std::int64_t Count, std::int64_t AMinChunkSize);
+    /// MinChunkSize. Returns how many of these bytes were taken (fewer: the sink stopped).
+    std::int64_t Write(const void* Buffer, std::int64_t Count, std::int64_t MinChunkSize);
     /// Ends the body: the gathered bytes as a chunk, then the last chunk.
     void Finish();
 

@@ -28,13 +28,13 @@ void TBaseHttpServerModule::AddInnerMiddleware(std::shared_ptr<IHttpServerMiddle
     AddTo(std::move(AMiddleware), true);
 }
 
-void TBaseHttpServerModule::AddTo(std::shared_ptr<IHttpServerMiddleware> AMiddleware, bool Inner) {
+void TBaseHttpServerModule::AddTo(std::shared_ptr<IHttpServerMiddleware> AMiddleware, bool AInner) {
     if (!AMiddleware) throw Runtime::EAssertionFailed("Middleware must not be nil.");
     {
         const std::lock_guard<std::mutex> Guard(FMiddlewareLock);
         auto Lists = FMiddleware ? std::make_shared<TMiddlewareLists>(*FMiddleware)
                                  : std::make_shared<TMiddlewareLists>();
-        (Inner ? Lists->Inner : Lists->Outer).push_back(AMiddleware);
+        (AInner ? Lists->Inner : Lists->Outer).push_back(AMiddleware);
         FMiddleware = std::move(Lists);
     }
     AttachMiddleware(AMiddleware);

@@ -100,7 +100,7 @@ class TBaseHttpServerModule {
         std::vector<std::shared_ptr<IHttpServerMiddleware>> Inner;
     };
 
-    void AddTo(std::shared_ptr<IHttpServerMiddleware> AMiddleware, bool Inner);
+    void AddTo(std::shared_ptr<IHttpServerMiddleware> AMiddleware, bool AInner);
     void AttachMiddleware(const std::shared_ptr<IHttpServerMiddleware>& AMiddleware);
 
     // Never changed in place: an addition publishes new lists under the lock, so a running

@@ -269,9 +269,9 @@ std::string THeaderParamsInfo::ParamValue(std::string_view Name) const {
     return Result;
 }
 
-bool THeaderParamsInfo::TryParamValue(std::string_view Name, std::string& AValue) const {
+bool THeaderParamsInfo::TryParamValue(std::string_view AName, std::string& AValue) const {
     for (const TNameValuePair& Param : Params)
-        if (Runtime::SameTextAscii(Param.Name, Name)) {
+        if (Runtime::SameTextAscii(Param.Name, AName)) {
             AValue = Param.Value;
             return true;
         }

@@ -38,7 +38,7 @@ struct THeaderParamsInfo {
     /// Value of the first parameter with that name (ASCII case ignored), else empty.
     std::string ParamValue(std::string_view Name) const;
     /// The same lookup; true (and Value set) when found.
-    bool TryParamValue(std::string_view Name, std::string& Value) const;
+    bool TryParamValue(std::string_view AName, std::string& AValue) const;
 };
 
 /// The parameters of a query string with lookup by name, exact or ignoring ASCII case.
