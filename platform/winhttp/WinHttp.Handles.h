@@ -527,7 +527,8 @@ class TRequest : public TObject {
     std::size_t FDecodedPos = 0;
 };
 
-// The request whose transfer this thread is driving: certificate checks run inside it.
+// The request whose transfer this thread is driving in its own slot (none in a hub, where one
+// round runs many): a connection closing meanwhile is announced to it.
 extern thread_local TRequest* GDriving;
 
 /// OpenSSL's verify result as WinHTTP's secure-failure flags.
