@@ -32,13 +32,6 @@ bool IsUnreserved(unsigned char C) {
     }
 }
 
-int HexValue(char C) {
-    if (C >= '0' && C <= '9') return C - '0';
-    if (C >= 'a' && C <= 'f') return C - 'a' + 10;
-    if (C >= 'A' && C <= 'F') return C - 'A' + 10;
-    return -1;
-}
-
 }  // namespace
 
 std::string PercentEncode(std::string_view S) {
@@ -70,7 +63,7 @@ std::string PercentDecode(std::string_view S) {
     for (std::size_t i = 0; i < S.size(); ++i) {
         char C = S[i];
         if (C == '%' && i + 2 < S.size()) {
-            const int Hi = HexValue(S[i + 1]), Lo = HexValue(S[i + 2]);
+            const int Hi = Runtime::HexValue(S[i + 1]), Lo = Runtime::HexValue(S[i + 2]);
             if (Hi >= 0 && Lo >= 0) {
                 C = static_cast<char>((Hi << 4) | Lo);
                 i += 2;

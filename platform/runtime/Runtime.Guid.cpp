@@ -1,17 +1,11 @@
 #include "Runtime.Guid.h"
 
 #include "Runtime.Format.h"
+#include "Runtime.Text.h"
 
 namespace Runtime {
 
 namespace {
-
-int HexValue(char C) noexcept {
-    if (C >= '0' && C <= '9') return C - '0';
-    if (C >= 'a' && C <= 'f') return C - 'a' + 10;
-    if (C >= 'A' && C <= 'F') return C - 'A' + 10;
-    return -1;
-}
 
 // Reads Count hex digits at Pos; false when any is not a hex digit.
 bool ReadHex(std::string_view S, std::size_t Pos, int Count, std::uint64_t& Value) noexcept {

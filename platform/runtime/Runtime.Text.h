@@ -10,6 +10,14 @@ namespace Runtime {
 
 inline constexpr char32_t ReplacementChar = U'\uFFFD';
 
+/// The value of a hexadecimal digit (0-9, a-f, A-F); -1 for any other character.
+constexpr int HexValue(char C) noexcept {
+    if (C >= '0' && C <= '9') return C - '0';
+    if (C >= 'a' && C <= 'f') return C - 'a' + 10;
+    if (C >= 'A' && C <= 'F') return C - 'A' + 10;
+    return -1;
+}
+
 /// A-Z become a-z; every other byte stays.
 std::string AsciiLowerCase(std::string_view S);
 /// a-z become A-Z; every other byte stays.

@@ -4,6 +4,7 @@
 #include <cinttypes>
 
 #include "Runtime.Format.h"
+#include "Runtime.Text.h"
 
 namespace Nimbra {
 
@@ -11,13 +12,6 @@ namespace {
 
 constexpr std::uint8_t LastChunk[] = {'0', '\r', '\n', '\r', '\n'};
 constexpr std::uint8_t ChunkEnd[] = {'\r', '\n'};
-
-int HexDigitValue(std::uint8_t C) noexcept {
-    if (C >= '0' && C <= '9') return C - '0';
-    if (C >= 'a' && C <= 'f') return C - 'a' + 10;
-    if (C >= 'A' && C <= 'F') return C - 'A' + 10;
-    return -1;
-}
 
 // Upper-case hexadecimal digits, no leading zeros; Value > 0.
 void AppendHex(Runtime::TBytes& Out, std::int64_t Value) {
@@ -58,7 +52,7 @@ std::int32_t THttpChunkedReader::ReadChunkSize() {
     std::uint8_t Byte = ReadByte();
     std::int32_t Size = 0;
     do {
-        const int Digit = HexDigitValue(Byte);
+        const int Digit = Runtime::HexValue(static_cast<char>(Byte));
         if (Digit < 0) throw EChunkedInvalidSizeException(Position());
         // Checked digit by digit, so the one that carries the size over is the one reported.
         const std::int64_t Next = std::int64_t{Size} * 16 + Digit;
