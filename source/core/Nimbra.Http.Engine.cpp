@@ -22,6 +22,10 @@ constexpr std::int64_t UnknownLengthPiece = 8192;
 
 }  // namespace
 
+const char* HttpProtocolName(THttpProtocol Protocol) noexcept {
+    return Protocol == THttpProtocol::Http2 ? "HTTP/2" : "HTTP/1.1";
+}
+
 // ---- EHttpEngineException -----------------------------------------------------------------
 
 EHttpEngineException::EHttpEngineException(std::string_view Msg)

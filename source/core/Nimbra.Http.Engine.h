@@ -36,6 +36,14 @@ class EHttpEngineException : public Runtime::Exception {
     EHttpEngineException(Formatted, std::string Message) : Exception(std::move(Message)) {}
 };
 
+/// The HTTP version an exchange went over, as the transport reports it.
+enum class THttpProtocol {
+    Http11,  // HTTP/1.1 (or 1.0: the framing the two share)
+    Http2,   // HTTP/2, negotiated on a TLS connection
+};
+/// "HTTP/1.1" or "HTTP/2"; a static text.
+const char* HttpProtocolName(THttpProtocol Protocol) noexcept;
+
 /// What a caller fills and hands to an engine's Send: method, URI, headers, body and
 /// time-out. Owned by whoever created it; not copyable.
 class THttpRequest {

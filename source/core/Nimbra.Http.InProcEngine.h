@@ -64,6 +64,9 @@ class TInProcHttpResponse : public THttpResponse {
     std::string GetContentEncoding() override;
     std::int32_t GetStatusCode() override;
     std::string GetStatusReason() override;
+    /// Always HTTP/1.1: the exchange keeps HTTP/1.1's model (status line, headers, a body
+    /// framed by length or chunks), though nothing goes over a wire.
+    THttpProtocol HttpProtocolUsed() const noexcept { return THttpProtocol::Http11; }
 
   protected:
     std::unique_ptr<Runtime::TStream> CreateContentStream() override;

@@ -13,6 +13,18 @@
 
 namespace Nimbra {
 
+// The protocol options came with later Windows SDKs; older headers (mingw's among them) may
+// not name them. The values are the system's.
+#ifndef WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL
+#define WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL 133
+#endif
+#ifndef WINHTTP_OPTION_HTTP_PROTOCOL_USED
+#define WINHTTP_OPTION_HTTP_PROTOCOL_USED 134
+#endif
+#ifndef WINHTTP_PROTOCOL_FLAG_HTTP2
+#define WINHTTP_PROTOCOL_FLAG_HTTP2 0x1
+#endif
+
 namespace {
 
 constexpr const char* CancelledInfo = "The request was cancelled.";
@@ -220,8 +232,12 @@ TWinHttpResponse::TWinHttpResponse(HINTERNET AConn, HINTERNET AReq)
 
 TWinHttpResponse::TWinHttpResponse(HINTERNET AConn,
                                    std::shared_ptr<Detail::TWinHttpRequestSlot> AReq,
-                                   bool AHeadRequest)
-    : FConn(AConn), FReq(std::move(AReq)), FHeadRequest(AHeadRequest) {}
+                                   bool AHeadRequest, bool AHttp2Offered)
+    : FConn(AConn),
+      FReq(std::move(AReq)),
+      FHeadRequest(AHeadRequest),
+      // Without the offer nothing else can have been spoken.
+      FHttpProtocolLoaded(!AHttp2Offered) {}
 
 TWinHttpResponse::~TWinHttpResponse() {
     // The body streams read through the request handle: gone before it closes.
@@ -291,6 +307,19 @@ std::optional<WINHTTP_REQUEST_TIMES> TWinHttpResponse::RequestTimes() const {
     if (!WinHttpQueryOption(Req, WINHTTP_OPTION_REQUEST_TIMES, &Times, &Length))
         return std::nullopt;
     return Times;
+}
+
+THttpProtocol TWinHttpResponse::HttpProtocolUsed() {
+    if (FHttpProtocolLoaded) return FHttpProtocol;
+    HINTERNET Req = FReq->Require();
+    DWORD Flags = 0;
+    DWORD Length = sizeof Flags;
+    if (!WinHttpQueryOption(Req, WINHTTP_OPTION_HTTP_PROTOCOL_USED, &Flags, &Length))
+        FReq->RaiseFailure(GetLastError());
+    FHttpProtocol =
+        Flags & WINHTTP_PROTOCOL_FLAG_HTTP2 ? THttpProtocol::Http2 : THttpProtocol::Http11;
+    FHttpProtocolLoaded = true;
+    return FHttpProtocol;
 }
 
 std::int64_t TWinHttpResponse::GetContentLength() {
@@ -437,6 +466,7 @@ std::unique_ptr<THttpResponse> TWinHttpEngine::DoSend(THttpRequest& Request) {
     const TUri& Uri = *Request.AsUri();
     RequireHttpScheme(Uri);
     auto Slot = std::make_shared<Detail::TWinHttpRequestSlot>();
+    bool Http2Offered = false;
     const std::int32_t Port = Uri.Port();
     const std::string& Host = Uri.Host();
     HINTERNET Session = GetSession();
@@ -488,6 +518,15 @@ std::unique_ptr<THttpResponse> TWinHttpEngine::DoSend(THttpRequest& Request) {
                 Slot->RaiseFailure(GetLastError());
         }
 
+        if (FAllowHttp2 && Flags == WINHTTP_FLAG_SECURE) {
+            // An offer: a WinHTTP that does not know the option sends HTTP/1.1 instead.
+            Option = WINHTTP_PROTOCOL_FLAG_HTTP2;
+            Http2Offered = WinHttpSetOption(Req, WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL, &Option,
+                                            sizeof Option) != FALSE;
+            if (!Http2Offered && GetLastError() != ERROR_WINHTTP_INVALID_OPTION)
+                Slot->RaiseFailure(GetLastError());
+        }
+
         if (const auto Hook = FBeforeWinHttpSendRequest) {
             (*Hook)(Req);
             RequireHookFraming(Req, ContentLength);
@@ -534,7 +573,7 @@ std::unique_ptr<THttpResponse> TWinHttpEngine::DoSend(THttpRequest& Request) {
         throw;  // the connection closes as Conn goes
     }
     return std::make_unique<TWinHttpResponse>(Conn.Release(), std::move(Slot),
-                                              Request.Method() == "HEAD");
+                                              Request.Method() == "HEAD", Http2Offered);
 }
 
 }  // namespace Nimbra

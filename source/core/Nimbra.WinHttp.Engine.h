@@ -76,9 +76,10 @@ class TWinHttpResponse : public THttpResponse {
     /// Takes over both handles.
     TWinHttpResponse(HINTERNET AConn, HINTERNET AReq);
     /// Takes over the connection and the request slot of a send; AHeadRequest tells that the
-    /// request was a HEAD, whose response has no body.
+    /// request was a HEAD, whose response has no body; AHttp2Offered that WinHTTP took the
+    /// offer of HTTP/2 for it.
     TWinHttpResponse(HINTERNET AConn, std::shared_ptr<Detail::TWinHttpRequestSlot> AReq,
-                     bool AHeadRequest = false);
+                     bool AHeadRequest = false, bool AHttp2Offered = false);
     /// Closes the request handle (unless a cancel closed it already), then the connection.
     ~TWinHttpResponse() override;
 
@@ -102,6 +103,11 @@ class TWinHttpResponse : public THttpResponse {
     /// once the body has been read. Empty when WinHTTP does not offer them (older Windows) or
     /// the request handle is gone.
     std::optional<WINHTTP_REQUEST_TIMES> RequestTimes() const;
+    /// The protocol this exchange went over. HTTP/1.1 without asking when HTTP/2 was not
+    /// offered; otherwise WinHTTP's answer (WINHTTP_OPTION_HTTP_PROTOCOL_USED), asked once, on
+    /// first use, and kept. Raises EWinHttpClientException when that query fails, also after
+    /// a cancel closed the request handle.
+    THttpProtocol HttpProtocolUsed();
 
   protected:
     std::unique_ptr<Runtime::TStream> CreateContentStream() override;
@@ -121,6 +127,8 @@ class TWinHttpResponse : public THttpResponse {
     bool FStatusReasonLoaded = false;
     std::int64_t FContentLength = 0;
     bool FContentLengthLoaded = false;
+    THttpProtocol FHttpProtocol = THttpProtocol::Http11;
+    bool FHttpProtocolLoaded = false;
 };
 
 /// The raw body of a WinHTTP response, read with WinHttpReadData straight into the caller's
@@ -173,6 +181,13 @@ class TWinHttpEngine : public THttpEngine {
     void SetProxyName(std::string Value) { FProxyName = std::move(Value); }
     const std::string& ProxyBypass() const noexcept { return FProxyBypass; }
     void SetProxyBypass(std::string Value) { FProxyBypass = std::move(Value); }
+    /// Whether requests to https URLs offer HTTP/2 besides HTTP/1.1; false by default, so
+    /// that every exchange is HTTP/1.1. The server chooses during the TLS handshake; plain
+    /// http always stays HTTP/1.1. Where WinHTTP does not know the option (older Windows,
+    /// Wine) the request goes out as HTTP/1.1 instead of failing. Applies from the next Send;
+    /// the response's HttpProtocolUsed tells what was spoken.
+    bool AllowHttp2() const noexcept { return FAllowHttp2; }
+    void SetAllowHttp2(bool Value) noexcept { FAllowHttp2 = Value; }
 
   protected:
     std::unique_ptr<THttpRequest> DoCreateRequest() override;
@@ -191,6 +206,7 @@ class TWinHttpEngine : public THttpEngine {
     THttpProxyMode FHttpProxyMode = THttpProxyMode::Default;
     std::string FProxyName;
     std::string FProxyBypass;
+    bool FAllowHttp2 = false;
 };
 
 }  // namespace Nimbra

@@ -234,6 +234,72 @@ TEST_F(WinHttpEngineCalls, HttpsInAnyCaseSetsTheSecureFlag) {
     }
 }
 
+// HTTP/2 is offered on the request handle, only when allowed and only for https, after the
+// engine's own options; a WinHTTP that does not know the option
+// sends HTTP/1.1 instead, and a response that was not offered HTTP/2 says HTTP/1.1 without
+// asking.
+TEST_F(WinHttpEngineCalls, Http2IsOfferedOnHttpsOnlyWhenAllowed) {
+    setenv("CURL_CA_BUNDLE", (TestCertDir() + "/ca.pem").c_str(), 1);
+    TTestServer Tls({"--tls", TestCertDir() + "/good.pem", TestCertDir() + "/good.key"});
+    const std::string Secure = Tls.Url("/status/200");
+    const std::string Offer = "WinHttpSetOption(req1, 133, 1) = ";
+    struct {
+        const char* Name;
+        bool Allow;
+        std::string Url;
+        std::uint32_t Refused;  // the error the option fails with; 0 for none
+        std::string OfferLine;  // "" when the option is not set
+        bool Asked;             // HttpProtocolUsed asks WinHTTP
+    } Cases[] = {
+        {"not allowed", false, Secure, 0, "", false},
+        {"allowed, plain http", true, FServer.Url("/status/200"), 0, "", false},
+        {"allowed, a WinHTTP without the option", true, Secure, ERROR_WINHTTP_INVALID_OPTION,
+         Offer + "fail 12009 (injected)", false},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        Fresh();
+        FEngine->SetAllowHttp2(C.Allow);
+        if (C.Refused) {
+            for (std::uint32_t Err : {0u, 0u, C.Refused}) FailNext("WinHttpSetOption", Err);
+        }
+        auto Response = FEngine->Send(*Request(C.Url));
+        EXPECT_EQ(Response->StatusCode(), 200);
+        const Lines Calls = TakeCalls();
+        const auto Decompression =
+            std::find(Calls.begin(), Calls.end(), "WinHttpSetOption(req1, 118, 3) = ok");
+        ASSERT_NE(Decompression, Calls.end()) << Joined(Calls);
+        const auto Next = std::next(Decompression);
+        ASSERT_NE(Next, Calls.end());
+        if (C.OfferLine.empty())
+            EXPECT_EQ(Next->rfind("WinHttpSendRequest(req1, ", 0), 0u) << Joined(Calls);
+        else
+            EXPECT_EQ(*Next, C.OfferLine) << Joined(Calls);
+
+        auto& W = dynamic_cast<TWinHttpResponse&>(*Response);
+        EXPECT_EQ(W.HttpProtocolUsed(), THttpProtocol::Http11);
+        EXPECT_EQ(W.HttpProtocolUsed(), THttpProtocol::Http11);
+        EXPECT_EQ(CountOf(TakeCalls(), "WinHttpQueryOption = passed"), C.Asked ? 1 : 0);
+    }
+
+    // Any other refusal of the offer fails the send, as a failed option does.
+    Fresh();
+    FEngine->SetAllowHttp2(true);
+    for (std::uint32_t Err : {0u, 0u, static_cast<std::uint32_t>(ERROR_INVALID_PARAMETER)})
+        FailNext("WinHttpSetOption", Err);
+    try {
+        FEngine->Send(*Request(Secure));
+        ADD_FAILURE() << "no exception";
+    } catch (const EWinHttpClientException& E) {
+        EXPECT_EQ(E.Code(), static_cast<std::uint32_t>(ERROR_INVALID_PARAMETER));
+    }
+    const Lines Calls = TakeCalls();
+    ASSERT_GE(Calls.size(), 3u);
+    EXPECT_EQ(Calls[Calls.size() - 3], Offer + "fail 87 (injected)");
+    EXPECT_EQ(Calls[Calls.size() - 2], "WinHttpCloseHandle(req1) = ok");
+    EXPECT_EQ(Calls[Calls.size() - 1], "WinHttpCloseHandle(conn1) = ok");
+}
+
 TEST_F(WinHttpEngineCalls, OtherSchemesAreRefusedBeforeAnyWinHttpCall) {
     // Each of these would otherwise reach the server named in the URL as plain HTTP.
     const std::string Authority = "127.0.0.1:" + std::to_string(FServer.Port());

@@ -250,6 +250,8 @@ TEST(InProcEngine, AnswersAsTheModuleWroteThem) {
         EXPECT_EQ(Response->ContentLength(), C.ContentLength);
         EXPECT_EQ(Text(Response->ContentAsBytes()), C.Body);
         EXPECT_EQ(Response->ContentLength(), C.ContentLength) << "the same after the body";
+        EXPECT_EQ(dynamic_cast<Nimbra::TInProcHttpResponse&>(*Response).HttpProtocolUsed(),
+                  Nimbra::THttpProtocol::Http11);
     }
 }
 
