@@ -53,7 +53,7 @@ void ReadTimes(TProbe& P, const WINHTTP_REQUEST_TIMES& T, std::int64_t Start) {
 
 }  // namespace
 
-TProbe ProbeNimbra(const std::string& Url, int TimeoutMs) {
+TProbe ProbeNimbra(const std::string& Url, int TimeoutMs, bool AllowHttp2) {
     TProbe P;
     P.Stack = TStack::Nimbra;
     P.Url = Url;
@@ -61,6 +61,8 @@ TProbe ProbeNimbra(const std::string& Url, int TimeoutMs) {
     std::int64_t Start = CounterNow();
     try {
         Nimbra::THttpClient Client;
+        if (auto* Engine = dynamic_cast<Nimbra::TWinHttpEngine*>(&Client.Engine()))
+            Engine->SetAllowHttp2(AllowHttp2);
         const std::unique_ptr<Nimbra::THttpRequest> Request = Client.CreateRequest();
         Request->SetUri(Url);
         Request->SetMethod("GET");
@@ -83,6 +85,11 @@ TProbe ProbeNimbra(const std::string& Url, int TimeoutMs) {
         P.Encoding = Response->ContentEncoding();
         P.Compressed = !P.Encoding.empty();
         if (auto* W = dynamic_cast<Nimbra::TWinHttpResponse*>(Response.get())) {
+            try {
+                P.Protocol = Nimbra::HttpProtocolName(W->HttpProtocolUsed());
+            } catch (const Nimbra::EWinHttpClientException&) {
+                // The answer stands; only its protocol cannot be told.
+            }
             if (const auto Times = W->RequestTimes()) {
                 P.TimesFrom = "WinHTTP";
                 ReadTimes(P, *Times, Start);
@@ -97,6 +104,8 @@ TProbe ProbeNimbra(const std::string& Url, int TimeoutMs) {
                 for (TMoment& M : P.Moments) M = TMoment{};
             }
         } else {
+            if (auto* I = dynamic_cast<Nimbra::TInProcHttpResponse*>(Response.get()))
+                P.Protocol = Nimbra::HttpProtocolName(I->HttpProtocolUsed());
             P.TimesNote = "served in process: no network phases";
         }
         return P;

@@ -9,8 +9,9 @@
 namespace Ostrel::Cli {
 
 /// Sends one GET through a client of its own with the given time-out (milliseconds, for name
-/// resolution, connect, send and receive alike) and reads the whole body. A client that
-/// cannot be made is a failure of the probe like any other.
-TProbe ProbeNimbra(const std::string& Url, int TimeoutMs);
+/// resolution, connect, send and receive alike) and reads the whole body. With AllowHttp2 the
+/// WinHTTP engine offers HTTP/2 on https; without it, HTTP/1.1 only, as the window's button.
+/// A client that cannot be made is a failure of the probe like any other.
+TProbe ProbeNimbra(const std::string& Url, int TimeoutMs, bool AllowHttp2 = false);
 
 }  // namespace Ostrel::Cli

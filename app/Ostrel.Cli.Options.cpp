@@ -55,6 +55,9 @@ TOptions ParseOptions(const std::vector<std::string>& Args) {
         } else if (Name == "--json") {
             NoValue();
             O.Json = true;
+        } else if (Name == "--http2") {
+            NoValue();
+            O.Http2 = true;
         } else if (Name == "--timeout") {
             O.TimeoutMs = ParseTimeout(TakeValue());
         } else if (Name == "--stack") {
@@ -90,17 +93,21 @@ Options:
                     after MS without data, Nimbra uses it for name resolution, connect,
                     send and receive alike
   --stack qt|nimbra send through one stack only; there is then nothing to compare
+  --http2           let Nimbra offer HTTP/2 on https URLs, as Qt does by default; without
+                    it Nimbra speaks HTTP/1.1 only, as the window's second button does
   -h, --help        print this text and send nothing
   --                everything after it is a URL, even when it starts with "-"
 
-For each stack: the status and reason, the Location of a redirect that was returned,
+For each stack: the status and reason, the protocol of the answer (HTTP/1.1 or HTTP/2;
+the server chooses among those the stack offers), the Location of a redirect that was returned,
 whether the body came compressed, the time taken and its phases (name resolution, connect,
 TLS handshake, request sent, first byte, end) as numbers and as a one-line waterfall on a
 common scale; a phase the stack cannot tell is shown as "?", one that did not happen as
 "-", one the exchange broke off in as "failed". A failure is put in one category shared by
 both stacks (name-resolution, connection, tls, timeout, protocol, inproc-server-missing,
 no-transport, invalid-url, other) beside the stack's own message. A last line says whether
-the stacks agree and, if not, why.
+the stacks agree and, if not, why; a note follows when they answered over different
+protocols (the same status over HTTP/1.1 and HTTP/2 is agreement).
 
 Exit codes (with several URLs the highest one counts):
   0  every request through every chosen stack answered 200

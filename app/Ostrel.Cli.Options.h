@@ -30,6 +30,7 @@ struct TOptions {
     int TimeoutMs = DefaultTimeoutMs;
     bool UseQt = true;  // --stack limits the run to one of the two
     bool UseNimbra = true;
+    bool Http2 = false;  // --http2: Nimbra offers HTTP/2 on https too (Qt always does)
 
     /// Both stacks' own default: 60 s.
     static constexpr int DefaultTimeoutMs = 60000;

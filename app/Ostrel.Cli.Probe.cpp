@@ -199,6 +199,7 @@ TProbe ProbeQt(THTTPClient& Client, const std::string& Url, int TimeoutMs) {
         P.Answered = true;
         P.Status = Response->StatusCode();
         P.Reason = Response->StatusText().toStdString();
+        P.Protocol = Trace.Http2 ? "HTTP/2" : "HTTP/1.1";
     } catch (const EHTTPClientException& E) {
         P.WallMs = MsSince(Start, CounterNow());
         P.Message = E.Message();

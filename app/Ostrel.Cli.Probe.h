@@ -65,6 +65,7 @@ struct TProbe {
     bool Answered = false;  // an HTTP status came back (of any kind)
     int Status = 0;
     std::string Reason;
+    std::string Protocol;            // "HTTP/1.1" or "HTTP/2" of an answer; empty without one
     std::string Location;            // of an answer that is a redirect, as sent
     std::string FollowedTo;          // where the answer came from when the stack followed redirects
     int Redirects = 0;               // redirects the stack followed

@@ -95,7 +95,9 @@ std::string AnswerPhrase(const TProbe& P) {
 
 }  // namespace
 
-TVerdict Compare(const TProbe& A, const TProbe& B) {
+namespace {
+
+TVerdict CompareOutcomes(const TProbe& A, const TProbe& B) {
     TVerdict V;
     V.Compared = true;
     if (A.Answered && B.Answered) {
@@ -138,6 +140,22 @@ TVerdict Compare(const TProbe& A, const TProbe& B) {
     }
     V.Agree = false;
     V.Text = Name(A) + " " + FailurePhrase(A) + "; " + Name(B) + " " + FailurePhrase(B);
+    return V;
+}
+
+}  // namespace
+
+TVerdict Compare(const TProbe& A, const TProbe& B) {
+    TVerdict V = CompareOutcomes(A, B);
+    // HTTP/2 is another framing of the same exchange: the same status over both is agreement,
+    // worth a note since the stacks did not speak alike.
+    if (A.Answered && B.Answered && !A.Protocol.empty() && !B.Protocol.empty() &&
+        A.Protocol != B.Protocol) {
+        const std::string Which =
+            Name(A) + " over " + A.Protocol + ", " + Name(B) + " over " + B.Protocol;
+        V.Note = A.Status == B.Status ? "same answer over different protocols: " + Which
+                                      : "the stacks also spoke different protocols: " + Which;
+    }
     return V;
 }
 
@@ -232,6 +250,7 @@ std::string FormatUrlText(const TUrlReport& R) {
                 Out += "failed: " + std::string(FailureName(P.Failure));
                 if (!P.Problem.empty()) Out += " (" + Printable(P.Problem) + ")";
             }
+            if (!P.Protocol.empty()) Out += "  " + P.Protocol;
             Out += "  " + Ms(P.WallMs) + " ms";
             if (P.Answered) {
                 if (!P.Compressed)
@@ -268,7 +287,9 @@ std::string FormatUrlText(const TUrlReport& R) {
                std::string(!R.Verdict.Compared ? ""
                            : R.Verdict.Agree   ? "agree: "
                                                : "disagree: ") +
-               Printable(R.Verdict.Text) + "\n\n";
+               Printable(R.Verdict.Text) + "\n";
+        if (!R.Verdict.Note.empty()) Out += "  note    " + Printable(R.Verdict.Note) + "\n";
+        Out += "\n";
     }
     return Out;
 }
@@ -403,6 +424,8 @@ void ProbeJson(TJson& J, const TProbe& P) {
     P.Answered ? J.Int(P.Status) : J.Null();
     J.Key("reason");
     P.Answered ? J.Value(P.Reason) : J.Null();
+    J.Key("protocol");
+    J.TextOrNull(P.Protocol);
     J.Key("location");
     J.TextOrNull(P.Location);
     J.Key("redirects_followed");
@@ -465,6 +488,8 @@ std::string FormatJson(const std::vector<TUrlReport>& Reports, const TOptions& O
     if (Options.UseQt) J.Value("qt");
     if (Options.UseNimbra) J.Value("nimbra");
     J.Close(']');
+    J.Key("nimbra_http2");
+    J.Bool(Options.Http2);
     J.Key("exit_code");
     J.Int(RunExitCode(Reports));
     J.Key("urls");
@@ -485,6 +510,8 @@ std::string FormatJson(const std::vector<TUrlReport>& Reports, const TOptions& O
         J.Bool(R.Verdict.Agree);
         J.Key("text");
         J.Value(R.Verdict.Text);
+        J.Key("note");
+        J.TextOrNull(R.Verdict.Note);
         J.Close('}');
         J.Key("exit_code");
         J.Int(R.ExitCode);

@@ -16,6 +16,9 @@ struct TVerdict {
     bool Compared = false;  // both stacks were asked
     bool Agree = true;
     std::string Text;  // one sentence
+    /// Set when both answered over different protocols: says which spoke what (and, for the
+    /// same status, that the answers agree all the same); empty otherwise.
+    std::string Note;
 };
 
 /// Everything found out about one URL.

@@ -38,7 +38,7 @@ int Run(const std::vector<std::string>& Args, std::ostream& Out, std::ostream& E
             THTTPClient QtClient;
             Probes.push_back(ProbeQt(QtClient, Url, Options.TimeoutMs));
         }
-        if (Options.UseNimbra) Probes.push_back(ProbeNimbra(Url, Options.TimeoutMs));
+        if (Options.UseNimbra) Probes.push_back(ProbeNimbra(Url, Options.TimeoutMs, Options.Http2));
         Reports.push_back(MakeReport(Url, std::move(Probes)));
         // Text goes out URL by URL, so a slow one does not hold back those before it.
         if (!Options.Json) Out << FormatUrlText(Reports.back()) << std::flush;

@@ -107,6 +107,7 @@ std::shared_ptr<IHTTPResponse> THTTPClient::Get(const QString& Url, THTTPTrace* 
         Trace->Error = static_cast<int>(Reply->error());
         Trace->Location = QString::fromUtf8(Reply->rawHeader("Location"));
         Trace->ContentEncoding = QString::fromUtf8(Reply->rawHeader("Content-Encoding"));
+        Trace->Http2 = Reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool();
     }
 
     const QVariant Status = Reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);

@@ -41,6 +41,7 @@ struct THTTPTrace {
     int Redirects = 0;           // redirects followed
     QString Location;            // of the answer, for a redirect that was not followed
     QString ContentEncoding;     // of the answer, as the server labelled its body
+    bool Http2 = false;          // the answer came over HTTP/2 (Qt offers it on https)
     int Error = 0;               // QNetworkReply::NetworkError of the exchange
     QList<QSslError> SslErrors;  // the certificate problems Qt found
 };

@@ -136,6 +136,75 @@ TEST(CliReport, VerdictSaysWhyTheStacksDiffer) {
     EXPECT_EQ(Alone.ExitCode, 4);
 }
 
+TProbe Over(TProbe P, std::string Protocol) {
+    P.Protocol = std::move(Protocol);
+    return P;
+}
+
+// HTTP/2 frames the same exchange differently: the same status over both protocols is
+// agreement, with a note that the stacks did not speak alike; text and JSON carry each
+// stack's protocol.
+TEST(CliReport, DifferentProtocolsAreNotedNotHeldAgainstTheAnswer) {
+    const TProbe QtH2 = Over(Answer(TStack::Qt, 200, 1), "HTTP/2");
+    struct {
+        const char* Name;
+        TProbe Qt, Nimbra;
+        bool Agree;
+        std::string Text, Note;
+        int Code;
+    } Cases[] = {
+        {"same status, different protocols", QtH2, Over(Answer(TStack::Nimbra, 200, 1), "HTTP/1.1"),
+         true, "both answered 200",
+         "same answer over different protocols: qt over HTTP/2, nimbra over HTTP/1.1", 0},
+        {"same status, both HTTP/2", QtH2, Over(Answer(TStack::Nimbra, 200, 1), "HTTP/2"), true,
+         "both answered 200", "", 0},
+        {"different statuses and protocols", Over(Answer(TStack::Qt, 404, 1), "HTTP/1.1"),
+         Over(Answer(TStack::Nimbra, 500, 1), "HTTP/2"), false,
+         "different statuses: qt 404, nimbra 500",
+         "the stacks also spoke different protocols: qt over HTTP/1.1, nimbra over HTTP/2", 3},
+        {"one protocol untold", QtH2, Answer(TStack::Nimbra, 200, 1), true, "both answered 200", "",
+         0},
+        {"one failed", QtH2, Failure(TStack::Nimbra, TFailure::Timeout, 1), false,
+         "nimbra timed out; qt answered 200", "", 3},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        const TUrlReport R = MakeReport("https://h/", {C.Qt, C.Nimbra});
+        EXPECT_EQ(R.Verdict.Agree, C.Agree);
+        EXPECT_EQ(R.Verdict.Text, C.Text);
+        EXPECT_EQ(R.Verdict.Note, C.Note);
+        EXPECT_EQ(R.ExitCode, C.Code);
+
+        const std::string Text = FormatText({R});
+        EXPECT_EQ(Text.find("  note    ") != std::string::npos, !C.Note.empty()) << Text;
+        if (!C.Note.empty()) {
+            EXPECT_NE(Text.find("\n  note    " + C.Note + "\n\n"), std::string::npos) << Text;
+        }
+
+        TOptions Options;
+        Options.Http2 = true;
+        QJsonParseError Error{};
+        const QJsonObject Doc =
+            QJsonDocument::fromJson(QByteArray::fromStdString(FormatJson({R}, Options)), &Error)
+                .object();
+        ASSERT_EQ(Error.error, QJsonParseError::NoError) << Error.errorString().toStdString();
+        EXPECT_EQ(Doc["nimbra_http2"], QJsonValue(true));
+        const QJsonObject U = Doc["urls"].toArray()[0].toObject();
+        const QJsonValue Note = U["verdict"].toObject()["note"];
+        EXPECT_EQ(Note.isNull() ? std::string() : Note.toString().toStdString(), C.Note);
+        const QJsonArray Results = U["results"].toArray();
+        for (int I = 0; I < 2; ++I) {
+            const TProbe& P = I == 0 ? C.Qt : C.Nimbra;
+            const QJsonValue Protocol = Results[I].toObject()["protocol"];
+            EXPECT_EQ(Protocol.isNull() ? std::string() : Protocol.toString().toStdString(),
+                      P.Protocol);
+        }
+    }
+    // The stack's line names its protocol after the status.
+    const std::string Text = FormatText({MakeReport("https://h/", {Over(QtH2, "HTTP/2")})});
+    EXPECT_NE(Text.find("\n  qt      200  HTTP/2  1.0 ms"), std::string::npos) << Text;
+}
+
 TEST(CliReport, PhaseWhereTheExchangeBrokeOffIsNamed) {
     TProbe P = Failure(TStack::Qt, TFailure::Tls, 6);
     P.TimesFrom = "Qt's signals";

@@ -160,8 +160,9 @@ TEST_F(CliTest, HelpExplainsEveryOptionAndExitCode) {
     const TRun R = RunCli({"--help"});
     EXPECT_EQ(R.Code, 0);
     EXPECT_EQ(R.Err, "");
-    for (const char* Text : {"Usage: ostrel-cli", "--json", "--timeout MS", "--stack qt|nimbra",
-                             "--help", "\n  0  ", "\n  1  ", "\n  2  ", "\n  3  ", "\n  4  "})
+    for (const char* Text :
+         {"Usage: ostrel-cli", "--json", "--timeout MS", "--stack qt|nimbra", "--http2", "--help",
+          "\n  0  ", "\n  1  ", "\n  2  ", "\n  3  ", "\n  4  "})
         EXPECT_NE(R.Out.find(Text), std::string::npos) << Text;
     // Help wins over URLs: nothing is sent.
     EXPECT_EQ(RunCli({"-h", "http://127.0.0.1:1/"}).Out, R.Out);
@@ -183,6 +184,7 @@ TEST_F(CliTest, BadUsageSays2AndSendsNothing) {
         {"unknown stack", {"--stack", "curl", "http://x/"}, "--stack is qt or nimbra"},
         {"stack twice", {"--stack", "qt", "--stack=nimbra", "http://x/"}, "--stack given twice"},
         {"flag with a value", {"--json=yes", "http://x/"}, "--json takes no value"},
+        {"--http2 with a value", {"--http2=no", "http://x/"}, "--http2 takes no value"},
         {"empty URL", {""}, "an empty URL"},
         // The command line is quoted back without the escapes that would drive the terminal.
         {"option with escapes",
@@ -417,6 +419,52 @@ TEST_F(CliTest, TextNamesFailedHandshakesAndInProcessUrls) {
     // The legend says what "failed" stands for.
     EXPECT_NE(RunCli({"local://nobody/x"}).Out.find("failed: the exchange broke off in it"),
               std::string::npos);
+}
+
+// Each answer names the protocol it came over; HTTP/2 is spoken only on https, and Nimbra
+// offers it only with --http2.
+TEST_F(CliTest, EachAnswerNamesItsProtocol) {
+    TTestServer Good(TlsArgs("good"));  // HTTP/1.1 only
+    const TRefusingPort Refusing;
+    const std::string CaEnv = "CURL_CA_BUNDLE=" + CertDir() + "/ca.pem";
+    struct {
+        const char* Name;
+        std::vector<std::string> Args;
+        std::vector<std::string> Protocols;  // per stack asked; "(null)" without an answer
+        bool Http2;
+    } Cases[] = {
+        {"plain http stays HTTP/1.1 on both",
+         {"--http2", Url("/status/200")},
+         {"HTTP/1.1", "HTTP/1.1"},
+         true},
+        {"a server without HTTP/2",
+         {"--stack", "nimbra", "--http2", Good.Url("/status/200")},
+         {"HTTP/1.1"},
+         true},
+        {"not offered", {"--stack", "nimbra", Good.Url("/status/200")}, {"HTTP/1.1"}, false},
+        {"no answer, no protocol",
+         {"--http2", "http://127.0.0.1:" + std::to_string(Refusing.Port()) + "/"},
+         {"(null)", "(null)"},
+         true},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        std::vector<std::string> Args = {"--json"};
+        Args.insert(Args.end(), C.Args.begin(), C.Args.end());
+        const TRun R = RunCli(Args, {CaEnv});
+        const QJsonObject Doc = ParseJson(R);
+        EXPECT_EQ(Doc["nimbra_http2"], QJsonValue(C.Http2));
+        const QJsonObject U = Doc["urls"].toArray()[0].toObject();
+        const QJsonArray Results = U["results"].toArray();
+        ASSERT_EQ(Results.size(), static_cast<qsizetype>(C.Protocols.size())) << R.Out;
+        for (qsizetype I = 0; I < Results.size(); ++I)
+            EXPECT_EQ(Str(Results[I].toObject()["protocol"]),
+                      C.Protocols[static_cast<std::size_t>(I)]);
+        EXPECT_TRUE(U["verdict"].toObject()["note"].isNull());
+    }
+    // The text names it after the status.
+    const TRun R = RunCli({"--stack", "nimbra", "--http2", Good.Url("/status/200")}, {CaEnv});
+    EXPECT_NE(R.Out.find("\n  nimbra  200 OK  HTTP/1.1  "), std::string::npos) << R.Out;
 }
 
 TEST_F(CliTest, TimeOutAppliesToBothStacks) {
