@@ -39,6 +39,11 @@ struct TCurlOptions {
     long BufferSize = 0;
     TCurlSink Sink = TCurlSink::Count;
     std::size_t CopyBufferSize = 512 * 1024;
+    /// Offers HTTP/2 on https and requires it: a transfer that went over HTTP/1.1 throws, so
+    /// a comparison never measures another protocol than it names. Without it, HTTP/1.1 only.
+    bool Http2 = false;
+    /// The certificate to trust for https (Bench::TNginx::CaFile); empty: curl's default.
+    std::string CaFile;
 };
 
 /// GETs Url with one reused easy handle; each call is one whole transfer. Sends no Accept
@@ -51,7 +56,8 @@ class TCurlGet {
     TCurlGet(const TCurlGet&) = delete;
     TCurlGet& operator=(const TCurlGet&) = delete;
 
-    /// One transfer; throws std::runtime_error unless it gave 200 and ExpectedSize bytes.
+    /// One transfer; throws std::runtime_error unless it gave 200 and ExpectedSize bytes (over
+    /// HTTP/2 when the options ask for it).
     void operator()();
     /// The last body, with TCurlSink::Collect; empty otherwise.
     const std::string& Body() const noexcept { return FBody; }

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <stdexcept>
 #include <thread>
@@ -44,7 +45,9 @@ bool Accepts(int Port) {
 
 }  // namespace
 
-TNginx::TNginx(const std::vector<TServedFile>& Files) {
+TNginx::TNginx(const std::vector<TServedFile>& Files, TNginxOptions Options) : FOptions(Options) {
+    if (FOptions.Http2 && !FOptions.Tls)
+        throw std::invalid_argument("nginx: HTTP/2 is served on TLS only");
     char Tmpl[] = "/tmp/ostrel-bench-nginx-XXXXXX";
     if (!mkdtemp(Tmpl)) throw std::runtime_error("mkdtemp failed");
     FDir = Tmpl;
@@ -61,6 +64,16 @@ TNginx::TNginx(const std::vector<TServedFile>& Files) {
             const bool Ok = Fd >= 0 && ftruncate(Fd, static_cast<off_t>(F.SparseSize)) == 0;
             if (Fd >= 0) close(Fd);
             if (!Ok) throw std::runtime_error("cannot make " + P.string());
+        }
+        if (FOptions.Tls) {
+            // EC P-256: made in a few milliseconds; valid for the address the clients use.
+            const std::string D = FDir.string();
+            const std::string Cmd =
+                "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 "
+                "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1,DNS:localhost -keyout '" +
+                D + "/server.key' -out '" + D + "/server.pem' >/dev/null 2>&1";
+            if (std::system(Cmd.c_str()) != 0)
+                throw std::runtime_error("openssl could not make the server's certificate");
         }
         for (int Attempt = 0; Attempt < 5 && FPid <= 0; ++Attempt) Start(FreePort());
         if (FPid <= 0)
@@ -83,21 +96,32 @@ TNginx::~TNginx() {
 }
 
 std::string TNginx::Url(const std::string& File) const {
-    return "http://127.0.0.1:" + std::to_string(FPort) + "/" + File;
+    return (FOptions.Tls ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(FPort) +
+           "/" + File;
+}
+
+std::string TNginx::CaFile() const {
+    return FOptions.Tls ? (FDir / "server.pem").string() : std::string();
 }
 
 void TNginx::Start(int Port) {
     const std::string D = FDir.string();
-    std::ofstream(FDir / "nginx.conf")
-        << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
-        << "error_log " << D << "/error.log;\npid " << D << "/nginx.pid;\n"
-        << "events { worker_connections 64; }\n"
-        << "http {\n  access_log off;\n  sendfile on;\n  tcp_nodelay on;\n"
-        << "  keepalive_requests 10000000;\n  keepalive_timeout 120s;\n"
-        << "  client_body_temp_path " << D << "/tmp;\n  proxy_temp_path " << D << "/tmp;\n"
-        << "  fastcgi_temp_path " << D << "/tmp;\n  uwsgi_temp_path " << D << "/tmp;\n"
-        << "  scgi_temp_path " << D << "/tmp;\n"
-        << "  server {\n    listen 127.0.0.1:" << Port << ";\n    root " << D << "/www;\n  }\n}\n";
+    std::ofstream Conf(FDir / "nginx.conf");
+    Conf << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
+         << "error_log " << D << "/error.log;\npid " << D << "/nginx.pid;\n"
+         << "events { worker_connections 64; }\n"
+         << "http {\n  access_log off;\n  sendfile on;\n  tcp_nodelay on;\n"
+         << "  keepalive_requests 10000000;\n  keepalive_timeout 120s;\n"
+         << "  client_body_temp_path " << D << "/tmp;\n  proxy_temp_path " << D << "/tmp;\n"
+         << "  fastcgi_temp_path " << D << "/tmp;\n  uwsgi_temp_path " << D << "/tmp;\n"
+         << "  scgi_temp_path " << D << "/tmp;\n"
+         << "  server {\n    listen 127.0.0.1:" << Port << (FOptions.Tls ? " ssl" : "")
+         << (FOptions.Http2 ? " http2" : "") << ";\n    root " << D << "/www;\n";
+    if (FOptions.Tls)
+        Conf << "    ssl_certificate " << D << "/server.pem;\n    ssl_certificate_key " << D
+             << "/server.key;\n";
+    Conf << "  }\n}\n";
+    Conf.close();
     pid_t Pid = fork();
     if (Pid == 0) {
         int Null = open("/dev/null", O_RDWR);

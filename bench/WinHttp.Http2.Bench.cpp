@@ -1,0 +1,204 @@
+// HTTPS against raw libcurl on an nginx started here on 127.0.0.1 with TLS and HTTP/2, in many
+// short alternating pairs (Bench.Pairs.h):
+//  - sequential keep-alive GETs of a small file over HTTP/1.1 on TLS: through libwinhttp as the
+//    engine makes them (connect, open request, send, receive, read to the end, close) on one
+//    session, against one reused curl easy handle;
+//  - the same over HTTP/2, the session offering it and curl speaking it;
+//  - one 64 MiB body over HTTP/2 through TWinHttpEngine with HTTP/2 allowed, read through
+//    ContentAsStream into a 512 KiB buffer, against curl over HTTP/2 copying it into a 512 KiB
+//    buffer, in rounds of several whole transfers a side.
+// Each side checks the protocol it spoke, so a figure never compares another protocol than
+// it names. Both sides trust the server's certificate through its file alone.
+
+#include <curl/curl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "Bench.Curl.h"
+#include "Bench.Nginx.h"
+#include "Bench.Pairs.h"
+#include "Nimbra.WinHttp.Api.h"
+#include "Nimbra.WinHttp.Engine.h"
+
+// The library's functions through the engine's binding (Nimbra.WinHttp.Api.h), as the engine
+// calls them.
+namespace Nimbra {
+namespace {
+
+// Named here as well, for a winhttp.h without the protocol options.
+#ifndef WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL
+#define WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL 133
+#endif
+#ifndef WINHTTP_OPTION_HTTP_PROTOCOL_USED
+#define WINHTTP_OPTION_HTTP_PROTOCOL_USED 134
+#endif
+#ifndef WINHTTP_PROTOCOL_FLAG_HTTP2
+#define WINHTTP_PROTOCOL_FLAG_HTTP2 0x1
+#endif
+
+constexpr std::size_t SmallSize = 1024;
+constexpr std::size_t LargeSize = std::size_t{64} << 20;
+constexpr std::size_t BufferSize = 512 * 1024;
+
+/// One https GET as the engine makes it on a session kept for the whole run, offering HTTP/2
+/// or not. Owns the session and the read buffer. The first transfer checks the protocol.
+class TLibraryGet {
+  public:
+    TLibraryGet(int Port, const char16_t* Path, std::size_t Expected, bool Http2)
+        : FSession(WinHttpOpen(u"Bench", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0)),
+          FPort(static_cast<INTERNET_PORT>(Port)),
+          FPath(Path),
+          FExpected(Expected),
+          FHttp2(Http2),
+          FBuf(8192) {
+        if (!FSession) throw std::runtime_error("WinHttpOpen failed");
+        DWORD Flags = WINHTTP_PROTOCOL_FLAG_HTTP2;
+        if (Http2 && !WinHttpSetOption(FSession, WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL, &Flags,
+                                       sizeof Flags)) {
+            WinHttpCloseHandle(FSession);
+            throw std::runtime_error("libwinhttp does not offer HTTP/2 (error " +
+                                     std::to_string(GetLastError()) + ")");
+        }
+    }
+    ~TLibraryGet() { WinHttpCloseHandle(FSession); }
+    TLibraryGet(const TLibraryGet&) = delete;
+    TLibraryGet& operator=(const TLibraryGet&) = delete;
+
+    void operator()() {
+        std::size_t Got = 0;
+        if (!Get(Got) || Got != FExpected) throw std::runtime_error("library: transfer failed");
+    }
+
+  private:
+    bool Get(std::size_t& Got) {
+        HINTERNET Conn = WinHttpConnect(FSession, u"127.0.0.1", FPort, 0);
+        if (!Conn) return false;
+        HINTERNET Req =
+            WinHttpOpenRequest(Conn, u"GET", FPath, nullptr, nullptr, nullptr, WINHTTP_FLAG_SECURE);
+        bool Ok = Req && WinHttpSendRequest(Req, u"\r\n", 2, nullptr, 0, 0, 0) &&
+                  WinHttpReceiveResponse(Req, nullptr);
+        for (DWORD N = 1; Ok && N > 0;) {
+            Ok = WinHttpReadData(Req, FBuf.data(), static_cast<DWORD>(FBuf.size()), &N);
+            Got += N;
+        }
+        if (Ok && !FChecked) {
+            DWORD Used = 0;
+            DWORD Length = sizeof Used;
+            std::string Wrong;
+            if (!WinHttpQueryOption(Req, WINHTTP_OPTION_HTTP_PROTOCOL_USED, &Used, &Length))
+                Wrong = "library: the protocol used cannot be told (error " +
+                        std::to_string(GetLastError()) + ")";
+            else if (((Used & WINHTTP_PROTOCOL_FLAG_HTTP2) != 0) != FHttp2)
+                Wrong = std::string("library: the answer did not come over ") +
+                        (FHttp2 ? "HTTP/2" : "HTTP/1.1");
+            if (!Wrong.empty()) {
+                WinHttpCloseHandle(Req);
+                WinHttpCloseHandle(Conn);
+                throw std::runtime_error(Wrong);
+            }
+            FChecked = true;
+        }
+        if (Req) WinHttpCloseHandle(Req);
+        WinHttpCloseHandle(Conn);
+        return Ok;
+    }
+
+    HINTERNET FSession;
+    INTERNET_PORT FPort;
+    const char16_t* FPath;
+    std::size_t FExpected;
+    bool FHttp2;
+    bool FChecked = false;
+    std::vector<char> FBuf;
+};
+
+/// The large body through the engine's ContentAsStream into one 512 KiB buffer, over HTTP/2.
+void EngineLargeGet(TWinHttpEngine& Engine, const std::string& Url, std::vector<char>& Buffer) {
+    auto Request = Engine.CreateRequest();
+    Request->SetUri(Url);
+    Request->SetMethod("GET");
+    auto Response = Engine.Send(*Request);
+    Runtime::TStream& Body = Response->ContentAsStream();
+    std::size_t Total = 0;
+    for (;;) {
+        const std::int64_t N = Body.Read(Buffer.data(), static_cast<std::int64_t>(Buffer.size()));
+        if (N <= 0) break;
+        Total += static_cast<std::size_t>(N);
+    }
+    if (Response->StatusCode() != 200 || Total != LargeSize)
+        throw std::runtime_error("engine: transfer of " + Url + " failed");
+    auto* W = dynamic_cast<TWinHttpResponse*>(Response.get());
+    if (W == nullptr || W->HttpProtocolUsed() != THttpProtocol::Http2)
+        throw std::runtime_error("engine: " + Url + " did not come over HTTP/2");
+}
+
+}  // namespace
+}  // namespace Nimbra
+
+int main(int argc, char** argv) {
+    using namespace Nimbra;
+    try {
+        const Bench::TOptions Opt = Bench::ParseOptions(argc, argv);
+        if (argc > 1) throw std::invalid_argument(std::string("unknown argument ") + argv[1]);
+        if (!LoadWinHttp()) throw std::runtime_error("libwinhttp could not be loaded");
+        curl_global_init(CURL_GLOBAL_ALL);
+        const std::vector<Bench::TServedFile> Files = {
+            {"small.txt", std::string(SmallSize, 'x')},
+            Bench::TServedFile::Sparse("large.bin", LargeSize)};
+        const Bench::TNginx Nginx(Files, {.Tls = true, .Http2 = true});
+        // libwinhttp trusts what curl is told to trust, read when a session opens.
+        setenv("CURL_CA_BUNDLE", Nginx.CaFile().c_str(), 1);
+        Bench::TCurlOptions Curl2;
+        Curl2.CaFile = Nginx.CaFile();
+        Curl2.Http2 = true;
+        Bench::TCurlOptions Curl11 = Curl2;
+        Curl11.Http2 = false;
+
+        for (const bool Http2 : {false, true}) {
+            TLibraryGet Library(Nginx.Port(), u"/small.txt", SmallSize, Http2);
+            Bench::TCurlGet Curl(Nginx.Url("small.txt"), SmallSize, Http2 ? Curl2 : Curl11);
+            const auto R = Bench::ComparePairs([&] { Library(); }, [&] { Curl(); }, Opt);
+            Bench::Record(Bench::RatioFigure(
+                              Http2 ? "winhttp.h2-small-gets" : "winhttp.tls-small-gets",
+                              Http2 ? "libwinhttp / raw libcurl, keep-alive GETs of 1 KiB over "
+                                      "HTTP/2 on TLS"
+                                    : "libwinhttp / raw libcurl, keep-alive GETs of 1 KiB over "
+                                      "HTTP/1.1 on TLS",
+                              R, 0.9),
+                          Opt);
+        }
+
+        {
+            TWinHttpEngine Engine;
+            Engine.SetAllowHttp2(true);
+            const std::string Url = Nginx.Url("large.bin");
+            std::vector<char> Buffer(BufferSize);
+            // The engine's request headers: its user agent, and the Accept-Encoding WinHTTP
+            // adds when it is asked to decompress.
+            Bench::TCurlOptions Copy = Curl2;
+            Copy.UserAgent = "Orvo Http/1.0";
+            Copy.AcceptEncoding = "gzip, deflate";
+            Copy.BufferSize = static_cast<long>(BufferSize);
+            Copy.Sink = Bench::TCurlSink::Copy;
+            Copy.CopyBufferSize = BufferSize;
+            Bench::TCurlGet Curl(Url, LargeSize, Copy);
+            // Several whole transfers a side in each round (Bench::LongWork).
+            const auto R = Bench::ComparePairs([&] { EngineLargeGet(Engine, Url, Buffer); },
+                                               [&] { Curl(); }, Bench::LongWork(Opt));
+            Bench::Record(Bench::RatioFigure("engine.h2-large-body",
+                                             "TWinHttpEngine ContentAsStream / raw libcurl, "
+                                             "64 MiB over HTTP/2 into a 512 KiB buffer",
+                                             R, 0.85),
+                          Opt);
+        }
+        curl_global_cleanup();
+        return 0;
+    } catch (const std::exception& E) {
+        std::fprintf(stderr, "bench_http2: %s\n", E.what());
+        return 1;
+    }
+}
