@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "Http2Server.h"
 #include "TestServer.h"
 
 extern char** environ;
@@ -424,7 +425,8 @@ TEST_F(CliTest, TextNamesFailedHandshakesAndInProcessUrls) {
 // Each answer names the protocol it came over; HTTP/2 is spoken only on https, and Nimbra
 // offers it only with --http2.
 TEST_F(CliTest, EachAnswerNamesItsProtocol) {
-    TTestServer Good(TlsArgs("good"));  // HTTP/1.1 only
+    TTestServer Good(TlsArgs("good"));     // HTTP/1.1 only
+    const TestSupport::THttp2Server Both;  // HTTP/2 and HTTP/1.1, chosen in the handshake
     const TRefusingPort Refusing;
     const std::string CaEnv = "CURL_CA_BUNDLE=" + CertDir() + "/ca.pem";
     struct {
@@ -432,7 +434,18 @@ TEST_F(CliTest, EachAnswerNamesItsProtocol) {
         std::vector<std::string> Args;
         std::vector<std::string> Protocols;  // per stack asked; "(null)" without an answer
         bool Http2;
+        std::string Ca = CertDir() + "/ca.pem";
     } Cases[] = {
+        {"offered to a server that speaks it",
+         {"--stack", "nimbra", "--http2", Both.Url("/status/200")},
+         {"HTTP/2"},
+         true,
+         TestSupport::TestCertDir() + "/ca.pem"},
+        {"not offered to a server that speaks it",
+         {"--stack", "nimbra", Both.Url("/status/200")},
+         {"HTTP/1.1"},
+         false,
+         TestSupport::TestCertDir() + "/ca.pem"},
         {"plain http stays HTTP/1.1 on both",
          {"--http2", Url("/status/200")},
          {"HTTP/1.1", "HTTP/1.1"},
@@ -451,7 +464,7 @@ TEST_F(CliTest, EachAnswerNamesItsProtocol) {
         SCOPED_TRACE(C.Name);
         std::vector<std::string> Args = {"--json"};
         Args.insert(Args.end(), C.Args.begin(), C.Args.end());
-        const TRun R = RunCli(Args, {CaEnv});
+        const TRun R = RunCli(Args, {"CURL_CA_BUNDLE=" + C.Ca});
         const QJsonObject Doc = ParseJson(R);
         EXPECT_EQ(Doc["nimbra_http2"], QJsonValue(C.Http2));
         const QJsonObject U = Doc["urls"].toArray()[0].toObject();
@@ -462,9 +475,12 @@ TEST_F(CliTest, EachAnswerNamesItsProtocol) {
                       C.Protocols[static_cast<std::size_t>(I)]);
         EXPECT_TRUE(U["verdict"].toObject()["note"].isNull());
     }
-    // The text names it after the status.
-    const TRun R = RunCli({"--stack", "nimbra", "--http2", Good.Url("/status/200")}, {CaEnv});
+    // The text names it after the status (HTTP/2 has no reason phrase).
+    TRun R = RunCli({"--stack", "nimbra", "--http2", Good.Url("/status/200")}, {CaEnv});
     EXPECT_NE(R.Out.find("\n  nimbra  200 OK  HTTP/1.1  "), std::string::npos) << R.Out;
+    R = RunCli({"--stack", "nimbra", "--http2", Both.Url("/status/200")},
+               {"CURL_CA_BUNDLE=" + TestSupport::TestCertDir() + "/ca.pem"});
+    EXPECT_NE(R.Out.find("\n  nimbra  200  HTTP/2  "), std::string::npos) << R.Out;
 }
 
 TEST_F(CliTest, TimeOutAppliesToBothStacks) {

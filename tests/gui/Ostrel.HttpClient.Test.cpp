@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "GuiTestSupport.h"
+#include "Http2Server.h"
 #include "Ostrel.HttpClient.h"
 #include "TestServer.h"
 
@@ -184,6 +185,36 @@ TEST_F(HttpClientTlsTest, TrustedServerAnswersAndHttpsToHttpIsNotFollowed) {
     const std::string Up = "/redirect?code=302&to=" + Secure->Url("/status/204");
     EXPECT_EQ(Client.Get(QString::fromStdString(Plain.Url(Up)))->StatusCode(), 204);
 
+    QSslConfiguration::setDefaultConfiguration(Saved);
+}
+
+// Qt offers HTTP/2 on https by itself; the trace says when the server took it.
+TEST_F(HttpClientTlsTest, TraceTellsWhetherTheAnswerCameOverHttp2) {
+    const QSslConfiguration Saved = QSslConfiguration::defaultConfiguration();
+    QSslConfiguration Trusting = Saved;
+    Trusting.addCaCertificates((CertDir / "ca.pem").string().c_str());
+    Trusting.addCaCertificates((TestSupport::TestCertDir() + "/ca.pem").c_str());
+    QSslConfiguration::setDefaultConfiguration(Trusting);
+
+    const TestSupport::THttp2Server Both;  // HTTP/2 and HTTP/1.1, chosen in the handshake
+    const auto Http11Only = Https("good");
+    TestSupport::TTestServer Plain;
+    const struct {
+        const char* Name;
+        std::string Url;
+        bool Http2;
+    } Cases[] = {
+        {"a server that speaks HTTP/2", Both.Url("/status/200"), true},
+        {"an https server without HTTP/2", Http11Only->Url("/status/200"), false},
+        {"plain http", Plain.Url("/status/200"), false},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        THTTPClient Client;
+        Ostrel::THTTPTrace Trace;
+        EXPECT_EQ(Client.Get(QString::fromStdString(C.Url), &Trace)->StatusCode(), 200);
+        EXPECT_EQ(Trace.Http2, C.Http2);
+    }
     QSslConfiguration::setDefaultConfiguration(Saved);
 }
 

@@ -253,6 +253,8 @@ TEST_F(WinHttpEngineCalls, Http2IsOfferedOnHttpsOnlyWhenAllowed) {
     } Cases[] = {
         {"not allowed", false, Secure, 0, "", false},
         {"allowed, plain http", true, FServer.Url("/status/200"), 0, "", false},
+        // This server speaks HTTP/1.1 only.
+        {"allowed", true, Secure, 0, Offer + "ok", true},
         {"allowed, a WinHTTP without the option", true, Secure, ERROR_WINHTTP_INVALID_OPTION,
          Offer + "fail 12009 (injected)", false},
     };

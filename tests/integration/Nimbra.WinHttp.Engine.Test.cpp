@@ -12,6 +12,9 @@
 #include <thread>
 #include <vector>
 
+#ifndef _WIN32
+#include "Http2Server.h"
+#endif
 #include "Nimbra.WinHttp.Api.h"
 #include "Nimbra.WinHttp.Engine.h"
 #include "Os.Clock.h"
@@ -619,6 +622,50 @@ TEST_F(WinHttpEngineTls, CertificateFailuresEndWithTheCertificateText) {
     EXPECT_EQ(R->StatusCode(), 200);
     EXPECT_EQ(R->ContentAsString(), "status 200\n");
 }
+
+#ifndef _WIN32
+// The same exchanges with HTTP/2 allowed and not, through an nginx that speaks both: the
+// answers agree, only the protocol (and HTTP/2's missing reason phrase) differs.
+TEST(WinHttpEngineHttp2, AllowedHttp2CarriesTheSameAnswers) {
+    TestSupport::TrustTestCa();
+    TestSupport::THttp2Server Server;
+    struct {
+        const char* Name;
+        std::string Path;
+        int Status;
+        std::string Reason;  // over HTTP/1.1; HTTP/2 has none
+        std::string Body;
+        std::string Location = {};
+    } Cases[] = {
+        {"200", "/status/200", 200, "OK", "status 200\n"},
+        {"500 is an answer", "/status/500", 500, "Internal Server Error", "status 500\n"},
+        {"302 is returned, not followed", "/redirect?to=/status/200&code=302", 302, "Found",
+         "redirect to /status/200\n", "/status/200"},
+        {"a gzip body decoded once", "/faults/compressed/gzip?n=100000", 200, "OK",
+         PatternBytes(100000)},
+        {"a body of many frames", "/faults/chunked?sizes=65536,70000,1", 200, "OK",
+         PatternBytes(135537)},
+    };
+    TWinHttpEngine Engine;
+    for (const bool Allow : {false, true}) {
+        SCOPED_TRACE(Allow ? "HTTP/2 allowed" : "HTTP/1.1 only");
+        Engine.SetAllowHttp2(Allow);
+        for (const auto& C : Cases) {
+            SCOPED_TRACE(C.Name);
+            auto Request = Engine.CreateRequest();
+            Request->SetUri(Server.Url(C.Path));
+            auto R = Engine.Send(*Request);
+            EXPECT_EQ(dynamic_cast<TWinHttpResponse&>(*R).HttpProtocolUsed(),
+                      Allow ? THttpProtocol::Http2 : THttpProtocol::Http11);
+            EXPECT_EQ(R->StatusCode(), C.Status);
+            EXPECT_EQ(R->StatusReason(), Allow ? "" : C.Reason);
+            EXPECT_EQ(R->Headers().Get("location"), C.Location);
+            EXPECT_FALSE(R->Headers().Exists("content-encoding"));
+            EXPECT_EQ(AsText(R->ContentAsBytes()), C.Body);
+        }
+    }
+}
+#endif
 
 // ---------------------------------------------------------------------------------------
 // The default engine
