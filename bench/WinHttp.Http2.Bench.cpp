@@ -29,17 +29,6 @@
 namespace Nimbra {
 namespace {
 
-// Named here as well, for a winhttp.h without the protocol options.
-#ifndef WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL
-#define WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL 133
-#endif
-#ifndef WINHTTP_OPTION_HTTP_PROTOCOL_USED
-#define WINHTTP_OPTION_HTTP_PROTOCOL_USED 134
-#endif
-#ifndef WINHTTP_PROTOCOL_FLAG_HTTP2
-#define WINHTTP_PROTOCOL_FLAG_HTTP2 0x1
-#endif
-
 constexpr std::size_t SmallSize = 1024;
 constexpr std::size_t LargeSize = std::size_t{64} << 20;
 constexpr std::size_t BufferSize = 512 * 1024;
