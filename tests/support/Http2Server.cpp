@@ -3,9 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -18,8 +16,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
-
-extern char** environ;
 
 namespace TestSupport {
 
@@ -199,63 +195,17 @@ bool TH2Peer::Available() {
 TH2Peer::TH2Peer() {
     if (!Available())
         throw std::runtime_error("no Python with the h2 package (Debian: python3-h2)");
-    int In[2], Out[2];
-    if (pipe2(In, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    if (pipe2(Out, O_CLOEXEC) != 0) {
-        close(In[0]);
-        close(In[1]);
-        throw std::runtime_error("pipe failed");
-    }
     const std::string Certs = TestCertDir();
-    std::vector<std::string> Args = {OSTREL_H2_PYTHON,
-                                     "-u",
-                                     TTestServer::SupportDir() + "/h2peer.py",
-                                     "--tls",
-                                     Certs + "/good.pem",
-                                     Certs + "/good.key"};
-    std::vector<char*> Argv;
-    for (auto& A : Args) Argv.push_back(A.data());
-    Argv.push_back(nullptr);
-    posix_spawn_file_actions_t Actions;
-    posix_spawn_file_actions_init(&Actions);
-    posix_spawn_file_actions_adddup2(&Actions, In[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&Actions, Out[1], STDOUT_FILENO);
-    const int Rc = posix_spawn(&FPid, Argv[0], &Actions, nullptr, Argv.data(), environ);
-    posix_spawn_file_actions_destroy(&Actions);
-    close(In[0]);
-    close(Out[1]);
-    FStdin = In[1];
-    FStdout = Out[0];
-    std::string Line;
-    while (Rc == 0) {
-        pollfd P{FStdout, POLLIN, 0};
-        if (poll(&P, 1, 30000) <= 0) break;
-        char C;
-        if (read(FStdout, &C, 1) != 1 || C == '\n') break;
-        Line += C;
-    }
-    if (Rc != 0 || Line.rfind("PORT ", 0) != 0) {
-        if (Rc != 0) FPid = -1;
-        Stop();
-        throw std::runtime_error("h2peer.py did not start: " + Line);
-    }
-    FPort = std::stoi(Line.substr(5));
+    FProcess = std::make_unique<TPortReportingProcess>(
+        "h2peer.py",
+        std::vector<std::string>{OSTREL_H2_PYTHON, "-u", TTestServer::SupportDir() + "/h2peer.py",
+                                 "--tls", Certs + "/good.pem", Certs + "/good.key"});
 }
 
-TH2Peer::~TH2Peer() {
-    Stop();
-}
+TH2Peer::~TH2Peer() = default;
 
-void TH2Peer::Stop() noexcept {
-    if (FStdin >= 0) close(FStdin);
-    if (FPid > 0) {
-        kill(FPid, SIGTERM);
-        while (waitpid(FPid, nullptr, 0) < 0 && errno == EINTR) {
-        }
-    }
-    if (FStdout >= 0) close(FStdout);
-    FStdin = FStdout = -1;
-    FPid = -1;
+int TH2Peer::Port() const {
+    return FProcess->Port();
 }
 
 }  // namespace TestSupport

@@ -64,15 +64,10 @@ class TH2Peer {
     TH2Peer& operator=(const TH2Peer&) = delete;
 
     static bool Available();
-    int Port() const { return FPort; }
+    int Port() const;
 
   private:
-    void Stop() noexcept;
-
-    pid_t FPid = -1;
-    int FStdin = -1;  // closing it tells the peer to end
-    int FStdout = -1;
-    int FPort = 0;
+    std::unique_ptr<TPortReportingProcess> FProcess;  // the peer, for this object's life
 };
 
 }  // namespace TestSupport

@@ -33,11 +33,11 @@ std::string ReadFirstLine(int Fd) {
         pollfd P{Fd, POLLIN, 0};
         const int Ready = poll(&P, 1, StartTimeoutMs);
         if (Ready < 0 && errno == EINTR) continue;
-        if (Ready <= 0) throw std::runtime_error("test server did not report its port in time");
+        if (Ready <= 0) throw std::runtime_error("it did not report its port in time");
         char C;
         const ssize_t N = read(Fd, &C, 1);
         if (N < 0 && errno == EINTR) continue;
-        if (N <= 0) throw std::runtime_error("test server ended before reporting its port");
+        if (N <= 0) throw std::runtime_error("it ended before reporting its port");
         if (C == '\n') return Line;
         Line += C;
     }
@@ -45,13 +45,8 @@ std::string ReadFirstLine(int Fd) {
 
 }  // namespace
 
-std::string TTestServer::SupportDir() {
-    return OSTREL_TEST_SUPPORT_DIR;
-}
-
-TTestServer::TTestServer(std::vector<std::string> ExtraArgs) {
-    FTls = std::find(ExtraArgs.begin(), ExtraArgs.end(), "--tls") != ExtraArgs.end();
-
+TPortReportingProcess::TPortReportingProcess(const std::string& Name,
+                                             std::vector<std::string> Args) {
     int In[2], Out[2];
     if (pipe2(In, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     if (pipe2(Out, O_CLOEXEC) != 0) {
@@ -60,8 +55,6 @@ TTestServer::TTestServer(std::vector<std::string> ExtraArgs) {
         throw std::runtime_error("pipe failed");
     }
 
-    std::vector<std::string> Args = {OSTREL_PYTHON3, "-u", SupportDir() + "/testserver.py"};
-    Args.insert(Args.end(), ExtraArgs.begin(), ExtraArgs.end());
     std::vector<char*> Argv;
     for (auto& A : Args) Argv.push_back(A.data());
     Argv.push_back(nullptr);
@@ -84,19 +77,19 @@ TTestServer::TTestServer(std::vector<std::string> ExtraArgs) {
 
     try {
         const std::string Line = ReadFirstLine(FStdout);
-        if (Line.rfind("PORT ", 0) != 0) throw std::runtime_error("test server said: " + Line);
+        if (Line.rfind("PORT ", 0) != 0) throw std::runtime_error("it said: " + Line);
         FPort = std::stoi(Line.substr(5));
-    } catch (...) {
+    } catch (const std::exception& E) {
         Stop();
-        throw;
+        throw std::runtime_error(Name + " did not start: " + E.what());
     }
 }
 
-TTestServer::~TTestServer() {
+TPortReportingProcess::~TPortReportingProcess() {
     Stop();
 }
 
-void TTestServer::Stop() noexcept {
+void TPortReportingProcess::Stop() noexcept {
     if (FStdin >= 0) close(FStdin);
     if (FPid > 0) {
         kill(FPid, SIGTERM);
@@ -107,6 +100,20 @@ void TTestServer::Stop() noexcept {
     FStdin = FStdout = -1;
     FPid = -1;
 }
+
+std::string TTestServer::SupportDir() {
+    return OSTREL_TEST_SUPPORT_DIR;
+}
+
+TTestServer::TTestServer(std::vector<std::string> ExtraArgs) {
+    FTls = std::find(ExtraArgs.begin(), ExtraArgs.end(), "--tls") != ExtraArgs.end();
+    std::vector<std::string> Args = {OSTREL_PYTHON3, "-u", SupportDir() + "/testserver.py"};
+    Args.insert(Args.end(), ExtraArgs.begin(), ExtraArgs.end());
+    FProcess = std::make_unique<TPortReportingProcess>("the test server", std::move(Args));
+    FPort = FProcess->Port();
+}
+
+TTestServer::~TTestServer() = default;
 
 std::string TTestServer::Url(std::string_view Path) const {
     return std::string(FTls ? "https://" : "http://") + Host() + ":" + std::to_string(FPort) +

@@ -9,6 +9,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -16,6 +17,31 @@
 #include <vector>
 
 namespace TestSupport {
+
+#ifndef _WIN32
+/// A helper program started with pipes for its stdin and stdout, which says "PORT <n>" as its
+/// first line once it listens; from construction until destruction, which closes its stdin
+/// (its sign to end), sends it SIGTERM and reaps it. Throws std::runtime_error, with what the
+/// program said, when it cannot be started or does not report its port within 30 s.
+class TPortReportingProcess {
+  public:
+    /// Argv[0] is looked up in PATH unless it is a path; Name says what the program is in errors.
+    TPortReportingProcess(const std::string& Name, std::vector<std::string> Argv);
+    ~TPortReportingProcess();
+    TPortReportingProcess(const TPortReportingProcess&) = delete;
+    TPortReportingProcess& operator=(const TPortReportingProcess&) = delete;
+
+    int Port() const { return FPort; }
+
+  private:
+    void Stop() noexcept;
+
+    pid_t FPid = -1;
+    int FStdin = -1;   // closing it tells the program to end
+    int FStdout = -1;  // kept open so the program never writes into a closed pipe
+    int FPort = 0;
+};
+#endif
 
 /// A running test server process; valid from construction until destruction, which kills
 /// and reaps it. Extra arguments go to the script (e.g. {"--tls", cert, key}).
@@ -35,16 +61,14 @@ class TTestServer {
     static std::string SupportDir();
 
   private:
+#ifdef _WIN32
     void Stop() noexcept;
 
-#ifdef _WIN32
     // The connection to the launcher, which is the server's stdin and stdout: shutting down
     // its sending side tells the server to end, and its end of data says the server is gone.
     std::uintptr_t FConnection = ~std::uintptr_t{0};
 #else
-    pid_t FPid = -1;
-    int FStdin = -1;   // closing it tells the server to end
-    int FStdout = -1;  // kept open so the server never writes into a closed pipe
+    std::unique_ptr<TPortReportingProcess> FProcess;  // the server, for this object's life
 #endif
     int FPort = 0;
     bool FTls = false;
