@@ -14,6 +14,7 @@
 
 namespace Nimbra {
 
+using TestSupport::QueryEscape;
 using TestSupport::ReadAll;
 using TestSupport::THandle;
 using TestSupport::TTestServer;
@@ -21,28 +22,13 @@ using TestSupport::U;
 
 namespace {
 
-/// A query parameter's value: everything but letters and digits percent-escaped.
-std::string Escaped(std::string_view S) {
-    std::string Out;
-    for (char C : S) {
-        if ((C >= 'a' && C <= 'z') || (C >= 'A' && C <= 'Z') || (C >= '0' && C <= '9')) {
-            Out += C;
-        } else {
-            char Hex[4];
-            std::snprintf(Hex, sizeof Hex, "%%%02X", static_cast<unsigned char>(C));
-            Out += Hex;
-        }
-    }
-    return Out;
-}
-
 /// Path (under /cookies/) whose answer sets the given Set-Cookie values.
 std::string Setting(const std::string& Path, std::initializer_list<const char*> Cookies) {
     std::string Out = Path;
     char Sep = '?';
     for (const char* C : Cookies) {
         Out += Sep;
-        Out += "set=" + Escaped(C);
+        Out += "set=" + QueryEscape(C);
         Sep = '&';
     }
     return Out;
@@ -210,17 +196,17 @@ TEST_F(WinHttpCookies, RedirectHopsSetAndSendCookies) {
         std::string Later;  // what a later request to 127.0.0.1 carries
     } Rows[] = {
         {"a cookie set on the redirect goes with the next hop",
-         Setting("/cookies/r", {"r=1"}) + "&to=" + Escaped("/cookies/next"), "Cookie: r=1\n",
+         Setting("/cookies/r", {"r=1"}) + "&to=" + QueryEscape("/cookies/next"), "Cookie: r=1\n",
          "Cookie: r=1\n"},
         {"one for a path the next hop is not under stays behind",
-         Setting("/cookies/r", {"r=1; Path=/cookies/r"}) + "&to=" + Escaped("/cookies/next"), "",
-         ""},
+         Setting("/cookies/r", {"r=1; Path=/cookies/r"}) + "&to=" + QueryEscape("/cookies/next"),
+         "", ""},
         {"nothing goes to another host",
-         Setting("/cookies/r", {"r=1"}) + "&to=" + Escaped(Localhost + "/cookies/next"), "",
+         Setting("/cookies/r", {"r=1"}) + "&to=" + QueryEscape(Localhost + "/cookies/next"), "",
          "Cookie: r=1\n"},
         {"what the other host sets stays with it",
-         "/cookies/r?to=" + Escaped(Localhost + Setting("/cookies/r", {"o=1"}) +
-                                    "&to=" + Escaped(Localhost + "/cookies/next")),
+         "/cookies/r?to=" + QueryEscape(Localhost + Setting("/cookies/r", {"o=1"}) +
+                                        "&to=" + QueryEscape(Localhost + "/cookies/next")),
          "Cookie: o=1\n", ""},
     };
     for (const auto& Row : Rows) {
@@ -239,7 +225,7 @@ TEST_F(WinHttpCookies, DisabledOnARequestNoneSentAndNoneKept) {
     Off.Path = Setting("/cookies/set", {"b=2"});
     EXPECT_EQ(Get(Session.Get(), Off), "");
     // Through a redirect as well.
-    Off.Path = Setting("/cookies/r", {"c=3"}) + "&to=" + Escaped("/cookies/next");
+    Off.Path = Setting("/cookies/r", {"c=3"}) + "&to=" + QueryEscape("/cookies/next");
     EXPECT_EQ(Get(Session.Get(), Off), "");
     EXPECT_EQ(Get(Session.Get(), "/cookies/x"), "Cookie: a=1\n");
 }

@@ -26,6 +26,7 @@ namespace Nimbra {
 
 using TestSupport::A;
 using TestSupport::PatternBytes;
+using TestSupport::QueryEscape;
 using TestSupport::QueryStatus;
 using TestSupport::QueryText;
 using TestSupport::ReadAll;
@@ -152,21 +153,6 @@ TOutcome Exchange(HINTERNET Session, const TExchange& X) {
 
 bool HasHeaderLine(const std::string& Raw, const std::string& Line) {
     return Raw.find("\r\n" + Line + "\r\n") != std::string::npos;
-}
-
-/// Text for a query parameter: everything but letters and digits percent-escaped.
-std::string QueryEscape(std::string_view S) {
-    std::string Out;
-    for (char C : S) {
-        if ((C >= 'a' && C <= 'z') || (C >= 'A' && C <= 'Z') || (C >= '0' && C <= '9')) {
-            Out += C;
-        } else {
-            char Hex[4];
-            std::snprintf(Hex, sizeof Hex, "%%%02X", static_cast<unsigned char>(C));
-            Out += Hex;
-        }
-    }
-    return Out;
 }
 
 /// How many connections a test server has accepted, the one asking included.

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +35,21 @@ inline std::u16string U(std::string_view S) {
 inline std::string A(std::u16string_view S) {
     std::string Out;
     for (char16_t C : S) Out += C < 0x80 ? static_cast<char>(C) : '?';
+    return Out;
+}
+
+/// Text for a query parameter: everything but letters and digits percent-escaped.
+inline std::string QueryEscape(std::string_view S) {
+    std::string Out;
+    for (char C : S) {
+        if ((C >= 'a' && C <= 'z') || (C >= 'A' && C <= 'Z') || (C >= '0' && C <= '9')) {
+            Out += C;
+        } else {
+            char Hex[4];
+            std::snprintf(Hex, sizeof Hex, "%%%02X", static_cast<unsigned char>(C));
+            Out += Hex;
+        }
+    }
     return Out;
 }
 
