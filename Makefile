@@ -54,12 +54,13 @@ test-asan: deps
 
 # The tests that use threads, under ThreadSanitizer (CI runs it after `make test`):
 # libwinhttp's two programs, several of whose tests drive one session from many threads; the
-# WinHTTP engine (cancel from another thread); the engine contract's request (its cancel
+# WinHTTP engine (cancel from another thread); the asynchronous mode (callbacks on the
+# library's threads, requests closed from another); the engine contract's request (its cancel
 # hook); the client; the in-process registry, dispatcher and engine; the server pipeline; and
 # the first binding of the WinHTTP library from several threads at once. Only these targets
 # are built. A report stops the program, which then fails.
-TSAN_TESTS ?= test_winhttp_api test_winhttp_transfer test_winhttp_engine test_engine test_client \
-	test_inproc test_server test_winhttp_binding_threads
+TSAN_TESTS ?= test_winhttp_api test_winhttp_transfer test_winhttp_engine test_winhttp_async \
+	test_engine test_client test_inproc test_server test_winhttp_binding_threads
 test-tsan: deps
 	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DOSTREL_SANITIZE_THREAD=ON \
 	  -DOSTREL_BUILD_APP=OFF -DOSTREL_BUILD_BENCH=OFF $(CMAKE_ARGS) >/dev/null

@@ -109,7 +109,10 @@ void TNginx::Start(int Port) {
     std::ofstream Conf(FDir / "nginx.conf");
     Conf << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
          << "error_log " << D << "/error.log;\npid " << D << "/nginx.pid;\n"
-         << "events { worker_connections 64; }\n"
+         << (FOptions.Connections > 64
+                 ? "worker_rlimit_nofile " + std::to_string(FOptions.Connections * 2 + 64) + ";\n"
+                 : std::string())
+         << "events { worker_connections " << FOptions.Connections << "; }\n"
          << "http {\n  access_log off;\n  sendfile on;\n  tcp_nodelay on;\n"
          << "  keepalive_requests 10000000;\n  keepalive_timeout 120s;\n"
          << "  client_body_temp_path " << D << "/tmp;\n  proxy_temp_path " << D << "/tmp;\n"

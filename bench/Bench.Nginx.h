@@ -39,6 +39,9 @@ struct TServedFile {
 struct TNginxOptions {
     bool Tls = false;    // https, with a certificate of its own for 127.0.0.1
     bool Http2 = false;  // offers HTTP/2 by ALPN as well; needs Tls
+    /// Connections the server holds at once (nginx's worker_connections, its listener
+    /// included); a comparison of a thousand requests in flight needs a few thousand.
+    int Connections = 64;
 };
 
 /// nginx serving a temporary folder on 127.0.0.1 from construction to destruction; owns the
