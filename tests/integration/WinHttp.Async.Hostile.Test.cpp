@@ -12,7 +12,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -173,6 +176,10 @@ TEST_F(WinHttpAsync, AnswersCompleteInOrderLegByLeg) {
     auto Post = At("/faults/chain/0");
     Post.Verb = u"POST";
     Post.Body = "hello";
+    auto Written = At("/faults/chain/0");
+    Written.Verb = u"POST";
+    Written.Body = "head";
+    Written.Written = PatternBytes(150000);
     auto Head = At("/bytes/100");
     Head.Verb = u"HEAD";
     auto Unfollowed = At("/faults/chain/1");
@@ -194,6 +201,10 @@ TEST_F(WinHttpAsync, AnswersCompleteInOrderLegByLeg) {
         {"no body: 204", At("/status/204"), 204, "", Empty, OneLeg},
         {"no body: HEAD", Head, 200, "", Empty, OneLeg},
         {"a POST with its body", Post, 200, "chain end POST 5\n", Whole, OneLeg},
+        {"a POST written in three pieces", Written, 200, "chain end POST 150004\n",
+         "SENDREQUEST_COMPLETE WRITE_COMPLETE WRITE_COMPLETE WRITE_COMPLETE HEADERS_AVAILABLE BODY "
+         "DATA_AVAILABLE 0 READ_COMPLETE 0 HANDLE_CLOSING",
+         OneLeg},
         {"interim answers before the last",
          At("/faults/interim"),
          200,
@@ -261,6 +272,9 @@ TEST_F(WinHttpAsync, AnswersCompleteInOrderLegByLeg) {
             EXPECT_TRUE(N.HasNumber && N.Number > 0) << N.Describe();
         for (const TNotification& N : O.Of(Async::DataAvailable))
             EXPECT_TRUE(N.HasNumber) << "DATA_AVAILABLE points at the count";
+        std::size_t Wrote = 0;
+        for (const TNotification& N : O.Of(Async::WriteComplete)) Wrote += N.Number;
+        EXPECT_EQ(Wrote, Row.R.Written.size()) << "WRITE_COMPLETE tells the bytes written";
     }
 }
 
@@ -458,6 +472,74 @@ TEST_F(WinHttpAsync, ClosingAtEveryStepEndsWhatWasPending) {
         }
     }
     ExpectStillUsable();
+}
+
+namespace {
+
+// What the handles of EveryHandleEndsWithHandleClosing were told: handle, status, and for
+// HANDLE_CLOSING whether its information names the handle.
+struct TSeen {
+    HINTERNET Handle;
+    DWORD Status;
+    bool NamesItself;
+};
+std::mutex SeenLock;
+std::vector<TSeen> Seen;
+
+void WINAPI Note(HINTERNET H, DWORD_PTR, DWORD Status, LPVOID Info, DWORD Length) {
+    HINTERNET Named = nullptr;
+    if (Status == Async::HandleClosing && Info && Length >= sizeof Named)
+        std::memcpy(&Named, Info, sizeof Named);
+    const std::lock_guard<std::mutex> G(SeenLock);
+    Seen.push_back({H, Status, Named == H});
+}
+
+}  // namespace
+
+TEST_F(WinHttpAsync, EveryHandleEndsWithHandleClosing) {
+    // A callback set on the session reaches the handles made under it afterwards, and each of
+    // them, the session too, ends with its own HANDLE_CLOSING and hears nothing after it.
+    {
+        const std::lock_guard<std::mutex> G(SeenLock);
+        Seen.clear();
+    }
+    HINTERNET Session = WinHttpOpen(u"Ostrel Test", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr,
+                                    WINHTTP_FLAG_ASYNC);
+    ASSERT_TRUE(Session);
+    EXPECT_EQ(WinHttpSetStatusCallback(Session, Note, Async::AllNotifications, 0), nullptr)
+        << "no callback before";
+    EXPECT_EQ(WinHttpSetStatusCallback(Session, Note, Async::AllNotifications, 0), Note)
+        << "the previous callback";
+    HINTERNET Connection =
+        WinHttpConnect(Session, u"127.0.0.1", static_cast<INTERNET_PORT>(FServer.Port()), 0);
+    ASSERT_TRUE(Connection);
+    HINTERNET Request =
+        WinHttpOpenRequest(Connection, u"GET", u"/bytes/1000", nullptr, nullptr, nullptr, 0);
+    ASSERT_TRUE(Request);
+    ASSERT_TRUE(WinHttpSendRequest(Request, nullptr, 0, nullptr, 0, 0, 1));
+    const HINTERNET Handles[] = {Request, Connection, Session};
+    for (HINTERNET H : Handles) EXPECT_TRUE(WinHttpCloseHandle(H));
+    const auto Closings = [] {
+        const std::lock_guard<std::mutex> G(SeenLock);
+        return std::count_if(Seen.begin(), Seen.end(),
+                             [](const TSeen& S) { return S.Status == Async::HandleClosing; });
+    };
+    for (int I = 0; I < 1000 && Closings() < 3; ++I)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const std::lock_guard<std::mutex> G(SeenLock);
+    for (HINTERNET H : Handles) {
+        SCOPED_TRACE(H == Request ? "request" : H == Connection ? "connection" : "session");
+        std::vector<TSeen> Own;
+        for (const TSeen& S : Seen)
+            if (S.Handle == H) Own.push_back(S);
+        ASSERT_FALSE(Own.empty());
+        EXPECT_EQ(std::count_if(Own.begin(), Own.end(),
+                                [](const TSeen& S) { return S.Status == Async::HandleClosing; }),
+                  1);
+        EXPECT_EQ(Own.back().Status, Async::HandleClosing) << "the last it heard";
+        EXPECT_TRUE(Own.back().NamesItself);
+    }
 }
 
 TEST_F(WinHttpAsync, ReadsChainedFromTheirCompletionsKeepTheStackFlat) {

@@ -46,6 +46,7 @@ struct TState {
     bool ReceiveIssued = false;         // WinHttpReceiveResponse returned TRUE
     bool ReadIssuedAfterBytes = false;  // a read or query returned TRUE after bytes came
     bool GotBytes = false;
+    std::size_t WrittenSoFar = 0;  // of R.Written, counted from WRITE_COMPLETE
 };
 
 // Every request in flight, by the context value its send was given. A callback with a context
@@ -190,9 +191,26 @@ void Record(TState& S, DWORD Status, LPVOID Info, DWORD Length, int Depth) {
 /// asked for.
 void Act(TState& S, DWORD Status, LPVOID Info, DWORD Length) {
     switch (Status) {
+        case Async::WriteComplete: {
+            DWORD Written = 0;
+            if (Info && Length >= sizeof(DWORD)) std::memcpy(&Written, Info, sizeof Written);
+            // A write that took nothing would be asked again and again: the request stops here.
+            if (Written == 0) return;
+            S.WrittenSoFar += Written;
+        }
+            [[fallthrough]];
         case Async::SendRequestComplete:
             if (S.R.CloseAt == TCloseAt::InSendComplete) return Close(S, true);
             if (Closing(S)) return;
+            if (S.WrittenSoFar < S.R.Written.size()) {
+                const DWORD Size = static_cast<DWORD>(
+                    std::min<std::size_t>(S.R.WritePiece, S.R.Written.size() - S.WrittenSoFar));
+                Starting(S, "write");
+                Started(S, "write",
+                        Nimbra::WinHttpWriteData(S.Request, S.R.Written.data() + S.WrittenSoFar,
+                                                 Size, nullptr));
+                return;
+            }
             Starting(S, "receive");
             Started(S, "receive", Nimbra::WinHttpReceiveResponse(S.Request, nullptr));
             return;
@@ -525,12 +543,13 @@ TAsyncOutcome RunAsync(HINTERNET Session, const TAsyncRequest& R) {
         Registry[Context] = S;
     }
 
-    Started(*S, "send",
-            Nimbra::WinHttpSendRequest(S->Request, R.Headers.empty() ? nullptr : R.Headers.c_str(),
-                                       static_cast<DWORD>(R.Headers.size()),
-                                       R.Body.empty() ? nullptr : const_cast<char*>(R.Body.data()),
-                                       static_cast<DWORD>(R.Body.size()),
-                                       static_cast<DWORD>(R.Body.size()), Context));
+    Started(
+        *S, "send",
+        Nimbra::WinHttpSendRequest(S->Request, R.Headers.empty() ? nullptr : R.Headers.c_str(),
+                                   static_cast<DWORD>(R.Headers.size()),
+                                   R.Body.empty() ? nullptr : const_cast<char*>(R.Body.data()),
+                                   static_cast<DWORD>(R.Body.size()),
+                                   static_cast<DWORD>(R.Body.size() + R.Written.size()), Context));
     if (R.CloseAt == TCloseAt::AfterSend) Close(*S, true);
 
     // Wait for the end, or for the pending operation to close it under.

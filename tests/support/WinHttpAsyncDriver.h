@@ -1,7 +1,8 @@
 #pragma once
 // Drives one request through WinHTTP's asynchronous mode the way a program written against it
 // does: every operation after the send is started from inside the completion of the one before
-// (SENDREQUEST_COMPLETE -> WinHttpReceiveResponse, HEADERS_AVAILABLE -> WinHttpQueryDataAvailable
+// (SENDREQUEST_COMPLETE -> WinHttpWriteData while there is data to write -> WRITE_COMPLETE ->
+// WinHttpReceiveResponse, HEADERS_AVAILABLE -> WinHttpQueryDataAvailable
 // or WinHttpReadData, DATA_AVAILABLE -> WinHttpReadData, READ_COMPLETE -> the next one, until
 // READ_COMPLETE 0). Every notification the request handle gets is kept in order, decoded, with
 // the thread it came on and how deep callbacks of the request were nested on that thread; the
@@ -113,8 +114,11 @@ struct TAsyncRequest {
     std::string Path = "/";
     std::u16string Verb = u"GET";
     std::u16string Headers;
-    std::string Body;  // sent as the send's optional data
-    DWORD Flags = 0;   // WinHttpOpenRequest flags, e.g. WINHTTP_FLAG_SECURE
+    std::string Body;     // sent as the send's optional data
+    std::string Written;  // then written by WinHttpWriteData from SENDREQUEST_COMPLETE, in
+                          // pieces of WritePiece bytes, each from the last WRITE_COMPLETE
+    DWORD WritePiece = 65536;
+    DWORD Flags = 0;  // WinHttpOpenRequest flags, e.g. WINHTTP_FLAG_SECURE
     int TimeoutMs = 10000;
     DWORD Decompression = 0;  // WINHTTP_OPTION_DECOMPRESSION when not 0
     bool NoRedirects = false;
@@ -135,7 +139,8 @@ struct TAsyncOutcome {
     std::string RawHeaders;
     /// Every byte READ_COMPLETE delivered, in order.
     std::string Body;
-    /// A call that returned FALSE at once ("send", "receive", "query", "read"), and its error;
+    /// A call that returned FALSE at once ("send", "write", "receive", "query", "read"), and
+    /// its error;
     /// empty when none did. Calls refused because the driver had closed the handle under a
     /// callback are not counted.
     std::string RefusedCall;
