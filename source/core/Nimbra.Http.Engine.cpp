@@ -104,7 +104,8 @@ void THttpResponse::PrepareResponse() {
     // First, so that what the steps below call does not start preparing again.
     FPrepared = true;
     try {
-        LoadHeaders(FHeaders);
+        FHeadersPending = LoadHeaderText(FHeaderText);
+        if (!FHeadersPending) LoadHeaders(FHeaders);
         FContentStream = CreateContentStream();
         if (!FContentStream) FContentStream = std::make_unique<Runtime::TBytesStream>();
         int WindowBits = 0;
@@ -115,6 +116,7 @@ void THttpResponse::PrepareResponse() {
             WindowBits = Runtime::TDecompressionStream::GzipWindowBits;
         if (WindowBits != 0) {
             // The headers now describe the decoded body, whose length is unknown.
+            FDecodedHere = true;
             FHeaders.Remove("content-encoding");
             FHeaders.Remove("content-length");
             FWrappedStream = std::move(FContentStream);
@@ -133,15 +135,36 @@ void THttpResponse::FreeContentStreams() noexcept {
     FWrappedStream.reset();
 }
 
+bool THttpResponse::LoadHeaderText(std::string&) {
+    return false;
+}
+
 const THttpHeaders& THttpResponse::GetHeaders() {
     PrepareResponse();
+    if (FHeadersPending) {
+        FHeaders.SetRawWideHeaders(FHeaderText);
+        if (FDecodedHere) {
+            FHeaders.Remove("content-encoding");
+            FHeaders.Remove("content-length");
+        }
+        FHeadersPending = false;
+        std::string().swap(FHeaderText);
+    }
     return FHeaders;
 }
 
-bool THttpResponse::GetChunked() {
+bool THttpResponse::HeaderValue(std::string_view Name, std::string& Value) {
     PrepareResponse();
+    if (!FHeadersPending) return FHeaders.GetIfExists(Name, Value);
+    if (FDecodedHere && (Runtime::SameTextAscii(Name, "content-encoding") ||
+                         Runtime::SameTextAscii(Name, "content-length")))
+        return false;
+    return THttpHeaders::FindInRawWideHeaders(FHeaderText, Name, Value);
+}
+
+bool THttpResponse::GetChunked() {
     std::string Value;
-    FHeaders.GetIfExists("transfer-encoding", Value);
+    HeaderValue("transfer-encoding", Value);
     return Runtime::AsciiLowerCase(Value).find("chunked") != std::string::npos;
 }
 
@@ -157,7 +180,8 @@ const TBytes& THttpResponse::GetContentAsBytes() {
     PrepareResponse();
     TStream& S = GetContentAsStream();
     TBytes Result;
-    const bool KnownLength = GetHeaders().Exists("content-length") && !GetChunked();
+    std::string Stated;
+    const bool KnownLength = HeaderValue("content-length", Stated) && !GetChunked();
     const std::int64_t N = KnownLength ? GetContentLength() : -1;
     if (N >= 0) {
         Result.resize(static_cast<std::size_t>(ContentBufferSize(N, 0)));

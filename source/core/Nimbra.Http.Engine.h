@@ -174,6 +174,15 @@ class THttpResponse : public IHttpResponse {
     virtual std::unique_ptr<Runtime::TStream> CreateContentStream() = 0;
     /// Fills the collection with the transport's headers.
     virtual void LoadHeaders(THttpHeaders& Headers) = 0;
+    /// For a transport that has its headers as one block of text (in THttpHeaders'
+    /// RawWideHeaders format): writes the block and returns true, and LoadHeaders is then not
+    /// called; the collection is built from the block only when Headers() is first asked for,
+    /// and the response's own look-ups read the block. False (the default): LoadHeaders
+    /// fills the collection while preparing.
+    virtual bool LoadHeaderText(std::string& Text);
+    /// One header's value as Headers() holds it (decoding done here having removed the
+    /// encoding and the length), without building the collection; prepares the response.
+    bool HeaderValue(std::string_view Name, std::string& Value);
 
     /// Loads the headers, creates the body stream and puts a decoder in front of it; runs
     /// once, and on a failure the body is not available afterwards.
@@ -188,6 +197,11 @@ class THttpResponse : public IHttpResponse {
     std::unique_ptr<Runtime::TStream> FWrappedStream;
     std::unique_ptr<Runtime::TStream> FContentStream;
     THttpHeaders FHeaders;
+    /// The block from LoadHeaderText while FHeaders is not built from it yet.
+    std::string FHeaderText;
+    bool FHeadersPending = false;
+    /// The body is decoded here: the encoding and length headers are not the body's.
+    bool FDecodedHere = false;
     bool FPrepared = false;
     Runtime::TBytes FContentBytes;
     bool FBytesLoaded = false;

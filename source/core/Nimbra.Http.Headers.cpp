@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <optional>
 
 #include "Runtime.Text.h"
 
@@ -135,11 +136,16 @@ std::string THttpHeaders::RawWideHeaders() const {
     return Result;
 }
 
-void THttpHeaders::SetRawWideHeaders(std::string_view Text) {
-    Clear();
-    // The entry a continuation line extends; none after a line without a colon or with an
-    // empty name. Entries stay where they are while others are added.
-    THttpHeaderInfo* Last = nullptr;
+namespace {
+
+// Reads a header block line by line, as SetRawWideHeaders takes it: OnHeader(Name, trimmed
+// value) for a "name:value" line, OnContinued(text) for a line that starts with a blank and
+// so extends the header before it (the text without its leading blanks, never empty), and
+// OnOther() for a line without a colon or with an empty name, which names no header and ends
+// what a continuation could extend. The block ends at its first empty line.
+template <typename THeader, typename TContinued, typename TOther>
+void ReadHeaderLines(std::string_view Text, THeader&& OnHeader, TContinued&& OnContinued,
+                     TOther&& OnOther) {
     while (true) {
         // A line ends at CR LF only; a lone CR or LF belongs to the line.
         const std::size_t End = Text.find("\r\n");
@@ -151,15 +157,55 @@ void THttpHeaders::SetRawWideHeaders(std::string_view Text) {
             std::string_view Continued = Line;
             while (!Continued.empty() && (Continued.front() == ' ' || Continued.front() == '\t'))
                 Continued.remove_prefix(1);
-            if (Last && !Continued.empty()) Last->AppendToValue(' ', Continued);
-        } else if (const std::size_t Colon = Line.find(':'); Colon == std::string_view::npos) {
-            Last = nullptr;
+            if (!Continued.empty()) OnContinued(Continued);
+        } else if (const std::size_t Colon = Line.find(':');
+                   Colon == std::string_view::npos || Colon == 0) {
+            OnOther();
         } else {
-            const std::string_view Name = Line.substr(0, Colon);
-            Last = Name.empty() ? nullptr : &Add(Name, TrimBlanks(Line.substr(Colon + 1)));
+            OnHeader(Line.substr(0, Colon), TrimBlanks(Line.substr(Colon + 1)));
         }
         if (End == std::string_view::npos) break;
     }
+}
+
+}  // namespace
+
+void THttpHeaders::SetRawWideHeaders(std::string_view Text) {
+    Clear();
+    // The entry a continuation line extends. Entries stay where they are while others are
+    // added.
+    THttpHeaderInfo* Last = nullptr;
+    ReadHeaderLines(
+        Text, [&](std::string_view Name, std::string_view Value) { Last = &Add(Name, Value); },
+        [&](std::string_view Continued) {
+            if (Last) Last->AppendToValue(' ', Continued);
+        },
+        [&] { Last = nullptr; });
+}
+
+bool THttpHeaders::FindInRawWideHeaders(std::string_view Text, std::string_view HeaderName,
+                                        std::string& HeaderValue) {
+    const TLowerName Key(HeaderName);
+    // Built as SetRawWideHeaders builds the entry, so the two always agree.
+    std::optional<THttpHeaderInfo> Found;
+    bool LastMatches = false;
+    ReadHeaderLines(
+        Text,
+        [&](std::string_view Name, std::string_view Value) {
+            LastMatches = Runtime::SameTextAscii(Name, Key.View());
+            if (!LastMatches) return;
+            if (Found)
+                Found->AppendToValue(',', Value);
+            else
+                Found.emplace(std::string(), std::string(Value));
+        },
+        [&](std::string_view Continued) {
+            if (LastMatches) Found->AppendToValue(' ', Continued);
+        },
+        [&] { LastMatches = false; });
+    if (!Found) return false;
+    HeaderValue = std::move(Found->FValue);
+    return true;
 }
 
 std::int64_t ParseContentLength(std::string_view Text) noexcept {

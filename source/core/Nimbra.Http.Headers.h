@@ -134,6 +134,11 @@ class THttpHeaders : public IReadOnlyHttpHeaders {
     /// Replaces the collection with the headers of a block; a line without a colon (such as
     /// a status line) names no header, and the first empty line ends the block.
     void SetRawWideHeaders(std::string_view Text);
+    /// The value the collection would hold for one header after SetRawWideHeaders(Text),
+    /// read from the block without building the collection: writes it and returns true when
+    /// the block names the header, returns false otherwise.
+    static bool FindInRawWideHeaders(std::string_view Text, std::string_view HeaderName,
+                                     std::string& HeaderValue);
 
   private:
     /// AddValue, returning the entry that now holds the header.

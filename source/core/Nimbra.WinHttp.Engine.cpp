@@ -270,10 +270,15 @@ std::string TWinHttpResponse::GetStatusReason() {
 bool TWinHttpResponse::TryQueryHeader(std::uint32_t InfoLevel, std::string& Text,
                                       bool MissingIsError) {
     HINTERNET Req = FReq->Require();
-    DWORD Length = 0;
-    if (WinHttpQueryHeaders(Req, InfoLevel, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER,
-                            &Length, WINHTTP_NO_HEADER_INDEX)) {
-        Text.clear();  // nothing to fetch
+    // Asked once into a buffer that holds nearly every answer (a whole response head of an
+    // ordinary server included); only a longer one is asked again, at the size WinHTTP names.
+    char16_t Short[QueryBufferChars];
+    DWORD Length = sizeof Short;
+    if (WinHttpQueryHeaders(Req, InfoLevel, WINHTTP_HEADER_NAME_BY_INDEX, Short, &Length,
+                            WINHTTP_NO_HEADER_INDEX)) {
+        // The length of what was written, in bytes, without the NUL.
+        Text = FromUtf16(
+            std::u16string_view(Short, std::min<std::size_t>(Length / 2, std::size(Short))));
         return true;
     }
     const DWORD Err = GetLastError();
@@ -282,7 +287,7 @@ bool TWinHttpResponse::TryQueryHeader(std::uint32_t InfoLevel, std::string& Text
         FReq->RaiseFailure(Err, Runtime::Format("Could not query header info (%u)",
                                                 static_cast<unsigned>(InfoLevel)));
     }
-    // The probe's length is in bytes and counts the terminating NUL.
+    // The length named is in bytes and counts the terminating NUL.
     std::u16string Buffer(Length / 2, u'\0');
     if (!WinHttpQueryHeaders(Req, InfoLevel, WINHTTP_HEADER_NAME_BY_INDEX, Buffer.data(), &Length,
                              WINHTTP_NO_HEADER_INDEX))
@@ -341,15 +346,26 @@ std::int64_t TWinHttpResponse::GetContentLength() {
 }
 
 std::string TWinHttpResponse::GetContentType() {
-    return GetHeaders().Get("content-type");
+    std::string Value;
+    HeaderValue("content-type", Value);
+    return Value;
 }
 
 std::string TWinHttpResponse::GetContentEncoding() {
-    return GetHeaders().Get("content-encoding");
+    std::string Value;
+    HeaderValue("content-encoding", Value);
+    return Value;
 }
 
 void TWinHttpResponse::LoadHeaders(THttpHeaders& Headers) {
     Headers.SetRawWideHeaders(QueryHeader(WINHTTP_QUERY_RAW_HEADERS_CRLF));
+}
+
+bool TWinHttpResponse::LoadHeaderText(std::string& Text) {
+    // Asked while preparing, as LoadHeaders would be; most responses are then read through a
+    // few of their headers only, and the collection is built when a caller asks for it.
+    Text = QueryHeader(WINHTTP_QUERY_RAW_HEADERS_CRLF);
+    return true;
 }
 
 std::unique_ptr<Runtime::TStream> TWinHttpResponse::CreateContentStream() {

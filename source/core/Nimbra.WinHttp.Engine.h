@@ -112,9 +112,13 @@ class TWinHttpResponse : public THttpResponse {
   protected:
     std::unique_ptr<Runtime::TStream> CreateContentStream() override;
     void LoadHeaders(THttpHeaders& Headers) override;
+    bool LoadHeaderText(std::string& Text) override;
 
   private:
     friend class TWinHttpResponseStream;
+    /// UTF-16 characters a header query first asks into, on the stack: a whole response head
+    /// of an ordinary server fits, so most queries are one call.
+    static constexpr std::size_t QueryBufferChars = 1024;
     /// QueryHeader that answers false instead of raising when the header is missing.
     bool TryQueryHeader(std::uint32_t InfoLevel, std::string& Text, bool MissingIsError);
 

@@ -28,6 +28,9 @@ struct TScript {
     std::int64_t MaxPerDoRead = 0;
     /// Most bytes the stream lets one DoRead be asked for (0: the base class's default).
     std::int64_t MaxPiece = 0;
+    /// The headers come as one block of text (LoadHeaderText), as a transport that has them
+    /// so hands them over, instead of through LoadHeaders.
+    bool HeadersAsText = false;
     /// CreateContentStream returns null instead of a stream.
     bool NoStream = false;
     /// Called from CreateContentStream, to act as a transport that looks at its response.
@@ -36,7 +39,7 @@ struct TScript {
     std::function<void()> OnContentEncoding;
 
     // What happened.
-    int LoadHeadersCalls = 0;
+    int LoadHeadersCalls = 0;  // LoadHeaders or LoadHeaderText
     int CreateStreamCalls = 0;
     int StreamsFreed = 0;
     int ResponsesFreed = 0;
@@ -101,6 +104,14 @@ class TScriptedResponse : public Nimbra::THttpResponse {
     void LoadHeaders(Nimbra::THttpHeaders& Headers) override {
         ++FScript.LoadHeadersCalls;
         for (const auto& [Name, Value] : FScript.Headers) Headers.AddValue(Name, Value);
+    }
+    bool LoadHeaderText(std::string& Text) override {
+        if (!FScript.HeadersAsText) return false;
+        ++FScript.LoadHeadersCalls;
+        Text = "HTTP/1.1 200 OK\r\n";
+        for (const auto& [Name, Value] : FScript.Headers) Text += Name + ": " + Value + "\r\n";
+        Text += "\r\n";
+        return true;
     }
 
   private:

@@ -347,26 +347,30 @@ TEST(HttpResponse, DecodesGzipAndDeflateByExactCodingNameOnly) {
         {"a list stays raw", "gzip, deflate", Compress(Payload, TWrap::Gzip), false},
         {"gzip with spaces stays raw", " gzip", Compress(Payload, TWrap::Gzip), false},
     };
-    for (const auto& C : Cases) {
-        SCOPED_TRACE(C.Name);
-        TScript S;
-        S.ContentEncoding = C.Coding;
-        S.Headers = {{"Content-Encoding", C.Coding}, {"X-Other", "kept"}};
-        S.SetKnownLength(C.Wire);
-        {
-            TScriptedResponse R(S);
-            const TBytes& Body = R.ContentAsBytes();
-            EXPECT_TRUE(Body == (C.Decoded ? Payload : C.Wire)) << "size " << Body.size();
-            EXPECT_EQ(R.Headers().Exists("content-encoding"), !C.Decoded);
-            EXPECT_EQ(R.Headers().Exists("content-length"), !C.Decoded);
-            EXPECT_EQ(R.Headers().Get("x-other"), "kept");
-            // What the transport reports is its own business.
-            EXPECT_EQ(R.ContentEncoding(), C.Coding);
-            EXPECT_EQ(R.ContentLength(), static_cast<std::int64_t>(C.Wire.size()));
-            EXPECT_EQ(S.Delivered, static_cast<std::int64_t>(C.Wire.size()));
+    // Both ways a transport hands its headers over: filling the collection, or as a block
+    // the collection is built from later.
+    for (const bool AsText : {false, true})
+        for (const auto& C : Cases) {
+            SCOPED_TRACE(std::string(C.Name) + (AsText ? ", headers as text" : ""));
+            TScript S;
+            S.HeadersAsText = AsText;
+            S.ContentEncoding = C.Coding;
+            S.Headers = {{"Content-Encoding", C.Coding}, {"X-Other", "kept"}};
+            S.SetKnownLength(C.Wire);
+            {
+                TScriptedResponse R(S);
+                const TBytes& Body = R.ContentAsBytes();
+                EXPECT_TRUE(Body == (C.Decoded ? Payload : C.Wire)) << "size " << Body.size();
+                EXPECT_EQ(R.Headers().Exists("content-encoding"), !C.Decoded);
+                EXPECT_EQ(R.Headers().Exists("content-length"), !C.Decoded);
+                EXPECT_EQ(R.Headers().Get("x-other"), "kept");
+                // What the transport reports is its own business.
+                EXPECT_EQ(R.ContentEncoding(), C.Coding);
+                EXPECT_EQ(R.ContentLength(), static_cast<std::int64_t>(C.Wire.size()));
+                EXPECT_EQ(S.Delivered, static_cast<std::int64_t>(C.Wire.size()));
+            }
+            EXPECT_EQ(S.StreamsFreed, 1) << "the raw stream is freed with the response";
         }
-        EXPECT_EQ(S.StreamsFreed, 1) << "the raw stream is freed with the response";
-    }
 }
 
 TEST(HttpResponse, BrokenCompressedBodiesRaiseTheDecompressionError) {
@@ -419,35 +423,39 @@ TEST(HttpResponse, EmptyBodyWithACodingIsEmpty) {
 }
 
 TEST(HttpResponse, PreparesOnceAndOnlyWhenHeadersOrBodyAreRead) {
-    TScript S;
-    S.Status = 404;
-    S.Reason = "Not Found";
-    S.ContentType = "text/plain";
-    S.Headers = {{"Transfer-Encoding", "chunked"}, {"X-Id", "7"}};
-    S.Body = Text("body");
-    std::string SeenId;
-    bool SeenChunked = false;
-    // A transport may look at its own headers while creating the body stream.
-    S.OnCreateContentStream = [&](THttpResponse& R) {
-        SeenId = R.Headers().Get("x-id");
-        SeenChunked = R.Chunked();
-    };
-    TScriptedResponse R(S);
-    EXPECT_EQ(R.StatusCode(), 404);
-    EXPECT_EQ(R.StatusReason(), "Not Found");
-    EXPECT_EQ(R.ContentType(), "text/plain");
-    EXPECT_EQ(R.ContentLength(), -1);
-    EXPECT_EQ(S.LoadHeadersCalls, 0);
-    EXPECT_TRUE(R.Chunked());
-    EXPECT_EQ(S.LoadHeadersCalls, 1);
-    EXPECT_EQ(S.CreateStreamCalls, 1);
-    EXPECT_EQ(SeenId, "7");
-    EXPECT_TRUE(SeenChunked);
-    EXPECT_EQ(R.ContentAsString(), "body");
-    R.Headers();
-    R.ContentAsStream();
-    EXPECT_EQ(S.LoadHeadersCalls, 1);
-    EXPECT_EQ(S.CreateStreamCalls, 1);
+    for (const bool AsText : {false, true}) {
+        SCOPED_TRACE(AsText ? "headers as text" : "headers filled in");
+        TScript S;
+        S.HeadersAsText = AsText;
+        S.Status = 404;
+        S.Reason = "Not Found";
+        S.ContentType = "text/plain";
+        S.Headers = {{"Transfer-Encoding", "chunked"}, {"X-Id", "7"}};
+        S.Body = Text("body");
+        std::string SeenId;
+        bool SeenChunked = false;
+        // A transport may look at its own headers while creating the body stream.
+        S.OnCreateContentStream = [&](THttpResponse& R) {
+            SeenId = R.Headers().Get("x-id");
+            SeenChunked = R.Chunked();
+        };
+        TScriptedResponse R(S);
+        EXPECT_EQ(R.StatusCode(), 404);
+        EXPECT_EQ(R.StatusReason(), "Not Found");
+        EXPECT_EQ(R.ContentType(), "text/plain");
+        EXPECT_EQ(R.ContentLength(), -1);
+        EXPECT_EQ(S.LoadHeadersCalls, 0);
+        EXPECT_TRUE(R.Chunked());
+        EXPECT_EQ(S.LoadHeadersCalls, 1);
+        EXPECT_EQ(S.CreateStreamCalls, 1);
+        EXPECT_EQ(SeenId, "7");
+        EXPECT_TRUE(SeenChunked);
+        EXPECT_EQ(R.ContentAsString(), "body");
+        EXPECT_EQ(R.Headers().Count(), 2u);
+        R.ContentAsStream();
+        EXPECT_EQ(S.LoadHeadersCalls, 1);
+        EXPECT_EQ(S.CreateStreamCalls, 1);
+    }
 }
 
 TEST(HttpResponse, BodyIsNotHandedOutWhenPreparationFailed) {
@@ -481,13 +489,15 @@ TEST(HttpResponse, ChunkedWhenTransferEncodingMentionsItInAnyCase) {
         {std::nullopt, false}, {"chunked", true}, {"gzip, Chunked", true}, {"CHUNKED", true},
         {"identity", false},   {"", false},       {"xchunkedx", true},
     };
-    for (const auto& [Value, Expected] : Cases) {
-        SCOPED_TRACE(Value.value_or("<absent>"));
-        TScript S;
-        if (Value) S.Headers = {{"Transfer-Encoding", *Value}};
-        TScriptedResponse R(S);
-        EXPECT_EQ(R.Chunked(), Expected);
-    }
+    for (const bool AsText : {false, true})
+        for (const auto& [Value, Expected] : Cases) {
+            SCOPED_TRACE(Value.value_or("<absent>") + (AsText ? ", headers as text" : ""));
+            TScript S;
+            S.HeadersAsText = AsText;
+            if (Value) S.Headers = {{"Transfer-Encoding", *Value}};
+            TScriptedResponse R(S);
+            EXPECT_EQ(R.Chunked(), Expected);
+        }
 }
 
 // ---- Response: reading the body as bytes --------------------------------------------------

@@ -147,6 +147,21 @@ TEST(Headers, RawBlockWrite) {
     for (const Case& C : Cases) {
         SCOPED_TRACE(C.Name);
         EXPECT_EQ(Parse(C.Block), C.Expected);
+        // One header read from the block without the collection gives the collection's value,
+        // whatever the case of the name asked for.
+        for (const auto& [Name, Value] : C.Expected) {
+            std::string Upper = Name;
+            for (char& Ch : Upper)
+                if (Ch >= 'a' && Ch <= 'z') Ch = static_cast<char>(Ch - 'a' + 'A');
+            std::string Found;
+            EXPECT_TRUE(THttpHeaders::FindInRawWideHeaders(C.Block, Upper, Found)) << Name;
+            EXPECT_EQ(Found, Value) << Name;
+        }
+        for (const char* Absent : {"x-after", "x-absent", ""}) {
+            std::string Untouched = "untouched";
+            EXPECT_FALSE(THttpHeaders::FindInRawWideHeaders(C.Block, Absent, Untouched)) << Absent;
+            EXPECT_EQ(Untouched, "untouched");
+        }
     }
 }
 
