@@ -163,9 +163,13 @@ bool THttpResponse::HeaderValue(std::string_view Name, std::string& Value) {
 }
 
 bool THttpResponse::GetChunked() {
+    // The headers do not change once loaded, and both the length and the body ask.
+    if (FChunkedKnown) return FChunked;
     std::string Value;
     HeaderValue("transfer-encoding", Value);
-    return Runtime::AsciiLowerCase(Value).find("chunked") != std::string::npos;
+    FChunked = Runtime::AsciiLowerCase(Value).find("chunked") != std::string::npos;
+    FChunkedKnown = true;
+    return FChunked;
 }
 
 TStream& THttpResponse::GetContentAsStream() {

@@ -202,6 +202,8 @@ class THttpResponse : public IHttpResponse {
     bool FHeadersPending = false;
     /// The body is decoded here: the encoding and length headers are not the body's.
     bool FDecodedHere = false;
+    bool FChunked = false;
+    bool FChunkedKnown = false;
     bool FPrepared = false;
     Runtime::TBytes FContentBytes;
     bool FBytesLoaded = false;

@@ -138,17 +138,19 @@ std::string THttpHeaders::RawWideHeaders() const {
 
 namespace {
 
-// Reads a header block line by line, as SetRawWideHeaders takes it: OnHeader(Name, trimmed
-// value) for a "name:value" line, OnContinued(text) for a line that starts with a blank and
+// Reads a header block line by line, as SetRawWideHeaders takes it: OnHeader(Name, value as
+// written) for a "name:value" line, OnContinued(text) for a line that starts with a blank and
 // so extends the header before it (the text without its leading blanks, never empty), and
 // OnOther() for a line without a colon or with an empty name, which names no header and ends
 // what a continuation could extend. The block ends at its first empty line.
 template <typename THeader, typename TContinued, typename TOther>
 void ReadHeaderLines(std::string_view Text, THeader&& OnHeader, TContinued&& OnContinued,
                      TOther&& OnOther) {
-    while (true) {
+    while (!Text.empty()) {
         // A line ends at CR LF only; a lone CR or LF belongs to the line.
-        const std::size_t End = Text.find("\r\n");
+        std::size_t End = Text.find('\r');
+        while (End != std::string_view::npos && (End + 1 == Text.size() || Text[End + 1] != '\n'))
+            End = Text.find('\r', End + 1);
         const std::string_view Line = Text.substr(0, End);
         Text.remove_prefix(End == std::string_view::npos ? Text.size() : End + 2);
         if (Line.empty()) break;
@@ -162,9 +164,8 @@ void ReadHeaderLines(std::string_view Text, THeader&& OnHeader, TContinued&& OnC
                    Colon == std::string_view::npos || Colon == 0) {
             OnOther();
         } else {
-            OnHeader(Line.substr(0, Colon), TrimBlanks(Line.substr(Colon + 1)));
+            OnHeader(Line.substr(0, Colon), Line.substr(Colon + 1));
         }
-        if (End == std::string_view::npos) break;
     }
 }
 
@@ -176,7 +177,10 @@ void THttpHeaders::SetRawWideHeaders(std::string_view Text) {
     // added.
     THttpHeaderInfo* Last = nullptr;
     ReadHeaderLines(
-        Text, [&](std::string_view Name, std::string_view Value) { Last = &Add(Name, Value); },
+        Text,
+        [&](std::string_view Name, std::string_view Value) {
+            Last = &Add(Name, TrimBlanks(Value));
+        },
         [&](std::string_view Continued) {
             if (Last) Last->AppendToValue(' ', Continued);
         },
@@ -195,9 +199,9 @@ bool THttpHeaders::FindInRawWideHeaders(std::string_view Text, std::string_view 
             LastMatches = Runtime::SameTextAscii(Name, Key.View());
             if (!LastMatches) return;
             if (Found)
-                Found->AppendToValue(',', Value);
+                Found->AppendToValue(',', TrimBlanks(Value));
             else
-                Found.emplace(std::string(), std::string(Value));
+                Found.emplace(std::string(), std::string(TrimBlanks(Value)));
         },
         [&](std::string_view Continued) {
             if (LastMatches) Found->AppendToValue(' ', Continued);
