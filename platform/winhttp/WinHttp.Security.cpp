@@ -11,6 +11,7 @@
 #include <ctime>
 #include <iterator>
 #include <mutex>
+#include <vector>
 
 #include "WinHttp.Api.h"
 #include "WinHttp.Handles.h"
@@ -223,6 +224,27 @@ int TRequest::OnVerify(int Ok, X509_STORE_CTX* StoreCtx) {
     return Ok;
 }
 
+namespace {
+
+// The encoded form of the last server certificate this thread noted, with a reference that
+// keeps the certificate (and so its address) alive. Every request on a kept-alive connection
+// sees the same certificate object; encoding it again for each would cost as much as the
+// rest of a small request's TLS work.
+struct TNotedCertificate {
+    X509* Cert = nullptr;
+    std::vector<unsigned char> Encoded;
+    TNotedCertificate() = default;
+    TNotedCertificate(const TNotedCertificate&) = delete;
+    TNotedCertificate& operator=(const TNotedCertificate&) = delete;
+    ~TNotedCertificate() {
+        if (Cert) X509_free(Cert);
+    }
+};
+
+thread_local TNotedCertificate GNotedCertificate;
+
+}  // namespace
+
 void TRequest::NoteTls() {
     if (!FSecureNow) return;
     curl_tlssessioninfo* Info = nullptr;
@@ -232,12 +254,19 @@ void TRequest::NoteTls() {
     auto* Ssl = static_cast<SSL*>(Info->internals);
     CipherBits = SSL_get_cipher_bits(Ssl, nullptr);
     if (X509* Cert = SSL_get0_peer_certificate(Ssl)) {
-        const int N = i2d_X509(Cert, nullptr);
-        if (N > 0) {
-            ServerCertificate.resize(static_cast<std::size_t>(N));
-            unsigned char* P = ServerCertificate.data();
+        TNotedCertificate& Noted = GNotedCertificate;
+        if (Cert != Noted.Cert) {
+            const int N = i2d_X509(Cert, nullptr);
+            if (N <= 0) return;
+            std::vector<unsigned char> Encoded(static_cast<std::size_t>(N));
+            unsigned char* P = Encoded.data();
             i2d_X509(Cert, &P);
+            X509_up_ref(Cert);
+            if (Noted.Cert) X509_free(Noted.Cert);
+            Noted.Cert = Cert;
+            Noted.Encoded = std::move(Encoded);
         }
+        ServerCertificate = Noted.Encoded;
     }
 }
 

@@ -598,6 +598,40 @@ TEST_F(WinHttpTlsOptions, ServerCertificateAndStrength) {
     EXPECT_EQ(GetLastError(), 12019u);
 }
 
+TEST_F(WinHttpTlsOptions, EachRequestShowsTheCertificateOfItsOwnConnection) {
+    // One thread going back and forth between two servers, each connection kept alive and
+    // used twice: every request shows its own server's certificate, never the last one seen.
+    TTestServer Good(TlsArgs("good"));
+    TTestServer Other(TlsArgs("wronghost"));
+    const std::string GoodDer = DerOf(CertDir() + "/good.pem");
+    const std::string OtherDer = DerOf(CertDir() + "/wronghost.pem");
+    ASSERT_NE(GoodDer, OtherDer);
+    auto FreeCert = Export<BOOL(WINAPI*)(PCCERT_CONTEXT)>("CertFreeCertificateContext");
+    const struct {
+        const TTestServer* Server;
+        const std::string* Der;
+    } Steps[] = {{&Good, &GoodDer}, {&Other, &OtherDer}, {&Other, &OtherDer},
+                 {&Good, &GoodDer}, {&Good, &GoodDer},   {&Other, &OtherDer}};
+    int Step = 0;
+    for (const auto& S : Steps) {
+        SCOPED_TRACE(Step++);
+        THandle Req, Conn;
+        ASSERT_EQ(Get(FSession.Get(), S.Server->Port(), SECURITY_FLAG_IGNORE_CERT_CN_INVALID, &Req,
+                      &Conn),
+                  "");
+        PCCERT_CONTEXT Cert = nullptr;
+        DWORD Len = sizeof Cert;
+        ASSERT_TRUE(WinHttpQueryOption(Req.Get(), WINHTTP_OPTION_SERVER_CERT_CONTEXT, &Cert, &Len));
+        ASSERT_NE(Cert, nullptr);
+        EXPECT_EQ(
+            std::string(reinterpret_cast<const char*>(Cert->pbCertEncoded), Cert->cbCertEncoded),
+            *S.Der);
+        if (FreeCert) {
+            EXPECT_TRUE(FreeCert(Cert));
+        }
+    }
+}
+
 TEST_F(WinHttpTlsOptions, IgnoredChecksAreTheCallersChoiceAndOnlyThose) {
     struct {
         const char* Cert;
