@@ -101,6 +101,8 @@ DWORD TRequest::Decode(void* Out, DWORD Length, DWORD& Got) {
             FRecvPaused = false;
             curl_easy_pause(FSlot->Easy, FSendPaused ? CURLPAUSE_SEND : CURLPAUSE_CONT);
         }
+        // An asynchronous read comes back when more has arrived.
+        if (FAsyncMode) return PendingResult;
         DWORD Err = Drive([this, Before] { return FBuf.size() - FBufPos > Before; }, WaitMs, false);
         if (Err) return Err;
     }

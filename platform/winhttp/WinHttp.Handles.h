@@ -18,6 +18,10 @@
 // only one thread ever touches a connection cache. A thread that runs its requests one after
 // another gets its slot back from the pool, and with it its open connection.
 //
+// Asynchronous sessions (WINHTTP_FLAG_ASYNC) run every request in the session's hub, driven
+// by one thread of the session's own, TAsyncLoop, which also delivers every callback of the
+// operations; see the top of WinHttp.Async.cpp.
+//
 // Where things live: handles and the session's slot pool in WinHttp.Session.cpp; the
 // transfer, its drive loop and redirects in WinHttp.Transfer.cpp; request and response
 // headers in WinHttp.Headers.cpp; options and time-outs in WinHttp.Options.cpp; content
@@ -36,6 +40,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "WinHttp.Cookies.h"
@@ -50,6 +55,9 @@ inline constexpr long ReceiveBufferSize = 512 * 1024;
 // Bytes held for a caller that reads slower than the network delivers; beyond this the
 // transfer pauses. One more curl buffer may arrive on top of it.
 inline constexpr std::size_t BufferedLimit = 1024 * 1024;
+// What a step of an asynchronous operation returns when it has to wait for the network
+// (Windows' ERROR_IO_PENDING); never seen by a caller.
+inline constexpr DWORD PendingResult = 997;
 
 /// The performance counter, on which the moments of a transfer are taken.
 std::int64_t Tick();
@@ -120,9 +128,10 @@ struct TConnection {
 /// One easy handle with the multi handle that drives it; pooled by the session so that
 /// connections (kept in the multi handle's cache), buffers and curl's own state are reused
 /// across requests. Used by one request, so by one thread, at a time. Each multi handle holds
-/// a pair of descriptors of its own (libcurl's wake-up pair).
+/// a pair of descriptors of its own (libcurl's wake-up pair); the slots of an asynchronous
+/// session have none, since their requests run in the session's hub.
 struct TSlot {
-    CURLM* Multi = nullptr;
+    CURLM* Multi = nullptr;  // null in an asynchronous session
     // Its requests offer HTTP/2. Connections made without the offer are HTTP/1.1 for good, so
     // they are kept apart from requests that make it.
     bool Http2 = false;
@@ -142,7 +151,7 @@ struct TSlot {
         bool AuthUsed = false;     // curl may keep another request's authentication state
         curl_slist* ProxyHeaders = nullptr;
     } Applied;
-    TSlot();
+    explicit TSlot(bool WithMulti);
     ~TSlot();
     TSlot(const TSlot&) = delete;
     TSlot& operator=(const TSlot&) = delete;
@@ -191,10 +200,49 @@ class THubHold {
     std::unique_lock<std::mutex> FLock;
 };
 
+class TRequest;
+
+/// The thread of an asynchronous session and what it looks after (WinHttp.Async.cpp): it runs
+/// curl on the session's hub, moves each pending operation on, and delivers the callbacks of
+/// the session's requests. Made with the session, stopped and joined when it goes.
+class TAsyncLoop {
+  public:
+    explicit TAsyncLoop(THub& AHub);
+    ~TAsyncLoop();
+    TAsyncLoop(const TAsyncLoop&) = delete;
+    TAsyncLoop& operator=(const TAsyncLoop&) = delete;
+
+    /// Under the hub's lock: the loop keeps R until nothing of it is left to do (an operation
+    /// in progress, a completion or the handle's closing to deliver).
+    void Post(const std::shared_ptr<TRequest>& R);
+    /// Ends the loop's wait for the network, so that it looks at what was posted.
+    void Wake() { curl_multi_wakeup(FHub.Multi); }
+    bool OnLoopThread() const { return std::this_thread::get_id() == FThreadId; }
+
+  private:
+    void Run();
+
+    THub& FHub;  // the session's; outlives the loop
+    // Requests with something to do, under the hub's lock; each is held here until then, so
+    // that a handle closed meanwhile still gets its last callbacks.
+    std::vector<std::shared_ptr<TRequest>> FActive;
+    bool FStop = false;  // under the hub's lock
+    // Set when the session went from the loop's own thread (its last request let go there):
+    // the thread then ends without touching the loop again. Shared with the thread.
+    std::shared_ptr<std::atomic<bool>> FOrphaned = std::make_shared<std::atomic<bool>>(false);
+    std::thread::id FThreadId;
+    std::thread FThread;  // last: started once the rest is in place
+};
+
 class TSession : public TObject {
   public:
     TSession();
     ~TSession() override;
+
+    /// Makes the session asynchronous: its hub and its thread.
+    void StartAsync();
+    bool Async() const { return FLoop != nullptr; }
+    TAsyncLoop& Loop() { return *FLoop; }
 
     std::unique_ptr<TSlot> AcquireSlot(bool Http2);
     void ReleaseSlot(std::unique_ptr<TSlot> Slot);
@@ -224,7 +272,8 @@ class TSession : public TObject {
     std::mutex FShareLocks[CURL_LOCK_DATA_LAST];
     std::mutex FPoolLock;
     std::vector<std::unique_ptr<TSlot>> FPool;
-    std::unique_ptr<THub> FHub;  // made under FPoolLock; then kept until the session goes
+    std::unique_ptr<THub> FHub;         // made under FPoolLock; then kept until the session goes
+    std::unique_ptr<TAsyncLoop> FLoop;  // asynchronous sessions only; stopped first when it goes
 };
 
 class TConnect : public TObject {
@@ -285,6 +334,26 @@ class TRequest : public TObject {
     /// WINHTTP_REQUEST_TIME_ENTRY, 0 for moments that did not occur.
     void RequestTimes(ULONGLONG* Times, DWORD Count) const;
 
+    // The asynchronous mode (WinHttp.Async.cpp). Begin* start an operation under the hub's
+    // lock and return 0, or the code the call fails with at once (nothing follows then); the
+    // operation may have completed already. The loop moves it on with StepAsync.
+    bool Async() const { return FAsyncMode; }
+    /// A request of an asynchronous session: it runs in the session's hub from the start.
+    void MakeAsync(THub& Hub) {
+        FAsyncMode = true;
+        FHub = &Hub;
+    }
+    THub* Hub() const { return FHub; }
+    DWORD BeginSend(const std::vector<std::string>& ExtraHeaders, const void* Optional,
+                    DWORD OptionalLength, DWORD TotalLength);
+    DWORD BeginWrite(const void* Data, DWORD Length);
+    DWORD BeginReceive();
+    DWORD BeginAvailable();
+    DWORD BeginRead(void* Buffer, DWORD Length);
+    /// WinHttpCloseHandle on an asynchronous request (Self is this one): ends the pending
+    /// operation, and HANDLE_CLOSING follows everything else delivered for it.
+    void CloseAsync(const std::shared_ptr<TRequest>& Self);
+
     /// WINHTTP_OPTION_HTTP_PROTOCOL_USED: 0 until the request has a connection.
     DWORD ProtocolUsed() const { return FHttp2Now ? WINHTTP_PROTOCOL_FLAG_HTTP2 : 0; }
 
@@ -322,8 +391,15 @@ class TRequest : public TObject {
     int CipherBits = 0;
 
   private:
-    friend class TSession;  // sets the callbacks on the easy handles it pools
+    friend class TSession;    // sets the callbacks on the easy handles it pools
+    friend class TAsyncLoop;  // moves asynchronous operations on and delivers their callbacks
+    friend struct TAsyncDelivery;
     enum class TState { Open, Sending, Received, Failed };
+
+    /// Everything of a send that is the same in both modes: the slot, the options and the
+    /// transfer handed to curl. With the hub's lock held for a request in a hub.
+    DWORD StartTransfer(const std::vector<std::string>& ExtraHeaders, const void* Optional,
+                        DWORD OptionalLength, DWORD TotalLength, bool OffersHttp2);
 
     std::string RequestUrl() const;
     /// The request as the caller described it carries a body (maybe an empty one).
@@ -429,6 +505,48 @@ class TRequest : public TObject {
     // While WinHttpReceiveResponse waits: when the whole head must be in
     // (WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT); the epoch when there is no limit.
     std::chrono::steady_clock::time_point FHeadDeadline{};
+
+    // An asynchronous request's operation in progress, under the hub's lock. Op stays set from
+    // the call that began it until its completion is handed to the callback; a new operation
+    // may begin from that callback on.
+    enum class TAsyncOp { None, Send, Write, Receive, Available, Read };
+    struct TAsyncState {
+        TAsyncOp Op = TAsyncOp::None;
+        void* Buffer = nullptr;  // the caller's, for a read (valid until READ_COMPLETE)
+        DWORD Length = 0;        // asked to read, or written
+        // The time-out of the wait in progress: no progress of the transfer for TimeoutMs
+        // (0: none) since LastActivity.
+        int TimeoutMs = 0;
+        std::chrono::steady_clock::time_point LastActivity{};
+        std::uint64_t SeenProgress = 0;
+        bool Draining = false;  // receiving: reading past a redirect's body since DrainStart
+        std::chrono::steady_clock::time_point DrainStart{};
+        // The completion, once the operation ended: the error (0: none) and its value (bytes).
+        bool Done = false;
+        DWORD Error = 0;
+        DWORD Value = 0;
+        bool ClosingDue = false;  // the handle was closed: HANDLE_CLOSING after the rest
+        bool Closed = false;      // HANDLE_CLOSING delivered: nothing follows
+        bool Listed = false;      // held by the loop (TAsyncLoop::FActive)
+    } FAsync;
+    std::atomic<int> FDelivering{0};  // callbacks of this request taken out for delivery
+    bool FAsyncMode = false;
+    /// One step of the operation in progress, after a round of curl or when it began; Now is
+    /// the time of the round, WaitMs shortened to when a time-out of it runs out.
+    void StepAsync(std::chrono::steady_clock::time_point Now, int& WaitMs);
+    bool StepSend();
+    bool StepWrite();
+    bool StepReceive(std::chrono::steady_clock::time_point Now);
+    bool StepAvailable();
+    bool StepRead();
+    /// The operation ended with Error (0: it succeeded) and Value; always true.
+    bool Finish(DWORD Error, DWORD Value = 0);
+    /// The operation waits from now, for at most TimeoutMs without progress (0: no limit).
+    void Await(int TimeoutMs);
+    friend BOOL StartAsync(const std::shared_ptr<TRequest>& R, const std::function<DWORD()>& Begin);
+    /// The operation ends without its data: nothing of the transfer refers to the caller's
+    /// buffers any more.
+    void Abandon();
 
     std::unique_ptr<TSlot> FSlot;  // from the first send until the handle goes
     // The session's hub when this transfer runs there (it offers HTTP/2 on TLS), else null;

@@ -70,6 +70,7 @@ void TRequest::Queue(DWORD Status, DWORD Value, std::u16string Text) {
 }
 
 void TRequest::Deliver() {
+    if (FAsyncMode) return;  // the session's thread delivers them (WinHttp.Async.cpp)
     // Each notification is taken off the queue before its callback runs: one that calls back
     // into this request (a nested call fails, a close only flags) finds the queue consistent.
     // The response's own wait until the caller asks for it.
@@ -108,7 +109,8 @@ void TRequest::Announce(TNote& N) {
         Notify(N.Status, N.Text.data(), static_cast<DWORD>(N.Text.size() + 1));
     } else if (N.Status == WINHTTP_CALLBACK_STATUS_REQUEST_SENT ||
                N.Status == WINHTTP_CALLBACK_STATUS_RESPONSE_RECEIVED ||
-               N.Status == WINHTTP_CALLBACK_STATUS_INTERMEDIATE_RESPONSE) {
+               N.Status == WINHTTP_CALLBACK_STATUS_INTERMEDIATE_RESPONSE ||
+               N.Status == WINHTTP_CALLBACK_STATUS_SECURE_FAILURE) {
         Notify(N.Status, &N.Value, sizeof N.Value);
     } else {
         Notify(N.Status, nullptr, 0);

@@ -33,8 +33,9 @@ std::string EnvText(const char* Name) {
 // ---------------------------------------------------------------------------------------
 // Slots and sessions
 
-TSlot::TSlot() : Multi(curl_multi_init()), Easy(curl_easy_init()) {
-    if (!Multi || !Easy) throw std::bad_alloc();
+TSlot::TSlot(bool WithMulti)
+    : Multi(WithMulti ? curl_multi_init() : nullptr), Easy(curl_easy_init()) {
+    if ((WithMulti && !Multi) || !Easy) throw std::bad_alloc();
 }
 
 TSlot::~TSlot() {
@@ -56,6 +57,7 @@ TSession::TSession() : TObject(WINHTTP_HANDLE_TYPE_SESSION) {
 }
 
 TSession::~TSession() {
+    FLoop.reset();  // no request is left: the thread has nothing to deliver
     FPool.clear();  // every easy handle leaves the share before it goes
     FHub.reset();   // its connections close; no request is left in it
     curl_share_cleanup(Share);
@@ -91,6 +93,10 @@ void THubHold::Release() {
     FHub->Turn.notify_all();
 }
 
+void TSession::StartAsync() {
+    FLoop = std::make_unique<TAsyncLoop>(Hub());
+}
+
 THub& TSession::Hub() {
     std::lock_guard<std::mutex> G(FPoolLock);
     if (!FHub) FHub = std::make_unique<THub>();
@@ -117,7 +123,7 @@ std::unique_ptr<TSlot> TSession::AcquireSlot(bool Http2) {
     }
     // What stays the same for every request of the session is set once per easy handle; the
     // handle is never reset, so its buffers and curl's per-handle state are reused.
-    auto Slot = std::make_unique<TSlot>();
+    auto Slot = std::make_unique<TSlot>(!Async());
     Slot->Http2 = Http2;
     CURL* E = Slot->Easy;
     curl_easy_setopt(E, CURLOPT_SHARE, Share);
@@ -171,10 +177,6 @@ WINHTTPAPI HINTERNET WINAPI WinHttpOpen(LPCWSTR pszAgentW, DWORD dwAccessType, L
                                         LPCWSTR pszProxyBypassW, DWORD dwFlags) {
     return Guard(
         [&]() -> HINTERNET {
-            if (dwFlags & WINHTTP_FLAG_ASYNC) {
-                SetLastError(ERROR_CALL_NOT_IMPLEMENTED);  // synchronous mode only
-                return nullptr;
-            }
             if (dwAccessType != WINHTTP_ACCESS_TYPE_DEFAULT_PROXY &&
                 dwAccessType != WINHTTP_ACCESS_TYPE_NO_PROXY &&
                 dwAccessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY &&
@@ -206,6 +208,7 @@ WINHTTPAPI HINTERNET WINAPI WinHttpOpen(LPCWSTR pszAgentW, DWORD dwAccessType, L
                 S->CaFile = EnvText("SSL_CERT_FILE");
                 S->CaPath = EnvText("SSL_CERT_DIR");
             }
+            if (dwFlags & WINHTTP_FLAG_ASYNC) S->StartAsync();
             return Opened(S);
         },
         nullptr);
@@ -217,6 +220,12 @@ WINHTTPAPI BOOL WINAPI WinHttpCloseHandle(HINTERNET hInternet) {
             auto Obj = Unregister(hInternet);
             if (!Obj) return Fail(ERROR_INVALID_HANDLE);
             Obj->Close();
+            if (auto* R = KindOf<TRequest>(*Obj, WINHTTP_HANDLE_TYPE_REQUEST); R && R->Async()) {
+                // After the completion of what was pending, and on the session's thread when
+                // anything of the request is still to be delivered.
+                R->CloseAsync(std::static_pointer_cast<TRequest>(Obj));
+                return Succeed();
+            }
             Obj->Notify(WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING, &hInternet, sizeof hInternet);
             return Succeed();
         },
@@ -312,6 +321,7 @@ WINHTTPAPI HINTERNET WINAPI WinHttpOpenRequest(HINTERNET hConnect, LPCWSTR pwszV
                 R->HttpProtocols = S.HttpProtocols;
                 R->ProtocolRequired = S.ProtocolRequired;
             }
+            if (S.Async()) R->MakeAsync(S.Hub());
             R->InheritNotifications(*C);
             HINTERNET H = Opened(R);
             R->Notify(WINHTTP_CALLBACK_STATUS_HANDLE_CREATED, &H, sizeof H);

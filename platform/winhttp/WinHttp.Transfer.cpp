@@ -223,6 +223,16 @@ DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* O
     }
     FHub = UseHub ? &Session().Hub() : nullptr;
     TCall Call(*this);
+    if (DWORD Err = StartTransfer(ExtraHeaders, Optional, OptionalLength, TotalLength, OffersHttp2))
+        return Err;
+    DWORD Err = Drive([this] { return FConnected; }, 0, false);
+    if (Err == 0 && FDone && FResult != CURLE_OK && !FConnected) Err = MapFailure();
+    if (Err) FState = TState::Failed;
+    return Err;
+}
+
+DWORD TRequest::StartTransfer(const std::vector<std::string>& ExtraHeaders, const void* Optional,
+                              DWORD OptionalLength, DWORD TotalLength, bool OffersHttp2) {
     // The slot comes with the first send, so that requests opened and not yet sent hold no
     // descriptors.
     if (!FSlot) FSlot = Session().AcquireSlot(OffersHttp2);
@@ -295,7 +305,7 @@ DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* O
     // In the hub a request waits for a connection being made to the same origin, which may
     // take it as one more stream, rather than make one of its own; connections made there
     // belong to the hub.
-    curl_easy_setopt(E, CURLOPT_PIPEWAIT, FHub ? 1L : 0L);
+    curl_easy_setopt(E, CURLOPT_PIPEWAIT, FHub && OffersHttp2 ? 1L : 0L);
     curl_easy_setopt(E, CURLOPT_OPENSOCKETDATA, this);
     curl_easy_setopt(E, CURLOPT_CLOSESOCKETDATA, &Connections());
     {
@@ -329,11 +339,7 @@ DWORD TRequest::Send(const std::vector<std::string>& ExtraHeaders, const void* O
     if (curl_multi_add_handle(Multi(), E) != CURLM_OK) return ERROR_WINHTTP_INTERNAL_ERROR;
     FInMulti = true;
     FState = TState::Sending;
-
-    DWORD Err = Drive([this] { return FConnected; }, 0, false);
-    if (Err == 0 && FDone && FResult != CURLE_OK && !FConnected) Err = MapFailure();
-    if (Err) FState = TState::Failed;
-    return Err;
+    return 0;
 }
 
 void TRequest::SetUrl(const std::string& U, const std::string& Target) {
@@ -1172,6 +1178,10 @@ WINHTTPAPI BOOL WINAPI WinHttpSendRequest(HINTERNET hRequest, LPCWSTR lpszHeader
                 return Fail(ERROR_INVALID_PARAMETER);
             std::lock_guard<std::recursive_mutex> G(R->Lock);
             R->SetContext(dwContext);
+            if (R->Async())
+                return StartAsync(R, [&] {
+                    return R->BeginSend(Lines, lpOptional, dwOptionalLength, dwTotalLength);
+                });
             Err = R->Send(Lines, lpOptional, dwOptionalLength, dwTotalLength);
             if (Err == ERROR_WINHTTP_SECURE_FAILURE) {
                 DWORD Flags = R->SecureFlags();
@@ -1191,6 +1201,12 @@ WINHTTPAPI BOOL WINAPI WinHttpWriteData(HINTERNET hRequest, LPCVOID lpBuffer,
             DWORD Err = 0;
             auto R = LookupAs<TRequest>(hRequest, WINHTTP_HANDLE_TYPE_REQUEST, Err);
             if (!R) return Fail(Err);
+            if (R->Async() && !(!lpBuffer && dwNumberOfBytesToWrite)) {
+                // The count comes with WRITE_COMPLETE.
+                std::lock_guard<std::recursive_mutex> G(R->Lock);
+                return StartAsync(R,
+                                  [&] { return R->BeginWrite(lpBuffer, dwNumberOfBytesToWrite); });
+            }
             if (!lpdwNumberOfBytesWritten || (!lpBuffer && dwNumberOfBytesToWrite))
                 return Fail(ERROR_INVALID_PARAMETER);
             std::lock_guard<std::recursive_mutex> G(R->Lock);
@@ -1210,6 +1226,7 @@ WINHTTPAPI BOOL WINAPI WinHttpReceiveResponse(HINTERNET hRequest, LPVOID lpReser
             if (!R) return Fail(Err);
             if (lpReserved) return Fail(ERROR_INVALID_PARAMETER);
             std::lock_guard<std::recursive_mutex> G(R->Lock);
+            if (R->Async()) return StartAsync(R, [&] { return R->BeginReceive(); });
             Err = R->ReceiveResponse();
             return Err ? Fail(Err) : Succeed();
         },
@@ -1224,6 +1241,11 @@ WINHTTPAPI BOOL WINAPI WinHttpReadData(HINTERNET hRequest, LPVOID lpBuffer,
             DWORD Err = 0;
             auto R = LookupAs<TRequest>(hRequest, WINHTTP_HANDLE_TYPE_REQUEST, Err);
             if (!R) return Fail(Err);
+            if (R->Async() && !(!lpBuffer && dwNumberOfBytesToRead)) {
+                // The count comes with READ_COMPLETE.
+                std::lock_guard<std::recursive_mutex> G(R->Lock);
+                return StartAsync(R, [&] { return R->BeginRead(lpBuffer, dwNumberOfBytesToRead); });
+            }
             if (!lpdwNumberOfBytesRead || (!lpBuffer && dwNumberOfBytesToRead))
                 return Fail(ERROR_INVALID_PARAMETER);
             std::lock_guard<std::recursive_mutex> G(R->Lock);
@@ -1244,6 +1266,12 @@ WINHTTPAPI BOOL WINAPI WinHttpQueryDataAvailable(HINTERNET hRequest,
             DWORD Err = 0;
             auto R = LookupAs<TRequest>(hRequest, WINHTTP_HANDLE_TYPE_REQUEST, Err);
             if (!R) return Fail(Err);
+            if (R->Async()) {
+                // The count comes with DATA_AVAILABLE.
+                if (lpdwNumberOfBytesAvailable) *lpdwNumberOfBytesAvailable = 0;
+                std::lock_guard<std::recursive_mutex> G(R->Lock);
+                return StartAsync(R, [&] { return R->BeginAvailable(); });
+            }
             if (!lpdwNumberOfBytesAvailable) return Fail(ERROR_INVALID_PARAMETER);
             std::lock_guard<std::recursive_mutex> G(R->Lock);
             DWORD Count = 0;

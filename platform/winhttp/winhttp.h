@@ -1,12 +1,20 @@
 #pragma once
-/* The WinHTTP C API subset this platform provides (synchronous mode only), with Windows'
+/* The WinHTTP C API subset this platform provides, with Windows'
    type names, constant names and values. On Linux the library is libwinhttp.so, written on
    libcurl; on Windows the same declarations describe the system's winhttp.dll. WCHAR is
    char16_t, DWORD 32 bits, as on Windows.
 
+   The asynchronous mode (WinHttpOpen with WINHTTP_FLAG_ASYNC): WinHttpSendRequest,
+   WinHttpWriteData, WinHttpReceiveResponse, WinHttpQueryDataAvailable and WinHttpReadData
+   return TRUE when the operation started and complete through the status callback
+   (SENDREQUEST_COMPLETE, WRITE_COMPLETE, HEADERS_AVAILABLE, DATA_AVAILABLE, READ_COMPLETE, or
+   REQUEST_ERROR with a WINHTTP_ASYNC_RESULT); FALSE means it failed at once and nothing
+   follows. Each asynchronous session runs its requests on one thread of its own, which also
+   delivers their callbacks; a callback may start the next operation, which may then
+   complete inside that call. Closing a request handle ends its pending operation with
+   REQUEST_ERROR 12017; HANDLE_CLOSING is the last callback of every handle.
+
    What libwinhttp does not offer:
-   - the asynchronous mode: WinHttpOpen with WINHTTP_FLAG_ASYNC fails with
-     ERROR_CALL_NOT_IMPLEMENTED (120); every call completes before it returns;
    - WebSocket: the WinHttpWebSocket* functions are not declared and not exported;
    - automatic proxy discovery: WinHttpGetProxyForUrl, WinHttpDetectAutoProxyConfigUrl,
      WinHttpGetIEProxyConfigForCurrentUser and the default-proxy configuration functions fail
@@ -16,7 +24,8 @@
 
    File descriptors: a request handle holds none until it is first sent. From then until it
    is closed it holds a transfer slot: two descriptors (libcurl's wake-up pair) and its
-   connection's socket. A session keeps up to 16 idle slots for later requests. So with the
+   connection's socket; in an asynchronous session only the socket (its session's one
+   thread waits for all of them). A session keeps up to 16 idle slots for later requests. So with the
    usual limit of 1024 descriptors, about 300 sent request handles can be open at once;
    close each when its answer has been read. */
 
@@ -534,7 +543,34 @@ typedef struct _WINHTTP_REQUEST_TIMES {
 #define WINHTTP_CALLBACK_FLAG_REDIRECT WINHTTP_CALLBACK_STATUS_REDIRECT
 #define WINHTTP_CALLBACK_FLAG_INTERMEDIATE_RESPONSE WINHTTP_CALLBACK_STATUS_INTERMEDIATE_RESPONSE
 #define WINHTTP_CALLBACK_FLAG_SECURE_FAILURE WINHTTP_CALLBACK_STATUS_SECURE_FAILURE
+#define WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE 0x00020000
+#define WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE 0x00040000
+#define WINHTTP_CALLBACK_STATUS_READ_COMPLETE 0x00080000
+#define WINHTTP_CALLBACK_STATUS_WRITE_COMPLETE 0x00100000
+#define WINHTTP_CALLBACK_STATUS_REQUEST_ERROR 0x00200000
+#define WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE 0x00400000
+#define WINHTTP_CALLBACK_FLAG_HEADERS_AVAILABLE WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE
+#define WINHTTP_CALLBACK_FLAG_DATA_AVAILABLE WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE
+#define WINHTTP_CALLBACK_FLAG_READ_COMPLETE WINHTTP_CALLBACK_STATUS_READ_COMPLETE
+#define WINHTTP_CALLBACK_FLAG_WRITE_COMPLETE WINHTTP_CALLBACK_STATUS_WRITE_COMPLETE
+#define WINHTTP_CALLBACK_FLAG_REQUEST_ERROR WINHTTP_CALLBACK_STATUS_REQUEST_ERROR
+#define WINHTTP_CALLBACK_FLAG_SENDREQUEST_COMPLETE WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE
+#define WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS                                          \
+    (WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE | WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE | \
+     WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE | WINHTTP_CALLBACK_STATUS_READ_COMPLETE |           \
+     WINHTTP_CALLBACK_STATUS_WRITE_COMPLETE | WINHTTP_CALLBACK_STATUS_REQUEST_ERROR)
 #define WINHTTP_CALLBACK_FLAG_ALL_NOTIFICATIONS 0xFFFFFFFF
+
+/* What REQUEST_ERROR carries: the operation that failed (API_*) and its error code. */
+typedef struct _WINHTTP_ASYNC_RESULT {
+    DWORD_PTR dwResult;
+    DWORD dwError;
+} WINHTTP_ASYNC_RESULT, *LPWINHTTP_ASYNC_RESULT;
+#define API_RECEIVE_RESPONSE 1
+#define API_QUERY_DATA_AVAILABLE 2
+#define API_READ_DATA 3
+#define API_WRITE_DATA 4
+#define API_SEND_REQUEST 5
 
 #define WINHTTP_CALLBACK_STATUS_FLAG_CERT_REV_FAILED 0x00000001
 #define WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CERT 0x00000002

@@ -1,0 +1,601 @@
+// The asynchronous mode: sessions opened with WINHTTP_FLAG_ASYNC.
+//
+// - Threads. Each asynchronous session has one thread of its own, its TAsyncLoop, made with
+//   the session and joined when the session goes. Every request of the session runs in the
+//   session's hub (one multi handle), so the requests in flight are one poll on that thread,
+//   however many they are. Their slots have no multi handle, so no wake-up pair either.
+// - Who touches curl. The hub's handles, and everything curl's callbacks write into a request,
+//   are used under the hub's lock, as for the synchronous mode's HTTP/2 requests. The loop
+//   holds the lock except while it polls and while it runs callbacks. A call on another thread
+//   takes the lock (THubHold wakes the poll and waits for it to end), begins its operation,
+//   posts the request to the loop, lets the lock go and wakes the loop.
+// - Operations are those of the synchronous mode, cut where that mode waits in Drive: Begin*
+//   does what comes before the wait, Step* what comes after it. After every round of curl the
+//   loop steps each pending operation and checks its time-outs as Drive does.
+// - Completions. A step that ends an operation records how; the loop takes the request's due
+//   notifications and that completion out under the lock (TAsyncDelivery) and delivers them
+//   in order without it. Only the loop's thread delivers, so a request never gets two
+//   callbacks at once. A call made inside a callback whose operation is complete at once (the
+//   next read from READ_COMPLETE with data waiting) delivers its completion inline, down to
+//   MaxInlineDepth nested callbacks; deeper, the loop delivers it, so chains of calls made
+//   from callbacks do not grow the stack.
+// - Cancel. Closing a request handle flags it; a pending operation ends with REQUEST_ERROR
+//   12017 at its next step, then comes HANDLE_CLOSING, the handle's last callback. With nothing
+//   pending or being delivered, HANDLE_CLOSING comes from WinHttpCloseHandle itself. Closing a
+//   session or connection cancels nothing of the requests made from it.
+// - Lifetimes. The loop holds a request from the start of an operation (or its close) until
+//   everything of it was delivered; a request holds its connection and its session. When the
+//   last request goes on the loop's own thread, the session may go with it: the loop is then
+//   orphaned, and its thread ends without touching it again.
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "WinHttp.Api.h"
+#include "WinHttp.Handles.h"
+
+namespace WinHttpImpl {
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+// Completions delivered inline inside callbacks of the loop's thread, nested; beyond this
+// the loop delivers them once the callbacks have returned.
+constexpr int MaxInlineDepth = 8;
+// Callbacks of this thread running, nested in each other.
+thread_local int GCallbackDepth = 0;
+
+int MsBetween(TClock::time_point From, TClock::time_point To) {
+    const auto Ms = std::chrono::duration_cast<std::chrono::milliseconds>(To - From).count();
+    return static_cast<int>(std::clamp<long long>(Ms, INT_MIN / 2, INT_MAX / 2));
+}
+
+}  // namespace
+
+/// What one request has to be told: taken out under the hub's lock, delivered without it.
+struct TAsyncDelivery {
+    std::shared_ptr<TRequest> Request;
+    std::vector<TRequest::TNote> Notes;
+    TRequest::TAsyncOp Op = TRequest::TAsyncOp::None;  // the operation completed (None: none)
+    DWORD Error = 0;
+    DWORD Value = 0;
+    void* Buffer = nullptr;
+    bool Closing = false;
+
+    /// Under the hub's lock: takes what R has due; false when nothing.
+    bool Take(const std::shared_ptr<TRequest>& R);
+    /// Without the lock: the callbacks, in order.
+    void Deliver();
+};
+
+bool TAsyncDelivery::Take(const std::shared_ptr<TRequest>& R) {
+    TRequest& Q = *R;
+    auto& A = Q.FAsync;
+    if (A.Closed) return false;
+    if (Q.FClosed) {
+        Q.FNotes.clear();  // a closed handle hears only how its operation ended
+    } else {
+        // The response's own notifications wait for WinHttpReceiveResponse.
+        std::size_t N = 0;
+        while (N < Q.FNotes.size() &&
+               (Q.FReceiving || Q.FNotes[N].Status != WINHTTP_CALLBACK_STATUS_RECEIVING_RESPONSE))
+            ++N;
+        Notes.assign(std::make_move_iterator(Q.FNotes.begin()),
+                     std::make_move_iterator(Q.FNotes.begin() + static_cast<std::ptrdiff_t>(N)));
+        Q.FNotes.erase(Q.FNotes.begin(), Q.FNotes.begin() + static_cast<std::ptrdiff_t>(N));
+    }
+    if (A.Done) {
+        Op = A.Op;
+        Error = A.Error;
+        Value = A.Value;
+        Buffer = A.Buffer;
+        A.Done = false;
+        A.Op = TRequest::TAsyncOp::None;  // the callback may begin the next one
+        A.Buffer = nullptr;
+    }
+    if (A.ClosingDue && A.Op == TRequest::TAsyncOp::None) {
+        Closing = true;
+        A.ClosingDue = false;
+        A.Closed = true;
+    }
+    if (Notes.empty() && Op == TRequest::TAsyncOp::None && !Closing) return false;
+    Request = R;
+    ++Q.FDelivering;
+    return true;
+}
+
+void TAsyncDelivery::Deliver() {
+    TRequest& Q = *Request;
+    ++GCallbackDepth;
+    for (auto& N : Notes) Q.Announce(N);
+    using TOp = TRequest::TAsyncOp;
+    if (Op != TOp::None && Error) {
+        WINHTTP_ASYNC_RESULT Result{};
+        Result.dwResult = Op == TOp::Send        ? API_SEND_REQUEST
+                          : Op == TOp::Write     ? API_WRITE_DATA
+                          : Op == TOp::Receive   ? API_RECEIVE_RESPONSE
+                          : Op == TOp::Available ? API_QUERY_DATA_AVAILABLE
+                                                 : API_READ_DATA;
+        Result.dwError = Error;
+        Q.Notify(WINHTTP_CALLBACK_STATUS_REQUEST_ERROR, &Result, sizeof Result);
+    } else if (Op == TOp::Send) {
+        Q.Notify(WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE, nullptr, 0);
+    } else if (Op == TOp::Write) {
+        Q.Notify(WINHTTP_CALLBACK_STATUS_WRITE_COMPLETE, &Value, sizeof Value);
+    } else if (Op == TOp::Receive) {
+        Q.Notify(WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE, nullptr, 0);
+    } else if (Op == TOp::Available) {
+        Q.Notify(WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE, &Value, sizeof Value);
+    } else if (Op == TOp::Read) {
+        Q.Notify(WINHTTP_CALLBACK_STATUS_READ_COMPLETE, Buffer, Value);
+    }
+    if (Closing) {
+        HINTERNET H = Q.Handle;
+        Q.Notify(WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING, &H, sizeof H);
+    }
+    --GCallbackDepth;
+    --Q.FDelivering;
+}
+
+// ---------------------------------------------------------------------------------------
+// The loop
+
+TAsyncLoop::TAsyncLoop(THub& AHub) : FHub(AHub) {
+    // The thread starts on the lock, so it finds its id set.
+    std::lock_guard<std::mutex> G(FHub.Lock);
+    FThread = std::thread([this, Orphaned = FOrphaned] {
+        Run();
+        (void)Orphaned;  // kept alive for Run's last look at it
+    });
+    FThreadId = FThread.get_id();
+}
+
+TAsyncLoop::~TAsyncLoop() {
+    if (OnLoopThread()) {
+        // The session went with the last request the loop let go: Run returns right after.
+        *FOrphaned = true;
+        FThread.detach();
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> G(FHub.Lock);
+        FStop = true;
+    }
+    curl_multi_wakeup(FHub.Multi);
+    FHub.Turn.notify_all();
+    FThread.join();
+}
+
+void TAsyncLoop::Post(const std::shared_ptr<TRequest>& R) {
+    if (R->FAsync.Listed) return;
+    R->FAsync.Listed = true;
+    FActive.push_back(R);
+}
+
+void TAsyncLoop::Run() {
+    const std::shared_ptr<std::atomic<bool>> Orphaned = FOrphaned;
+    THub& Hub = FHub;
+    std::unique_lock<std::mutex> L(Hub.Lock);
+    std::vector<TAsyncDelivery> Batch;
+    std::vector<std::shared_ptr<TRequest>> Finished;
+    while (!FStop) {
+        int Running = 0;
+        curl_multi_perform(Hub.Multi, &Running);  // what fails now is tried again next round
+        int Queued = 0;
+        while (CURLMsg* M = curl_multi_info_read(Hub.Multi, &Queued)) {
+            if (M->msg != CURLMSG_DONE) continue;
+            char* Owner = nullptr;
+            curl_easy_getinfo(M->easy_handle, CURLINFO_PRIVATE, &Owner);
+            auto* R = reinterpret_cast<TRequest*>(Owner);
+            if (!R) continue;
+            R->FDone = true;
+            R->FResult = M->data.result;
+            if (R->FResult == CURLE_OK) R->FMoments.End = Tick();
+            R->Touch();
+        }
+        ++Hub.Rounds;
+
+        const TClock::time_point Now = TClock::now();
+        int WaitMs = 1000;
+        for (std::size_t I = 0; I < FActive.size();) {
+            const std::shared_ptr<TRequest>& R = FActive[I];
+            R->StepAsync(Now, WaitMs);
+            TAsyncDelivery D;
+            if (D.Take(R)) Batch.push_back(std::move(D));
+            if (R->FAsync.Op != TRequest::TAsyncOp::None || R->FAsync.ClosingDue) {
+                ++I;
+                continue;
+            }
+            R->FAsync.Listed = false;  // nothing left of it here
+            Finished.push_back(std::move(FActive[I]));
+            if (I + 1 != FActive.size()) FActive[I] = std::move(FActive.back());
+            FActive.pop_back();
+        }
+        if (!Batch.empty() || !Finished.empty()) {
+            L.unlock();
+            for (TAsyncDelivery& D : Batch) D.Deliver();
+            // Requests let go here may take their session, and this loop, with them.
+            Batch.clear();
+            Finished.clear();
+            if (*Orphaned) return;
+            L.lock();
+            continue;  // the callbacks may have begun operations
+        }
+        if (Hub.Waiters > 0) {
+            // A call waits for the lock: it goes first, then a round sees what it began.
+            Hub.Turn.wait(L, [&] { return Hub.Waiters == 0 || FStop; });
+            continue;
+        }
+        Hub.Polling = true;
+        L.unlock();
+        curl_multi_poll(Hub.Multi, nullptr, 0, std::max(WaitMs, 0), nullptr);
+        L.lock();
+        Hub.Polling = false;
+        Hub.Turn.notify_all();
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Operations
+
+BOOL StartAsync(const std::shared_ptr<TRequest>& R, const std::function<DWORD()>& Begin) {
+    TAsyncLoop& Loop = R->Session().Loop();
+    TAsyncDelivery Inline;
+    bool Now = false;
+    {
+        THubHold Hold(R->Hub());
+        if (DWORD Err = Begin()) return Fail(Err);
+        if (R->FAsync.Done && GCallbackDepth > 0 && GCallbackDepth < MaxInlineDepth &&
+            Loop.OnLoopThread())
+            Now = Inline.Take(R);
+        else
+            Loop.Post(R);
+    }
+    if (Now)
+        Inline.Deliver();
+    else
+        Loop.Wake();
+    return Succeed();
+}
+
+void TRequest::CloseAsync(const std::shared_ptr<TRequest>& Self) {
+    TAsyncLoop& Loop = Session().Loop();
+    {
+        THubHold Hold(FHub);
+        if (FAsync.Op != TAsyncOp::None || FAsync.Listed || FDelivering > 0) {
+            // The loop ends what is pending and delivers what is due first.
+            FAsync.ClosingDue = true;
+            Loop.Post(Self);
+            Hold.Release();
+            Loop.Wake();
+            return;
+        }
+        FAsync.Closed = true;
+    }
+    HINTERNET H = Handle;
+    Notify(WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING, &H, sizeof H);
+}
+
+bool TRequest::Finish(DWORD Error, DWORD Value) {
+    FAsync.Done = true;
+    FAsync.Error = Error;
+    FAsync.Value = Value;
+    return true;
+}
+
+void TRequest::Await(int TimeoutMs) {
+    FAsync.TimeoutMs = TimeoutMs;
+    FAsync.LastActivity = TClock::now();
+    FAsync.SeenProgress = FProgress;
+    FAsync.Draining = false;
+}
+
+void TRequest::Abandon() {
+    FUserBuf = nullptr;
+    FUserLen = FUserGot = 0;
+    FPending = nullptr;
+    FPendingLen = 0;
+    FHeadDeadline = {};
+    FAsync.Draining = false;
+    // An operation that sends or waits for the head leaves the request unusable, as in the
+    // synchronous mode.
+    if (FAsync.Op == TAsyncOp::Send || FAsync.Op == TAsyncOp::Write ||
+        FAsync.Op == TAsyncOp::Receive)
+        FState = TState::Failed;
+}
+
+void TRequest::StepAsync(TClock::time_point Now, int& WaitMs) {
+    TAsyncState& A = FAsync;
+    if (A.Op == TAsyncOp::None || A.Done) return;
+    if (FClosed) {
+        Abandon();
+        Finish(ERROR_WINHTTP_OPERATION_CANCELLED);
+        return;
+    }
+    // A round that handed curl the whole request has put it on the wire.
+    if (FInMulti && FMoments.SendPending && !FBodyOpen && FSentToCurl >= FTotal) MarkSent();
+    bool Ended = false;
+    switch (A.Op) {
+        case TAsyncOp::Send:
+            Ended = StepSend();
+            break;
+        case TAsyncOp::Write:
+            Ended = StepWrite();
+            break;
+        case TAsyncOp::Receive:
+            Ended = StepReceive(Now);
+            break;
+        case TAsyncOp::Available:
+            Ended = StepAvailable();
+            break;
+        case TAsyncOp::Read:
+            Ended = StepRead();
+            break;
+        case TAsyncOp::None:
+            break;
+    }
+    if (Ended) return;
+    if (FProgress != A.SeenProgress) {
+        A.SeenProgress = FProgress;
+        A.LastActivity = Now;
+    }
+    if (A.Draining) {
+        // The redirect's body is read past for as long as a receive may wait, then given up.
+        const int Limit = TTimeouts::Wait(Timeouts.Receive);
+        if (Limit > 0) WaitMs = std::min(WaitMs, Limit - MsBetween(A.DrainStart, Now) + 1);
+        return;
+    }
+    if (A.TimeoutMs > 0) {
+        const int Idle = MsBetween(A.LastActivity, Now);
+        if (Idle >= A.TimeoutMs) {
+            Abandon();
+            Finish(ERROR_WINHTTP_TIMEOUT);
+            return;
+        }
+        WaitMs = std::min(WaitMs, A.TimeoutMs - Idle);
+    }
+    if (A.Op == TAsyncOp::Receive && FHeadDeadline != TClock::time_point()) {
+        const int Left = MsBetween(Now, FHeadDeadline);
+        if (Left <= 0) {
+            Abandon();
+            Finish(ERROR_WINHTTP_TIMEOUT);
+            return;
+        }
+        WaitMs = std::min(WaitMs, Left);
+    }
+}
+
+DWORD TRequest::BeginSend(const std::vector<std::string>& ExtraHeaders, const void* Optional,
+                          DWORD OptionalLength, DWORD TotalLength) {
+    if (FAsync.Op != TAsyncOp::None) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
+    const bool OffersHttp2 =
+        HttpVersion != "HTTP/1.0" && (HttpProtocols & WINHTTP_PROTOCOL_FLAG_HTTP2) != 0;
+    if (FSlot) {
+        ResetTransfer();  // the last transfer leaves the hub
+        if (FSlot->Http2 != OffersHttp2) Session().ReleaseSlot(std::move(FSlot));
+    }
+    if (DWORD Err = StartTransfer(ExtraHeaders, Optional, OptionalLength, TotalLength, OffersHttp2))
+        return Err;
+    FAsync.Op = TAsyncOp::Send;
+    Await(0);  // curl's connect time-out bounds the connection
+    return 0;
+}
+
+bool TRequest::StepSend() {
+    // Complete once the request went out, or once it waits for the body the caller writes.
+    const bool Ready =
+        FDone || (FConnected && (!FMoments.SendPending || FBodyOpen || FSentToCurl < FTotal));
+    if (!Ready) return false;
+    const DWORD Err = FDone && FResult != CURLE_OK && !FConnected ? MapFailure() : 0;
+    if (Err) {
+        FState = TState::Failed;
+        if (Err == ERROR_WINHTTP_SECURE_FAILURE)
+            Queue(WINHTTP_CALLBACK_STATUS_SECURE_FAILURE, FSecureFlags);
+    }
+    return Finish(Err);
+}
+
+DWORD TRequest::BeginWrite(const void* Data, DWORD Length) {
+    if (FAsync.Op != TAsyncOp::None || FState != TState::Sending)
+        return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
+    FAsync.Op = TAsyncOp::Write;
+    FAsync.Length = Length;
+    if (Length == 0) {
+        Finish(0, 0);
+        return 0;
+    }
+    // As in the synchronous mode: bytes beyond the announced total count as written and never
+    // go on the wire.
+    if (FBodyOpen) FTotal += Length;
+    const std::uint64_t Room = FTotal - std::min(FTotal, FAccepted);
+    const std::size_t Take = static_cast<std::size_t>(std::min<std::uint64_t>(Length, Room));
+    FAccepted += Length;
+    if (Take == 0) {
+        Finish(0, Length);
+        return 0;
+    }
+    FPending = static_cast<const std::uint8_t*>(Data);
+    FPendingLen = Take;
+    if (FSendPaused) {
+        FSendPaused = false;
+        curl_easy_pause(FSlot->Easy, FRecvPaused ? CURLPAUSE_RECV : CURLPAUSE_CONT);
+    }
+    Await(TTimeouts::Wait(Timeouts.Send));
+    StepWrite();
+    return 0;
+}
+
+bool TRequest::StepWrite() {
+    if (FPendingLen > 0 && !FDone) return false;
+    FPending = nullptr;
+    FPendingLen = 0;
+    const DWORD Err = FDone && FResult != CURLE_OK ? MapFailure() : 0;
+    if (Err) FState = TState::Failed;
+    return Finish(Err, Err ? 0 : FAsync.Length);
+}
+
+DWORD TRequest::BeginReceive() {
+    if (FAsync.Op != TAsyncOp::None || FState != TState::Sending)
+        return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
+    if (!FFinalHead && !FDone && FAccepted < FTotal) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
+    if (FBodyOpen) {
+        // The caller has written its last chunk: the body ends with what was written.
+        FBodyOpen = false;
+        if (FSendPaused) {
+            FSendPaused = false;
+            curl_easy_pause(FSlot->Easy, FRecvPaused ? CURLPAUSE_RECV : CURLPAUSE_CONT);
+        }
+    }
+    FReceiving = true;  // the response's notifications are this call's
+    const int HeadMs = TTimeouts::Wait(Timeouts.ReceiveResponse);
+    FHeadDeadline =
+        HeadMs > 0 ? TClock::now() + std::chrono::milliseconds(HeadMs) : TClock::time_point();
+    FAsync.Op = TAsyncOp::Receive;
+    Await(TTimeouts::Wait(Timeouts.Receive));
+    StepReceive(TClock::now());
+    return 0;
+}
+
+// The head of the answer, redirects followed hop by hop, as ReceiveResponse does it.
+bool TRequest::StepReceive(TClock::time_point Now) {
+    TAsyncState& A = FAsync;
+    auto Failed = [this](DWORD Err) {
+        FState = TState::Failed;
+        FHeadDeadline = {};
+        return Finish(Err);
+    };
+    for (;;) {
+        if (A.Draining) {
+            if (!FDone && !FDrainCut) {
+                const int Limit = TTimeouts::Wait(Timeouts.Receive);
+                const bool Late = (Limit > 0 && MsBetween(A.DrainStart, Now) >= Limit) ||
+                                  (FHeadDeadline != TClock::time_point() && Now >= FHeadDeadline);
+                if (!Late) return false;
+                FDrainCut = true;
+            }
+            A.Draining = false;
+        } else {
+            if (!FFinalHead && !FRedirectPending && !FDone) return false;
+            if (FAuthPending && FDone && FResult == CURLE_OK) FinalHead();
+            if (FFinalHead) break;
+            if (FRedirectPending && !FDone && !FDrainCut) {
+                A.Draining = true;
+                A.DrainStart = Now;
+                continue;
+            }
+        }
+        if (FRedirectPending && (FResult == CURLE_OK || FDrainCut)) {
+            if (DWORD Err = FollowRedirect()) return Failed(Err);
+            A.LastActivity = Now;  // each hop waits anew
+            A.SeenProgress = FProgress;
+            continue;
+        }
+        if (FResult != CURLE_OK && RetryOnNewConnection()) {
+            A.LastActivity = Now;
+            A.SeenProgress = FProgress;
+            continue;
+        }
+        return Failed(FResult != CURLE_OK ? MapFailure() : ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
+    }
+    FState = TState::Received;
+    FHeadDeadline = {};
+    return Finish(0);
+}
+
+DWORD TRequest::BeginAvailable() {
+    if (FAsync.Op != TAsyncOp::None || FState != TState::Received)
+        return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
+    FAsync.Op = TAsyncOp::Available;
+    Await(TTimeouts::Wait(Timeouts.Receive));
+    StepAvailable();
+    return 0;
+}
+
+bool TRequest::StepAvailable() {
+    if (FDecoding) {
+        if (FDecodedPos >= FDecoded.size()) {
+            FDecoded.resize(64 * 1024);
+            FDecodedPos = 0;
+            DWORD Got = 0;
+            const DWORD Err = Decode(FDecoded.data(), static_cast<DWORD>(FDecoded.size()), Got);
+            FDecoded.resize(Got);
+            if (Err == PendingResult) return false;
+            if (Err) return Finish(Err);
+        }
+        return Finish(0, static_cast<DWORD>(FDecoded.size() - FDecodedPos));
+    }
+    if (FBufPos == FBuf.size() && !FDone) {
+        if (FRecvPaused) {
+            FRecvPaused = false;
+            curl_easy_pause(FSlot->Easy, FSendPaused ? CURLPAUSE_SEND : CURLPAUSE_CONT);
+        }
+        if (FBufPos == FBuf.size() && !FDone) return false;
+    }
+    if (FBufPos == FBuf.size() && FDone && FResult != CURLE_OK) return Finish(MapFailure());
+    return Finish(0, static_cast<DWORD>(std::min<std::size_t>(FBuf.size() - FBufPos, UINT32_MAX)));
+}
+
+DWORD TRequest::BeginRead(void* Buffer, DWORD Length) {
+    if (FAsync.Op != TAsyncOp::None || FState != TState::Received)
+        return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
+    FAsync.Op = TAsyncOp::Read;
+    FAsync.Buffer = Buffer;
+    FAsync.Length = Length;
+    if (Length == 0) {
+        Finish(0, 0);
+        return 0;
+    }
+    Await(TTimeouts::Wait(Timeouts.Receive));
+    StepRead();
+    return 0;
+}
+
+bool TRequest::StepRead() {
+    auto* Out = static_cast<std::uint8_t*>(FAsync.Buffer);
+    const DWORD Length = FAsync.Length;
+    if (FDecoding) {
+        if (FDecodedPos < FDecoded.size()) {
+            const std::size_t N = std::min<std::size_t>(Length, FDecoded.size() - FDecodedPos);
+            std::memcpy(Out, FDecoded.data() + FDecodedPos, N);
+            FDecodedPos += N;
+            return Finish(0, static_cast<DWORD>(N));
+        }
+        DWORD Got = 0;
+        const DWORD Err = Decode(Out, Length, Got);
+        if (Err == PendingResult) return false;
+        return Finish(Err, Err ? 0 : Got);
+    }
+    auto TakeBuffered = [&] {
+        const std::size_t N = std::min<std::size_t>(Length, FBuf.size() - FBufPos);
+        std::memcpy(Out, FBuf.data() + FBufPos, N);
+        FBufPos += N;
+        if (FBufPos == FBuf.size()) {
+            FBuf.clear();
+            FBufPos = 0;
+        }
+        return static_cast<DWORD>(N);
+    };
+    if (!FUserBuf) {
+        if (FBufPos < FBuf.size()) return Finish(0, TakeBuffered());
+        if (FDone) return Finish(FResult == CURLE_OK ? 0 : MapFailure());
+        // Data goes straight into the caller's buffer while the read waits.
+        FUserBuf = Out;
+        FUserLen = Length;
+        FUserGot = 0;
+        if (FRecvPaused) {
+            FRecvPaused = false;
+            curl_easy_pause(FSlot->Easy, FSendPaused ? CURLPAUSE_SEND : CURLPAUSE_CONT);
+        }
+    }
+    if (FUserGot == 0 && FBufPos == FBuf.size() && !FDone) return false;
+    FUserBuf = nullptr;
+    DWORD Got = static_cast<DWORD>(FUserGot);
+    FUserLen = FUserGot = 0;
+    if (Got == 0 && FBufPos < FBuf.size()) Got = TakeBuffered();
+    if (Got > 0) return Finish(0, Got);
+    return Finish(FDone && FResult != CURLE_OK ? MapFailure() : 0);
+}
+
+}  // namespace WinHttpImpl
