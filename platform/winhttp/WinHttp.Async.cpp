@@ -337,7 +337,9 @@ void TRequest::StepAsync(TClock::time_point Now, int& WaitMs) {
             break;
     }
     if (Ended) return;
-    if (FProgress != A.SeenProgress) {
+    // Bytes that decode to nothing are no data: a decoded read waits from its start.
+    const bool Decoded = FDecoding && (A.Op == TAsyncOp::Read || A.Op == TAsyncOp::Available);
+    if (FProgress != A.SeenProgress && !Decoded) {
         A.SeenProgress = FProgress;
         A.LastActivity = Now;
     }
@@ -388,6 +390,14 @@ bool TRequest::StepSend() {
     const bool Ready =
         FDone || (FConnected && (!FMoments.SendPending || FBodyOpen || FSentToCurl < FTotal));
     if (!Ready) return false;
+    if (FConnected && FMoments.SendPending && !FAsync.HeadSentNoted) {
+        // The head went out; the body follows as the caller writes it.
+        long HeadBytes = 0;
+        curl_easy_getinfo(FSlot->Easy, CURLINFO_REQUEST_SIZE, &HeadBytes);
+        Queue(WINHTTP_CALLBACK_STATUS_REQUEST_SENT,
+              static_cast<DWORD>(static_cast<std::uint64_t>(HeadBytes) + FSentToCurl));
+        FAsync.HeadSentNoted = true;
+    }
     const DWORD Err = FDone && FResult != CURLE_OK && !FConnected ? MapFailure() : 0;
     if (Err) {
         FState = TState::Failed;

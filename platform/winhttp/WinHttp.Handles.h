@@ -261,8 +261,11 @@ class TSession : public TObject {
     DWORD SecureProtocols = 0;  // WINHTTP_FLAG_SECURE_PROTOCOL_*; 0: the TLS library's choice
     DWORD HttpProtocols = 0;    // WINHTTP_PROTOCOL_FLAG_*: copied into each request opened
     bool ProtocolRequired = false;
-    std::string CaFile;  // trust store taken from the environment, as curl's tool does
+    // The trust store named by the environment, as curl's tool takes it: read when the session
+    // makes its first transfer slot (under FPoolLock), so a program may name it after opening.
+    std::string CaFile;
     std::string CaPath;
+    bool TrustRead = false;
     CURLSH* Share = nullptr;
     TCookieJar Cookies;  // what the session's responses set
 
@@ -528,6 +531,9 @@ class TRequest : public TObject {
         bool ClosingDue = false;  // the handle was closed: HANDLE_CLOSING after the rest
         bool Closed = false;      // HANDLE_CLOSING delivered: nothing follows
         bool Listed = false;      // held by the loop (TAsyncLoop::FActive)
+        // REQUEST_SENT of this hop was given when its head went out, before the body the
+        // caller writes: none follows once that body is sent.
+        bool HeadSentNoted = false;
     } FAsync;
     std::atomic<int> FDelivering{0};  // callbacks of this request taken out for delivery
     bool FAsyncMode = false;

@@ -123,6 +123,19 @@ std::unique_ptr<TSlot> TSession::AcquireSlot(bool Http2) {
     }
     // What stays the same for every request of the session is set once per easy handle; the
     // handle is never reset, so its buffers and curl's per-handle state are reused.
+    {
+        // The trust store comes from the environment the way curl's own tool reads it;
+        // otherwise libcurl's built-in default applies. Verification itself is never off.
+        std::lock_guard<std::mutex> G(FPoolLock);
+        if (!TrustRead) {
+            CaFile = EnvText("CURL_CA_BUNDLE");
+            if (CaFile.empty()) {
+                CaFile = EnvText("SSL_CERT_FILE");
+                CaPath = EnvText("SSL_CERT_DIR");
+            }
+            TrustRead = true;
+        }
+    }
     auto Slot = std::make_unique<TSlot>(!Async());
     Slot->Http2 = Http2;
     CURL* E = Slot->Easy;
@@ -200,13 +213,6 @@ WINHTTPAPI HINTERNET WINAPI WinHttpOpen(LPCWSTR pszAgentW, DWORD dwAccessType, L
             if (dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY) {
                 S->ProxyList = ToUtf8(pszProxyW);
                 S->ProxyBypass = ToUtf8(pszProxyBypassW);
-            }
-            // The trust store comes from the environment the way curl's own tool reads it;
-            // otherwise libcurl's built-in default applies. Verification itself is never off.
-            S->CaFile = EnvText("CURL_CA_BUNDLE");
-            if (S->CaFile.empty()) {
-                S->CaFile = EnvText("SSL_CERT_FILE");
-                S->CaPath = EnvText("SSL_CERT_DIR");
             }
             if (dwFlags & WINHTTP_FLAG_ASYNC) S->StartAsync();
             return Opened(S);

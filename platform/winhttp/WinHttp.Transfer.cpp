@@ -181,6 +181,7 @@ void TRequest::ResetHop() {
     CipherBits = 0;
     FNewConnection = false;
     FHttp2Now = false;
+    FAsync.HeadSentNoted = false;
 }
 
 void TRequest::ResetTransfer() {
@@ -891,6 +892,7 @@ void TRequest::MarkSent() {
     FMoments.SendPending = false;
     long HeadBytes = 0;
     curl_easy_getinfo(FSlot->Easy, CURLINFO_REQUEST_SIZE, &HeadBytes);
+    if (FAsync.HeadSentNoted) return;
     Queue(WINHTTP_CALLBACK_STATUS_REQUEST_SENT,
           static_cast<DWORD>(static_cast<std::uint64_t>(HeadBytes) + FSentToCurl));
 }
