@@ -10,7 +10,7 @@
    (SENDREQUEST_COMPLETE, WRITE_COMPLETE, HEADERS_AVAILABLE, DATA_AVAILABLE, READ_COMPLETE, or
    REQUEST_ERROR with a WINHTTP_ASYNC_RESULT); FALSE means it failed at once and nothing
    follows. Each asynchronous session runs its requests on one thread of its own, which also
-   delivers their callbacks; a callback may start the next operation, which may then
+   delivers their callbacks (WINHTTP_OPTION_WORKER_THREAD_COUNT is kept and read back); a callback may start the next operation, which may then
    complete inside that call. Closing a request handle ends its pending operation with
    REQUEST_ERROR 12017; HANDLE_CLOSING is the last callback of every handle.
 

@@ -135,10 +135,23 @@ struct TAsyncExchange {
     std::vector<char> Buffer;
     std::size_t WrittenSoFar = 0;
 
-    void Finish() {
-        Finished = true;
-        Changed.notify_all();
+    TAsyncExchange() = default;
+    TAsyncExchange(const TAsyncExchange&) = delete;
+    TAsyncExchange& operator=(const TAsyncExchange&) = delete;
+    /// A test that stopped half way still closes the request, so no callback outlives this.
+    ~TAsyncExchange() {
+        if (!Request) return;
+        {
+            std::lock_guard<std::mutex> G(Lock);
+            if (Closed) return;
+        }
+        WinHttpCloseHandle(Request);
+        WaitFor(&TAsyncExchange::Closed, 5s);
     }
+
+    // The test waits for these; it is woken when the callback that set them returns, so that
+    // the exchange may go as soon as it wakes.
+    void Finish() { Finished = true; }
     /// A call from a callback; its immediate failure ends the exchange.
     void Check(BOOL Ok) {
         if (Ok) return;
@@ -179,6 +192,7 @@ struct TAsyncExchange {
         --GDepth;
         std::lock_guard<std::mutex> G(Lock);
         --Running;
+        Changed.notify_all();  // nothing of this exchange is touched after the lock goes
     }
 
     void Next(HINTERNET H, DWORD Status, LPVOID Info, DWORD Length) {
@@ -254,7 +268,6 @@ struct TAsyncExchange {
             case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING: {
                 std::lock_guard<std::mutex> G(Lock);
                 Closed = true;
-                Changed.notify_all();
                 return;
             }
             default:
@@ -534,9 +547,13 @@ TEST_F(WinHttpAsyncCore, RedirectsAndUploads) {
         EXPECT_EQ(Names[0], "SENDREQUEST_COMPLETE");
         EXPECT_EQ(Names[1], "REDIRECT");
         EXPECT_EQ(Names[2], "HEADERS_AVAILABLE");
-        std::lock_guard<std::mutex> G(X.Lock);
-        EXPECT_EQ(X.RedirectUrl, "http://127.0.0.1:" + std::to_string(Server.Port()) + "/bytes/10");
-        EXPECT_EQ(X.Body, PatternBytes(10));
+        {
+            std::lock_guard<std::mutex> G(X.Lock);
+            EXPECT_EQ(X.RedirectUrl,
+                      "http://127.0.0.1:" + std::to_string(Server.Port()) + "/bytes/10");
+            EXPECT_EQ(X.Body, PatternBytes(10));
+        }
+        CloseAndWait(X);
     }
     {
         SCOPED_TRACE("upload in two writes");
@@ -546,11 +563,14 @@ TEST_F(WinHttpAsyncCore, RedirectsAndUploads) {
         X.Written = std::string(5000, 'w') + std::string(7001, 'x');
         ASSERT_TRUE(Start(X, Server.Port()));
         ASSERT_TRUE(X.WaitFor(&TAsyncExchange::Finished));
-        std::lock_guard<std::mutex> G(X.Lock);
-        EXPECT_EQ(X.Error, 0u);
-        EXPECT_EQ(X.CallError, 0u);
-        EXPECT_EQ(X.WriteCounts, (std::vector<DWORD>{6000, 6001}));
-        EXPECT_NE(X.Body.find(X.Written), std::string::npos);
+        {
+            std::lock_guard<std::mutex> G(X.Lock);
+            EXPECT_EQ(X.Error, 0u);
+            EXPECT_EQ(X.CallError, 0u);
+            EXPECT_EQ(X.WriteCounts, (std::vector<DWORD>{6000, 6001}));
+            EXPECT_NE(X.Body.find(X.Written), std::string::npos);
+        }
+        CloseAndWait(X);
     }
 }
 
