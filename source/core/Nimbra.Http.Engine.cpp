@@ -106,6 +106,8 @@ void THttpResponse::PrepareResponse() {
     try {
         FHeadersPending = LoadHeaderText(FHeaderText);
         if (!FHeadersPending) LoadHeaders(FHeaders);
+        // What a transport asked while its headers were loading saw none of them.
+        FChunkedKnown = false;
         FContentStream = CreateContentStream();
         if (!FContentStream) FContentStream = std::make_unique<Runtime::TBytesStream>();
         int WindowBits = 0;

@@ -35,6 +35,9 @@ struct TScript {
     bool NoStream = false;
     /// Called from CreateContentStream, to act as a transport that looks at its response.
     std::function<void(Nimbra::THttpResponse&)> OnCreateContentStream;
+    /// Called while the headers load (from LoadHeaders or LoadHeaderText), before they are
+    /// there, to act as a transport that looks at its response then.
+    std::function<void(Nimbra::THttpResponse&)> OnLoadHeaders;
     /// Called from GetContentEncoding, e.g. to make it fail.
     std::function<void()> OnContentEncoding;
 
@@ -103,11 +106,13 @@ class TScriptedResponse : public Nimbra::THttpResponse {
     }
     void LoadHeaders(Nimbra::THttpHeaders& Headers) override {
         ++FScript.LoadHeadersCalls;
+        if (FScript.OnLoadHeaders) FScript.OnLoadHeaders(*this);
         for (const auto& [Name, Value] : FScript.Headers) Headers.AddValue(Name, Value);
     }
     bool LoadHeaderText(std::string& Text) override {
         if (!FScript.HeadersAsText) return false;
         ++FScript.LoadHeadersCalls;
+        if (FScript.OnLoadHeaders) FScript.OnLoadHeaders(*this);
         Text = "HTTP/1.1 200 OK\r\n";
         for (const auto& [Name, Value] : FScript.Headers) Text += Name + ": " + Value + "\r\n";
         Text += "\r\n";
