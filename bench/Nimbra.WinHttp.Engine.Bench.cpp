@@ -14,13 +14,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "Bench.Curl.h"
+#include "Bench.Memory.h"
 #include "Bench.Nginx.h"
 #include "Bench.Pairs.h"
 #include "Nimbra.WinHttp.Engine.h"
@@ -30,14 +29,6 @@ namespace {
 constexpr std::size_t SmallSize = 1024;
 constexpr std::size_t LargeSize = std::size_t{256} << 20;
 constexpr std::size_t BufferSize = 512 * 1024;
-
-long StatusKiB(const char* Field) {
-    std::ifstream In("/proc/self/status");
-    std::string Line;
-    while (std::getline(In, Line))
-        if (Line.rfind(Field, 0) == 0) return std::atol(Line.c_str() + std::strlen(Field));
-    return 0;
-}
 
 /// The engine's request headers on the curl side: its user agent, and the Accept-Encoding
 /// WinHTTP adds when it is asked to decompress.
@@ -108,11 +99,9 @@ int main(int argc, char** argv) {
             double PeakGrowthMiB = 0;
             int Transfers = 0;
             const Bench::TWork Measured = [&] {
-                std::ofstream("/proc/self/clear_refs") << "5";
-                const long Before = StatusKiB("VmRSS:");
+                const Bench::TPeakGrowth Peak;
                 EngineLargeGet(Engine, Url, Buffer);
-                const double Growth = static_cast<double>(StatusKiB("VmHWM:") - Before) / 1024.0;
-                PeakGrowthMiB = std::max(PeakGrowthMiB, Growth);
+                PeakGrowthMiB = std::max(PeakGrowthMiB, Peak.MiB());
                 ++Transfers;
             };
             Bench::TCurlOptions Copy = EngineHeaders();

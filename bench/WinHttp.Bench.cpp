@@ -14,15 +14,15 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "Bench.Curl.h"
+#include "Bench.Memory.h"
 #include "Bench.Nginx.h"
 #include "Bench.Pairs.h"
+#include "Bench.WinHttp.h"
 #include "Nimbra.WinHttp.Api.h"
 
 namespace Nimbra {
@@ -32,58 +32,6 @@ constexpr std::size_t SmallSize = 1024;
 constexpr std::size_t LargeSize = std::size_t{256} << 20;
 constexpr long CurlBuffer = 512 * 1024;
 constexpr DWORD ReadBuffer = 512 * 1024;
-
-long StatusKiB(const char* Field) {
-    std::ifstream In("/proc/self/status");
-    std::string Line;
-    while (std::getline(In, Line))
-        if (Line.rfind(Field, 0) == 0) return std::atol(Line.c_str() + std::strlen(Field));
-    return 0;
-}
-
-/// One request as the engine makes it (connect, open request, send, receive, read to the end,
-/// close) on one session kept for the whole run. Owns the session and the read buffer.
-class TLibraryGet {
-  public:
-    TLibraryGet(int Port, const char16_t* Path, std::size_t Expected, std::size_t BufferSize)
-        : FSession(WinHttpOpen(u"Bench", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0)),
-          FPort(static_cast<INTERNET_PORT>(Port)),
-          FPath(Path),
-          FExpected(Expected),
-          FBuf(BufferSize) {
-        if (!FSession) throw std::runtime_error("WinHttpOpen failed");
-    }
-    ~TLibraryGet() { WinHttpCloseHandle(FSession); }
-    TLibraryGet(const TLibraryGet&) = delete;
-    TLibraryGet& operator=(const TLibraryGet&) = delete;
-
-    void operator()() {
-        std::size_t Got = 0;
-        if (!Get(Got) || Got != FExpected) throw std::runtime_error("library: transfer failed");
-    }
-
-  private:
-    bool Get(std::size_t& Got) {
-        HINTERNET Conn = WinHttpConnect(FSession, u"127.0.0.1", FPort, 0);
-        if (!Conn) return false;
-        HINTERNET Req = WinHttpOpenRequest(Conn, u"GET", FPath, nullptr, nullptr, nullptr, 0);
-        bool Ok = Req && WinHttpSendRequest(Req, u"\r\n", 2, nullptr, 0, 0, 0) &&
-                  WinHttpReceiveResponse(Req, nullptr);
-        for (DWORD N = 1; Ok && N > 0;) {
-            Ok = WinHttpReadData(Req, FBuf.data(), static_cast<DWORD>(FBuf.size()), &N);
-            Got += N;
-        }
-        if (Req) WinHttpCloseHandle(Req);
-        WinHttpCloseHandle(Conn);
-        return Ok;
-    }
-
-    HINTERNET FSession;
-    INTERNET_PORT FPort;
-    const char16_t* FPath;
-    std::size_t FExpected;
-    std::vector<char> FBuf;
-};
 
 }  // namespace
 }  // namespace Nimbra
@@ -100,7 +48,7 @@ int main(int argc, char** argv) {
         const int Port = Nginx.Port();
 
         {
-            TLibraryGet Library(Port, u"/small.txt", SmallSize, 8192);
+            Bench::TLibraryGet Library(Port, u"/small.txt", SmallSize);
             // The very request the library sends: its user agent, no Accept line.
             Bench::TCurlGet Curl(Nginx.Url("small.txt"), SmallSize);
             const auto R = Bench::ComparePairs([&] { Library(); }, [&] { Curl(); }, Opt);
@@ -111,17 +59,17 @@ int main(int argc, char** argv) {
         }
 
         {
-            TLibraryGet Library(Port, u"/large.bin", LargeSize, ReadBuffer);
+            Bench::TLibraryOptions Large;
+            Large.BufferSize = ReadBuffer;
+            Bench::TLibraryGet Library(Port, u"/large.bin", LargeSize, Large);
             // The largest growth of the process's peak memory over any one transfer through
             // the library: the high-water mark is rewound to the current size before each.
             double PeakGrowthMiB = 0;
             int Transfers = 0;
             const Bench::TWork Measured = [&] {
-                std::ofstream("/proc/self/clear_refs") << "5";
-                const long Before = StatusKiB("VmRSS:");
+                const Bench::TPeakGrowth Peak;
                 Library();
-                const double Growth = static_cast<double>(StatusKiB("VmHWM:") - Before) / 1024.0;
-                PeakGrowthMiB = std::max(PeakGrowthMiB, Growth);
+                PeakGrowthMiB = std::max(PeakGrowthMiB, Peak.MiB());
                 ++Transfers;
             };
             // Whole transfers, several a side in each round: one 256 MiB transfer fills

@@ -21,6 +21,7 @@
 #include "Bench.Curl.h"
 #include "Bench.Nginx.h"
 #include "Bench.Pairs.h"
+#include "Bench.WinHttp.h"
 #include "Nimbra.WinHttp.Api.h"
 #include "Nimbra.WinHttp.Engine.h"
 
@@ -32,78 +33,6 @@ namespace {
 constexpr std::size_t SmallSize = 1024;
 constexpr std::size_t LargeSize = std::size_t{64} << 20;
 constexpr std::size_t BufferSize = 512 * 1024;
-
-/// One https GET as the engine makes it on a session kept for the whole run, offering HTTP/2
-/// or not. Owns the session and the read buffer. The first transfer checks the protocol.
-class TLibraryGet {
-  public:
-    TLibraryGet(int Port, const char16_t* Path, std::size_t Expected, bool Http2)
-        : FSession(WinHttpOpen(u"Bench", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0)),
-          FPort(static_cast<INTERNET_PORT>(Port)),
-          FPath(Path),
-          FExpected(Expected),
-          FHttp2(Http2),
-          FBuf(8192) {
-        if (!FSession) throw std::runtime_error("WinHttpOpen failed");
-        DWORD Flags = WINHTTP_PROTOCOL_FLAG_HTTP2;
-        if (Http2 && !WinHttpSetOption(FSession, WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL, &Flags,
-                                       sizeof Flags)) {
-            WinHttpCloseHandle(FSession);
-            throw std::runtime_error("libwinhttp does not offer HTTP/2 (error " +
-                                     std::to_string(GetLastError()) + ")");
-        }
-    }
-    ~TLibraryGet() { WinHttpCloseHandle(FSession); }
-    TLibraryGet(const TLibraryGet&) = delete;
-    TLibraryGet& operator=(const TLibraryGet&) = delete;
-
-    void operator()() {
-        std::size_t Got = 0;
-        if (!Get(Got) || Got != FExpected) throw std::runtime_error("library: transfer failed");
-    }
-
-  private:
-    bool Get(std::size_t& Got) {
-        HINTERNET Conn = WinHttpConnect(FSession, u"127.0.0.1", FPort, 0);
-        if (!Conn) return false;
-        HINTERNET Req =
-            WinHttpOpenRequest(Conn, u"GET", FPath, nullptr, nullptr, nullptr, WINHTTP_FLAG_SECURE);
-        bool Ok = Req && WinHttpSendRequest(Req, u"\r\n", 2, nullptr, 0, 0, 0) &&
-                  WinHttpReceiveResponse(Req, nullptr);
-        for (DWORD N = 1; Ok && N > 0;) {
-            Ok = WinHttpReadData(Req, FBuf.data(), static_cast<DWORD>(FBuf.size()), &N);
-            Got += N;
-        }
-        if (Ok && !FChecked) {
-            DWORD Used = 0;
-            DWORD Length = sizeof Used;
-            std::string Wrong;
-            if (!WinHttpQueryOption(Req, WINHTTP_OPTION_HTTP_PROTOCOL_USED, &Used, &Length))
-                Wrong = "library: the protocol used cannot be told (error " +
-                        std::to_string(GetLastError()) + ")";
-            else if (((Used & WINHTTP_PROTOCOL_FLAG_HTTP2) != 0) != FHttp2)
-                Wrong = std::string("library: the answer did not come over ") +
-                        (FHttp2 ? "HTTP/2" : "HTTP/1.1");
-            if (!Wrong.empty()) {
-                WinHttpCloseHandle(Req);
-                WinHttpCloseHandle(Conn);
-                throw std::runtime_error(Wrong);
-            }
-            FChecked = true;
-        }
-        if (Req) WinHttpCloseHandle(Req);
-        WinHttpCloseHandle(Conn);
-        return Ok;
-    }
-
-    HINTERNET FSession;
-    INTERNET_PORT FPort;
-    const char16_t* FPath;
-    std::size_t FExpected;
-    bool FHttp2;
-    bool FChecked = false;
-    std::vector<char> FBuf;
-};
 
 /// The large body through the engine's ContentAsStream into one 512 KiB buffer, over HTTP/2.
 void EngineLargeGet(TWinHttpEngine& Engine, const std::string& Url, std::vector<char>& Buffer) {
@@ -148,7 +77,10 @@ int main(int argc, char** argv) {
         Curl11.Http2 = false;
 
         for (const bool Http2 : {false, true}) {
-            TLibraryGet Library(Nginx.Port(), u"/small.txt", SmallSize, Http2);
+            Bench::TLibraryOptions Options;
+            Options.Secure = true;
+            Options.Http2 = Http2;
+            Bench::TLibraryGet Library(Nginx.Port(), u"/small.txt", SmallSize, Options);
             Bench::TCurlGet Curl(Nginx.Url("small.txt"), SmallSize, Http2 ? Curl2 : Curl11);
             const auto R = Bench::ComparePairs([&] { Library(); }, [&] { Curl(); }, Opt);
             Bench::Record(Bench::RatioFigure(
