@@ -119,10 +119,16 @@ class TObject {
     std::recursive_mutex Lock;  // one API call at a time per handle
 };
 
+class TRequest;
+
 /// The sockets of the connections curl opened, and whether each has carried a request.
 struct TConnection {
     curl_socket_t Socket;
     bool Used;
+    int LocalPort = 0;  // known once Used
+    // In an asynchronous session: the request whose transfer runs on it now, told when it
+    // closes (null when none; cleared under the hub's lock when that transfer is reset).
+    TRequest* Owner = nullptr;
 };
 
 /// One easy handle with the multi handle that drives it; pooled by the session so that

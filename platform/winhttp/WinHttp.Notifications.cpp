@@ -123,7 +123,7 @@ curl_socket_t TRequest::OnOpenSocket(void* User, curlsocktype Purpose, curl_sock
     const curl_socket_t S = socket(Address->family, Address->socktype, Address->protocol);
     auto* R = static_cast<TRequest*>(User);
     if (S == CURL_SOCKET_BAD || !R || Purpose != CURLSOCKTYPE_IPCXN) return S;
-    R->Connections().push_back({S, false});
+    R->Connections().push_back({S, false, 0, nullptr});
     const std::u16string Ip = ToUtf16(AddressText(&Address->addr));
     if (!R->FNewConnection) {
         // Happy eyeballs may try a second address: the name was resolved once.
@@ -143,8 +143,14 @@ int TRequest::OnCloseSocket(void* User, curl_socket_t Socket) {
                            [Socket](const TConnection& C) { return C.Socket == Socket; });
     if (It != List.end()) {
         const bool Used = It->Used;
+        // In an asynchronous session the request on it hears of it while its transfer runs
+        // (a connection multiplexed over HTTP/2 belongs to no one request).
+        TRequest* Owner = It->Owner && !It->Owner->FHttp2Now && !It->Owner->FDone &&
+                                  It->Owner->FInMulti
+                              ? It->Owner
+                              : nullptr;
         List.erase(It);
-        TRequest* R = GDriving;
+        TRequest* R = GDriving ? GDriving : Owner;
         if (Used && R) {
             R->Queue(WINHTTP_CALLBACK_STATUS_CLOSING_CONNECTION);
             R->Queue(WINHTTP_CALLBACK_STATUS_CONNECTION_CLOSED);
@@ -163,7 +169,10 @@ void TRequest::NoteConnected(const char* RemoteIp, const char* LocalIp, int Remo
     Peer.LocalPort = LocalPort;
     // The connection that carries it is the one of our sockets bound to that local port.
     for (auto& C : Connections()) {
-        if (C.Used) continue;
+        if (C.Used) {
+            if (FAsyncMode && C.LocalPort == LocalPort) C.Owner = this;
+            continue;
+        }
         sockaddr_storage Local{};
         socklen_t Len = sizeof Local;
         if (getsockname(C.Socket, reinterpret_cast<sockaddr*>(&Local), &Len) != 0) continue;
@@ -172,7 +181,11 @@ void TRequest::NoteConnected(const char* RemoteIp, const char* LocalIp, int Remo
                          : Local.ss_family == AF_INET6
                              ? ntohs(reinterpret_cast<const sockaddr_in6&>(Local).sin6_port)
                              : -1;
-        if (Port == LocalPort) C.Used = true;
+        if (Port == LocalPort) {
+            C.Used = true;
+            C.LocalPort = Port;
+            if (FAsyncMode) C.Owner = this;
+        }
     }
     NoteTls();
     if (FNewConnection)

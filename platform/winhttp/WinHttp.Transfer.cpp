@@ -154,6 +154,9 @@ void TRequest::ResetHop() {
         curl_multi_remove_handle(Multi(), FSlot->Easy);
         FInMulti = false;
     }
+    if (FAsyncMode)
+        for (TConnection& C : Connections())
+            if (C.Owner == this) C.Owner = nullptr;
     FConnected = FDone = FHeadLine = FFinalHead = FRedirectPending = FDrainCut = false;
     FAuthPending = false;
     FResult = CURLE_OK;

@@ -514,6 +514,24 @@ TEST_F(WinHttpAsyncCore, ClosingTheRequestCancelsWhatIsPending) {
     }
 }
 
+TEST_F(WinHttpAsyncCore, AConnectionTheServerClosesIsAnnouncedBeforeTheEndOfTheBody) {
+    TTestServer Server;
+    TAsyncExchange X;
+    X.Path = "/faults/close-delimited";
+    X.QueryFirst = false;
+    ASSERT_TRUE(Start(X, Server.Port()));
+    ASSERT_TRUE(X.WaitFor(&TAsyncExchange::Finished));
+    CloseAndWait(X);
+    auto Names = X.Names({WINHTTP_CALLBACK_STATUS_HANDLE_CREATED});
+    const auto Closing = std::find(Names.begin(), Names.end(), "CLOSING_CONNECTION");
+    ASSERT_NE(Closing, Names.end());
+    ASSERT_LT(Closing + 1, Names.end());
+    EXPECT_EQ(*(Closing + 1), "CONNECTION_CLOSED");
+    // Then the read that found the end, and the handle's closing.
+    EXPECT_EQ(std::vector<std::string>(Closing + 2, Names.end()),
+              (std::vector<std::string>{"READ_COMPLETE", "HANDLE_CLOSING"}));
+}
+
 TEST_F(WinHttpAsyncCore, ChainsOfReadsFromCallbacksKeepTheStackShallow) {
     // Thousands of reads, each begun from the completion of the one before with data already
     // waiting: completions delivered inline must not nest without end.
