@@ -669,6 +669,72 @@ bool WaitUntil(const std::function<bool()>& Done, std::chrono::milliseconds With
 
 }  // namespace
 
+namespace {
+
+/// Handles closed from inside the request's last callback, the session's last handle with them.
+struct TLastClose {
+    HINTERNET Session = nullptr, Connect = nullptr, Request = nullptr;
+    std::mutex Lock;
+    std::condition_variable Changed;
+    std::vector<std::string> Seen;  // "request STATUS", "session HANDLE_CLOSING" ...
+};
+
+void WINAPI OnLastClose(HINTERNET H, DWORD_PTR Context, DWORD Status, LPVOID, DWORD) {
+    auto* T = reinterpret_cast<TLastClose*>(Context);
+    if (!T) return;
+    const char* Who = H == T->Session ? "session" : H == T->Connect ? "connect" : "request";
+    if (H == T->Request && Status == WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE)
+        WinHttpReceiveResponse(H, nullptr);  // left pending
+    if (H == T->Request && Status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING) {
+        WinHttpCloseHandle(T->Connect);
+        WinHttpCloseHandle(T->Session);
+    }
+    std::lock_guard<std::mutex> G(T->Lock);
+    T->Seen.push_back(std::string(Who) + " " + StatusName(Status));
+    T->Changed.notify_all();
+}
+
+}  // namespace
+
+TEST(WinHttpAsyncLifetime, HandlesClosedFromTheLastCallbackTakeTheSessionAlong) {
+    ASSERT_TRUE(LoadWinHttp());
+    TSilentPeer Peer;
+    const int ThreadsBefore = CountEntries("/proc/self/task");
+    TLastClose T;
+    T.Session = WinHttpOpen(u"Ostrel Test", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr,
+                            WINHTTP_FLAG_ASYNC);
+    ASSERT_NE(T.Session, nullptr);
+    DWORD_PTR Context = reinterpret_cast<DWORD_PTR>(&T);
+    ASSERT_TRUE(
+        WinHttpSetOption(T.Session, WINHTTP_OPTION_CONTEXT_VALUE, &Context, sizeof Context));
+    WinHttpSetStatusCallback(T.Session, OnLastClose,
+                             WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES,
+                             0);
+    T.Connect = WinHttpConnect(T.Session, u"127.0.0.1", static_cast<INTERNET_PORT>(Peer.Port()), 0);
+    ASSERT_NE(T.Connect, nullptr);
+    T.Request = WinHttpOpenRequest(T.Connect, u"GET", u"/", nullptr, WINHTTP_NO_REFERER,
+                                   WINHTTP_DEFAULT_ACCEPT_TYPES, 0);
+    ASSERT_NE(T.Request, nullptr);
+    ASSERT_TRUE(
+        WinHttpSendRequest(T.Request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, nullptr, 0, 0, Context));
+    ASSERT_TRUE(Peer.WaitForRequest());
+    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(WinHttpCloseHandle(T.Request));
+    {
+        std::unique_lock<std::mutex> L(T.Lock);
+        ASSERT_TRUE(T.Changed.wait_for(L, 10s, [&] {
+            return std::find(T.Seen.begin(), T.Seen.end(), "request HANDLE_CLOSING") !=
+                   T.Seen.end();
+        }));
+        const std::vector<std::string> Tail(T.Seen.end() - 4, T.Seen.end());
+        EXPECT_EQ(Tail,
+                  (std::vector<std::string>{"request REQUEST_ERROR", "connect HANDLE_CLOSING",
+                                            "session HANDLE_CLOSING", "request HANDLE_CLOSING"}));
+    }
+    // The session's thread ended with it.
+    EXPECT_TRUE(WaitUntil([&] { return CountEntries("/proc/self/task") == ThreadsBefore; }, 5s));
+}
+
 TEST(WinHttpAsyncScale, AThousandRequestsInFlightAreHeldByAFewThreads) {
     ASSERT_TRUE(LoadWinHttp());
     TBlackHole Server;
