@@ -527,9 +527,12 @@ TEST_F(WinHttpAsyncCore, AConnectionTheServerClosesIsAnnouncedBeforeTheEndOfTheB
     ASSERT_NE(Closing, Names.end());
     ASSERT_LT(Closing + 1, Names.end());
     EXPECT_EQ(*(Closing + 1), "CONNECTION_CLOSED");
-    // Then the read that found the end, and the handle's closing.
-    EXPECT_EQ(std::vector<std::string>(Closing + 2, Names.end()),
-              (std::vector<std::string>{"READ_COMPLETE", "HANDLE_CLOSING"}));
+    // Before the read that found the end of the body (when the whole answer came at once,
+    // even before its head was announced); the handle's closing last.
+    ASSERT_GE(Names.size(), 2u);
+    EXPECT_EQ(Names[Names.size() - 2], "READ_COMPLETE");
+    EXPECT_EQ(Names.back(), "HANDLE_CLOSING");
+    EXPECT_LT(Closing + 1, Names.end() - 2);
 }
 
 TEST_F(WinHttpAsyncCore, ChainsOfReadsFromCallbacksKeepTheStackShallow) {
