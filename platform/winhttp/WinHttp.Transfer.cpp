@@ -824,18 +824,21 @@ DWORD TRequest::MapFailure() {
         }
         case CURLE_RECV_ERROR: {
             // One code from libcurl for a receive the system failed, for a head longer than it
-            // takes and for chunked framing it cannot parse. What it counted of the head, the
-            // system's error number and the response's own framing tell them apart.
+            // takes and for chunked framing it cannot parse. What it counted of the head and
+            // its own words for the failure tell them apart.
             long HeadSize = 0;
             curl_easy_getinfo(FSlot->Easy, CURLINFO_HEADER_SIZE, &HeadSize);
             if (HeadSize > static_cast<long>(CurlHeadBytesLimit))
                 return ERROR_WINHTTP_HEADER_SIZE_OVERFLOW;
-            // curl records the system's number only for a failed receive, and keeps the one of
-            // an earlier failure on the handle: only a new one is this hop's.
+            // The system's error number cannot say it: curl keeps the one of an earlier failure
+            // on a pooled handle, and a reset now reads the same as one before. The first
+            // failure of a transfer is the one its error text holds, and curl's chunked decoder
+            // names the coding there ("... in chunked-encoding").
+            if (FFinalHead && IsChunked(ResponseLines) &&
+                std::strstr(FSlot->ErrorText, "chunked-encoding"))
+                return ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
             long SystemError = 0;
             curl_easy_getinfo(FSlot->Easy, CURLINFO_OS_ERRNO, &SystemError);
-            if (FFinalHead && SystemError == FSystemErrorAtConnect && IsChunked(ResponseLines))
-                return ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
             // Over HTTP/2 curl gathers a head whole before passing it on, and one past its buffer
             // fails the connection without a system error before any of it is seen here.
             if (FHttp2Now && StatusCode == 0 && SystemError == FSystemErrorAtConnect)

@@ -448,6 +448,41 @@ TEST_F(WinHttpAsyncCore, FailuresCompleteAsRequestErrors) {
     }
 }
 
+TEST_F(WinHttpAsyncCore, EveryResetInsideAChunkedBodyIsAConnectionError) {
+    // The transfer handles of a session are pooled: a reset reads the same on the tenth
+    // request as on the first, in either mode.
+    TTestServer Server;
+    for (int I = 0; I < 4; ++I) {
+        SCOPED_TRACE("asynchronous request " + std::to_string(I));
+        TAsyncExchange X;
+        X.Path = "/faults/reset-mid-chunks";
+        X.QueryFirst = false;
+        ASSERT_TRUE(Start(X, Server.Port()));
+        ASSERT_TRUE(X.WaitFor(&TAsyncExchange::Finished));
+        {
+            std::lock_guard<std::mutex> G(X.Lock);
+            EXPECT_EQ(X.Error, 12030u);
+        }
+        CloseAndWait(X);
+    }
+    THandle Sync(WinHttpOpen(u"Ostrel Test", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0));
+    ASSERT_TRUE(Sync);
+    THandle Connect(
+        WinHttpConnect(Sync.Get(), u"127.0.0.1", static_cast<INTERNET_PORT>(Server.Port()), 0));
+    for (int I = 0; I < 4; ++I) {
+        SCOPED_TRACE("synchronous request " + std::to_string(I));
+        THandle R(WinHttpOpenRequest(Connect.Get(), u"GET", u"/faults/reset-mid-chunks", nullptr,
+                                     WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0));
+        ASSERT_TRUE(
+            WinHttpSendRequest(R.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, nullptr, 0, 0, 0));
+        ASSERT_TRUE(WinHttpReceiveResponse(R.Get(), nullptr));
+        std::string Body;
+        DWORD Err = 0;
+        EXPECT_FALSE(TestSupport::ReadAll(R.Get(), Body, Err));
+        EXPECT_EQ(Err, 12030u);
+    }
+}
+
 TEST_F(WinHttpAsyncCore, CallsOutOfTurnFailAtOnce) {
     TSilentPeer Peer;
     TAsyncExchange X;
