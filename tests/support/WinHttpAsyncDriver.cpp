@@ -518,8 +518,8 @@ TAsyncOutcome RunAsync(HINTERNET Session, const TAsyncRequest& R) {
                                             nullptr, nullptr, R.Flags);
     if (!S->Request) return Refuse("open");
     auto Setup = [&]() -> const char* {
-        if (!Nimbra::WinHttpSetTimeouts(S->Request, R.TimeoutMs, R.TimeoutMs, R.TimeoutMs,
-                                        R.TimeoutMs))
+        if (!Nimbra::WinHttpSetTimeouts(S->Request, R.ConnectTimeoutMs, R.ConnectTimeoutMs,
+                                        R.ConnectTimeoutMs, R.TimeoutMs))
             return "timeouts";
         DWORD V = WINHTTP_DISABLE_REDIRECTS;
         if (R.NoRedirects &&

@@ -119,7 +119,11 @@ struct TAsyncRequest {
                           // pieces of WritePiece bytes, each from the last WRITE_COMPLETE
     DWORD WritePiece = 65536;
     DWORD Flags = 0;  // WinHttpOpenRequest flags, e.g. WINHTTP_FLAG_SECURE
+    /// The receive time-out (WinHttpSetTimeouts' last); resolving, connecting and sending get
+    /// ConnectTimeoutMs, so that a busy listener's backlog does not end a request meant to
+    /// time out waiting for its answer.
     int TimeoutMs = 10000;
+    int ConnectTimeoutMs = 10000;
     DWORD Decompression = 0;  // WINHTTP_OPTION_DECOMPRESSION when not 0
     bool NoRedirects = false;
     /// The buffer each WinHttpReadData gets.
