@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -507,6 +508,38 @@ TEST_F(WinHttpAsync, ClosingAtEveryStepEndsWhatWasPending) {
             if (After.size() == 2 && After[0].rfind("REQUEST_ERROR", 0) == 0) {
                 EXPECT_NE(After[0].find(" 12017"), std::string::npos) << O.Dump();
             }
+        }
+    }
+    ExpectStillUsable();
+}
+
+TEST_F(WinHttpAsync, ClosingAtAnyMomentEndsCleanly) {
+    // Closed from the starting thread 0 to 29 ms after the send, whatever is under way then
+    // (connecting, a redirect, a head, reads following each other, a stalled body): what was
+    // pending ends once, by its completion or by REQUEST_ERROR 12017, then HANDLE_CLOSING,
+    // with no callback overlapping another or coming after it.
+    const std::string Paths[] = {"/bytes/2000000", "/faults/chain/3", "/faults/stall-body?ms=1000"};
+    for (int Ms = 0; Ms < 30; ++Ms) {
+        const std::string& Path = Paths[static_cast<std::size_t>(Ms) % std::size(Paths)];
+        SCOPED_TRACE(Path + " closed after " + std::to_string(Ms) + " ms");
+        TAsyncRequest R = At(Path);
+        R.Piece = 4096;
+        R.CloseAt = TCloseAt::AfterDelay;
+        R.CloseAfterMs = Ms;
+        const TAsyncOutcome O = RunAsync(FSession.Get(), R);
+        ExpectRules(O);
+        std::vector<std::string> After;
+        for (const TNotification& N : O.Events) {
+            if (!N.AfterClose) continue;
+            TAsyncOutcome One;
+            One.Events = {N};
+            if (!One.Completions().empty()) After.push_back(One.Completions());
+        }
+        ASSERT_FALSE(After.empty()) << O.Dump();
+        EXPECT_EQ(After.back(), "HANDLE_CLOSING") << O.Dump();
+        EXPECT_LE(After.size(), 2u) << "at most the pending operation's end\n" << O.Dump();
+        if (After.size() == 2 && After[0].rfind("REQUEST_ERROR", 0) == 0) {
+            EXPECT_NE(After[0].find(" 12017"), std::string::npos) << O.Dump();
         }
     }
     ExpectStillUsable();

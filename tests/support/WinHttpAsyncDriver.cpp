@@ -553,9 +553,17 @@ TAsyncOutcome RunAsync(HINTERNET Session, const TAsyncRequest& R) {
     if (R.CloseAt == TCloseAt::AfterSend) Close(*S, true);
 
     // Wait for the end, or for the pending operation to close it under.
-    const auto Deadline = Clock::now() + std::chrono::milliseconds(R.WaitMs);
+    const auto Sent = Clock::now();
+    const auto Deadline = Sent + std::chrono::milliseconds(R.WaitMs);
     {
         std::unique_lock<std::mutex> L(S->Lock);
+        if (R.CloseAt == TCloseAt::AfterDelay) {
+            S->Changed.wait_until(L, Sent + std::chrono::milliseconds(R.CloseAfterMs),
+                                  [&] { return S->Ended || S->CloseIssued; });
+            L.unlock();
+            Close(*S, true);
+            L.lock();
+        }
         auto PendingStep = [&] {
             return (R.CloseAt == TCloseAt::ReceivePending && S->ReceiveIssued) ||
                    (R.CloseAt == TCloseAt::ReadPending && S->ReadIssuedAfterBytes);

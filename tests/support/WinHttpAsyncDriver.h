@@ -105,6 +105,8 @@ enum class TCloseAt {
     MidBody,             // inside the first READ_COMPLETE that carries bytes
     ReadPending,         // on the calling thread while a read (or query) after the first bytes
                          // is pending
+    AfterDelay,          // on the calling thread CloseAfterMs after the send, whatever is under
+                         // way then
 };
 
 /// One request and how to drive it.
@@ -131,6 +133,7 @@ struct TAsyncRequest {
     /// Ask WinHttpQueryDataAvailable before every read; otherwise read straight on.
     bool QueryFirst = true;
     TCloseAt CloseAt = TCloseAt::End;
+    int CloseAfterMs = 0;  // for TCloseAt::AfterDelay
     /// How long to wait for the request to end, and then for its HANDLE_CLOSING.
     int WaitMs = 20000;
 };
