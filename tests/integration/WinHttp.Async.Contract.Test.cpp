@@ -126,6 +126,12 @@ struct TRecorder {
         std::lock_guard<std::mutex> G(Lock);
         return Notes.size();
     }
+    /// Forgets what was recorded: a row of a table starts afresh, as a closed handle's value may
+    /// come back for the next one.
+    void Clear() {
+        std::lock_guard<std::mutex> G(Lock);
+        Notes.clear();
+    }
 };
 
 TRecorder GRecorder;
@@ -174,10 +180,7 @@ class WinHttpAsyncContract : public ::testing::Test {
 
     void SetUp() override {
         ASSERT_NE(GServer, nullptr);
-        {
-            std::lock_guard<std::mutex> G(GRecorder.Lock);
-            GRecorder.Notes.clear();
-        }
+        GRecorder.Clear();
         GRecorder.Hook = nullptr;
         FSession = Open();
         ASSERT_NE(FSession, nullptr) << GetLastError();
@@ -365,6 +368,7 @@ TEST_F(WinHttpAsyncContract, ARemovedCallbackIsNotCalled) {
 // --- the mask ---------------------------------------------------------------------------------
 
 TEST_F(WinHttpAsyncContract, TheMaskLetsThroughItsGroupsOnly) {
+    if (OnWine()) GTEST_SKIP() << "Wine calls back with notifications its mask leaves out";
     struct {
         const char* Name;
         DWORD Mask;
@@ -388,6 +392,7 @@ TEST_F(WinHttpAsyncContract, TheMaskLetsThroughItsGroupsOnly) {
     };
     for (const auto& Row : Rows) {
         SCOPED_TRACE(Row.Name);
+        GRecorder.Clear();
         // A session of its own, so that the connection is made anew.
         HINTERNET S = Open();
         ASSERT_NE(S, nullptr);
@@ -541,6 +546,7 @@ TEST_F(WinHttpAsyncContract, EachStatusCarriesItsInformation) {
         EXPECT_NE(std::find(Seen.begin(), Seen.end(), S), Seen.end())
             << "no status 0x" << std::hex << S;
     // The connection is announced with itself (the session has no callback yet when made).
+    if (OnWine()) return;  // Wine announces no connection handle
     auto Notes = GRecorder.Of(Conn);
     ASSERT_FALSE(Notes.empty());
     EXPECT_EQ(Notes.front().Status, static_cast<DWORD>(WINHTTP_CALLBACK_STATUS_HANDLE_CREATED));
@@ -556,13 +562,15 @@ TEST_F(WinHttpAsyncContract, ARedirectNamesTheNewUrl) {
     for (const auto& N : GRecorder.Of(Req)) {
         if (N.Status != WINHTTP_CALLBACK_STATUS_REDIRECT) continue;
         Seen = true;
-        EXPECT_EQ(N.Text, Url);
-        EXPECT_EQ(N.Length, Url.size() + 1);  // characters, with the NUL
+        // Wine names the target as the server gave it, a path here.
+        EXPECT_EQ(N.Text, OnWine() ? "/bytes/10" : Url);
+        EXPECT_EQ(N.Length, N.Text.size() + 1);  // characters, with the NUL
     }
     EXPECT_TRUE(Seen);
 }
 
 TEST_F(WinHttpAsyncContract, InterimResponsesAreAnnouncedWithTheirCodes) {
+    if (OnWine()) GTEST_SKIP() << "Wine takes the first interim response for the answer";
     HINTERNET Req = Request("/faults/interim");
     ASSERT_NE(Req, nullptr);
     EXPECT_EQ(RunGet(Req), "final\n");
@@ -592,6 +600,10 @@ TEST_F(WinHttpAsyncContract, ARequestErrorNamesTheCallThatFailed) {
     };
     for (const auto& Row : Rows) {
         SCOPED_TRACE(Row.Name);
+        // Wine has no time-out for the head, and its query takes a cut body for its end.
+        if (OnWine() && (Row.Api == API_RECEIVE_RESPONSE || Row.Api == API_QUERY_DATA_AVAILABLE))
+            continue;
+        GRecorder.Clear();
         HINTERNET Req = Request(Row.Path, Connect(FSession, Row.Port));
         ASSERT_NE(Req, nullptr);
         ASSERT_TRUE(WinHttpSetTimeouts(Req, 0, 5000, 5000, 300));
@@ -631,6 +643,7 @@ TEST_F(WinHttpAsyncContract, AWriteCompletesWithTheBytesWritten) {
 // --- calls out of turn, and at the end ----------------------------------------------------------
 
 TEST_F(WinHttpAsyncContract, CallsOutOfTurnFailAtOnceWithIncorrectHandleState) {
+    if (OnWine()) GTEST_SKIP() << "Wine starts calls made out of turn and completes them later";
     HINTERNET Req = Request("/bytes/10");
     ASSERT_NE(Req, nullptr);
     const std::size_t Before = GRecorder.Size();
@@ -665,6 +678,7 @@ TEST_F(WinHttpAsyncContract, CallsOutOfTurnFailAtOnceWithIncorrectHandleState) {
 }
 
 TEST_F(WinHttpAsyncContract, ACallMadeWhileTheSendIsUnderWayFails) {
+    if (OnWine()) GTEST_SKIP() << "Wine starts calls made out of turn and completes them later";
     HINTERNET Req = Request("/bytes/10");
     ASSERT_NE(Req, nullptr);
     std::mutex M;
@@ -683,6 +697,10 @@ TEST_F(WinHttpAsyncContract, ACallMadeWhileTheSendIsUnderWayFails) {
     };
     ASSERT_EQ(Send(Req).Status, static_cast<DWORD>(WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE));
     GRecorder.Hook = nullptr;
+    std::this_thread::sleep_for(100ms);
+    std::string Order;  // what the request was told, for the failure message
+    for (const auto& N : GRecorder.Of(Req)) Order += " " + std::to_string(N.Status);
+    SCOPED_TRACE("statuses:" + Order);
     std::lock_guard<std::mutex> G(M);
     ASSERT_EQ(Calls.size(), 2u);
     for (std::size_t I = 0; I < Calls.size(); ++I) {
@@ -690,6 +708,51 @@ TEST_F(WinHttpAsyncContract, ACallMadeWhileTheSendIsUnderWayFails) {
         EXPECT_FALSE(Calls[I].first);
         EXPECT_EQ(Calls[I].second, static_cast<DWORD>(ERROR_WINHTTP_INCORRECT_HANDLE_STATE));
     }
+}
+
+TEST_F(WinHttpAsyncContract, ACallMadeWhileTheHeadIsUnderWayFails) {
+    if (OnWine()) GTEST_SKIP() << "Wine starts calls made out of turn and completes them later";
+    HINTERNET Req = Request("/bytes/10");
+    ASSERT_NE(Req, nullptr);
+    ASSERT_EQ(Send(Req).Status, static_cast<DWORD>(WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE));
+    std::mutex M;
+    std::vector<std::pair<BOOL, DWORD>> Calls;
+    // From the progress of the head, before HEADERS_AVAILABLE: no body may be asked for yet.
+    GRecorder.Hook = [&](const TNote& N) {
+        if (N.Handle != Req || N.Status != WINHTTP_CALLBACK_STATUS_RESPONSE_RECEIVED) return;
+        std::lock_guard<std::mutex> G(M);
+        SetLastError(0);
+        const BOOL R1 = WinHttpQueryDataAvailable(Req, nullptr);
+        Calls.emplace_back(R1, GetLastError());
+        SetLastError(0);
+        const BOOL R2 = WinHttpReadData(Req, FBuffer, sizeof FBuffer, nullptr);
+        Calls.emplace_back(R2, GetLastError());
+    };
+    // The receive's completion is the first to come.
+    EXPECT_EQ(Receive(Req).Status, static_cast<DWORD>(WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE));
+    GRecorder.Hook = nullptr;
+    std::this_thread::sleep_for(100ms);
+    std::string Order;  // what the request was told, for the failure message
+    for (const auto& N : GRecorder.Of(Req)) Order += " " + std::to_string(N.Status);
+    SCOPED_TRACE("statuses:" + Order);
+    std::lock_guard<std::mutex> G(M);
+    ASSERT_EQ(Calls.size(), 2u);
+    for (std::size_t I = 0; I < Calls.size(); ++I) {
+        SCOPED_TRACE(I == 0 ? "WinHttpQueryDataAvailable" : "WinHttpReadData");
+        EXPECT_FALSE(Calls[I].first);
+        EXPECT_EQ(Calls[I].second, static_cast<DWORD>(ERROR_WINHTTP_INCORRECT_HANDLE_STATE));
+    }
+}
+
+TEST_F(WinHttpAsyncContract, ARequestMayBeSentAgainOnceItsResponseCame) {
+    // As an authentication loop does: the head read, the body left, the request sent again.
+    HINTERNET Req = Request("/bytes/20");
+    ASSERT_NE(Req, nullptr);
+    ASSERT_EQ(Send(Req).Status, static_cast<DWORD>(WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE));
+    ASSERT_EQ(Receive(Req).Status, static_cast<DWORD>(WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE));
+    EXPECT_EQ(RunGet(Req), PatternBytes(20));
+    // And again once the body was read to its end.
+    EXPECT_EQ(RunGet(Req), PatternBytes(20));
 }
 
 TEST_F(WinHttpAsyncContract, TheEndOfTheBodyIsZeroEveryTimeItIsAskedFor) {
@@ -732,17 +795,20 @@ TEST_F(WinHttpAsyncContract, AResponseWithoutBodyEndsAtOnce) {
 // --- options and synchronous functions on asynchronous handles --------------------------------
 
 TEST_F(WinHttpAsyncContract, OptionsOnAsynchronousHandles) {
-    // The worker thread count is set on no handle at all.
+    // The worker thread count is set on no handle at all (Wine has no such option).
     DWORD Threads = 2;
-    EXPECT_TRUE(
-        WinHttpSetOption(nullptr, WINHTTP_OPTION_WORKER_THREAD_COUNT, &Threads, sizeof Threads))
-        << GetLastError();
+    if (!OnWine()) {
+        EXPECT_TRUE(
+            WinHttpSetOption(nullptr, WINHTTP_OPTION_WORKER_THREAD_COUNT, &Threads, sizeof Threads))
+            << GetLastError();
+    }
     HINTERNET Req = Request("/bytes/10");
     ASSERT_NE(Req, nullptr);
     ASSERT_TRUE(WinHttpSetTimeouts(Req, 0, 4000, 5000, 6000));
     DWORD Value = 0, Size = sizeof Value;
     ASSERT_TRUE(WinHttpQueryOption(Req, WINHTTP_OPTION_RECEIVE_TIMEOUT, &Value, &Size));
     EXPECT_EQ(Value, 6000u);
+    if (OnWine()) return;  // Wine tells no handle's type
     Size = sizeof Value;
     ASSERT_TRUE(WinHttpQueryOption(FSession, WINHTTP_OPTION_HANDLE_TYPE, &Value, &Size));
     EXPECT_EQ(Value, static_cast<DWORD>(WINHTTP_HANDLE_TYPE_SESSION));
@@ -773,7 +839,9 @@ TEST_F(WinHttpAsyncContract, HeadersAndOptionsAreReadableFromHeadersAvailable) {
     std::lock_guard<std::mutex> G(M);
     EXPECT_EQ(Code, 200u);
     EXPECT_EQ(Length, "10");
-    EXPECT_EQ(Url, "http://127.0.0.1:" + std::to_string(GServer->Port()) + "/bytes/10");
+    if (!OnWine()) {  // Wine's WINHTTP_OPTION_URL asks for more room than the URL takes
+        EXPECT_EQ(Url, "http://127.0.0.1:" + std::to_string(GServer->Port()) + "/bytes/10");
+    }
     // And afterwards from any thread, as in the synchronous mode.
     EXPECT_EQ(TestSupport::QueryStatus(Req), 200u);
 }
@@ -824,6 +892,7 @@ TEST_F(WinHttpAsyncContract, ClosingEachKindOfHandleEndsWithItsHandleClosing) {
                 {"request read to its end", 3}};
     for (const auto& Row : Rows) {
         SCOPED_TRACE(Row.Name);
+        GRecorder.Clear();
         HINTERNET Req = Request("/bytes/10");
         ASSERT_NE(Req, nullptr);
         if (Row.Steps >= 1) Send(Req);
@@ -835,10 +904,12 @@ TEST_F(WinHttpAsyncContract, ClosingEachKindOfHandleEndsWithItsHandleClosing) {
         for (const auto& N : GRecorder.Of(Req))
             EXPECT_NE(N.Status, static_cast<DWORD>(WINHTTP_CALLBACK_STATUS_REQUEST_ERROR));
     }
+    GRecorder.Clear();
     HINTERNET Conn = Connect();
     ASSERT_NE(Conn, nullptr);
     ASSERT_TRUE(Close(Conn));
     ExpectClosingLastAndOnce(Conn);
+    GRecorder.Clear();
     HINTERNET S = Open();
     ASSERT_NE(S, nullptr);
     WinHttpSetStatusCallback(S, OnNote, WINHTTP_CALLBACK_FLAG_ALL_NOTIFICATIONS, 0);
@@ -851,6 +922,7 @@ TEST_F(WinHttpAsyncContract, ARequestClosedFromItsCallbackGetsNothingAfterItsClo
          {WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE, WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE,
           WINHTTP_CALLBACK_STATUS_READ_COMPLETE}) {
         SCOPED_TRACE(testing::Message() << "closed from 0x" << std::hex << At);
+        GRecorder.Clear();
         HINTERNET Req = Request("/bytes/10");
         ASSERT_NE(Req, nullptr);
         std::atomic<BOOL> Closed{FALSE};
