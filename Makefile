@@ -60,7 +60,7 @@ test-asan: deps
 # the first binding of the WinHTTP library from several threads at once. Only these targets
 # are built. A report stops the program, which then fails.
 TSAN_TESTS ?= test_winhttp_api test_winhttp_transfer test_winhttp_engine test_winhttp_async \
-	test_winhttp_async_core test_engine test_client test_inproc test_server \
+	test_winhttp_async_core test_winhttp_async_contract test_engine test_client test_inproc test_server \
 	test_winhttp_binding_threads
 test-tsan: deps
 	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DOSTREL_SANITIZE_THREAD=ON \
