@@ -22,6 +22,9 @@
 #include <thread>
 #include <vector>
 
+#ifndef _WIN32
+#include "Http2Server.h"
+#endif
 #include "Nimbra.WinHttp.Api.h"
 #include "PlatformTable.h"
 #include "TestServer.h"
@@ -439,6 +442,69 @@ TEST_F(WinHttpAsync, CertificateFailuresCompleteWithTheirFlags) {
             << O.Dump();
     }
 }
+
+#ifndef _WIN32
+TEST_F(WinHttpAsync, Http2StreamsCompleteLikeHttp1) {
+    // Over HTTP/2 (a peer that breaks the rules on request): the same completions and codes as
+    // over HTTP/1.1, and requests in flight together share the connection without mixing up.
+    if (!TestSupport::TH2Peer::Available())
+        GTEST_SKIP() << "no Python with the h2 package here (Debian's python3-h2)";
+    TestSupport::TH2Peer Peer;
+    THandle Session(WinHttpOpen(u"Ostrel Test", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr,
+                                WINHTTP_FLAG_ASYNC));
+    ASSERT_TRUE(Session);
+    DWORD Http2 = WINHTTP_PROTOCOL_FLAG_HTTP2;
+    ASSERT_TRUE(
+        WinHttpSetOption(Session.Get(), WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL, &Http2, sizeof Http2));
+    auto Over = [&](const std::string& Path) {
+        TAsyncRequest R = At(Path);
+        R.Port = Peer.Port();
+        R.Flags = WINHTTP_FLAG_SECURE;
+        return R;
+    };
+    const std::string InBody =
+        "SENDREQUEST_COMPLETE HEADERS_AVAILABLE BODY? REQUEST_ERROR query|read ";
+    struct {
+        const char* Name;
+        std::string Path;
+        std::string Completions;
+        std::string Body;  // where it succeeds
+    } Rows[] = {
+        {"a whole answer", "/ok/100000", Whole, PatternBytes(100000)},
+        {"reset in the middle of the body", "/reset-mid-body", InBody + "12030 HANDLE_CLOSING", ""},
+        {"a header block past the limit", "/huge-head?kb=300",
+         "SENDREQUEST_COMPLETE REQUEST_ERROR receive 12182 HANDLE_CLOSING", ""},
+        {"a body longer than its length", "/overlong", InBody + "12152 HANDLE_CLOSING", ""},
+        {"GOAWAY right after the answer", "/goaway", Whole, "bye\n"},
+    };
+    for (const auto& Row : Rows) {
+        SCOPED_TRACE(Row.Name);
+        const TAsyncOutcome O = RunAsync(Session.Get(), Over(Row.Path));
+        ExpectRules(O);
+        EXPECT_TRUE(SameCompletions(O.Completions(), Row.Completions)) << O.Completions() << "\n"
+                                                                       << O.Dump();
+        if (!Row.Body.empty()) {
+            EXPECT_TRUE(O.Body == Row.Body) << "body of " << O.Body.size() << " bytes";
+            EXPECT_EQ(O.Protocol, static_cast<DWORD>(WINHTTP_PROTOCOL_FLAG_HTTP2));
+        }
+    }
+    constexpr std::size_t Count = 12;
+    std::vector<TAsyncOutcome> Outcomes(Count);
+    std::vector<std::thread> Starters;
+    for (std::size_t I = 0; I < Count; ++I)
+        Starters.emplace_back([&, I] {
+            Outcomes[I] = RunAsync(Session.Get(), Over("/ok/" + std::to_string(30000 + I)));
+        });
+    for (auto& T : Starters) T.join();
+    for (std::size_t I = 0; I < Count; ++I) {
+        SCOPED_TRACE("at once #" + std::to_string(I));
+        ExpectRules(Outcomes[I]);
+        EXPECT_EQ(Outcomes[I].Completions(), Whole) << Outcomes[I].Dump();
+        EXPECT_TRUE(Outcomes[I].Body == PatternBytes(30000 + I));
+        EXPECT_EQ(Outcomes[I].Protocol, static_cast<DWORD>(WINHTTP_PROTOCOL_FLAG_HTTP2));
+    }
+}
+#endif
 
 TEST_F(WinHttpAsync, ClosingAtEveryStepEndsWhatWasPending) {
     // After the close, the operation that was pending ends once, by its completion or by

@@ -232,10 +232,16 @@ void Act(TState& S, DWORD Status, LPVOID Info, DWORD Length) {
                     for (char16_t C : Text) Raw += C < 0x80 ? static_cast<char>(C) : '?';
                 }
             }
+            DWORD Protocol = 0;
+            Size = sizeof Protocol;
+            if (!Nimbra::WinHttpQueryOption(S.Request, WINHTTP_OPTION_HTTP_PROTOCOL_USED, &Protocol,
+                                            &Size))
+                Protocol = 0;
             {
                 const std::lock_guard<std::mutex> G(S.Lock);
                 S.Out.StatusCode = Code;
                 S.Out.RawHeaders = Raw;
+                S.Out.Protocol = Protocol;
             }
             if (S.R.CloseAt == TCloseAt::InHeadersAvailable) return Close(S, true);
             return NextRead(S, ~DWORD{0});

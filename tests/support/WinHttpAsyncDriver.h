@@ -141,9 +141,11 @@ struct TAsyncRequest {
 /// What happened to one request.
 struct TAsyncOutcome {
     std::vector<TNotification> Events;
-    /// Queried inside HEADERS_AVAILABLE.
+    /// Queried inside HEADERS_AVAILABLE; Protocol is WINHTTP_OPTION_HTTP_PROTOCOL_USED (0 for
+    /// HTTP/1.x, and where the option is not known).
     DWORD StatusCode = 0;
     std::string RawHeaders;
+    DWORD Protocol = 0;
     /// Every byte READ_COMPLETE delivered, in order.
     std::string Body;
     /// A call that returned FALSE at once ("send", "write", "receive", "query", "read"), and
