@@ -46,6 +46,8 @@ using TClock = std::chrono::steady_clock;
 constexpr int MaxInlineDepth = 8;
 // Callbacks of this thread running, nested in each other.
 thread_local int GCallbackDepth = 0;
+// An operation's step found no time-out running.
+constexpr int NoDeadline = INT_MAX;
 
 int MsBetween(TClock::time_point From, TClock::time_point To) {
     const auto Ms = std::chrono::duration_cast<std::chrono::milliseconds>(To - From).count();
@@ -169,6 +171,7 @@ TAsyncLoop::~TAsyncLoop() {
 }
 
 void TAsyncLoop::Post(const std::shared_ptr<TRequest>& R) {
+    R->FAsync.Stirred = true;
     if (R->FAsync.Listed) return;
     R->FAsync.Listed = true;
     FActive.push_back(R);
@@ -201,7 +204,19 @@ void TAsyncLoop::Run() {
         int WaitMs = 1000;
         for (std::size_t I = 0; I < FActive.size();) {
             const std::shared_ptr<TRequest>& R = FActive[I];
-            R->StepAsync(Now, WaitMs);
+            TRequest::TAsyncState& A = R->FAsync;
+            if (!A.Stirred && (A.Deadline == TClock::time_point() || Now < A.Deadline)) {
+                if (A.Deadline != TClock::time_point())
+                    WaitMs = std::min(WaitMs, MsBetween(Now, A.Deadline) + 1);
+                ++I;
+                continue;
+            }
+            A.Stirred = false;
+            int Due = NoDeadline;
+            R->StepAsync(Now, Due);
+            A.Deadline = Due == NoDeadline ? TClock::time_point()
+                                           : Now + std::chrono::milliseconds(std::max(Due, 0));
+            WaitMs = std::min(WaitMs, Due);
             TAsyncDelivery D;
             if (D.Take(R)) Batch.push_back(std::move(D));
             if (R->FAsync.Op != TRequest::TAsyncOp::None || R->FAsync.ClosingDue) {

@@ -433,7 +433,10 @@ class TRequest : public TObject {
     DWORD FollowRedirect();
     bool RetryOnNewConnection();
     DWORD MapFailure();
-    void Touch() { ++FProgress; }
+    void Touch() {
+        ++FProgress;
+        FAsync.Stirred = true;
+    }
     void Unpause();
     std::string_view FollowTarget() const;
     /// False when the head is unusable (FFailure says why) and the transfer must stop.
@@ -537,6 +540,11 @@ class TRequest : public TObject {
         bool ClosingDue = false;  // the handle was closed: HANDLE_CLOSING after the rest
         bool Closed = false;      // HANDLE_CLOSING delivered: nothing follows
         bool Listed = false;      // held by the loop (TAsyncLoop::FActive)
+        // Something moved since the loop last looked (curl's callbacks, a notification, an
+        // operation begun, a close); else the loop looks again at Deadline (epoch: only when
+        // stirred), so a round costs nothing for the requests it did not move.
+        bool Stirred = false;
+        std::chrono::steady_clock::time_point Deadline{};
         // REQUEST_SENT of this hop was given when its head went out, before the body the
         // caller writes: none follows once that body is sent.
         bool HeadSentNoted = false;

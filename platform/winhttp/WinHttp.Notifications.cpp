@@ -66,6 +66,7 @@ void TObject::Notify(DWORD Status, LPVOID Info, DWORD Length) {
 
 void TRequest::Queue(DWORD Status, DWORD Value, std::u16string Text) {
     if (!Wants(Status)) return;
+    FAsync.Stirred = true;  // the loop delivers it
     FNotes.push_back(TNote{Status, Value, std::move(Text)});
 }
 
@@ -145,10 +146,10 @@ int TRequest::OnCloseSocket(void* User, curl_socket_t Socket) {
         const bool Used = It->Used;
         // In an asynchronous session the request on it hears of it while its transfer runs
         // (a connection multiplexed over HTTP/2 belongs to no one request).
-        TRequest* Owner = It->Owner && !It->Owner->FHttp2Now && !It->Owner->FDone &&
-                                  It->Owner->FInMulti
-                              ? It->Owner
-                              : nullptr;
+        TRequest* Owner =
+            It->Owner && !It->Owner->FHttp2Now && !It->Owner->FDone && It->Owner->FInMulti
+                ? It->Owner
+                : nullptr;
         List.erase(It);
         TRequest* R = GDriving ? GDriving : Owner;
         if (Used && R) {

@@ -28,6 +28,7 @@
 #endif
 
 #include "Nimbra.WinHttp.Api.h"
+#include "PlatformTable.h"
 #include "TestServer.h"
 #include "WinHttpTestUtil.h"
 
@@ -96,6 +97,11 @@ const char* StatusName(DWORD S) {
 
 // Callbacks of this thread running, nested in each other.
 thread_local int GDepth = 0;
+
+/// Wine's winhttp.dll, where its asynchronous mode departs from Windows' (rows say how).
+bool OnWine() {
+    return TestSupport::CurrentPlatform().Platform == TestSupport::TPlatform::Wine;
+}
 
 /// One asynchronous exchange driven from its callbacks the way callers of the mode write it:
 /// each completion begins the next step. Everything delivered is recorded.
@@ -425,14 +431,21 @@ TEST_F(WinHttpAsyncCore, FailuresCompleteAsRequestErrors) {
         std::string Path;
         int ReceiveTimeoutMs;
         DWORD Api, Error;
+        const char* WineDeparts;  // how Wine's library differs (the row does not run there)
     } Rows[] = {
-        {"connection refused", Refusing.Port(), "/", 10000, API_SEND_REQUEST, 12029},
+        {"connection refused", Refusing.Port(), "/", 10000, API_SEND_REQUEST, 12029, nullptr},
         {"no answer in time", Server.Port(), "/faults/stall-head?ms=3000", 300,
-         API_RECEIVE_RESPONSE, 12002},
-        {"body cut short", Server.Port(), "/faults/close-mid-body", 10000, API_READ_DATA, 12030},
+         API_RECEIVE_RESPONSE, 12002, "it waits for the late answer past the receive time-out"},
+        {"body cut short", Server.Port(), "/faults/close-mid-body", 10000, API_READ_DATA, 12030,
+         "it ends the body where the connection closed, without an error"},
     };
+    std::string Skipped;
     for (const auto& Row : Rows) {
         SCOPED_TRACE(Row.Name);
+        if (Row.WineDeparts && OnWine()) {
+            Skipped += std::string("\n  ") + Row.Name + ": " + Row.WineDeparts;
+            continue;
+        }
         TAsyncExchange X;
         X.Path = Row.Path;
         X.QueryFirst = false;
@@ -446,11 +459,13 @@ TEST_F(WinHttpAsyncCore, FailuresCompleteAsRequestErrors) {
         }
         CloseAndWait(X);
     }
+    if (!Skipped.empty()) GTEST_SKIP() << "rows Wine's library runs otherwise:" << Skipped;
 }
 
 TEST_F(WinHttpAsyncCore, EveryResetInsideAChunkedBodyIsAConnectionError) {
     // The transfer handles of a session are pooled: a reset reads the same on the tenth
     // request as on the first, in either mode.
+    if (OnWine()) GTEST_SKIP() << "Wine's library reports a reset as the socket's 10054";
     TTestServer Server;
     for (int I = 0; I < 4; ++I) {
         SCOPED_TRACE("asynchronous request " + std::to_string(I));
@@ -484,6 +499,7 @@ TEST_F(WinHttpAsyncCore, EveryResetInsideAChunkedBodyIsAConnectionError) {
 }
 
 TEST_F(WinHttpAsyncCore, CallsOutOfTurnFailAtOnce) {
+    if (OnWine()) GTEST_SKIP() << "Wine's library takes a read before the send has completed";
     TSilentPeer Peer;
     TAsyncExchange X;
     X.StopAfter = WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE;
@@ -511,16 +527,22 @@ TEST_F(WinHttpAsyncCore, ClosingTheRequestCancelsWhatIsPending) {
         std::string Path;
         DWORD StopAfter;  // the step after which the test closes the handle
         DWORD Api;        // the operation pending then (0: none)
+        const char* WineDeparts;
     } Rows[] = {
         {"waiting for the head", Peer.Port(), "/", WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE,
-         API_RECEIVE_RESPONSE},
+         API_RECEIVE_RESPONSE, "its send does not complete against a server that never answers"},
         {"waiting for the body", Server.Port(), "/faults/stall-body?ms=3000",
-         WINHTTP_CALLBACK_STATUS_READ_COMPLETE, API_READ_DATA},
+         WINHTTP_CALLBACK_STATUS_READ_COMPLETE, API_READ_DATA, nullptr},
         {"nothing pending", Server.Port(), "/bytes/10", WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE,
-         0},
+         0, nullptr},
     };
+    std::string Skipped;
     for (const auto& Row : Rows) {
         SCOPED_TRACE(Row.Name);
+        if (Row.WineDeparts && OnWine()) {
+            Skipped += std::string("\n  ") + Row.Name + ": " + Row.WineDeparts;
+            continue;
+        }
         TAsyncExchange X;
         X.Path = Row.Path;
         X.QueryFirst = false;
@@ -547,9 +569,11 @@ TEST_F(WinHttpAsyncCore, ClosingTheRequestCancelsWhatIsPending) {
             EXPECT_STREQ(StatusName(X.Statuses[X.Statuses.size() - 2]), "REQUEST_ERROR");
         }
     }
+    if (!Skipped.empty()) GTEST_SKIP() << "rows Wine's library runs otherwise:" << Skipped;
 }
 
 TEST_F(WinHttpAsyncCore, AConnectionTheServerClosesIsAnnouncedBeforeTheEndOfTheBody) {
+    if (OnWine()) GTEST_SKIP() << "Wine's library does not announce a connection the server closed";
     TTestServer Server;
     TAsyncExchange X;
     X.Path = "/faults/close-delimited";
@@ -605,8 +629,10 @@ TEST_F(WinHttpAsyncCore, RedirectsAndUploads) {
         EXPECT_EQ(Names[2], "HEADERS_AVAILABLE");
         {
             std::lock_guard<std::mutex> G(X.Lock);
-            EXPECT_EQ(X.RedirectUrl,
-                      "http://127.0.0.1:" + std::to_string(Server.Port()) + "/bytes/10");
+            // The URL the request goes to next (Wine's library gives the Location as it came).
+            const std::string Url =
+                "http://127.0.0.1:" + std::to_string(Server.Port()) + "/bytes/10";
+            EXPECT_EQ(X.RedirectUrl, OnWine() ? "/bytes/10" : Url);
             EXPECT_EQ(X.Body, PatternBytes(10));
         }
         CloseAndWait(X);
