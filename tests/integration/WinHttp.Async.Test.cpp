@@ -532,7 +532,8 @@ TEST_F(WinHttpAsyncCore, ClosingTheRequestCancelsWhatIsPending) {
         {"waiting for the head", Peer.Port(), "/", WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE,
          API_RECEIVE_RESPONSE, "its send does not complete against a server that never answers"},
         {"waiting for the body", Server.Port(), "/faults/stall-body?ms=3000",
-         WINHTTP_CALLBACK_STATUS_READ_COMPLETE, API_READ_DATA, nullptr},
+         WINHTTP_CALLBACK_STATUS_READ_COMPLETE, API_READ_DATA,
+         "a read pending when the handle closes completes rather than failing with 12017"},
         {"nothing pending", Server.Port(), "/bytes/10", WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE,
          0, nullptr},
     };
