@@ -88,14 +88,14 @@ bool TAsyncDelivery::Take(const std::shared_ptr<TRequest>& R) {
                      std::make_move_iterator(Q.FNotes.begin() + static_cast<std::ptrdiff_t>(N)));
         Q.FNotes.erase(Q.FNotes.begin(), Q.FNotes.begin() + static_cast<std::ptrdiff_t>(N));
     }
-    if (A.Done) {
+    if (A.Done && !A.Handing) {
+        // The operation stays in progress while the notifications before its completion are
+        // delivered: a call made from them is out of turn.
         Op = A.Op;
         Error = A.Error;
         Value = A.Value;
         Buffer = A.Buffer;
-        A.Done = false;
-        A.Op = TRequest::TAsyncOp::None;  // the callback may begin the next one
-        A.Buffer = nullptr;
+        A.Handing = true;
     }
     if (A.ClosingDue && A.Op == TRequest::TAsyncOp::None) {
         Closing = true;
@@ -113,6 +113,15 @@ void TAsyncDelivery::Deliver() {
     ++GCallbackDepth;
     for (auto& N : Notes) Q.Announce(N);
     using TOp = TRequest::TAsyncOp;
+    if (Op != TOp::None) {
+        // Over now: the completion's callback may begin the next operation.
+        THubHold Hold(Q.FHub);
+        TRequest::TAsyncState& A = Q.FAsync;
+        A.Op = TOp::None;
+        A.Done = A.Handing = false;
+        A.Buffer = nullptr;
+        A.Stirred = true;  // the loop sees what is left of it (a close to deliver)
+    }
     if (Op != TOp::None && Error) {
         WINHTTP_ASYNC_RESULT Result{};
         Result.dwResult = Op == TOp::Send        ? API_SEND_REQUEST

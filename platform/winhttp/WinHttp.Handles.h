@@ -519,8 +519,8 @@ class TRequest : public TObject {
     std::chrono::steady_clock::time_point FHeadDeadline{};
 
     // An asynchronous request's operation in progress, under the hub's lock. Op stays set from
-    // the call that began it until its completion is handed to the callback; a new operation
-    // may begin from that callback on.
+    // the call that began it until its completion is handed to the callback (after the
+    // notifications before it); a new operation may begin from that callback on.
     enum class TAsyncOp { None, Send, Write, Receive, Available, Read };
     struct TAsyncState {
         TAsyncOp Op = TAsyncOp::None;
@@ -535,6 +535,7 @@ class TRequest : public TObject {
         std::chrono::steady_clock::time_point DrainStart{};
         // The completion, once the operation ended: the error (0: none) and its value (bytes).
         bool Done = false;
+        bool Handing = false;  // the completion was taken out for delivery
         DWORD Error = 0;
         DWORD Value = 0;
         bool ClosingDue = false;  // the handle was closed: HANDLE_CLOSING after the rest

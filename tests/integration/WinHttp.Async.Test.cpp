@@ -116,6 +116,10 @@ struct TAsyncExchange {
     int ReceiveTimeoutMs = 10000;
     // Where the exchange stops by itself and waits for the test (0: it runs to its end).
     DWORD StopAfter = 0;
+    // A notification from which the exchange also calls WinHttpReceiveResponse out of turn
+    // (0: none), and the last error of that call (0: it succeeded).
+    DWORD ProbeAt = 0;
+    DWORD ProbeError = 0;
 
     // What happened, under Lock.
     std::mutex Lock;
@@ -193,6 +197,11 @@ struct TAsyncExchange {
                     A(std::u16string_view(static_cast<const char16_t*>(Info), Length - 1));
             if (Status == WINHTTP_CALLBACK_STATUS_SECURE_FAILURE && Info)
                 std::memcpy(&SecureFlags, Info, sizeof SecureFlags);
+        }
+        if (Status == ProbeAt) {
+            const DWORD Err = WinHttpReceiveResponse(H, nullptr) ? 0 : GetLastError();
+            std::lock_guard<std::mutex> G(Lock);
+            ProbeError = Err;
         }
         Next(H, Status, Info, Length);
         --GDepth;
@@ -516,6 +525,25 @@ TEST_F(WinHttpAsyncCore, CallsOutOfTurnFailAtOnce) {
     EXPECT_FALSE(WinHttpQueryDataAvailable(X.Request, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WINHTTP_INCORRECT_HANDLE_STATE));
     CloseAndWait(X);
+
+    // The send is under way until its completion is delivered: a call made from the
+    // notifications before it is out of turn, and so is one from those before the head's.
+    TTestServer Server;
+    for (DWORD At : {WINHTTP_CALLBACK_STATUS_SENDING_REQUEST, WINHTTP_CALLBACK_STATUS_REQUEST_SENT,
+                     WINHTTP_CALLBACK_STATUS_RESPONSE_RECEIVED}) {
+        SCOPED_TRACE(StatusName(At));
+        TAsyncExchange Y;
+        Y.Path = "/bytes/10";
+        Y.ProbeAt = At;
+        ASSERT_TRUE(Start(Y, Server.Port()));
+        ASSERT_TRUE(Y.WaitFor(&TAsyncExchange::Finished));
+        {
+            std::lock_guard<std::mutex> G(Y.Lock);
+            EXPECT_EQ(Y.ProbeError, static_cast<DWORD>(ERROR_WINHTTP_INCORRECT_HANDLE_STATE));
+            EXPECT_EQ(Y.Body, PatternBytes(10));
+        }
+        CloseAndWait(Y);
+    }
 }
 
 TEST_F(WinHttpAsyncCore, ClosingTheRequestCancelsWhatIsPending) {
