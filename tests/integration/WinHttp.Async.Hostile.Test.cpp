@@ -23,6 +23,10 @@
 #include <vector>
 
 #ifndef _WIN32
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "Http2Server.h"
 #endif
 #include "Nimbra.WinHttp.Api.h"
@@ -503,6 +507,36 @@ TEST_F(WinHttpAsync, Http2StreamsCompleteLikeHttp1) {
         EXPECT_TRUE(Outcomes[I].Body == PatternBytes(30000 + I));
         EXPECT_EQ(Outcomes[I].Protocol, static_cast<DWORD>(WINHTTP_PROTOCOL_FLAG_HTTP2));
     }
+}
+
+TEST_F(WinHttpAsync, WritesToAPeerThatStopsReadingTimeOut) {
+    // A listener that never accepts: the kernel takes the connection and buffers a little of
+    // the upload, then the writes wait until the send time-out ends them.
+    const int Listener = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(Listener, 0);
+    sockaddr_in A{};
+    A.sin_family = AF_INET;
+    A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(Listener, reinterpret_cast<sockaddr*>(&A), sizeof A), 0);
+    ASSERT_EQ(listen(Listener, 1), 0);
+    socklen_t Len = sizeof A;
+    ASSERT_EQ(getsockname(Listener, reinterpret_cast<sockaddr*>(&A), &Len), 0);
+    TAsyncRequest R = At("/sink");
+    R.Port = ntohs(A.sin_port);
+    R.Verb = u"PUT";
+    R.Written = std::string(std::size_t{64} << 20, 'x');
+    R.WritePiece = 1 << 20;
+    R.ConnectTimeoutMs = 300;  // the send time-out among them
+    R.TimeoutMs = 300;
+    const TAsyncOutcome O = RunAsync(FSession.Get(), R);
+    close(Listener);
+    ExpectRules(O);
+    const std::string C = O.Completions();
+    EXPECT_EQ(C.rfind("SENDREQUEST_COMPLETE ", 0), 0u) << C;
+    const std::string End = "REQUEST_ERROR write 12002 HANDLE_CLOSING";
+    ASSERT_GE(C.size(), End.size());
+    EXPECT_EQ(C.substr(C.size() - End.size()), End) << O.Dump();
+    EXPECT_LT(O.Count(Async::WriteComplete), 64) << "the writes stopped where the peer did";
 }
 #endif
 
