@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -29,6 +30,9 @@
 
 #include "Nimbra.WinHttp.Api.h"
 #include "PlatformTable.h"
+#ifndef _WIN32
+#include "Http2Server.h"
+#endif
 #include "TestServer.h"
 #include "WinHttpTestUtil.h"
 
@@ -826,6 +830,41 @@ TEST(WinHttpAsyncLifetime, HandlesClosedFromTheLastCallbackTakeTheSessionAlong) 
     }
     // The session's thread ended with it.
     EXPECT_TRUE(WaitUntil([&] { return CountEntries("/proc/self/task") == ThreadsBefore; }, 5s));
+}
+
+TEST_F(WinHttpAsyncCore, RequestsAtOnceOverHttp2ShareOneConnection) {
+    TestSupport::TrustTestCa();
+    TestSupport::THttp2Server Server;
+    DWORD Protocols = WINHTTP_PROTOCOL_FLAG_HTTP2;
+    ASSERT_TRUE(WinHttpSetOption(FSession.Get(), WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL, &Protocols,
+                                 sizeof Protocols));
+    const long AcceptedBefore = Server.Accepted();
+    std::vector<std::unique_ptr<TAsyncExchange>> Xs;
+    for (int I = 0; I < 10; ++I) {
+        auto X = std::make_unique<TAsyncExchange>();
+        X->Path = "/bytes/" + std::to_string(20000 + I);
+        X->Flags = WINHTTP_FLAG_SECURE;
+        ASSERT_TRUE(Start(*X, Server.Port()));
+        Xs.push_back(std::move(X));
+    }
+    for (int I = 0; I < 10; ++I) {
+        TAsyncExchange& X = *Xs[static_cast<std::size_t>(I)];
+        SCOPED_TRACE(X.Path);
+        ASSERT_TRUE(X.WaitFor(&TAsyncExchange::Finished));
+        DWORD Used = 0, Length = sizeof Used;
+        EXPECT_TRUE(
+            WinHttpQueryOption(X.Request, WINHTTP_OPTION_HTTP_PROTOCOL_USED, &Used, &Length));
+        EXPECT_EQ(Used, static_cast<DWORD>(WINHTTP_PROTOCOL_FLAG_HTTP2));
+        {
+            std::lock_guard<std::mutex> G(X.Lock);
+            EXPECT_EQ(X.Error, 0u);
+            EXPECT_EQ(X.Body, PatternBytes(20000 + static_cast<std::size_t>(I)));
+        }
+        CloseAndWait(X);
+    }
+    if (AcceptedBefore >= 0) {
+        EXPECT_LE(Server.Accepted() - AcceptedBefore, 2);
+    }
 }
 
 TEST(WinHttpAsyncScale, AThousandRequestsInFlightAreHeldByAFewThreads) {
