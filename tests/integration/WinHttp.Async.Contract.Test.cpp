@@ -484,6 +484,66 @@ TEST_F(WinHttpAsyncContract, TheMaskLetsThroughItsGroupsOnly) {
     }
 }
 
+TEST_F(WinHttpAsyncContract, ACompletionLeftOutOfTheMaskStillEndsItsCall) {
+    HINTERNET Req = Request("/bytes/10");
+    ASSERT_NE(Req, nullptr);
+    ASSERT_EQ(Send(Req).Status, static_cast<DWORD>(WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE));
+    ASSERT_EQ(Receive(Req).Status, static_cast<DWORD>(WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE));
+    // The query completes untold; the read after it is told as usual.
+    WinHttpSetStatusCallback(
+        Req, OnNote, WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS & ~WINHTTP_CALLBACK_FLAG_DATA_AVAILABLE,
+        0);
+    const std::size_t Before = GRecorder.Size();
+    ASSERT_TRUE(WinHttpQueryDataAvailable(Req, nullptr));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(GRecorder.Size(), Before);
+    TNote Got = Read(Req);
+    EXPECT_EQ(Got.Status, static_cast<DWORD>(WINHTTP_CALLBACK_STATUS_READ_COMPLETE));
+    EXPECT_EQ(Got.Bytes, PatternBytes(10));
+}
+
+TEST_F(WinHttpAsyncContract, RequestsInFlightTogetherAreToldApart) {
+    HINTERNET Conn = Connect();
+    HINTERNET First = Request("/bytes/100", Conn), Second = Request("/bytes/200", Conn);
+    ASSERT_NE(First, nullptr);
+    ASSERT_NE(Second, nullptr);
+    // Each exchange moves on from its own completions, on the library's threads.
+    std::vector<char> Buffers[2] = {std::vector<char>(4096), std::vector<char>(4096)};
+    std::atomic<int> Done{0};
+    GRecorder.SetHook([&](const TNote& N) {
+        const int I = N.Handle == First ? 0 : N.Handle == Second ? 1 : -1;
+        if (I < 0) return;
+        if (N.Status == WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE)
+            WinHttpReceiveResponse(N.Handle, nullptr);
+        else if (N.Status == WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE ||
+                 (N.Status == WINHTTP_CALLBACK_STATUS_READ_COMPLETE && N.Length > 0))
+            WinHttpReadData(N.Handle, Buffers[I].data(), 4096, nullptr);
+        else if (N.Status == WINHTTP_CALLBACK_STATUS_READ_COMPLETE ||
+                 N.Status == WINHTTP_CALLBACK_STATUS_REQUEST_ERROR)
+            ++Done;
+    });
+    ASSERT_TRUE(WinHttpSendRequest(First, WINHTTP_NO_ADDITIONAL_HEADERS, 0, nullptr, 0, 0, 1));
+    ASSERT_TRUE(WinHttpSendRequest(Second, WINHTTP_NO_ADDITIONAL_HEADERS, 0, nullptr, 0, 0, 2));
+    for (int I = 0; I < 500 && Done < 2; ++I) std::this_thread::sleep_for(10ms);
+    GRecorder.ClearHook();
+    EXPECT_EQ(Done, 2);
+    for (HINTERNET H : {First, Second}) {
+        const DWORD_PTR Context = H == First ? 1 : 2;
+        std::string Body;
+        for (const auto& N : GRecorder.Of(H)) {
+            if (N.Status == WINHTTP_CALLBACK_STATUS_HANDLE_CREATED) continue;
+            EXPECT_EQ(N.Context, Context) << "status 0x" << std::hex << N.Status;
+            EXPECT_NE(N.Status, static_cast<DWORD>(WINHTTP_CALLBACK_STATUS_REQUEST_ERROR));
+            // Each read completes into the buffer of its own request.
+            if (N.Status == WINHTTP_CALLBACK_STATUS_READ_COMPLETE && N.Length) {
+                EXPECT_EQ(N.Info, static_cast<const void*>(Buffers[Context - 1].data()));
+                Body += N.Bytes;
+            }
+        }
+        EXPECT_EQ(Body, PatternBytes(H == First ? 100 : 200));
+    }
+}
+
 // --- context and information --------------------------------------------------------------
 
 TEST_F(WinHttpAsyncContract, EachCallbackOfARequestCarriesTheContextOfItsSend) {
@@ -611,9 +671,14 @@ TEST_F(WinHttpAsyncContract, EachStatusCarriesItsInformation) {
          {WINHTTP_CALLBACK_STATUS_HANDLE_CREATED, WINHTTP_CALLBACK_STATUS_RESOLVING_NAME,
           WINHTTP_CALLBACK_STATUS_NAME_RESOLVED, WINHTTP_CALLBACK_STATUS_CONNECTING_TO_SERVER,
           WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER, WINHTTP_CALLBACK_STATUS_REQUEST_SENT,
-          WINHTTP_CALLBACK_STATUS_RESPONSE_RECEIVED, WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING})
+          WINHTTP_CALLBACK_STATUS_RESPONSE_RECEIVED, WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING}) {
+        // Wine keeps connections across sessions, so it may neither resolve nor connect here.
+        if (OnWine() && S >= WINHTTP_CALLBACK_STATUS_RESOLVING_NAME &&
+            S <= WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER)
+            continue;
         EXPECT_NE(std::find(Seen.begin(), Seen.end(), S), Seen.end())
             << "no status 0x" << std::hex << S;
+    }
     // The connection is announced with itself (the session has no callback yet when made).
     if (OnWine()) return;  // Wine announces no connection handle
     auto Notes = GRecorder.Of(Conn);
@@ -1041,6 +1106,67 @@ TEST_F(WinHttpAsyncContract, ARequestClosedFromItsRequestErrorGetsNothingAfterIt
     GRecorder.ClearHook();
     EXPECT_TRUE(Closed);
     ExpectClosingLastAndOnce(Req);
+}
+
+TEST_F(WinHttpAsyncContract, ClosingARequestUnderAPendingQueryCancelsIt) {
+    HINTERNET Req = Request("/faults/stall-body?ms=3000");
+    ASSERT_NE(Req, nullptr);
+    ASSERT_EQ(Send(Req).Status, static_cast<DWORD>(WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE));
+    ASSERT_EQ(Receive(Req).Status, static_cast<DWORD>(WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE));
+    // The first half of the body, then a query that waits for the rest.
+    TNote Available = Query(Req);
+    ASSERT_EQ(Available.Status, static_cast<DWORD>(WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE));
+    ASSERT_EQ(Read(Req, Available.Number).Status,
+              static_cast<DWORD>(WINHTTP_CALLBACK_STATUS_READ_COMPLETE));
+    const std::size_t From = GRecorder.Size();
+    ASSERT_TRUE(WinHttpQueryDataAvailable(Req, nullptr));
+    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(Close(Req));
+    TNote Failed;
+    ASSERT_TRUE(GRecorder.WaitFor(
+        Req, From, [](const TNote& N) { return IsCompletion(N.Status); }, &Failed, nullptr, 1s));
+    // Wine lets the pending call complete instead (which Windows allows too, unconfirmed).
+    if (OnWine() && Failed.Status == WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE) return;
+    EXPECT_EQ(Failed.Status, static_cast<DWORD>(WINHTTP_CALLBACK_STATUS_REQUEST_ERROR));
+    EXPECT_EQ(Failed.Result.dwResult, static_cast<DWORD_PTR>(API_QUERY_DATA_AVAILABLE));
+    EXPECT_EQ(Failed.Result.dwError, static_cast<DWORD>(ERROR_WINHTTP_OPERATION_CANCELLED));
+    ExpectClosingLastAndOnce(Req);
+}
+
+TEST_F(WinHttpAsyncContract, ClosingRightAfterTheSendCompletesItOnce) {
+    if (OnWine())
+        GTEST_SKIP() << "Wine holds back the last callback of a request closed this "
+                        "early until its connection ends";
+    // Whatever the moment, the send that was started completes exactly once (done, or cancelled
+    // with 12017), before the handle's last callback.
+    TSilentPeer Peer;
+    HINTERNET Conn = Connect(FSession, Peer.Port());
+    ASSERT_NE(Conn, nullptr);
+    for (int Round = 0; Round < 10; ++Round) {
+        SCOPED_TRACE(Round);
+        GRecorder.Clear();
+        HINTERNET Req = Request("/", Conn);
+        ASSERT_NE(Req, nullptr);
+        ASSERT_TRUE(
+            WinHttpSendRequest(Req, WINHTTP_NO_ADDITIONAL_HEADERS, 0, nullptr, 0, 0, Round + 1));
+        if (Round % 2) std::this_thread::sleep_for(std::chrono::milliseconds(Round));
+        ASSERT_TRUE(Close(Req));
+        auto Notes = GRecorder.Of(Req);
+        int Completed = 0;
+        for (const auto& N : Notes) {
+            if (N.Status == WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE) ++Completed;
+            if (N.Status == WINHTTP_CALLBACK_STATUS_REQUEST_ERROR) {
+                ++Completed;
+                EXPECT_EQ(N.Result.dwResult, static_cast<DWORD_PTR>(API_SEND_REQUEST));
+                EXPECT_EQ(N.Result.dwError, static_cast<DWORD>(ERROR_WINHTTP_OPERATION_CANCELLED));
+            }
+            if (N.Status != WINHTTP_CALLBACK_STATUS_HANDLE_CREATED) {
+                EXPECT_EQ(N.Context, static_cast<DWORD_PTR>(Round + 1));
+            }
+        }
+        EXPECT_EQ(Completed, 1);
+        ExpectClosingLastAndOnce(Req);
+    }
 }
 
 TEST_F(WinHttpAsyncContract, ClosingTheParentsLeavesTheRequestWorking) {
