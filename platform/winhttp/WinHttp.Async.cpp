@@ -279,8 +279,8 @@ BOOL StartAsync(const std::shared_ptr<TRequest>& R, const std::function<DWORD()>
     }
     if (Now)
         Inline.Deliver();
-    else
-        Loop.Wake();
+    else if (!Loop.OnLoopThread())
+        Loop.Wake();  // the loop's own thread runs a round after its callbacks anyway
     return Succeed();
 }
 
@@ -293,7 +293,7 @@ void TRequest::CloseAsync(const std::shared_ptr<TRequest>& Self) {
             FAsync.ClosingDue = true;
             Loop.Post(Self);
             Hold.Release();
-            Loop.Wake();
+            if (!Loop.OnLoopThread()) Loop.Wake();
             return;
         }
         FAsync.Closed = true;
