@@ -690,12 +690,13 @@ TEST_F(WinHttpAsyncContract, EachStatusCarriesItsInformation) {
 TEST_F(WinHttpAsyncContract, ARedirectNamesTheNewUrl) {
     HINTERNET Req = Request("/redirect?code=302&to=/bytes/10");
     ASSERT_NE(Req, nullptr);
-    EXPECT_EQ(RunGet(Req), PatternBytes(10));
+    EXPECT_EQ(RunGet(Req, 0x77), PatternBytes(10));
     const std::string Url = "http://127.0.0.1:" + std::to_string(GServer->Port()) + "/bytes/10";
     bool Seen = false;
     for (const auto& N : GRecorder.Of(Req)) {
         if (N.Status != WINHTTP_CALLBACK_STATUS_REDIRECT) continue;
         Seen = true;
+        EXPECT_EQ(N.Context, 0x77u);
         // Wine names the target as the server gave it, a path here.
         EXPECT_EQ(N.Text, OnWine() ? "/bytes/10" : Url);
         EXPECT_EQ(N.Length, N.Text.size() + 1);  // characters, with the NUL
@@ -717,6 +718,45 @@ TEST_F(WinHttpAsyncContract, InterimResponsesAreAnnouncedWithTheirCodes) {
     }
     EXPECT_EQ(Codes, (std::vector<DWORD>{100, 102}));
     EXPECT_EQ(TestSupport::QueryStatus(Req), 200u);
+}
+
+TEST_F(WinHttpAsyncContract, RedirectsTurnedOffGiveTheRedirectItself) {
+    HINTERNET Req = Request("/redirect?code=302&to=/bytes/10");
+    ASSERT_NE(Req, nullptr);
+    DWORD Off = WINHTTP_DISABLE_REDIRECTS;
+    ASSERT_TRUE(WinHttpSetOption(Req, WINHTTP_OPTION_DISABLE_FEATURE, &Off, sizeof Off));
+    ASSERT_EQ(Send(Req, 7).Status,
+              static_cast<DWORD>(WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE));
+    ASSERT_EQ(Receive(Req).Status, static_cast<DWORD>(WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE));
+    EXPECT_EQ(TestSupport::QueryStatus(Req), 302u);
+    for (const auto& N : GRecorder.Of(Req))
+        EXPECT_NE(N.Status, static_cast<DWORD>(WINHTTP_CALLBACK_STATUS_REDIRECT));
+}
+
+TEST_F(WinHttpAsyncContract, AfterAFailedSendTheRequestMaySendAgainButNotReceive) {
+    TestSupport::TRefusingPort Refusing;
+    HINTERNET Req = Request("/", Connect(FSession, Refusing.Port()));
+    ASSERT_NE(Req, nullptr);
+    TNote Failed = Send(Req);
+    ASSERT_EQ(Failed.Status, static_cast<DWORD>(WINHTTP_CALLBACK_STATUS_REQUEST_ERROR));
+    if (!OnWine()) {  // Wine starts calls made out of turn and completes them later
+        SetLastError(0);
+        EXPECT_FALSE(WinHttpReceiveResponse(Req, nullptr));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WINHTTP_INCORRECT_HANDLE_STATE));
+    }
+    // A second try fails the same way, once.
+    const std::size_t From = GRecorder.Size();
+    TNote Again = Send(Req);
+    EXPECT_EQ(Again.Status, static_cast<DWORD>(WINHTTP_CALLBACK_STATUS_REQUEST_ERROR));
+    EXPECT_EQ(Again.Result.dwResult, static_cast<DWORD_PTR>(API_SEND_REQUEST));
+    EXPECT_EQ(Again.Result.dwError, 12029u);
+    std::this_thread::sleep_for(100ms);
+    std::lock_guard<std::mutex> G(GRecorder.Lock);
+    int Completed = 0;
+    for (std::size_t I = From; I < GRecorder.Notes.size(); ++I)
+        if (GRecorder.Notes[I].Handle == Req && IsCompletion(GRecorder.Notes[I].Status))
+            ++Completed;
+    EXPECT_EQ(Completed, 1);
 }
 
 TEST_F(WinHttpAsyncContract, ARequestErrorNamesTheCallThatFailed) {
@@ -935,10 +975,15 @@ TEST_F(WinHttpAsyncContract, OptionsOnAsynchronousHandles) {
             WinHttpSetOption(nullptr, WINHTTP_OPTION_WORKER_THREAD_COUNT, &Threads, sizeof Threads))
             << GetLastError();
     }
+    // The session's time-outs are those of the requests made after them; a request's own win.
+    ASSERT_TRUE(WinHttpSetTimeouts(FSession, 0, 4000, 5000, 7000));
     HINTERNET Req = Request("/bytes/10");
     ASSERT_NE(Req, nullptr);
-    ASSERT_TRUE(WinHttpSetTimeouts(Req, 0, 4000, 5000, 6000));
     DWORD Value = 0, Size = sizeof Value;
+    ASSERT_TRUE(WinHttpQueryOption(Req, WINHTTP_OPTION_RECEIVE_TIMEOUT, &Value, &Size));
+    EXPECT_EQ(Value, 7000u);
+    ASSERT_TRUE(WinHttpSetTimeouts(Req, 0, 4000, 5000, 6000));
+    Size = sizeof Value;
     ASSERT_TRUE(WinHttpQueryOption(Req, WINHTTP_OPTION_RECEIVE_TIMEOUT, &Value, &Size));
     EXPECT_EQ(Value, 6000u);
     if (OnWine()) return;  // Wine tells no handle's type
