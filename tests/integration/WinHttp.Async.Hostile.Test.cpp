@@ -249,7 +249,7 @@ TEST_F(WinHttpAsync, AnswersCompleteInOrderLegByLeg) {
          {Other.Url("/status/201")}},
         {"a redirect not followed", Unfollowed, 302, "hop 1\n", Whole, OneLeg},
         {"a redirect whose body trickles",
-         Within("/hostile/redirect-trickle?n=200&gap=50&to=/status/200", 1000),
+         Within("/hostile/redirect-trickle?n=60&gap=50&to=/status/200", 1000),
          200,
          "status 200\n",
          Whole,
@@ -759,7 +759,7 @@ TEST_F(WinHttpAsync, RequestsAtOnceOnOneSessionKeepTheirOwnOrder) {
          "SENDREQUEST_COMPLETE HEADERS_AVAILABLE BODY? REQUEST_ERROR query|read 12030 "
          "HANDLE_CLOSING",
          "", "the socket's own code (10054)"},
-        {"a redirect whose body trickles", "/hostile/redirect-trickle?n=200&gap=50&to=/bytes/5000",
+        {"a redirect whose body trickles", "/hostile/redirect-trickle?n=60&gap=50&to=/bytes/5000",
          1000, Whole, PatternBytes(5000)},
     };
     std::vector<const TKind*> Chosen;
