@@ -125,7 +125,7 @@ class TRequest;
 struct TConnection {
     curl_socket_t Socket;
     bool Used;
-    int LocalPort = 0;  // known once Used
+    int LocalPort = 0;  // 0 until known (the socket is connecting or connected then)
     // In an asynchronous session: the request whose transfer runs on it now, told when it
     // closes (null when none; cleared under the hub's lock when that transfer is reset).
     TRequest* Owner = nullptr;

@@ -170,23 +170,21 @@ void TRequest::NoteConnected(const char* RemoteIp, const char* LocalIp, int Remo
     Peer.LocalPort = LocalPort;
     // The connection that carries it is the one of our sockets bound to that local port.
     for (auto& C : Connections()) {
-        if (C.Used) {
-            if (FAsyncMode && C.LocalPort == LocalPort) C.Owner = this;
-            continue;
+        if (C.LocalPort == 0) {
+            // A socket's local port is fixed from its connect on: the system is asked once,
+            // not again for every request while hundreds of connections are open.
+            sockaddr_storage Local{};
+            socklen_t Len = sizeof Local;
+            if (getsockname(C.Socket, reinterpret_cast<sockaddr*>(&Local), &Len) != 0) continue;
+            C.LocalPort = Local.ss_family == AF_INET
+                              ? ntohs(reinterpret_cast<const sockaddr_in&>(Local).sin_port)
+                          : Local.ss_family == AF_INET6
+                              ? ntohs(reinterpret_cast<const sockaddr_in6&>(Local).sin6_port)
+                              : 0;
         }
-        sockaddr_storage Local{};
-        socklen_t Len = sizeof Local;
-        if (getsockname(C.Socket, reinterpret_cast<sockaddr*>(&Local), &Len) != 0) continue;
-        const int Port = Local.ss_family == AF_INET
-                             ? ntohs(reinterpret_cast<const sockaddr_in&>(Local).sin_port)
-                         : Local.ss_family == AF_INET6
-                             ? ntohs(reinterpret_cast<const sockaddr_in6&>(Local).sin6_port)
-                             : -1;
-        if (Port == LocalPort) {
-            C.Used = true;
-            C.LocalPort = Port;
-            if (FAsyncMode) C.Owner = this;
-        }
+        if (C.LocalPort == 0 || C.LocalPort != LocalPort) continue;
+        C.Used = true;
+        if (FAsyncMode) C.Owner = this;
     }
     NoteTls();
     if (FNewConnection)
