@@ -21,13 +21,13 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "Bench.Memory.h"
 #include "Bench.Nginx.h"
 #include "Bench.Pairs.h"
 #include "Nimbra.WinHttp.Api.h"
@@ -45,14 +45,6 @@ constexpr DWORD RequestError = 0x00200000;
 constexpr DWORD SendRequestComplete = 0x00400000;
 constexpr DWORD Wanted =
     HandleClosing | HeadersAvailable | ReadComplete | RequestError | SendRequestComplete;
-
-long StatusKiB(const char* Field) {
-    std::ifstream In("/proc/self/status");
-    std::string Line;
-    while (std::getline(In, Line))
-        if (Line.rfind(Field, 0) == 0) return std::atol(Line.c_str() + std::strlen(Field));
-    return 0;
-}
 
 double ProcessCpuSeconds() {
     timespec T{};
@@ -305,10 +297,9 @@ int main(int argc, char** argv) {
             // Outside the paired rounds: the library's threads while a unit is in flight, and
             // the growth of peak memory over a unit, over a few units.
             auto PeakGrowthMiB = [](const std::function<void()>& Unit) {
-                std::ofstream("/proc/self/clear_refs") << "5";
-                const long Before = StatusKiB("VmRSS:");
+                const Bench::TPeakGrowth Peak;
                 Unit();
-                return static_cast<double>(StatusKiB("VmHWM:") - Before) / 1024.0;
+                return Peak.MiB();
             };
             std::vector<double> Threads, Growth, CurlGrowth;
             for (int I = 0; I < 5; ++I) {
