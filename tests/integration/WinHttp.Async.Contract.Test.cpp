@@ -315,6 +315,19 @@ class WinHttpAsyncContract : public ::testing::Test {
     char FBuffer[4096];
 };
 
+/// Whether Notes ends with H's HANDLE_CLOSING, its only one.
+void ExpectClosingLastAndOnce(HINTERNET H) {
+    auto Notes = GRecorder.Of(H);
+    ASSERT_FALSE(Notes.empty());
+    EXPECT_EQ(Notes.back().Status, static_cast<DWORD>(WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING));
+    EXPECT_EQ(Notes.back().HandleInfo, H);
+    EXPECT_EQ(std::count_if(Notes.begin(), Notes.end(),
+                            [](const TNote& N) {
+                                return N.Status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING;
+                            }),
+              1);
+}
+
 // --- the status callback ---------------------------------------------------------------------
 
 TEST_F(WinHttpAsyncContract, SetStatusCallbackReturnsThePreviousCallback) {
@@ -720,6 +733,26 @@ TEST_F(WinHttpAsyncContract, InterimResponsesAreAnnouncedWithTheirCodes) {
     EXPECT_EQ(TestSupport::QueryStatus(Req), 200u);
 }
 
+TEST_F(WinHttpAsyncContract, ARequestClosedFromItsRedirectGoesNoFurther) {
+    if (OnWine()) GTEST_SKIP() << "Wine follows the redirect of a request closed from REDIRECT";
+    HINTERNET Req = Request("/redirect?code=302&to=/bytes/10");
+    ASSERT_NE(Req, nullptr);
+    GRecorder.SetHook([&](const TNote& N) {
+        if (N.Handle == Req && N.Status == WINHTTP_CALLBACK_STATUS_REDIRECT)
+            WinHttpCloseHandle(Req);
+    });
+    ASSERT_EQ(Send(Req).Status, static_cast<DWORD>(WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE));
+    ASSERT_TRUE(WinHttpReceiveResponse(Req, nullptr));
+    Forget(Req);
+    EXPECT_TRUE(GRecorder.WaitFor(
+        Req, 0, [](const TNote& N) { return N.Status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING; }));
+    std::this_thread::sleep_for(50ms);
+    GRecorder.ClearHook();
+    ExpectClosingLastAndOnce(Req);
+    for (const auto& N : GRecorder.Of(Req))
+        EXPECT_NE(N.Status, static_cast<DWORD>(WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE));
+}
+
 TEST_F(WinHttpAsyncContract, RedirectsTurnedOffGiveTheRedirectItself) {
     HINTERNET Req = Request("/redirect?code=302&to=/bytes/10");
     ASSERT_NE(Req, nullptr);
@@ -1046,19 +1079,6 @@ TEST_F(WinHttpAsyncContract, TheUrlFunctionsWorkAsInTheSynchronousMode) {
 }
 
 // --- closing -----------------------------------------------------------------------------------
-
-/// Whether Notes ends with H's HANDLE_CLOSING, its only one.
-void ExpectClosingLastAndOnce(HINTERNET H) {
-    auto Notes = GRecorder.Of(H);
-    ASSERT_FALSE(Notes.empty());
-    EXPECT_EQ(Notes.back().Status, static_cast<DWORD>(WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING));
-    EXPECT_EQ(Notes.back().HandleInfo, H);
-    EXPECT_EQ(std::count_if(Notes.begin(), Notes.end(),
-                            [](const TNote& N) {
-                                return N.Status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING;
-                            }),
-              1);
-}
 
 TEST_F(WinHttpAsyncContract, ClosingEachKindOfHandleEndsWithItsHandleClosing) {
     struct {
