@@ -18,8 +18,12 @@ namespace WinHttpImpl {
 
 namespace {
 
-// Idle transfer slots a session keeps for later requests.
+// Idle transfer slots a session keeps for later requests. An asynchronous session's serve
+// requests by the hundred at once and hold no descriptors (their connections live in the
+// hub): it keeps as many as it is built to have in flight, so that a steady load does not make
+// and free an easy handle, with its receive buffer, for every request.
 constexpr std::size_t SlotPoolLimit = 16;
+constexpr std::size_t AsyncSlotPoolLimit = 1024;
 
 std::once_flag GCurlInit;
 
@@ -173,7 +177,8 @@ std::unique_ptr<TSlot> TSession::AcquireSlot(bool Http2) {
 void TSession::ReleaseSlot(std::unique_ptr<TSlot> Slot) {
     if (!Slot) return;
     std::lock_guard<std::mutex> G(FPoolLock);
-    if (FPool.size() < SlotPoolLimit) FPool.push_back(std::move(Slot));
+    if (FPool.size() < (Async() ? AsyncSlotPoolLimit : SlotPoolLimit))
+        FPool.push_back(std::move(Slot));
 }
 
 }  // namespace WinHttpImpl

@@ -25,7 +25,8 @@
    File descriptors: a request handle holds none until it is first sent. From then until it
    is closed it holds a transfer slot: two descriptors (libcurl's wake-up pair) and its
    connection's socket; in an asynchronous session only the socket (its session's one
-   thread waits for all of them). A session keeps up to 16 idle slots for later requests. So with the
+   thread waits for all of them), and such a session keeps up to 1,024 idle slots (memory
+   only, no descriptors). A session keeps up to 16 idle slots for later requests. So with the
    usual limit of 1024 descriptors, about 300 sent request handles can be open at once;
    close each when its answer has been read. */
 
