@@ -1247,6 +1247,50 @@ TEST_F(WinHttpAsyncContract, ClosingTheParentsLeavesTheRequestWorking) {
     ExpectClosingLastAndOnce(S);
 }
 
+TEST_F(WinHttpAsyncContract, TheSessionClosedFromARequestCallbackLeavesTheRequestWorking) {
+    HINTERNET S = Open();
+    ASSERT_NE(S, nullptr);
+    WinHttpSetStatusCallback(S, OnNote, WINHTTP_CALLBACK_FLAG_ALL_NOTIFICATIONS, 0);
+    HINTERNET Conn = Connect(S);
+    HINTERNET Req = Request("/bytes/3000", Conn);
+    ASSERT_NE(Req, nullptr);
+    std::atomic<bool> Closed{false};
+    GRecorder.SetHook([&](const TNote& N) {
+        if (N.Handle == Req && N.Status == WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE)
+            Closed = WinHttpCloseHandle(Conn) && WinHttpCloseHandle(S);
+    });
+    ASSERT_EQ(Send(Req).Status, static_cast<DWORD>(WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE));
+    ASSERT_EQ(Receive(Req).Status, static_cast<DWORD>(WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE));
+    GRecorder.ClearHook();
+    Forget(Conn);
+    Forget(S);
+    EXPECT_TRUE(Closed);
+    std::string Body;
+    for (int I = 0; I < 100; ++I) {
+        TNote N = Read(Req, 1000);
+        if (N.Status != WINHTTP_CALLBACK_STATUS_READ_COMPLETE || N.Length == 0) break;
+        Body += N.Bytes;
+    }
+    EXPECT_EQ(Body, PatternBytes(3000));
+    ASSERT_TRUE(Close(Req));
+    std::this_thread::sleep_for(100ms);
+    ExpectClosingLastAndOnce(Conn);
+    ExpectClosingLastAndOnce(S);
+}
+
+TEST_F(WinHttpAsyncContract, RequestHeadersAreReadableBeforeTheSend) {
+    HINTERNET Req = Request("/bytes/10");
+    ASSERT_NE(Req, nullptr);
+    ASSERT_TRUE(WinHttpAddRequestHeaders(Req, u"X-Contract: yes", static_cast<DWORD>(-1),
+                                         WINHTTP_ADDREQ_FLAG_ADD));
+    const std::string Head = TestSupport::QueryText(
+        Req, WINHTTP_QUERY_RAW_HEADERS_CRLF | WINHTTP_QUERY_FLAG_REQUEST_HEADERS);
+    EXPECT_EQ(Head.rfind("GET /bytes/10 HTTP/1.1\r\n", 0), 0u) << Head;
+    EXPECT_NE(Head.find("X-Contract: yes\r\n"), std::string::npos) << Head;
+    // No callback for a call that does not go to the network.
+    EXPECT_EQ(GRecorder.Of(Req).size(), 1u);  // its HANDLE_CREATED
+}
+
 TEST_F(WinHttpAsyncContract, CallsOnAClosedRequestFailWithInvalidHandle) {
     HINTERNET Req = Request("/bytes/10");
     ASSERT_NE(Req, nullptr);
