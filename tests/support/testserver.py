@@ -196,6 +196,9 @@ class Handler(BaseHTTPRequestHandler):
 class Server(ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
+    # Tests open dozens of connections at once; with the default backlog of 5 a loaded
+    # machine drops their handshakes, and a connect waits a second for its retry.
+    request_queue_size = 128
 
     def __init__(self, address, routes, tls_context=None, verbose=False):
         super().__init__(address, Handler)
