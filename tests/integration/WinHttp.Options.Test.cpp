@@ -29,6 +29,7 @@ using TestSupport::A;
 using TestSupport::QueryStatus;
 using TestSupport::QueryText;
 using TestSupport::ReadAll;
+using TestSupport::StatusName;
 using TestSupport::THandle;
 using TestSupport::TTestServer;
 using TestSupport::U;
@@ -37,43 +38,6 @@ namespace {
 
 // ---------------------------------------------------------------------------------------
 // Notifications as "call: NAME info" lines.
-
-const char* StatusName(DWORD S) {
-    switch (S) {
-        case WINHTTP_CALLBACK_STATUS_RESOLVING_NAME:
-            return "RESOLVING_NAME";
-        case WINHTTP_CALLBACK_STATUS_NAME_RESOLVED:
-            return "NAME_RESOLVED";
-        case WINHTTP_CALLBACK_STATUS_CONNECTING_TO_SERVER:
-            return "CONNECTING_TO_SERVER";
-        case WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER:
-            return "CONNECTED_TO_SERVER";
-        case WINHTTP_CALLBACK_STATUS_SENDING_REQUEST:
-            return "SENDING_REQUEST";
-        case WINHTTP_CALLBACK_STATUS_REQUEST_SENT:
-            return "REQUEST_SENT";
-        case WINHTTP_CALLBACK_STATUS_RECEIVING_RESPONSE:
-            return "RECEIVING_RESPONSE";
-        case WINHTTP_CALLBACK_STATUS_RESPONSE_RECEIVED:
-            return "RESPONSE_RECEIVED";
-        case WINHTTP_CALLBACK_STATUS_CLOSING_CONNECTION:
-            return "CLOSING_CONNECTION";
-        case WINHTTP_CALLBACK_STATUS_CONNECTION_CLOSED:
-            return "CONNECTION_CLOSED";
-        case WINHTTP_CALLBACK_STATUS_HANDLE_CREATED:
-            return "HANDLE_CREATED";
-        case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
-            return "HANDLE_CLOSING";
-        case WINHTTP_CALLBACK_STATUS_REDIRECT:
-            return "REDIRECT";
-        case WINHTTP_CALLBACK_STATUS_INTERMEDIATE_RESPONSE:
-            return "INTERMEDIATE_RESPONSE";
-        case WINHTTP_CALLBACK_STATUS_SECURE_FAILURE:
-            return "SECURE_FAILURE";
-        default:
-            return "?";
-    }
-}
 
 /// What a status callback saw, noted against the API call the test was making.
 struct TRecorder {

@@ -296,55 +296,6 @@ void WINAPI OnStatus(HINTERNET, DWORD_PTR Context, DWORD Status, LPVOID Info, DW
 
 }  // namespace
 
-std::string StatusName(DWORD Status) {
-    switch (Status) {
-        case Async::ResolvingName:
-            return "RESOLVING_NAME";
-        case Async::NameResolved:
-            return "NAME_RESOLVED";
-        case Async::ConnectingToServer:
-            return "CONNECTING_TO_SERVER";
-        case Async::ConnectedToServer:
-            return "CONNECTED_TO_SERVER";
-        case Async::SendingRequest:
-            return "SENDING_REQUEST";
-        case Async::RequestSent:
-            return "REQUEST_SENT";
-        case Async::ReceivingResponse:
-            return "RECEIVING_RESPONSE";
-        case Async::ResponseReceived:
-            return "RESPONSE_RECEIVED";
-        case Async::ClosingConnection:
-            return "CLOSING_CONNECTION";
-        case Async::ConnectionClosed:
-            return "CONNECTION_CLOSED";
-        case Async::HandleCreated:
-            return "HANDLE_CREATED";
-        case Async::HandleClosing:
-            return "HANDLE_CLOSING";
-        case Async::Redirect:
-            return "REDIRECT";
-        case Async::IntermediateResponse:
-            return "INTERMEDIATE_RESPONSE";
-        case Async::SecureFailure:
-            return "SECURE_FAILURE";
-        case Async::HeadersAvailable:
-            return "HEADERS_AVAILABLE";
-        case Async::DataAvailable:
-            return "DATA_AVAILABLE";
-        case Async::ReadComplete:
-            return "READ_COMPLETE";
-        case Async::WriteComplete:
-            return "WRITE_COMPLETE";
-        case Async::RequestError:
-            return "REQUEST_ERROR";
-        case Async::SendRequestComplete:
-            return "SENDREQUEST_COMPLETE";
-        default:
-            return Hex(Status);
-    }
-}
-
 std::string ApiName(DWORD_PTR Api) {
     switch (Api) {
         case Async::ApiReceiveResponse:

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "Nimbra.WinHttp.Api.h"
+#include "WinHttpTestUtil.h"
 
 namespace TestSupport {
 
@@ -62,8 +63,6 @@ struct TResult {
 };
 }  // namespace Async
 
-/// "SENDREQUEST_COMPLETE" and so on; "0x..." for a value the mode does not define.
-std::string StatusName(DWORD Status);
 /// "send", "receive", "query", "read", "write" for WINHTTP_ASYNC_RESULT.dwResult.
 std::string ApiName(DWORD_PTR Api);
 

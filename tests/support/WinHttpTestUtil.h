@@ -53,6 +53,60 @@ inline std::string QueryEscape(std::string_view S) {
     return Out;
 }
 
+/// A status callback's notification by name ("SENDREQUEST_COMPLETE"); "0x..." for a value
+/// WinHTTP does not define.
+inline std::string StatusName(DWORD Status) {
+    switch (Status) {
+        case WINHTTP_CALLBACK_STATUS_RESOLVING_NAME:
+            return "RESOLVING_NAME";
+        case WINHTTP_CALLBACK_STATUS_NAME_RESOLVED:
+            return "NAME_RESOLVED";
+        case WINHTTP_CALLBACK_STATUS_CONNECTING_TO_SERVER:
+            return "CONNECTING_TO_SERVER";
+        case WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER:
+            return "CONNECTED_TO_SERVER";
+        case WINHTTP_CALLBACK_STATUS_SENDING_REQUEST:
+            return "SENDING_REQUEST";
+        case WINHTTP_CALLBACK_STATUS_REQUEST_SENT:
+            return "REQUEST_SENT";
+        case WINHTTP_CALLBACK_STATUS_RECEIVING_RESPONSE:
+            return "RECEIVING_RESPONSE";
+        case WINHTTP_CALLBACK_STATUS_RESPONSE_RECEIVED:
+            return "RESPONSE_RECEIVED";
+        case WINHTTP_CALLBACK_STATUS_CLOSING_CONNECTION:
+            return "CLOSING_CONNECTION";
+        case WINHTTP_CALLBACK_STATUS_CONNECTION_CLOSED:
+            return "CONNECTION_CLOSED";
+        case WINHTTP_CALLBACK_STATUS_HANDLE_CREATED:
+            return "HANDLE_CREATED";
+        case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
+            return "HANDLE_CLOSING";
+        case WINHTTP_CALLBACK_STATUS_REDIRECT:
+            return "REDIRECT";
+        case WINHTTP_CALLBACK_STATUS_INTERMEDIATE_RESPONSE:
+            return "INTERMEDIATE_RESPONSE";
+        case WINHTTP_CALLBACK_STATUS_SECURE_FAILURE:
+            return "SECURE_FAILURE";
+        case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+            return "HEADERS_AVAILABLE";
+        case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
+            return "DATA_AVAILABLE";
+        case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+            return "READ_COMPLETE";
+        case WINHTTP_CALLBACK_STATUS_WRITE_COMPLETE:
+            return "WRITE_COMPLETE";
+        case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
+            return "REQUEST_ERROR";
+        case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+            return "SENDREQUEST_COMPLETE";
+        default: {
+            char Hex[16];
+            std::snprintf(Hex, sizeof Hex, "0x%lx", static_cast<unsigned long>(Status));
+            return Hex;
+        }
+    }
+}
+
 /// A WinHTTP handle closed when the holder goes.
 class THandle {
   public:
