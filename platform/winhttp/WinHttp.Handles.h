@@ -47,6 +47,7 @@
 #include "winhttp.h"
 
 struct x509_store_ctx_st;  // OpenSSL's X509_STORE_CTX
+struct x509_st;            // OpenSSL's X509
 
 namespace WinHttpImpl {
 
@@ -157,6 +158,12 @@ struct TSlot {
         bool AuthUsed = false;     // curl may keep another request's authentication state
         curl_slist* ProxyHeaders = nullptr;
     } Applied;
+    // The encoded form of the last server certificate seen on this slot, with a reference
+    // that keeps that certificate (and so its address) alive until it changes or the slot
+    // goes. Requests on a kept-alive connection see the same certificate object, and encoding
+    // it again for each would cost as much as the rest of a small request's TLS work.
+    x509_st* NotedCertificate = nullptr;
+    std::vector<unsigned char> NotedEncoding;
     explicit TSlot(bool WithMulti);
     ~TSlot();
     TSlot(const TSlot&) = delete;

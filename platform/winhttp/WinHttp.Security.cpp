@@ -224,27 +224,6 @@ int TRequest::OnVerify(int Ok, X509_STORE_CTX* StoreCtx) {
     return Ok;
 }
 
-namespace {
-
-// The encoded form of the last server certificate this thread noted, with a reference that
-// keeps the certificate (and so its address) alive. Every request on a kept-alive connection
-// sees the same certificate object; encoding it again for each would cost as much as the
-// rest of a small request's TLS work.
-struct TNotedCertificate {
-    X509* Cert = nullptr;
-    std::vector<unsigned char> Encoded;
-    TNotedCertificate() = default;
-    TNotedCertificate(const TNotedCertificate&) = delete;
-    TNotedCertificate& operator=(const TNotedCertificate&) = delete;
-    ~TNotedCertificate() {
-        if (Cert) X509_free(Cert);
-    }
-};
-
-thread_local TNotedCertificate GNotedCertificate;
-
-}  // namespace
-
 void TRequest::NoteTls() {
     if (!FSecureNow) return;
     curl_tlssessioninfo* Info = nullptr;
@@ -254,19 +233,19 @@ void TRequest::NoteTls() {
     auto* Ssl = static_cast<SSL*>(Info->internals);
     CipherBits = SSL_get_cipher_bits(Ssl, nullptr);
     if (X509* Cert = SSL_get0_peer_certificate(Ssl)) {
-        TNotedCertificate& Noted = GNotedCertificate;
-        if (Cert != Noted.Cert) {
+        TSlot& Noted = *FSlot;
+        if (Cert != Noted.NotedCertificate) {
             const int N = i2d_X509(Cert, nullptr);
             if (N <= 0) return;
             std::vector<unsigned char> Encoded(static_cast<std::size_t>(N));
             unsigned char* P = Encoded.data();
             i2d_X509(Cert, &P);
             X509_up_ref(Cert);
-            if (Noted.Cert) X509_free(Noted.Cert);
-            Noted.Cert = Cert;
-            Noted.Encoded = std::move(Encoded);
+            if (Noted.NotedCertificate) X509_free(Noted.NotedCertificate);
+            Noted.NotedCertificate = Cert;
+            Noted.NotedEncoding = std::move(Encoded);
         }
-        ServerCertificate = Noted.Encoded;
+        ServerCertificate = Noted.NotedEncoding;
     }
 }
 

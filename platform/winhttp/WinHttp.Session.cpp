@@ -2,6 +2,7 @@
 // session's curl share and its pool of transfer slots.
 
 #include <curl/curl.h>
+#include <openssl/x509.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -43,6 +44,7 @@ TSlot::TSlot(bool WithMulti)
 }
 
 TSlot::~TSlot() {
+    if (NotedCertificate) X509_free(NotedCertificate);
     curl_slist_free_all(PlainHeaders);
     if (Easy) curl_easy_cleanup(Easy);
     if (Multi) curl_multi_cleanup(Multi);
