@@ -111,8 +111,16 @@ bool TAsyncDelivery::Take(const std::shared_ptr<TRequest>& R) {
 void TAsyncDelivery::Deliver() {
     TRequest& Q = *Request;
     ++GCallbackDepth;
-    for (auto& N : Notes) Q.Announce(N);
     using TOp = TRequest::TAsyncOp;
+    for (auto& N : Notes) {
+        // Closed from one of these callbacks (a REDIRECT, say): what was taken with it is not
+        // heard, and an operation that had succeeded ends as cancelled.
+        if (Q.FClosed) {
+            if (Op != TOp::None && !Error) Error = ERROR_WINHTTP_OPERATION_CANCELLED;
+            break;
+        }
+        Q.Announce(N);
+    }
     if (Op != TOp::None) {
         // Over now: the completion's callback may begin the next operation.
         THubHold Hold(Q.FHub);
@@ -153,12 +161,57 @@ void TAsyncDelivery::Deliver() {
 // ---------------------------------------------------------------------------------------
 // The loop
 
+namespace {
+
+// Threads of loops whose session went on the loop's own thread, each with the flag it raises
+// as its last step. Those that have ended are joined by the next loop made or stopped, and
+// all of them when the library goes, so no thread of ours is still ending while the process
+// exits. Never freed: a loop may still hand over its thread after static objects are gone.
+struct TOrphan {
+    std::thread Thread;
+    std::shared_ptr<std::atomic<bool>> Ended;
+};
+std::mutex& OrphansLock() {
+    static auto* M = new std::mutex;
+    return *M;
+}
+std::vector<TOrphan>& Orphans() {
+    static auto* V = new std::vector<TOrphan>;
+    return *V;
+}
+
+/// Joins the orphaned threads that have ended; all but the calling one when All.
+void JoinOrphans(bool All) {
+    std::vector<TOrphan> Ending;
+    {
+        std::lock_guard<std::mutex> G(OrphansLock());
+        auto& V = Orphans();
+        for (auto It = V.begin(); It != V.end();) {
+            if ((All && It->Thread.get_id() != std::this_thread::get_id()) || *It->Ended) {
+                Ending.push_back(std::move(*It));
+                It = V.erase(It);
+            } else {
+                ++It;
+            }
+        }
+    }
+    for (auto& O : Ending) O.Thread.join();
+}
+
+struct TJoinOrphansAtUnload {
+    ~TJoinOrphansAtUnload() { JoinOrphans(true); }
+} GJoinOrphansAtUnload;
+
+}  // namespace
+
 TAsyncLoop::TAsyncLoop(THub& AHub) : FHub(AHub) {
+    JoinOrphans(false);
     // The thread starts on the lock, so it finds its id set.
     std::lock_guard<std::mutex> G(FHub.Lock);
-    FThread = std::thread([this, Orphaned = FOrphaned] {
+    FThread = std::thread([this, Orphaned = FOrphaned, Ended = FEnded] {
         Run();
         (void)Orphaned;  // kept alive for Run's last look at it
+        *Ended = true;
     });
     FThreadId = FThread.get_id();
 }
@@ -167,9 +220,11 @@ TAsyncLoop::~TAsyncLoop() {
     if (OnLoopThread()) {
         // The session went with the last request the loop let go: Run returns right after.
         *FOrphaned = true;
-        FThread.detach();
+        std::lock_guard<std::mutex> G(OrphansLock());
+        Orphans().push_back({std::move(FThread), FEnded});
         return;
     }
+    JoinOrphans(false);
     {
         std::lock_guard<std::mutex> G(FHub.Lock);
         FStop = true;

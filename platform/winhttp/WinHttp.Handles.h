@@ -243,6 +243,8 @@ class TAsyncLoop {
     // Set when the session went from the loop's own thread (its last request let go there):
     // the thread then ends without touching the loop again. Shared with the thread.
     std::shared_ptr<std::atomic<bool>> FOrphaned = std::make_shared<std::atomic<bool>>(false);
+    // Raised by the thread as its last step, so that it can be joined without waiting.
+    std::shared_ptr<std::atomic<bool>> FEnded = std::make_shared<std::atomic<bool>>(false);
     std::thread::id FThreadId;
     std::thread FThread;  // last: started once the rest is in place
 };
