@@ -16,6 +16,11 @@ namespace {
 std::mutex GTableLock;
 std::unordered_map<std::uintptr_t, std::shared_ptr<TObject>> GTable;
 std::uintptr_t GNextHandle = 0x1000;
+// Made after the table, so gone before it: when the library goes, the asynchronous sessions'
+// threads end first, and none of them still uses the table, or anything else of the library.
+struct TStopLoopsFirst {
+    ~TStopLoopsFirst() { TAsyncLoop::StopAll(); }
+} GStopLoopsFirst;
 
 HINTERNET Register(const std::shared_ptr<TObject>& Obj) {
     std::lock_guard<std::mutex> G(GTableLock);

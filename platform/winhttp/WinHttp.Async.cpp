@@ -161,77 +161,125 @@ void TAsyncDelivery::Deliver() {
 // ---------------------------------------------------------------------------------------
 // The loop
 
+/// A loop's thread, kept in the library's list until it is joined. A loop whose session goes
+/// on another thread joins its own thread. One whose session went on the loop's own thread
+/// (its last request let go there) leaves it in the list: the next loop made or stopped joins
+/// it once it has ended. When the library goes, StopAll ends and joins every thread left, so
+/// that none still runs the library's code while the process exits.
+struct TAsyncLoopThread {
+    std::mutex Lock;
+    std::condition_variable EndedChange;
+    std::thread Thread;             // under Lock; taken out by whoever joins it
+    bool Ended = false;             // under Lock: Run has returned, the loop is not touched again
+    CURLM* Multi = nullptr;         // under Lock: the hub's, to wake the poll; null once it goes
+    std::atomic<bool> Stop{false};  // raised when the library goes
+};
+
 namespace {
 
-// Threads of loops whose session went on the loop's own thread, each with the flag it raises
-// as its last step. Those that have ended are joined by the next loop made or stopped, and
-// all of them when the library goes, so no thread of ours is still ending while the process
-// exits. Never freed: a loop may still hand over its thread after static objects are gone.
-struct TOrphan {
-    std::thread Thread;
-    std::shared_ptr<std::atomic<bool>> Ended;
-};
-std::mutex& OrphansLock() {
+// Never freed: a loop may still go after static objects are gone.
+std::mutex& LoopThreadsLock() {
     static auto* M = new std::mutex;
     return *M;
 }
-std::vector<TOrphan>& Orphans() {
-    static auto* V = new std::vector<TOrphan>;
+std::vector<std::shared_ptr<TAsyncLoopThread>>& LoopThreads() {
+    static auto* V = new std::vector<std::shared_ptr<TAsyncLoopThread>>;
     return *V;
 }
 
-/// Joins the orphaned threads that have ended; all but the calling one when All.
-void JoinOrphans(bool All) {
-    std::vector<TOrphan> Ending;
+/// Takes out of the list the threads that have ended, or all but the calling one when All, and
+/// joins them. A thread taken already by its loop's destructor is that one's to join.
+void JoinLoopThreads(bool All) {
+    std::vector<std::shared_ptr<TAsyncLoopThread>> Leaving;
     {
-        std::lock_guard<std::mutex> G(OrphansLock());
-        auto& V = Orphans();
+        std::lock_guard<std::mutex> G(LoopThreadsLock());
+        auto& V = LoopThreads();
         for (auto It = V.begin(); It != V.end();) {
-            if ((All && It->Thread.get_id() != std::this_thread::get_id()) || *It->Ended) {
-                Ending.push_back(std::move(*It));
+            TAsyncLoopThread& T = **It;
+            bool Take;
+            {
+                std::lock_guard<std::mutex> TG(T.Lock);
+                Take = All ? T.Thread.get_id() != std::this_thread::get_id() : T.Ended;
+            }
+            if (Take) {
+                Leaving.push_back(std::move(*It));
                 It = V.erase(It);
             } else {
                 ++It;
             }
         }
     }
-    for (auto& O : Ending) O.Thread.join();
+    for (const auto& T : Leaving) {
+        std::thread Joined;
+        {
+            std::lock_guard<std::mutex> G(T->Lock);
+            T->Stop = true;
+            if (T->Multi) curl_multi_wakeup(T->Multi);
+            Joined = std::move(T->Thread);
+        }
+        if (Joined.joinable()) Joined.join();
+    }
 }
-
-struct TJoinOrphansAtUnload {
-    ~TJoinOrphansAtUnload() { JoinOrphans(true); }
-} GJoinOrphansAtUnload;
 
 }  // namespace
 
-TAsyncLoop::TAsyncLoop(THub& AHub) : FHub(AHub) {
-    JoinOrphans(false);
-    // The thread starts on the lock, so it finds its id set.
+void TAsyncLoop::StopAll() {
+    JoinLoopThreads(true);
+}
+
+TAsyncLoop::TAsyncLoop(THub& AHub) : FHub(AHub), FThread(std::make_shared<TAsyncLoopThread>()) {
+    JoinLoopThreads(false);
+    FThread->Multi = FHub.Multi;
+    {
+        std::lock_guard<std::mutex> G(LoopThreadsLock());
+        LoopThreads().push_back(FThread);
+    }
+    // The thread starts on the hub's lock, so it finds its id set.
     std::lock_guard<std::mutex> G(FHub.Lock);
-    FThread = std::thread([this, Orphaned = FOrphaned, Ended = FEnded] {
+    std::lock_guard<std::mutex> TG(FThread->Lock);
+    FThread->Thread = std::thread([this, T = FThread] {
         Run();
-        (void)Orphaned;  // kept alive for Run's last look at it
-        *Ended = true;
+        {
+            std::lock_guard<std::mutex> G(T->Lock);
+            T->Ended = true;
+        }
+        T->EndedChange.notify_all();
     });
-    FThreadId = FThread.get_id();
+    FThreadId = FThread->Thread.get_id();
 }
 
 TAsyncLoop::~TAsyncLoop() {
+    std::thread Mine;
+    {
+        std::lock_guard<std::mutex> G(FThread->Lock);
+        FThread->Multi = nullptr;  // the hub goes after the loop
+        if (!OnLoopThread()) Mine = std::move(FThread->Thread);
+    }
     if (OnLoopThread()) {
-        // The session went with the last request the loop let go: Run returns right after.
+        // The session went with the last request the loop let go: Run returns right after,
+        // and the thread stays listed until it is joined.
         *FOrphaned = true;
-        std::lock_guard<std::mutex> G(OrphansLock());
-        Orphans().push_back({std::move(FThread), FEnded});
         return;
     }
-    JoinOrphans(false);
     {
         std::lock_guard<std::mutex> G(FHub.Lock);
         FStop = true;
     }
     curl_multi_wakeup(FHub.Multi);
     FHub.Turn.notify_all();
-    FThread.join();
+    if (Mine.joinable()) {
+        Mine.join();
+    } else {
+        // The library is going, and StopAll has taken the thread to join it: wait for Run's end.
+        std::unique_lock<std::mutex> L(FThread->Lock);
+        FThread->EndedChange.wait(L, [&] { return FThread->Ended; });
+    }
+    {
+        std::lock_guard<std::mutex> G(LoopThreadsLock());
+        auto& V = LoopThreads();
+        V.erase(std::remove(V.begin(), V.end(), FThread), V.end());
+    }
+    JoinLoopThreads(false);
 }
 
 void TAsyncLoop::Post(const std::shared_ptr<TRequest>& R) {
@@ -247,7 +295,7 @@ void TAsyncLoop::Run() {
     std::unique_lock<std::mutex> L(Hub.Lock);
     std::vector<TAsyncDelivery> Batch;
     std::vector<std::shared_ptr<TRequest>> Finished;
-    while (!FStop) {
+    while (!FStop && !FThread->Stop) {
         int Running = 0;
         curl_multi_perform(Hub.Multi, &Running);  // what fails now is tried again next round
         int Queued = 0;
@@ -304,7 +352,7 @@ void TAsyncLoop::Run() {
         }
         if (Hub.Waiters > 0) {
             // A call waits for the lock: it goes first, then a round sees what it began.
-            Hub.Turn.wait(L, [&] { return Hub.Waiters == 0 || FStop; });
+            Hub.Turn.wait(L, [&] { return Hub.Waiters == 0 || FStop || FThread->Stop; });
             continue;
         }
         Hub.Polling = true;

@@ -218,6 +218,8 @@ class TRequest;
 /// The thread of an asynchronous session and what it looks after (WinHttp.Async.cpp): it runs
 /// curl on the session's hub, moves each pending operation on, and delivers the callbacks of
 /// the session's requests. Made with the session, stopped and joined when it goes.
+struct TAsyncLoopThread;
+
 class TAsyncLoop {
   public:
     explicit TAsyncLoop(THub& AHub);
@@ -232,6 +234,10 @@ class TAsyncLoop {
     void Wake() { curl_multi_wakeup(FHub.Multi); }
     bool OnLoopThread() const { return std::this_thread::get_id() == FThreadId; }
 
+    /// The library goes (the process exits or unloads it): every loop still running ends its
+    /// thread, which is joined here, so that none runs the library's code past this point.
+    static void StopAll();
+
   private:
     void Run();
 
@@ -243,10 +249,10 @@ class TAsyncLoop {
     // Set when the session went from the loop's own thread (its last request let go there):
     // the thread then ends without touching the loop again. Shared with the thread.
     std::shared_ptr<std::atomic<bool>> FOrphaned = std::make_shared<std::atomic<bool>>(false);
-    // Raised by the thread as its last step, so that it can be joined without waiting.
-    std::shared_ptr<std::atomic<bool>> FEnded = std::make_shared<std::atomic<bool>>(false);
     std::thread::id FThreadId;
-    std::thread FThread;  // last: started once the rest is in place
+    // The thread, shared with the library's list of loop threads: whoever joins it takes it
+    // out. Last: started once the rest is in place.
+    std::shared_ptr<TAsyncLoopThread> FThread;
 };
 
 class TSession : public TObject {

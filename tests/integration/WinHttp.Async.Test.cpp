@@ -784,6 +784,60 @@ TEST(WinHttpAsyncLifetime, HandlesClosedFromTheLastCallbackTakeTheSessionAlong) 
     EXPECT_TRUE(WaitUntil([&] { return CountEntries("/proc/self/task") == ThreadsBefore; }, 5s));
 }
 
+namespace {
+
+std::thread::id GMainThread;
+std::atomic<bool> GReceiving{false}, GInLastCallback{false};
+
+void WINAPI OnExitDuringCallback(HINTERNET H, DWORD_PTR, DWORD Status, LPVOID, DWORD) {
+    if (Status == WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE) {
+        GReceiving = WinHttpReceiveResponse(H, nullptr);  // left pending: no answer comes
+        return;
+    }
+    if (Status != WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING ||
+        std::this_thread::get_id() == GMainThread)
+        return;
+    GInLastCallback = true;
+    std::this_thread::sleep_for(300ms);
+    std::fputs("the last callback ended\n", stderr);
+}
+
+/// Closes every handle, the request under a pending receive, so that the session's thread
+/// delivers the request's last callback, and exits the process while that callback runs.
+void ExitDuringTheLastCallback() {
+    if (!LoadWinHttp()) std::exit(2);
+    TBlackHole Server;
+    GMainThread = std::this_thread::get_id();
+    HINTERNET Session = WinHttpOpen(u"Ostrel Test", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr,
+                                    WINHTTP_FLAG_ASYNC);
+    WinHttpSetStatusCallback(Session, OnExitDuringCallback,
+                             WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES,
+                             0);
+    HINTERNET Connect =
+        WinHttpConnect(Session, u"127.0.0.1", static_cast<INTERNET_PORT>(Server.Port()), 0);
+    HINTERNET Request = WinHttpOpenRequest(Connect, u"GET", u"/", nullptr, WINHTTP_NO_REFERER,
+                                           WINHTTP_DEFAULT_ACCEPT_TYPES, 0);
+    if (!WinHttpSendRequest(Request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, nullptr, 0, 0, 0))
+        std::exit(3);
+    if (!WaitUntil([] { return GReceiving.load(); }, 10s)) std::exit(4);
+    WinHttpCloseHandle(Connect);
+    WinHttpCloseHandle(Session);
+    WinHttpCloseHandle(Request);
+    if (!WaitUntil([] { return GInLastCallback.load(); }, 10s)) std::exit(5);
+    std::exit(0);
+}
+
+}  // namespace
+
+// The library goes at exit only once its threads have ended: a callback running then ends
+// first, and its thread lets the session go, rather than running on in a library whose
+// objects are being destroyed.
+TEST(WinHttpAsyncLifetime, TheProcessExitingLetsTheCallbackInProgressEnd) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(ExitDuringTheLastCallback(), ::testing::ExitedWithCode(0),
+                "the last callback ended");
+}
+
 TEST_F(WinHttpAsyncCore, RequestsAtOnceOverHttp2ShareOneConnection) {
     TestSupport::TrustTestCa();
     TestSupport::THttp2Server Server;
