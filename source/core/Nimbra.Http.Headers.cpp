@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <optional>
 
 #include "Runtime.Text.h"
 
@@ -50,23 +49,38 @@ THttpHeaderInfo::THttpHeaderInfo(std::string AName, std::string AValue)
     if (!Runtime::SameInLocaleCodeSet(FValue)) FAnsiValue = Runtime::Utf8ToLocaleCodeSet(FValue);
 }
 
-void THttpHeaderInfo::AppendToValue(char Separator, std::string_view Text) {
-    if (FValue.empty()) {
+namespace {
+
+// Makes Value the trimmed text of Value, Separator and Text, as THttpHeaderInfo keeps a
+// repeated or continued header's value; costs the length of Text, not of Value.
+void JoinTrimmed(std::string& Value, char Separator, std::string_view Text) {
+    if (Value.empty()) {
         std::string Joined(1, Separator);
         Joined += Text;
-        FValue = TrimBlanks(Joined);
+        Value = TrimBlanks(Joined);
+        return;
+    }
+    // A stored value is trimmed and here not empty, so it starts and ends with a non-blank:
+    // trimming the joined text can only cut blanks off the end of the added part.
+    const std::size_t OldSize = Value.size();
+    Value += Separator;
+    Value += Text;
+    while (Value.size() > OldSize && static_cast<unsigned char>(Value.back()) <= ' ')
+        Value.pop_back();
+}
+
+}  // namespace
+
+void THttpHeaderInfo::AppendToValue(char Separator, std::string_view Text) {
+    if (FValue.empty()) {
+        JoinTrimmed(FValue, Separator, Text);
         FAnsiValue.clear();
         if (!Runtime::SameInLocaleCodeSet(FValue))
             FAnsiValue = Runtime::Utf8ToLocaleCodeSet(FValue);
         return;
     }
-    // A stored value is trimmed and here not empty, so it starts and ends with a non-blank:
-    // trimming the joined text can only cut blanks off the end of the added part.
     const std::size_t OldSize = FValue.size();
-    FValue += Separator;
-    FValue += Text;
-    while (FValue.size() > OldSize && static_cast<unsigned char>(FValue.back()) <= ' ')
-        FValue.pop_back();
+    JoinTrimmed(FValue, Separator, Text);
     const std::string_view Added = std::string_view(FValue).substr(OldSize);
     if (Added.empty()) return;
     // The added part starts with the ASCII separator, so no character spans the joint and
@@ -138,6 +152,32 @@ std::string THttpHeaders::RawWideHeaders() const {
 
 namespace {
 
+// Calls OnLine(line) for each line of a header block up to its first empty line. A line ends
+// at CR LF only; a lone CR or LF belongs to the line.
+template <typename TLine>
+void ForEachHeaderLine(std::string_view Text, TLine&& OnLine) {
+    while (!Text.empty()) {
+        std::size_t End = Text.find('\r');
+        while (End != std::string_view::npos && (End + 1 == Text.size() || Text[End + 1] != '\n'))
+            End = Text.find('\r', End + 1);
+        const std::string_view Line = Text.substr(0, End);
+        Text.remove_prefix(End == std::string_view::npos ? Text.size() : End + 2);
+        if (Line.empty()) break;
+        OnLine(Line);
+    }
+}
+
+bool IsContinuation(std::string_view Line) noexcept {
+    return Line.front() == ' ' || Line.front() == '\t';
+}
+
+// The text a continuation line adds: the line without its leading blanks; empty when it adds
+// nothing.
+std::string_view ContinuedText(std::string_view Line) noexcept {
+    while (!Line.empty() && (Line.front() == ' ' || Line.front() == '\t')) Line.remove_prefix(1);
+    return Line;
+}
+
 // Reads a header block line by line, as SetRawWideHeaders takes it: OnHeader(Name, value as
 // written) for a "name:value" line, OnContinued(text) for a line that starts with a blank and
 // so extends the header before it (the text without its leading blanks, never empty), and
@@ -146,27 +186,17 @@ namespace {
 template <typename THeader, typename TContinued, typename TOther>
 void ReadHeaderLines(std::string_view Text, THeader&& OnHeader, TContinued&& OnContinued,
                      TOther&& OnOther) {
-    while (!Text.empty()) {
-        // A line ends at CR LF only; a lone CR or LF belongs to the line.
-        std::size_t End = Text.find('\r');
-        while (End != std::string_view::npos && (End + 1 == Text.size() || Text[End + 1] != '\n'))
-            End = Text.find('\r', End + 1);
-        const std::string_view Line = Text.substr(0, End);
-        Text.remove_prefix(End == std::string_view::npos ? Text.size() : End + 2);
-        if (Line.empty()) break;
-
-        if (Line.front() == ' ' || Line.front() == '\t') {
-            std::string_view Continued = Line;
-            while (!Continued.empty() && (Continued.front() == ' ' || Continued.front() == '\t'))
-                Continued.remove_prefix(1);
-            if (!Continued.empty()) OnContinued(Continued);
+    ForEachHeaderLine(Text, [&](std::string_view Line) {
+        if (IsContinuation(Line)) {
+            if (const std::string_view Continued = ContinuedText(Line); !Continued.empty())
+                OnContinued(Continued);
         } else if (const std::size_t Colon = Line.find(':');
                    Colon == std::string_view::npos || Colon == 0) {
             OnOther();
         } else {
             OnHeader(Line.substr(0, Colon), Line.substr(Colon + 1));
         }
-    }
+    });
 }
 
 }  // namespace
@@ -189,26 +219,36 @@ void THttpHeaders::SetRawWideHeaders(std::string_view Text) {
 
 bool THttpHeaders::FindInRawWideHeaders(std::string_view Text, std::string_view HeaderName,
                                         std::string& HeaderValue) {
-    const TLowerName Key(HeaderName);
+    // A header's name is all of its line before the first colon, and never empty: a name
+    // asked for that is empty or holds a colon names none. Otherwise a line names the header
+    // exactly when it is no continuation, starts with the name and has a colon right after
+    // it, so the other lines need no search for their colon.
+    const std::size_t NameSize = HeaderName.size();
+    if (NameSize == 0 || HeaderName.find(':') != std::string_view::npos) return false;
     // Built as SetRawWideHeaders builds the entry, so the two always agree.
-    std::optional<THttpHeaderInfo> Found;
+    std::string Found;
+    bool Any = false;
     bool LastMatches = false;
-    ReadHeaderLines(
-        Text,
-        [&](std::string_view Name, std::string_view Value) {
-            LastMatches = Runtime::SameTextAscii(Name, Key.View());
+    ForEachHeaderLine(Text, [&](std::string_view Line) {
+        if (IsContinuation(Line)) {
             if (!LastMatches) return;
-            if (Found)
-                Found->AppendToValue(',', TrimBlanks(Value));
-            else
-                Found.emplace(std::string(), std::string(TrimBlanks(Value)));
-        },
-        [&](std::string_view Continued) {
-            if (LastMatches) Found->AppendToValue(' ', Continued);
-        },
-        [&] { LastMatches = false; });
-    if (!Found) return false;
-    HeaderValue = std::move(Found->FValue);
+            if (const std::string_view Continued = ContinuedText(Line); !Continued.empty())
+                JoinTrimmed(Found, ' ', Continued);
+            return;
+        }
+        LastMatches = Line.size() > NameSize && Line[NameSize] == ':' &&
+                      Runtime::SameTextAscii(Line.substr(0, NameSize), HeaderName);
+        if (!LastMatches) return;
+        const std::string_view Value = TrimBlanks(Line.substr(NameSize + 1));
+        if (Any) {
+            JoinTrimmed(Found, ',', Value);
+        } else {
+            Found.assign(Value);
+            Any = true;
+        }
+    });
+    if (!Any) return false;
+    HeaderValue = std::move(Found);
     return true;
 }
 

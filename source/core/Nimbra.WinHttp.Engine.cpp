@@ -1,6 +1,7 @@
 #include "Nimbra.WinHttp.Engine.h"
 
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 #include <string_view>
 #include <vector>
@@ -33,6 +34,44 @@ constexpr const char* CancelledInfo = "The request was cancelled.";
 
 using Runtime::FromUtf16;
 using Runtime::ToUtf16;
+
+// A text for WinHTTP, NUL-terminated UTF-16, joined from its parts: on the stack when it is
+// ASCII and short, as host names, verbs, object names and header blocks nearly always are,
+// so that a request costs no allocation for each of them.
+class TWideText {
+  public:
+    TWideText(std::initializer_list<std::string_view> Parts) {
+        std::size_t Size = 0;
+        bool Ascii = true;
+        for (const std::string_view Part : Parts) {
+            Size += Part.size();
+            Ascii = Ascii && Runtime::IsAscii(Part);
+        }
+        if (Ascii && Size < std::size(FShort)) {
+            char16_t* To = FShort;
+            for (const std::string_view Part : Parts)
+                for (const char C : Part) *To++ = static_cast<unsigned char>(C);
+            *To = u'\0';
+            FText = std::u16string_view(FShort, Size);
+            return;
+        }
+        std::string Joined;
+        Joined.reserve(Size);
+        for (const std::string_view Part : Parts) Joined += Part;
+        FLong = ToUtf16(Joined);
+        FText = FLong;
+    }
+    TWideText(const TWideText&) = delete;
+    TWideText& operator=(const TWideText&) = delete;
+
+    const char16_t* c_str() const noexcept { return FText.data(); }
+    std::u16string_view View() const noexcept { return FText; }
+
+  private:
+    char16_t FShort[256];
+    std::u16string FLong;
+    std::u16string_view FText;
+};
 
 // Host, verb and object name go to WinHTTP as NUL-terminated texts: one with a NUL inside
 // would silently be cut there and name another server or resource.
@@ -72,6 +111,7 @@ void RequireHttpScheme(const TUri& Uri) {
 // A Content-Length that states the true length is dropped from the block, so the length is
 // stated once. Returns the block to send.
 std::string FramedHeaderBlock(const THttpHeaders& Headers, std::int64_t BodyLength) {
+    if (Headers.Count() == 0) return "\r\n";
     std::string Value;
     if (Headers.GetIfExists("transfer-encoding", Value))
         throw EHttpEngineException::CreateFmt(
@@ -493,19 +533,19 @@ std::unique_ptr<THttpResponse> TWinHttpEngine::DoSend(THttpRequest& Request) {
         WinHttpCheck(false, "Could not create connection");
     }
     TConnectionGuard Conn(
-        WinHttpConnect(Session, ToUtf16(Host).c_str(), static_cast<INTERNET_PORT>(Port), 0));
+        WinHttpConnect(Session, TWideText{Host}.c_str(), static_cast<INTERNET_PORT>(Port), 0));
     WinHttpCheck(Conn.Get() != nullptr, "Could not create connection");
 
     const DWORD Flags = Runtime::SameTextAscii(Uri.Scheme(), "https") ? WINHTTP_FLAG_SECURE : 0;
-    const std::string ObjectName =
-        Uri.OriginalPath() + Uri.OriginalQuery() + Uri.OriginalFragment();
-    if (HasNul(ObjectName) || HasNul(Request.Method())) {
+    if (HasNul(Uri.OriginalPath()) || HasNul(Uri.OriginalQuery()) ||
+        HasNul(Uri.OriginalFragment()) || HasNul(Request.Method())) {
         SetLastError(ERROR_INVALID_PARAMETER);
         WinHttpCheck(false, "Could not open request");
     }
-    HINTERNET Req = WinHttpOpenRequest(Conn.Get(), ToUtf16(Request.Method()).c_str(),
-                                       ToUtf16(ObjectName).c_str(), nullptr, WINHTTP_NO_REFERER,
-                                       WINHTTP_DEFAULT_ACCEPT_TYPES, Flags);
+    HINTERNET Req = WinHttpOpenRequest(
+        Conn.Get(), TWideText{Request.Method()}.c_str(),
+        TWideText{Uri.OriginalPath(), Uri.OriginalQuery(), Uri.OriginalFragment()}.c_str(), nullptr,
+        WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, Flags);
     WinHttpCheck(Req != nullptr, "Could not open request");
     Slot->Attach(Req);
 
@@ -521,8 +561,8 @@ std::unique_ptr<THttpResponse> TWinHttpEngine::DoSend(THttpRequest& Request) {
             throw EHttpEngineException::CreateFmt(
                 "WinHttp - message body of %lld bytes cannot be sent",
                 static_cast<long long>(ContentLength));
-        const std::u16string HeaderText =
-            ToUtf16(FramedHeaderBlock(Request.Headers(), ContentLength));
+        const std::string HeaderBlock = FramedHeaderBlock(Request.Headers(), ContentLength);
+        const TWideText HeaderText{HeaderBlock};
         const DWORD Total = static_cast<DWORD>(ContentLength);
 
         DWORD Option = WINHTTP_DISABLE_REDIRECTS;
@@ -552,13 +592,13 @@ std::unique_ptr<THttpResponse> TWinHttpEngine::DoSend(THttpRequest& Request) {
         Slot->Context().SSLError.clear();
         Slot->Context().SecureFailureFlags = 0;
         const auto Context = reinterpret_cast<DWORD_PTR>(&Slot->Context());
-        BOOL Sent =
-            WinHttpSendRequest(Req, HeaderText.c_str(), static_cast<DWORD>(HeaderText.size()),
-                               WINHTTP_NO_REQUEST_DATA, 0, Total, Context);
+        BOOL Sent = WinHttpSendRequest(Req, HeaderText.c_str(),
+                                       static_cast<DWORD>(HeaderText.View().size()),
+                                       WINHTTP_NO_REQUEST_DATA, 0, Total, Context);
         // Some WinHTTP implementations (Wine's) refuse a block that is only the closing empty
         // line, which is what a request without headers passes; nothing has been sent then,
         // so the request goes again without a block, which every implementation takes.
-        if (!Sent && GetLastError() == ERROR_WINHTTP_INVALID_HEADER && HeaderText == u"\r\n")
+        if (!Sent && GetLastError() == ERROR_WINHTTP_INVALID_HEADER && HeaderText.View() == u"\r\n")
             Sent = WinHttpSendRequest(Req, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
                                       WINHTTP_NO_REQUEST_DATA, 0, Total, Context);
         if (!Sent) {
