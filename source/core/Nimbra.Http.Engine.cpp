@@ -105,7 +105,10 @@ void THttpResponse::PrepareResponse() {
     FPrepared = true;
     try {
         FHeadersPending = LoadHeaderText(FHeaderText);
-        if (!FHeadersPending) LoadHeaders(FHeaders);
+        if (FHeadersPending)
+            THttpHeaders::FindInRawWideHeaders(FHeaderText, KnownHeaders, FKnownValues);
+        else
+            LoadHeaders(FHeaders);
         // What a transport asked while its headers were loading saw none of them.
         FChunkedKnown = false;
         FContentStream = CreateContentStream();
@@ -151,6 +154,7 @@ const THttpHeaders& THttpResponse::GetHeaders() {
         }
         FHeadersPending = false;
         std::string().swap(FHeaderText);
+        for (std::optional<std::string>& Known : FKnownValues) Known.reset();
     }
     return FHeaders;
 }
@@ -161,6 +165,13 @@ bool THttpResponse::HeaderValue(std::string_view Name, std::string& Value) {
     if (FDecodedHere && (Runtime::SameTextAscii(Name, "content-encoding") ||
                          Runtime::SameTextAscii(Name, "content-length")))
         return false;
+    for (std::size_t I = 0; I < std::size(KnownHeaders); ++I) {
+        if (Name.size() != KnownHeaders[I].size() || !Runtime::SameTextAscii(Name, KnownHeaders[I]))
+            continue;
+        if (!FKnownValues[I]) return false;
+        Value = *FKnownValues[I];
+        return true;
+    }
     return THttpHeaders::FindInRawWideHeaders(FHeaderText, Name, Value);
 }
 

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -200,6 +201,11 @@ class THttpResponse : public IHttpResponse {
     /// The block from LoadHeaderText while FHeaders is not built from it yet.
     std::string FHeaderText;
     bool FHeadersPending = false;
+    /// The headers the response reads itself (encoding, framing, length, type), taken from
+    /// the block in one pass when it is loaded; valid while FHeadersPending.
+    static constexpr std::string_view KnownHeaders[] = {"content-encoding", "transfer-encoding",
+                                                        "content-length", "content-type"};
+    std::optional<std::string> FKnownValues[std::size(KnownHeaders)];
     /// The body is decoded here: the encoding and length headers are not the body's.
     bool FDecodedHere = false;
     bool FChunked = false;

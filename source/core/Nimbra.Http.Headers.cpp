@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <optional>
+#include <span>
 
 #include "Runtime.Text.h"
 
@@ -219,37 +221,50 @@ void THttpHeaders::SetRawWideHeaders(std::string_view Text) {
 
 bool THttpHeaders::FindInRawWideHeaders(std::string_view Text, std::string_view HeaderName,
                                         std::string& HeaderValue) {
-    // A header's name is all of its line before the first colon, and never empty: a name
-    // asked for that is empty or holds a colon names none. Otherwise a line names the header
-    // exactly when it is no continuation, starts with the name and has a colon right after
-    // it, so the other lines need no search for their colon.
-    const std::size_t NameSize = HeaderName.size();
-    if (NameSize == 0 || HeaderName.find(':') != std::string_view::npos) return false;
-    // Built as SetRawWideHeaders builds the entry, so the two always agree.
-    std::string Found;
-    bool Any = false;
-    bool LastMatches = false;
+    std::optional<std::string> Found;
+    FindInRawWideHeaders(Text, std::span<const std::string_view>(&HeaderName, 1),
+                         std::span<std::optional<std::string>>(&Found, 1));
+    if (!Found) return false;
+    HeaderValue = std::move(*Found);
+    return true;
+}
+
+void THttpHeaders::FindInRawWideHeaders(std::string_view Text,
+                                        std::span<const std::string_view> HeaderNames,
+                                        std::span<std::optional<std::string>> HeaderValues) {
+    for (std::optional<std::string>& Value : HeaderValues) Value.reset();
+    // A header's name is all of its line before the first colon, and never empty: a line
+    // names the header asked for exactly when it is no continuation, starts with the name and
+    // has a colon right after it, and the name is not empty and holds no colon itself. So no
+    // line needs a search for its colon.
+    const std::size_t Count = std::min(HeaderNames.size(), HeaderValues.size());
+    // The header the line before named, if asked for: a continuation extends it.
+    std::optional<std::string>* Last = nullptr;
     ForEachHeaderLine(Text, [&](std::string_view Line) {
         if (IsContinuation(Line)) {
-            if (!LastMatches) return;
+            if (Last == nullptr) return;
+            // Built as SetRawWideHeaders builds the entry, so the two always agree.
             if (const std::string_view Continued = ContinuedText(Line); !Continued.empty())
-                JoinTrimmed(Found, ' ', Continued);
+                JoinTrimmed(**Last, ' ', Continued);
             return;
         }
-        LastMatches = Line.size() > NameSize && Line[NameSize] == ':' &&
-                      Runtime::SameTextAscii(Line.substr(0, NameSize), HeaderName);
-        if (!LastMatches) return;
-        const std::string_view Value = TrimBlanks(Line.substr(NameSize + 1));
-        if (Any) {
-            JoinTrimmed(Found, ',', Value);
-        } else {
-            Found.assign(Value);
-            Any = true;
+        Last = nullptr;
+        for (std::size_t I = 0; I < Count; ++I) {
+            const std::string_view Name = HeaderNames[I];
+            const std::size_t Size = Name.size();
+            if (Size == 0 || Line.size() <= Size || Line[Size] != ':' ||
+                !Runtime::SameTextAscii(Line.substr(0, Size), Name) ||
+                Name.find(':') != std::string_view::npos)
+                continue;
+            Last = &HeaderValues[I];
+            const std::string_view Value = TrimBlanks(Line.substr(Size + 1));
+            if (*Last)
+                JoinTrimmed(**Last, ',', Value);
+            else
+                Last->emplace(Value);
+            break;
         }
     });
-    if (!Any) return false;
-    HeaderValue = std::move(Found);
-    return true;
 }
 
 std::int64_t ParseContentLength(std::string_view Text) noexcept {

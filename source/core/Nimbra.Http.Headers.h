@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <functional>
 #include <iterator>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -139,6 +141,11 @@ class THttpHeaders : public IReadOnlyHttpHeaders {
     /// the block names the header, returns false otherwise.
     static bool FindInRawWideHeaders(std::string_view Text, std::string_view HeaderName,
                                      std::string& HeaderValue);
+    /// The same for several headers in one pass over the block: HeaderValues[I] holds what
+    /// the one above writes for HeaderNames[I], empty when the block does not name it.
+    static void FindInRawWideHeaders(std::string_view Text,
+                                     std::span<const std::string_view> HeaderNames,
+                                     std::span<std::optional<std::string>> HeaderValues);
 
   private:
     /// AddValue, returning the entry that now holds the header.

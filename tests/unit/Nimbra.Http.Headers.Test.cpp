@@ -2,7 +2,10 @@
 
 #include <clocale>
 #include <map>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "Nimbra.Http.Headers.h"
 
@@ -161,6 +164,19 @@ TEST(Headers, RawBlockWrite) {
             std::string Untouched = "untouched";
             EXPECT_FALSE(THttpHeaders::FindInRawWideHeaders(C.Block, Absent, Untouched)) << Absent;
             EXPECT_EQ(Untouched, "untouched");
+        }
+        // All of them in one pass, among names the block lacks (one that only a line's start
+        // spells, one with a colon), with values left from before.
+        std::vector<std::string_view> Names = {"x-absent", "A:", "X"};
+        for (const auto& Entry : C.Expected) Names.push_back(Entry.first);
+        std::vector<std::optional<std::string>> Values(Names.size(), "stale");
+        THttpHeaders::FindInRawWideHeaders(C.Block, Names, Values);
+        for (std::size_t I = 0; I < Names.size(); ++I) {
+            const auto It = C.Expected.find(std::string(Names[I]));
+            if (It == C.Expected.end())
+                EXPECT_EQ(Values[I], std::nullopt) << Names[I];
+            else
+                EXPECT_EQ(Values[I], It->second) << Names[I];
         }
     }
 }
