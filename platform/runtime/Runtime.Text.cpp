@@ -19,9 +19,31 @@ std::string AsciiUpperCase(std::string_view S) {
     return Result;
 }
 
+namespace {
+
+// Eight bytes below 0x80 with A-Z made a-z: a byte's high bit is set by adding 0x3F exactly
+// when it is 'A' or above, and by adding 0x25 when it is above 'Z'; no sum carries into the
+// next byte.
+std::uint64_t LowerAscii8(std::uint64_t W) noexcept {
+    const std::uint64_t Upper =
+        (W + 0x3F3F3F3F3F3F3F3FULL) & ~(W + 0x2525252525252525ULL) & 0x8080808080808080ULL;
+    return W | (Upper >> 2);
+}
+
+}  // namespace
+
 bool SameTextAscii(std::string_view A, std::string_view B) noexcept {
     if (A.size() != B.size()) return false;
-    for (std::size_t i = 0; i < A.size(); ++i) {
+    std::size_t i = 0;
+    for (; i + 8 <= A.size(); i += 8) {
+        std::uint64_t X, Y;
+        std::memcpy(&X, A.data() + i, 8);
+        std::memcpy(&Y, B.data() + i, 8);
+        if (X == Y) continue;
+        if ((X | Y) & 0x8080808080808080ULL) break;  // bytes beyond ASCII: one at a time
+        if (LowerAscii8(X) != LowerAscii8(Y)) return false;
+    }
+    for (; i < A.size(); ++i) {
         char X = A[i], Y = B[i];
         if (X >= 'A' && X <= 'Z') X = static_cast<char>(X + 32);
         if (Y >= 'A' && Y <= 'Z') Y = static_cast<char>(Y + 32);

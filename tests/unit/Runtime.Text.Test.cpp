@@ -17,6 +17,29 @@ TEST(Text, AsciiCaseFoldsOnlyAsciiLetters) {
     EXPECT_FALSE(SameTextAscii("@", "`"));  // neighbours of the letter ranges
 }
 
+TEST(Text, SameTextAsciiComparesEveryPositionOfLongTexts) {
+    // Long texts are compared several bytes at a time: every byte below 0x80 (the letters'
+    // neighbours included), and a byte beyond ASCII, at each position of a text longer than
+    // one such step, against the same text with one letter's case changed at any position.
+    std::string Base;
+    for (int C = 1; C < 0x80; ++C) Base += static_cast<char>(C);
+    Base += "\xC3\x89tail";
+    for (std::size_t At = 0; At < Base.size(); ++At) {
+        SCOPED_TRACE(At);
+        std::string Other = Base;
+        const char C = Other[At];
+        if (C >= 'a' && C <= 'z') Other[At] = static_cast<char>(C - 'a' + 'A');
+        if (C >= 'A' && C <= 'Z') Other[At] = static_cast<char>(C - 'A' + 'a');
+        EXPECT_TRUE(SameTextAscii(Base, Other));
+        // Any other change at that position is a difference.
+        Other[At] = static_cast<char>(C >= 'A' && C <= 'Z'   ? C + ('a' - 'A') + 1
+                                      : C >= 'a' && C <= 'z' ? C - ('a' - 'A') + 1
+                                                             : C ^ 0x20);
+        EXPECT_FALSE(SameTextAscii(Base, Other));
+        EXPECT_FALSE(SameTextAscii(Other, Base));
+    }
+}
+
 TEST(Text, NextCodePointDecodesAndReplaces) {
     struct Case {
         const char* Name;
