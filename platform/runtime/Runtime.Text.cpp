@@ -118,7 +118,7 @@ void AppendUtf8(std::string& Out, char32_t C) {
 
 namespace {
 
-// Length of the leading run of ASCII, eight bytes (four UTF-16 units) at a time: names,
+// Length of the leading run of ASCII, eight bytes at a time: names,
 // paths and header blocks are nearly always ASCII throughout.
 std::size_t AsciiPrefix(std::string_view S) noexcept {
     std::size_t I = 0;
@@ -128,17 +128,6 @@ std::size_t AsciiPrefix(std::string_view S) noexcept {
         if (Word & 0x8080808080808080ULL) break;
     }
     while (I < S.size() && static_cast<unsigned char>(S[I]) < 0x80) ++I;
-    return I;
-}
-
-std::size_t AsciiPrefix(std::u16string_view S) noexcept {
-    std::size_t I = 0;
-    for (; I + 4 <= S.size(); I += 4) {
-        std::uint64_t Word;
-        std::memcpy(&Word, S.data() + I, 8);
-        if (Word & 0xFF80FF80FF80FF80ULL) break;
-    }
-    while (I < S.size() && S[I] < 0x80) ++I;
     return I;
 }
 
@@ -198,10 +187,21 @@ std::u16string ToUtf16(std::string_view S) {
 }
 
 std::string FromUtf16(std::u16string_view S) {
-    const std::size_t Ascii = AsciiPrefix(S);
-    std::string Out(Ascii, '\0');
-    NarrowAscii(S.data(), Out.data(), Ascii);
+    // The ASCII start, all of nearly every text, is checked and narrowed in one pass.
+    std::string Out(S.size(), '\0');
+    std::size_t Ascii = 0;
+    for (; Ascii + 4 <= S.size(); Ascii += 4) {
+        std::uint64_t W;
+        std::memcpy(&W, S.data() + Ascii, 8);
+        if (W & 0xFF80FF80FF80FF80ULL) break;
+        NarrowAscii(S.data() + Ascii, Out.data() + Ascii, 4);
+    }
+    while (Ascii < S.size() && S[Ascii] < 0x80) {
+        Out[Ascii] = static_cast<char>(S[Ascii]);
+        ++Ascii;
+    }
     if (Ascii == S.size()) return Out;
+    Out.resize(Ascii);
     Out.reserve(S.size() + (S.size() - Ascii) * 2);
     for (std::size_t I = Ascii; I < S.size(); ++I) {
         char32_t C = S[I];
