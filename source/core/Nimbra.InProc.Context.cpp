@@ -53,7 +53,7 @@ TInProcContentStream::~TInProcContentStream() {
         if (Block.Size == BlockSize) BlockPool().Give(std::move(Block.Data));
 }
 
-void TInProcContentStream::Reserve(std::int64_t Capacity) {
+void TInProcContentStream::Reserve(std::int64_t Capacity, std::optional<std::uintptr_t> Phase) {
     while (FCapacity < Capacity) {
         const std::int64_t Size = FBlocks.empty() ? FirstBlockSize
                                   : FBlocks.back().Size < LastSmallBlockSize
@@ -63,27 +63,54 @@ void TInProcContentStream::Reserve(std::int64_t Capacity) {
             Size == BlockSize
                 ? BlockPool().Take()
                 : std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(Size));
-        FBlocks.push_back({std::move(Data), FCapacity, Size});
-        FCapacity += Size;
+        std::int64_t Skip = 0;
+        if (Phase) {
+            const std::uintptr_t Want = *Phase + static_cast<std::uintptr_t>(FCapacity);
+            Skip = static_cast<std::int64_t>((Want - reinterpret_cast<std::uintptr_t>(Data.get())) %
+                                             CacheLine);
+        }
+        FSpans.push_back({Data.get() + Skip, FCapacity, Size - Skip});
+        FBlocks.push_back({std::move(Data), Size});
+        FCapacity += Size - Skip;
     }
 }
 
-std::size_t TInProcContentStream::BlockAt(std::int64_t Offset) const {
-    auto It = std::upper_bound(FBlocks.begin(), FBlocks.end(), Offset,
-                               [](std::int64_t O, const TBlock& B) { return O < B.Start; });
-    return static_cast<std::size_t>(It - FBlocks.begin()) - 1;
+void TInProcContentStream::AlignEnd(std::uintptr_t Phase) {
+    // Only the last span reaches past the end once anything is written; before that, or when
+    // the end is exactly the capacity, the next block is placed by Reserve.
+    if (FSize >= FCapacity || FSpans.back().Start > FSize) return;
+    TSpan& Last = FSpans.back();
+    std::uint8_t* const End = Last.Data + (FSize - Last.Start);
+    const auto Skip = static_cast<std::int64_t>(
+        (Phase + static_cast<std::uintptr_t>(FSize) - reinterpret_cast<std::uintptr_t>(End)) %
+        CacheLine);
+    if (Skip == 0) return;
+    const std::int64_t Room = FCapacity - FSize;
+    if (Last.Start == FSize)
+        FSpans.pop_back();
+    else
+        Last.Size = FSize - Last.Start;
+    // A room no larger than the skip is left unused; Reserve places the next block.
+    if (Room > Skip) FSpans.push_back({End + Skip, FSize, Room - Skip});
+    FCapacity = FSize + std::max<std::int64_t>(Room - Skip, 0);
+}
+
+std::size_t TInProcContentStream::SpanAt(std::int64_t Offset) const {
+    auto It = std::upper_bound(FSpans.begin(), FSpans.end(), Offset,
+                               [](std::int64_t O, const TSpan& S) { return O < S.Start; });
+    return static_cast<std::size_t>(It - FSpans.begin()) - 1;
 }
 
 std::int64_t TInProcContentStream::Read(void* Buffer, std::int64_t Count) {
     const std::int64_t N = std::min(Count, FSize - FPosition);
     if (N <= 0) return 0;
     auto* Out = static_cast<std::uint8_t*>(Buffer);
-    std::size_t I = BlockAt(FPosition);
+    std::size_t I = SpanAt(FPosition);
     for (std::int64_t Done = 0; Done < N; ++I) {
-        const TBlock& B = FBlocks[I];
-        const std::int64_t From = FPosition + Done - B.Start;
-        const std::int64_t Piece = std::min(N - Done, B.Size - From);
-        std::memcpy(Out + Done, B.Data.get() + From, static_cast<std::size_t>(Piece));
+        const TSpan& S = FSpans[I];
+        const std::int64_t From = FPosition + Done - S.Start;
+        const std::int64_t Piece = std::min(N - Done, S.Size - From);
+        std::memcpy(Out + Done, S.Data + From, static_cast<std::size_t>(Piece));
         Done += Piece;
     }
     FPosition += N;
@@ -92,22 +119,28 @@ std::int64_t TInProcContentStream::Read(void* Buffer, std::int64_t Count) {
 
 std::int64_t TInProcContentStream::Write(const void* Buffer, std::int64_t Count) {
     if (Count <= 0) return 0;
+    const auto* In = static_cast<const std::uint8_t*>(Buffer);
     const std::int64_t End = FPosition + Count;
-    Reserve(End);
+    std::optional<std::uintptr_t> Phase;
+    if (FPosition == FSize && Count >= AlignedWriteSize) {
+        // Stream offset O of this write lies in the caller's buffer at Phase + O.
+        Phase = reinterpret_cast<std::uintptr_t>(In) - static_cast<std::uintptr_t>(FPosition);
+        AlignEnd(*Phase);
+    }
+    Reserve(End, Phase);
     // A gap between the old end and the position reads as zeros, as in other memory streams.
     for (std::int64_t Gap = FSize; Gap < FPosition;) {
-        const TBlock& B = FBlocks[BlockAt(Gap)];
-        const std::int64_t Piece = std::min(FPosition, B.Start + B.Size) - Gap;
-        std::memset(B.Data.get() + (Gap - B.Start), 0, static_cast<std::size_t>(Piece));
+        const TSpan& S = FSpans[SpanAt(Gap)];
+        const std::int64_t Piece = std::min(FPosition, S.Start + S.Size) - Gap;
+        std::memset(S.Data + (Gap - S.Start), 0, static_cast<std::size_t>(Piece));
         Gap += Piece;
     }
-    const auto* In = static_cast<const std::uint8_t*>(Buffer);
-    std::size_t I = BlockAt(FPosition);
+    std::size_t I = SpanAt(FPosition);
     for (std::int64_t Done = 0; Done < Count; ++I) {
-        const TBlock& B = FBlocks[I];
-        const std::int64_t To = FPosition + Done - B.Start;
-        const std::int64_t Piece = std::min(Count - Done, B.Size - To);
-        std::memcpy(B.Data.get() + To, In + Done, static_cast<std::size_t>(Piece));
+        const TSpan& S = FSpans[I];
+        const std::int64_t To = FPosition + Done - S.Start;
+        const std::int64_t Piece = std::min(Count - Done, S.Size - To);
+        std::memcpy(S.Data + To, In + Done, static_cast<std::size_t>(Piece));
         Done += Piece;
     }
     FPosition = End;
@@ -135,10 +168,10 @@ std::int64_t TInProcContentStream::Seek(std::int64_t Offset, Runtime::TSeekOrigi
 Runtime::TBytes TInProcContentStream::Bytes() const {
     Runtime::TBytes Result;
     Result.reserve(static_cast<std::size_t>(FSize));
-    for (const TBlock& B : FBlocks) {
-        const std::int64_t Piece = std::min(B.Size, FSize - B.Start);
+    for (const TSpan& S : FSpans) {
+        const std::int64_t Piece = std::min(S.Size, FSize - S.Start);
         if (Piece <= 0) break;
-        Result.insert(Result.end(), B.Data.get(), B.Data.get() + Piece);
+        Result.insert(Result.end(), S.Data, S.Data + Piece);
     }
     return Result;
 }

@@ -51,6 +51,12 @@ class TInProcHttpServerRequestStream : public THttpRequestStream {
 /// body does not fault in fresh memory every time. (Blocks between the two sizes would: the
 /// allocator hands large freed blocks back to the system, and on some machines, virtual ones
 /// above all, faulting the pages in again costs more than copying the bytes into them.)
+///
+/// A write of at least AlignedWriteSize bytes at the end keeps each byte at the same offset
+/// within a cache line as in the writer's buffer, leaving up to CacheLine - 1 bytes of a block
+/// unused where needed. A chunk's size line would otherwise shift the data against the lines
+/// of the buffers it is copied from and, later, into; a copy between buffers whose lines do
+/// not match costs up to half as much again on some machines.
 class TInProcContentStream : public Runtime::TStream {
   public:
     static constexpr std::int64_t FirstBlockSize = 4096;
@@ -58,6 +64,8 @@ class TInProcContentStream : public Runtime::TStream {
     static constexpr std::int64_t BlockSize = std::int64_t{1} << 20;
     /// Most pooled blocks kept for later exchanges (64 MiB); more are freed.
     static constexpr std::size_t PoolLimit = 64;
+    static constexpr std::int64_t AlignedWriteSize = 4096;
+    static constexpr std::int64_t CacheLine = 64;
 
     TInProcContentStream() = default;
     ~TInProcContentStream() override;
@@ -73,19 +81,31 @@ class TInProcContentStream : public Runtime::TStream {
     Runtime::TBytes Bytes() const;
 
   private:
+    /// Memory the stream holds; freed, or given back to the pool, with the stream.
     struct TBlock {
         std::unique_ptr<std::uint8_t[]> Data;
-        std::int64_t Start;  // stream offset of the block's first byte
+        std::int64_t Size;
+    };
+    /// A run of consecutive stream bytes lying together in one block. The spans cover the
+    /// stream from offset 0 to the capacity without gaps; a block holds one or more of them.
+    struct TSpan {
+        std::uint8_t* Data;  // where the span's first byte is, inside a block
+        std::int64_t Start;  // stream offset of that byte
         std::int64_t Size;
     };
 
-    /// Adds blocks until the capacity reaches Capacity.
-    void Reserve(std::int64_t Capacity);
-    /// The block holding stream offset Offset (< capacity).
-    std::size_t BlockAt(std::int64_t Offset) const;
+    /// Adds blocks until the capacity reaches Capacity. With Phase, each new block's span
+    /// starts where stream offset O lies at an address equal to Phase + O modulo CacheLine.
+    void Reserve(std::int64_t Capacity, std::optional<std::uintptr_t> Phase = std::nullopt);
+    /// Lets the capacity after the end start at an address equal to Phase + Size() modulo
+    /// CacheLine, skipping the few bytes of the last span that are in the way.
+    void AlignEnd(std::uintptr_t Phase);
+    /// The span holding stream offset Offset (< capacity).
+    std::size_t SpanAt(std::int64_t Offset) const;
 
     std::vector<TBlock> FBlocks;
-    std::int64_t FCapacity = 0;
+    std::vector<TSpan> FSpans;
+    std::int64_t FCapacity = 0;  // the spans' total size
     std::int64_t FSize = 0;
     std::int64_t FPosition = 0;
 };
