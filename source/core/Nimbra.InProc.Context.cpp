@@ -4,6 +4,11 @@
 #include <cstring>
 #include <mutex>
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define NIMBRA_STREAMING_STORES 1
+#endif
+
 namespace Nimbra {
 
 namespace {
@@ -37,6 +42,34 @@ class TBlockPool {
     std::mutex FLock;
     std::vector<std::unique_ptr<std::uint8_t[]>> FFree;
 };
+
+/// memcpy with stores that bypass the cache where the processor has them.
+void CopyPastCache(std::uint8_t* To, const std::uint8_t* From, std::size_t Count) {
+#ifdef NIMBRA_STREAMING_STORES
+    constexpr std::size_t Vec = sizeof(__m128i);
+    // Streaming stores want aligned targets: the bytes up to the first such one go as usual.
+    const std::size_t Head =
+        std::min(Count, (Vec - reinterpret_cast<std::uintptr_t>(To) % Vec) % Vec);
+    std::memcpy(To, From, Head);
+    std::size_t I = Head;
+    for (; I + 4 * Vec <= Count; I += 4 * Vec) {
+        const __m128i A = _mm_loadu_si128(reinterpret_cast<const __m128i*>(From + I));
+        const __m128i B = _mm_loadu_si128(reinterpret_cast<const __m128i*>(From + I + Vec));
+        const __m128i C = _mm_loadu_si128(reinterpret_cast<const __m128i*>(From + I + 2 * Vec));
+        const __m128i D = _mm_loadu_si128(reinterpret_cast<const __m128i*>(From + I + 3 * Vec));
+        _mm_stream_si128(reinterpret_cast<__m128i*>(To + I), A);
+        _mm_stream_si128(reinterpret_cast<__m128i*>(To + I + Vec), B);
+        _mm_stream_si128(reinterpret_cast<__m128i*>(To + I + 2 * Vec), C);
+        _mm_stream_si128(reinterpret_cast<__m128i*>(To + I + 3 * Vec), D);
+    }
+    std::memcpy(To + I, From + I, Count - I);
+    // Streaming stores are not ordered with later ones; whoever reads the bytes next, on
+    // this thread or another, must find them written.
+    _mm_sfence();
+#else
+    std::memcpy(To, From, Count);
+#endif
+}
 
 TBlockPool& BlockPool() {
     // Never destroyed: a captured body freed during shutdown still has a pool to return to.
@@ -140,7 +173,10 @@ std::int64_t TInProcContentStream::Write(const void* Buffer, std::int64_t Count)
         const TSpan& S = FSpans[I];
         const std::int64_t To = FPosition + Done - S.Start;
         const std::int64_t Piece = std::min(Count - Done, S.Size - To);
-        std::memcpy(S.Data + To, In + Done, static_cast<std::size_t>(Piece));
+        if (Phase && FPosition + Done >= CachedPart)
+            CopyPastCache(S.Data + To, In + Done, static_cast<std::size_t>(Piece));
+        else
+            std::memcpy(S.Data + To, In + Done, static_cast<std::size_t>(Piece));
         Done += Piece;
     }
     FPosition = End;

@@ -57,6 +57,12 @@ class TInProcHttpServerRequestStream : public THttpRequestStream {
 /// unused where needed. A chunk's size line would otherwise shift the data against the lines
 /// of the buffers it is copied from and, later, into; a copy between buffers whose lines do
 /// not match costs up to half as much again on some machines.
+///
+/// The bytes of such writes past CachedPart go into memory with stores that bypass the
+/// cache, where the processor has them: a body that large is read back from memory anyway,
+/// as the later bytes push the earlier ones out of the cache before the reader comes to them,
+/// so ordinary stores would only read each line of the blocks in before overwriting it, and
+/// evict what the cache held.
 class TInProcContentStream : public Runtime::TStream {
   public:
     static constexpr std::int64_t FirstBlockSize = 4096;
@@ -66,6 +72,7 @@ class TInProcContentStream : public Runtime::TStream {
     static constexpr std::size_t PoolLimit = 64;
     static constexpr std::int64_t AlignedWriteSize = 4096;
     static constexpr std::int64_t CacheLine = 64;
+    static constexpr std::int64_t CachedPart = std::int64_t{8} << 20;
 
     TInProcContentStream() = default;
     ~TInProcContentStream() override;

@@ -309,7 +309,8 @@ TEST(InProcContentStream, KeepsWhatIsWrittenAcrossBlocks) {
 
 TEST(InProcContentStream, KeepsLargeWritesFromBuffersOfEveryAlignment) {
     // Framing between the writes and sources at every offset within a cache line make the
-    // stream leave bytes of its blocks unused here and there; none of that may show.
+    // stream leave bytes of its blocks unused here and there, and the bytes past CachedPart
+    // are stored another way; none of that may show.
     constexpr std::int64_t Big = TInProcContentStream::BlockSize;
     constexpr std::int64_t Line = TInProcContentStream::CacheLine;
     const TBytes Source = PatternBytes(3 * Big + 2 * Line);
@@ -321,6 +322,8 @@ TEST(InProcContentStream, KeepsLargeWritesFromBuffersOfEveryAlignment) {
          {8, Big, 2, 8, Big, 2, 7, Big / 2 + 3, 2, 1, TInProcContentStream::AlignedWriteSize, 5}},
         {"large writes alone", {Big + 1, Big - 1, 3 * Big}},
         {"small blocks first", {1, 4096, 1, 8191, 1, 16385, 1, 70000, 3}},
+        {"past the part kept in the cache",
+         {3 * Big, 3 * Big, 2 * Big - 5, 8, 3 * Big, 2, 7, Big + 17, 5}},
     };
     for (const auto& C : Cases) {
         SCOPED_TRACE(C.Name);
