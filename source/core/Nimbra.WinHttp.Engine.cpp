@@ -280,6 +280,7 @@ TWinHttpResponse::TWinHttpResponse(HINTERNET AConn,
       FHttpProtocolLoaded(!AHttp2Offered) {}
 
 TWinHttpResponse::~TWinHttpResponse() {
+    FinishBody();
     // The body streams read through the request handle: gone before it closes.
     FreeContentStreams();
     FReq->Close();
@@ -409,7 +410,25 @@ bool TWinHttpResponse::LoadHeaderText(std::string& Text) {
 }
 
 std::unique_ptr<Runtime::TStream> TWinHttpResponse::CreateContentStream() {
-    return std::make_unique<TWinHttpResponseStream>(*this);
+    auto Stream = std::make_unique<TWinHttpResponseStream>(*this);
+    FBodyStream = Stream.get();
+    return Stream;
+}
+
+void TWinHttpResponse::FinishBody() noexcept {
+    // Only what is known already is asked: the length is not queried for this.
+    if (FBodyStream == nullptr || FBodyStream->Ended() || !FContentLengthLoaded ||
+        FContentLength <= 0 || FBodyStream->ContentSize() != FContentLength)
+        return;
+    const HINTERNET Req = FReq->Get();
+    if (!Req) return;
+    try {
+        char Byte;
+        DWORD Read = 0;
+        static_cast<void>(WinHttpReadData(Req, &Byte, 1, &Read));
+    } catch (...) {
+        // Only an unbound library can raise here; the connection then goes with the handle.
+    }
 }
 
 // ---- TWinHttpResponseStream ----------------------------------------------------------------
@@ -421,6 +440,7 @@ std::int64_t TWinHttpResponseStream::DoRead(void* Buffer, std::int64_t Count) {
     HINTERNET Req = FResponse.FReq->Require();
     DWORD Read = 0;
     if (!WinHttpReadData(Req, Buffer, Want, &Read)) FResponse.FReq->RaiseFailure(GetLastError());
+    if (Read == 0) FEnded = true;
     return Read;
 }
 

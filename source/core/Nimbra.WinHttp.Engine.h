@@ -68,6 +68,8 @@ class TWinHttpRequestSlot {
 };
 }  // namespace Detail
 
+class TWinHttpResponseStream;
+
 /// The WinHTTP response: owns the connection and request handles of one exchange (until it
 /// is destroyed) and reads status, reason, length and headers from WinHTTP once each, on first
 /// use; the body is read from WinHTTP as the caller reads the content stream.
@@ -121,6 +123,11 @@ class TWinHttpResponse : public THttpResponse {
     static constexpr std::size_t QueryBufferChars = 1024;
     /// QueryHeader that answers false instead of raising when the header is missing.
     bool TryQueryHeader(std::uint32_t InfoLevel, std::string& Text, bool MissingIsError);
+    /// Before the handle closes: a body read to exactly the length it states has not met
+    /// WinHTTP's end yet, and one more read, which finds nothing, lets WinHTTP end the
+    /// exchange and keep the connection for the next request instead of closing it with the
+    /// handle. Errors are ignored.
+    void FinishBody() noexcept;
 
     HINTERNET FConn;
     std::shared_ptr<Detail::TWinHttpRequestSlot> FReq;
@@ -133,6 +140,8 @@ class TWinHttpResponse : public THttpResponse {
     bool FContentLengthLoaded = false;
     THttpProtocol FHttpProtocol = THttpProtocol::Http11;
     bool FHttpProtocolLoaded = false;
+    /// The raw body stream once made; owned by the base class, which frees it.
+    TWinHttpResponseStream* FBodyStream = nullptr;
 };
 
 /// The raw body of a WinHTTP response, read with WinHttpReadData straight into the caller's
@@ -143,12 +152,16 @@ class TWinHttpResponseStream : public THttpResponseStream {
   public:
     explicit TWinHttpResponseStream(TWinHttpResponse& AResponse) : FResponse(AResponse) {}
 
+    /// Whether a read found the end of the body.
+    bool Ended() const noexcept { return FEnded; }
+
   protected:
     std::int64_t DoRead(void* Buffer, std::int64_t Count) override;
     std::int64_t MaxPieceSize() const noexcept override { return 0xFFFFFFFF; }
 
   private:
     TWinHttpResponse& FResponse;
+    bool FEnded = false;
 };
 
 /// The transport over WinHTTP. Holds one session from the first request until ResetSession
