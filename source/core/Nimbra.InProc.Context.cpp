@@ -102,8 +102,11 @@ void TInProcContentStream::Reserve(std::int64_t Capacity, std::optional<std::uin
             Skip = static_cast<std::int64_t>((Want - reinterpret_cast<std::uintptr_t>(Data.get())) %
                                              CacheLine);
         }
-        FSpans.push_back({Data.get() + Skip, FCapacity, Size - Skip});
+        std::uint8_t* const First = Data.get() + Skip;
+        // The block is owned before a span refers to it, so that a failure in between leaves
+        // no span pointing into freed memory.
         FBlocks.push_back({std::move(Data), Size});
+        FSpans.push_back({First, FCapacity, Size - Skip});
         FCapacity += Size - Skip;
     }
 }
@@ -112,12 +115,14 @@ void TInProcContentStream::AlignEnd(std::uintptr_t Phase) {
     // Only the last span reaches past the end once anything is written; before that, or when
     // the end is exactly the capacity, the next block is placed by Reserve.
     if (FSize >= FCapacity || FSpans.back().Start > FSize) return;
-    TSpan& Last = FSpans.back();
-    std::uint8_t* const End = Last.Data + (FSize - Last.Start);
+    std::uint8_t* const End = FSpans.back().Data + (FSize - FSpans.back().Start);
     const auto Skip = static_cast<std::int64_t>(
         (Phase + static_cast<std::uintptr_t>(FSize) - reinterpret_cast<std::uintptr_t>(End)) %
         CacheLine);
     if (Skip == 0) return;
+    // Room for the span split off, before anything changes.
+    if (FSpans.size() == FSpans.capacity()) FSpans.reserve(2 * FSpans.size());
+    TSpan& Last = FSpans.back();
     const std::int64_t Room = FCapacity - FSize;
     if (Last.Start == FSize)
         FSpans.pop_back();
