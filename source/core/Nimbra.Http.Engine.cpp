@@ -43,10 +43,14 @@ void THttpRequest::SetMethod(std::string_view Value) {
     FMethod = Runtime::AsciiUpperCase(Value);
 }
 
+const std::string& THttpRequest::Uri() const noexcept {
+    static const std::string None;
+    return FAsUri ? FAsUri->OriginalUri() : None;
+}
+
 void THttpRequest::SetUri(std::string Value) {
-    auto Parsed = std::make_unique<TUri>(Value);
-    FUri = std::move(Value);
-    FAsUri = std::move(Parsed);
+    // The parsed URI keeps the text as set, so it is not copied for the request.
+    FAsUri = std::make_unique<TUri>(std::move(Value));
 }
 
 std::int64_t THttpRequest::ContentLength() const {

@@ -62,7 +62,7 @@ class THttpRequest {
     /// Stores the method with a-z made upper case; nothing else is checked or changed.
     void SetMethod(std::string_view Value);
     /// The URI text exactly as last set.
-    const std::string& Uri() const noexcept { return FUri; }
+    const std::string& Uri() const noexcept;
     /// Parses and stores the URI; parsing never fails.
     void SetUri(std::string Value);
     THttpHeaders& Headers() noexcept { return FHeaders; }
@@ -101,7 +101,6 @@ class THttpRequest {
     void FreeContentStreamIfOwned() noexcept;
 
     std::string FMethod;
-    std::string FUri;
     THttpHeaders FHeaders;
     std::unique_ptr<TUri> FAsUri;
     std::int32_t FTimeout = DefaultTimeout;
