@@ -44,8 +44,8 @@ using TClock = std::chrono::steady_clock;
 // Completions delivered inline inside callbacks of the loop's thread, nested; beyond this
 // the loop delivers them once the callbacks have returned.
 constexpr int MaxInlineDepth = 8;
-// Callbacks of this thread running, nested in each other.
-thread_local int GCallbackDepth = 0;
+// Callbacks of this thread running, nested in each other (initial-exec, as GDriving).
+thread_local int GCallbackDepth __attribute__((tls_model("initial-exec"))) = 0;
 // An operation's step found no time-out running.
 constexpr int NoDeadline = INT_MAX;
 

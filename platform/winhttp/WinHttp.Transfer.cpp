@@ -69,7 +69,7 @@ std::int64_t Tick() {
     return T.QuadPart;
 }
 
-thread_local TRequest* GDriving = nullptr;
+thread_local TRequest* GDriving __attribute__((tls_model("initial-exec"))) = nullptr;
 
 // ---------------------------------------------------------------------------------------
 // Requests
