@@ -128,7 +128,7 @@ void TAsyncDelivery::Deliver() {
         A.Op = TOp::None;
         A.Done = A.Handing = false;
         A.Buffer = nullptr;
-        A.Stirred = true;  // the loop sees what is left of it (a close to deliver)
+        Q.Stir();  // the loop sees what is left of it (a close to deliver)
     }
     if (Op != TOp::None && Error) {
         WINHTTP_ASYNC_RESULT Result{};
@@ -283,10 +283,48 @@ TAsyncLoop::~TAsyncLoop() {
 }
 
 void TAsyncLoop::Post(const std::shared_ptr<TRequest>& R) {
-    R->FAsync.Stirred = true;
-    if (R->FAsync.Listed) return;
-    R->FAsync.Listed = true;
-    FActive.push_back(R);
+    TRequest::TAsyncState& A = R->FAsync;
+    if (!A.Listed) {
+        A.Listed = true;
+        A.ActiveAt = FActive.size();
+        FActive.push_back(R);
+    }
+    R->Stir();
+}
+
+bool TAsyncLoop::Visit(std::size_t At, TClock::time_point Now, int& WaitMs,
+                       std::vector<TAsyncDelivery>& Batch,
+                       std::vector<std::shared_ptr<TRequest>>& Finished) {
+    const std::shared_ptr<TRequest>& R = FActive[At];
+    TRequest::TAsyncState& A = R->FAsync;
+    const bool Due = A.Deadline != TClock::time_point() && Now >= A.Deadline;
+    if (!A.Stirred && !Due) return false;
+    A.Stirred = false;
+    int Step = NoDeadline;
+    R->StepAsync(Now, Step);
+    A.Deadline = Step == NoDeadline ? TClock::time_point()
+                                    : Now + std::chrono::milliseconds(std::max(Step, 0));
+    if (A.Deadline != TClock::time_point() &&
+        (FNextDeadline == TClock::time_point() || A.Deadline < FNextDeadline))
+        FNextDeadline = A.Deadline;
+    WaitMs = std::min(WaitMs, Step);
+    TAsyncDelivery D;
+    if (D.Take(R)) Batch.push_back(std::move(D));
+    if (A.Op != TRequest::TAsyncOp::None || A.ClosingDue) return false;
+    // Nothing left of it here.
+    A.Listed = false;
+    if (A.Queued) {
+        // Stirred again by its own step (an unpause that handed it data at once).
+        std::erase(FHub.Stirred, R.get());
+        A.Queued = false;
+    }
+    Finished.push_back(std::move(FActive[At]));
+    if (At + 1 != FActive.size()) {
+        FActive[At] = std::move(FActive.back());
+        FActive[At]->FAsync.ActiveAt = At;
+    }
+    FActive.pop_back();
+    return true;
 }
 
 void TAsyncLoop::Run() {
@@ -295,51 +333,35 @@ void TAsyncLoop::Run() {
     std::unique_lock<std::mutex> L(Hub.Lock);
     std::vector<TAsyncDelivery> Batch;
     std::vector<std::shared_ptr<TRequest>> Finished;
+    std::vector<TRequest*> Work;
     while (!FStop && !FThread->Stop) {
         int Running = 0;
         curl_multi_perform(Hub.Multi, &Running);  // what fails now is tried again next round
-        int Queued = 0;
-        while (CURLMsg* M = curl_multi_info_read(Hub.Multi, &Queued)) {
-            if (M->msg != CURLMSG_DONE) continue;
-            char* Owner = nullptr;
-            curl_easy_getinfo(M->easy_handle, CURLINFO_PRIVATE, &Owner);
-            auto* R = reinterpret_cast<TRequest*>(Owner);
-            if (!R) continue;
-            R->FDone = true;
-            R->FResult = M->data.result;
-            if (R->FResult == CURLE_OK) R->FMoments.End = Tick();
-            R->Touch();
-        }
+        Hub.CollectDone();
         ++Hub.Rounds;
 
+        // The requests that moved, and every one once the earliest deadline has passed.
         const TClock::time_point Now = TClock::now();
         int WaitMs = 1000;
-        for (std::size_t I = 0; I < FActive.size();) {
-            const std::shared_ptr<TRequest>& R = FActive[I];
-            TRequest::TAsyncState& A = R->FAsync;
-            if (!A.Stirred && (A.Deadline == TClock::time_point() || Now < A.Deadline)) {
-                if (A.Deadline != TClock::time_point())
-                    WaitMs = std::min(WaitMs, MsBetween(Now, A.Deadline) + 1);
-                ++I;
-                continue;
-            }
-            A.Stirred = false;
-            int Due = NoDeadline;
-            R->StepAsync(Now, Due);
-            A.Deadline = Due == NoDeadline ? TClock::time_point()
-                                           : Now + std::chrono::milliseconds(std::max(Due, 0));
-            WaitMs = std::min(WaitMs, Due);
-            TAsyncDelivery D;
-            if (D.Take(R)) Batch.push_back(std::move(D));
-            if (R->FAsync.Op != TRequest::TAsyncOp::None || R->FAsync.ClosingDue) {
-                ++I;
-                continue;
-            }
-            R->FAsync.Listed = false;  // nothing left of it here
-            Finished.push_back(std::move(FActive[I]));
-            if (I + 1 != FActive.size()) FActive[I] = std::move(FActive.back());
-            FActive.pop_back();
+        Work.swap(Hub.Stirred);
+        for (TRequest* Q : Work) {
+            Q->FAsync.Queued = false;
+            if (Q->FAsync.Listed) Visit(Q->FAsync.ActiveAt, Now, WaitMs, Batch, Finished);
         }
+        Work.clear();
+        if (FNextDeadline != TClock::time_point() && Now >= FNextDeadline) {
+            FNextDeadline = {};
+            for (std::size_t I = 0; I < FActive.size();) {
+                if (Visit(I, Now, WaitMs, Batch, Finished)) continue;
+                const TClock::time_point D = FActive[I]->FAsync.Deadline;
+                if (D != TClock::time_point() &&
+                    (FNextDeadline == TClock::time_point() || D < FNextDeadline))
+                    FNextDeadline = D;
+                ++I;
+            }
+        }
+        if (FNextDeadline != TClock::time_point())
+            WaitMs = std::min(WaitMs, MsBetween(Now, FNextDeadline) + 1);
         if (!Batch.empty() || !Finished.empty()) {
             L.unlock();
             for (TAsyncDelivery& D : Batch) D.Deliver();

@@ -188,6 +188,13 @@ struct THub {
     std::uint64_t Rounds = 0;      // rounds of curl run
     // The connections its transfers opened: they outlive any one request and its slot.
     std::vector<TConnection> Connections;
+
+    /// Under Lock, after a round of curl: each request of the hub whose transfer ended is
+    /// told so, with curl's result.
+    void CollectDone();
+    // Asynchronous requests moved since the loop last looked (TRequest::Stir), under Lock;
+    // each is held by the loop while it is here.
+    std::vector<TRequest*> Stirred;
 };
 
 /// Use of a hub's handles for one call: the lock, taken when no thread polls. Nothing is held
@@ -214,6 +221,7 @@ class THubHold {
 };
 
 class TRequest;
+struct TAsyncDelivery;
 
 /// The thread of an asynchronous session and what it looks after (WinHttp.Async.cpp): it runs
 /// curl on the session's hub, moves each pending operation on, and delivers the callbacks of
@@ -240,11 +248,20 @@ class TAsyncLoop {
 
   private:
     void Run();
+    /// Under the hub's lock: the request FActive[At] runs its step when it was stirred or its
+    /// deadline passed, and what it has due joins Batch; true when the loop let it go (into
+    /// Finished), whose place in FActive another one then takes.
+    bool Visit(std::size_t At, std::chrono::steady_clock::time_point Now, int& WaitMs,
+               std::vector<TAsyncDelivery>& Batch,
+               std::vector<std::shared_ptr<TRequest>>& Finished);
 
     THub& FHub;  // the session's; outlives the loop
     // Requests with something to do, under the hub's lock; each is held here until then, so
-    // that a handle closed meanwhile still gets its last callbacks.
+    // that a handle closed meanwhile still gets its last callbacks. A round visits those in
+    // the hub's Stirred list; all of them only once the earliest deadline among them passed.
     std::vector<std::shared_ptr<TRequest>> FActive;
+    // No request in FActive has a deadline before this (the epoch: none has any).
+    std::chrono::steady_clock::time_point FNextDeadline{};
     bool FStop = false;  // under the hub's lock
     // Set when the session went from the loop's own thread (its last request let go there):
     // the thread then ends without touching the loop again. Shared with the thread.
@@ -418,6 +435,7 @@ class TRequest : public TObject {
     friend class TSession;    // sets the callbacks on the easy handles it pools
     friend class TAsyncLoop;  // moves asynchronous operations on and delivers their callbacks
     friend struct TAsyncDelivery;
+    friend struct THub;  // marks the transfers that ended
     enum class TState { Open, Sending, Received, Failed };
 
     /// Everything of a send that is the same in both modes: the slot, the options and the
@@ -450,7 +468,15 @@ class TRequest : public TObject {
     DWORD MapFailure();
     void Touch() {
         ++FProgress;
+        Stir();
+    }
+    /// Something of this request moved: the asynchronous loop looks at it next round (under the
+    /// hub's lock; for a request the loop does not hold, only the flag).
+    void Stir() {
         FAsync.Stirred = true;
+        if (!FAsync.Listed || FAsync.Queued) return;
+        FAsync.Queued = true;
+        FHub->Stirred.push_back(this);
     }
     void Unpause();
     std::string_view FollowTarget() const;
@@ -553,9 +579,11 @@ class TRequest : public TObject {
         bool Handing = false;  // the completion was taken out for delivery
         DWORD Error = 0;
         DWORD Value = 0;
-        bool ClosingDue = false;  // the handle was closed: HANDLE_CLOSING after the rest
-        bool Closed = false;      // HANDLE_CLOSING delivered: nothing follows
-        bool Listed = false;      // held by the loop (TAsyncLoop::FActive)
+        bool ClosingDue = false;   // the handle was closed: HANDLE_CLOSING after the rest
+        bool Closed = false;       // HANDLE_CLOSING delivered: nothing follows
+        bool Listed = false;       // held by the loop (TAsyncLoop::FActive)
+        std::size_t ActiveAt = 0;  // ... at this place
+        bool Queued = false;       // in the hub's Stirred list (only while Listed)
         // Something moved since the loop last looked (curl's callbacks, a notification, an
         // operation begun, a close); else the loop looks again at Deadline (epoch: only when
         // stirred), so a round costs nothing for the requests it did not move.

@@ -66,7 +66,7 @@ void TObject::Notify(DWORD Status, LPVOID Info, DWORD Length) {
 
 void TRequest::Queue(DWORD Status, DWORD Value, std::u16string Text) {
     if (!Wants(Status)) return;
-    FAsync.Stirred = true;  // the loop delivers it
+    Stir();  // the loop delivers it
     FNotes.push_back(TNote{Status, Value, std::move(Text)});
 }
 

@@ -100,6 +100,10 @@ void THubHold::Release() {
 }
 
 void TSession::StartAsync() {
+    // Idle connections are kept for as many requests as the session is built to have in flight:
+    // curl's own limit follows the transfers in the hub at the moment, and would close most of
+    // them each time a burst of requests winds down.
+    curl_multi_setopt(Hub().Multi, CURLMOPT_MAXCONNECTS, static_cast<long>(AsyncSlotPoolLimit));
     FLoop = std::make_unique<TAsyncLoop>(Hub());
 }
 

@@ -744,8 +744,15 @@ DWORD TRequest::HubRound() {
     CURLMcode Mc = curl_multi_perform(H.Multi, &Running);
     if (Mc == CURLM_OUT_OF_MEMORY) return ERROR_NOT_ENOUGH_MEMORY;
     if (Mc != CURLM_OK) return ERROR_WINHTTP_INTERNAL_ERROR;
+    H.CollectDone();
+    ++H.Rounds;
+    H.Turn.notify_all();
+    return 0;
+}
+
+void THub::CollectDone() {
     int Queued = 0;
-    while (CURLMsg* M = curl_multi_info_read(H.Multi, &Queued)) {
+    while (CURLMsg* M = curl_multi_info_read(Multi, &Queued)) {
         if (M->msg != CURLMSG_DONE) continue;
         char* Owner = nullptr;
         curl_easy_getinfo(M->easy_handle, CURLINFO_PRIVATE, &Owner);
@@ -756,9 +763,6 @@ DWORD TRequest::HubRound() {
         if (R->FResult == CURLE_OK) R->FMoments.End = Tick();
         R->Touch();
     }
-    ++H.Rounds;
-    H.Turn.notify_all();
-    return 0;
 }
 
 // Waits up to WaitMs for the hub's network: polls for every transfer in it, without the lock,
