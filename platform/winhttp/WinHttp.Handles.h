@@ -637,6 +637,7 @@ class TRequest : public TObject {
     // curl's CURLINFO_OS_ERRNO when this hop's connection was ready.
     long FSystemErrorAtConnect = 0;
     std::int64_t FAnnounced = -1;  // the final head's Content-Length (-1: none)
+    std::uint64_t FBodyBytes = 0;  // body bytes curl handed over for the current head
     bool FRetried = false;         // sent again on a new connection (RetryOnNewConnection)
     bool FHeadLine = false;        // inside a response head
     bool FFinalHead = false;

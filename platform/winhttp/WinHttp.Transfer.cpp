@@ -166,6 +166,7 @@ void TRequest::ResetHop() {
     FSecureFlags = FVerifyFlags = 0;
     FSystemErrorAtConnect = 0;
     FAnnounced = -1;
+    FBodyBytes = 0;
     FSlot->ErrorText[0] = 0;
     FSendPaused = FRecvPaused = false;
     FBuf.clear();
@@ -1021,6 +1022,7 @@ size_t TRequest::OnHeader(char* Ptr, size_t Size, size_t Count, void* User) {
         R->FHeadMark = R->FHeadBytes - Len;
         R->NoteHead(true);
         R->FAuthPending = false;  // the challenge before was answered
+        R->FBodyBytes = 0;
         // An HTTP/2 answer has no status line: curl makes one up ("HTTP/2 200 "), and the one
         // shown is that without the blank it puts where a reason phrase would go.
         if (Line.substr(0, 7) == "HTTP/2 ")
@@ -1072,13 +1074,19 @@ size_t TRequest::OnWrite(char* Ptr, size_t Size, size_t Count, void* User) {
         return 0;
     }
     R->FMoments.LastData = Tick();
+    R->FBodyBytes += Len;
+    // The rest of a body of stated length: curl ends the transfer in this round, and keeps its
+    // connection for the next request, only when it is not paused here. Whatever the caller
+    // reads or closes next, nothing more is coming for it.
+    const bool Last =
+        R->FAnnounced >= 0 && R->FBodyBytes >= static_cast<std::uint64_t>(R->FAnnounced);
     const std::uint8_t* P = reinterpret_cast<const std::uint8_t*>(Ptr);
     if (R->FUserBuf && R->FBufPos == R->FBuf.size()) {
         const std::size_t Room = R->FUserLen - R->FUserGot;
         if (Len <= Room) {
             std::memcpy(R->FUserBuf + R->FUserGot, P, Len);
             R->FUserGot += Len;
-            if (Room - Len < Len && !R->FRecvPaused) {
+            if (Room - Len < Len && !R->FRecvPaused && !Last) {
                 // Another piece like this one would not fit: stop curl before it reads it,
                 // rather than have it hold a copy for later. While there is room, curl reads
                 // on into the buffer as long as the socket has data, so that one read takes
@@ -1089,17 +1097,17 @@ size_t TRequest::OnWrite(char* Ptr, size_t Size, size_t Count, void* User) {
             }
             return Len;
         }
-        if (R->FUserGot > 0) {
+        if (R->FUserGot > 0 && !Last) {
             // The waiting read has data: stop curl here instead of letting it read on (it
             // reads while the socket has data) into our buffer. It keeps this piece.
             R->FRecvPaused = true;
             return CURL_WRITEFUNC_PAUSE;
         }
-        std::memcpy(R->FUserBuf, P, Room);
-        R->FUserGot = Room;
+        std::memcpy(R->FUserBuf + R->FUserGot, P, Room);
+        R->FUserGot += Room;
         P += Room;
         Len -= Room;
-    } else if (R->FBuf.size() - R->FBufPos >= BufferedLimit) {
+    } else if (R->FBuf.size() - R->FBufPos >= BufferedLimit && !Last) {
         R->FRecvPaused = true;
         return CURL_WRITEFUNC_PAUSE;
     }

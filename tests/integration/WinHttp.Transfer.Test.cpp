@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -1084,6 +1085,48 @@ TEST_F(WinHttpTransfer, SessionReusesOneConnection) {
     TOutcome O = Get("/bytes/300");
     EXPECT_EQ(O.Stage, "");
     EXPECT_EQ(O.Body, PatternBytes(300));
+}
+
+// A caller that trusts Content-Length reads that many bytes and closes the request without
+// asking for more: the connection is still good for the next request, whether the body came
+// with the head or after it, and whatever the reads it was taken in.
+TEST_F(WinHttpTransfer, ABodyReadToItsStatedLengthKeepsItsConnection) {
+    struct {
+        const char* Name;
+        const char* Path;
+        std::vector<DWORD> Reads;  // the sizes asked for in turn, the last one again after
+        std::string Body;
+    } const Cases[] = {
+        {"with the head, in one read", "/bytes/10", {10}, PatternBytes(10)},
+        {"after the head, in one read", "/faults/stall-body?ms=50", {10}, "0123456789"},
+        {"after the head, in two reads", "/faults/stall-body?ms=50", {4, 6}, "0123456789"},
+        {"after the head, the last read larger than what is left",
+         "/faults/stall-body?ms=50",
+         {7, 7},
+         "0123456789"},
+    };
+    THandle Conn(WinHttpConnect(FSession.Get(), u"127.0.0.1",
+                                static_cast<INTERNET_PORT>(FServer.Port()), 0));
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        const std::string Before = Connections(FSession.Get(), FServer.Port());
+        THandle Req(WinHttpOpenRequest(Conn.Get(), u"GET", U(C.Path).c_str(), nullptr, nullptr,
+                                       nullptr, 0));
+        ASSERT_TRUE(WinHttpSendRequest(Req.Get(), nullptr, 0, nullptr, 0, 0, 0));
+        ASSERT_TRUE(WinHttpReceiveResponse(Req.Get(), nullptr));
+        std::string Body;
+        for (std::size_t I = 0; Body.size() < C.Body.size() && I < 20; ++I) {
+            const DWORD Size = C.Reads[std::min(I, C.Reads.size() - 1)];
+            std::string Piece(Size, '\0');
+            DWORD N = 0;
+            ASSERT_TRUE(WinHttpReadData(Req.Get(), Piece.data(), Size, &N));
+            ASSERT_GT(N, 0u);
+            Body += Piece.substr(0, N);
+        }
+        EXPECT_EQ(Body, C.Body);
+        Req.Reset();  // no read that finds the end
+        EXPECT_EQ(Connections(FSession.Get(), FServer.Port()), Before);
+    }
 }
 
 TEST_F(WinHttpTransfer, ClosingTheRequestEndsACallBlockedOnIt) {
