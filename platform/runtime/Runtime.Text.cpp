@@ -3,6 +3,10 @@
 #include <bit>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace Runtime {
 
 std::string AsciiLowerCase(std::string_view S) {
@@ -122,6 +126,12 @@ namespace {
 // paths and header blocks are nearly always ASCII throughout.
 std::size_t AsciiPrefix(std::string_view S) noexcept {
     std::size_t I = 0;
+#if defined(__SSE2__)
+    for (; I + 16 <= S.size(); I += 16) {
+        const __m128i Bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(S.data() + I));
+        if (_mm_movemask_epi8(Bytes)) break;
+    }
+#endif
     for (; I + 8 <= S.size(); I += 8) {
         std::uint64_t Word;
         std::memcpy(&Word, S.data() + I, 8);
@@ -134,6 +144,15 @@ std::size_t AsciiPrefix(std::string_view S) noexcept {
 // ASCII is widened four characters at a time: eight bytes 0x00..0x7F spread to 16 bits each.
 void WidenAscii(const char* From, char16_t* To, std::size_t Count) noexcept {
     std::size_t I = 0;
+#if defined(__SSE2__)
+    // Sixteen at a time: each byte interleaved with a zero byte is its UTF-16 unit.
+    const __m128i Zero = _mm_setzero_si128();
+    for (; I + 16 <= Count; I += 16) {
+        const __m128i Bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(From + I));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(To + I), _mm_unpacklo_epi8(Bytes, Zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(To + I + 8), _mm_unpackhi_epi8(Bytes, Zero));
+    }
+#endif
     for (; I + 4 <= Count; I += 4) {
         std::uint32_t Four;
         std::memcpy(&Four, From + I, 4);
@@ -190,6 +209,18 @@ std::string FromUtf16(std::u16string_view S) {
     // The ASCII start, all of nearly every text, is checked and narrowed in one pass.
     std::string Out(S.size(), '\0');
     std::size_t Ascii = 0;
+#if defined(__SSE2__)
+    // Sixteen units at a time: none has a bit above 0x7F set, then each packs into its byte.
+    const __m128i High = _mm_set1_epi16(static_cast<short>(0xFF80));
+    const __m128i Zero = _mm_setzero_si128();
+    for (; Ascii + 16 <= S.size(); Ascii += 16) {
+        const auto* From = reinterpret_cast<const __m128i*>(S.data() + Ascii);
+        const __m128i A = _mm_loadu_si128(From), B = _mm_loadu_si128(From + 1);
+        const __m128i Beyond = _mm_and_si128(_mm_or_si128(A, B), High);
+        if (_mm_movemask_epi8(_mm_cmpeq_epi16(Beyond, Zero)) != 0xFFFF) break;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(Out.data() + Ascii), _mm_packus_epi16(A, B));
+    }
+#endif
     for (; Ascii + 4 <= S.size(); Ascii += 4) {
         std::uint64_t W;
         std::memcpy(&W, S.data() + Ascii, 8);

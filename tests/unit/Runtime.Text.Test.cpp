@@ -99,15 +99,18 @@ TEST(Text, Utf16ConversionBothWays) {
         EXPECT_EQ(ToUtf16(C.Utf8), C.Utf16);
         EXPECT_EQ(FromUtf16(C.Utf16), C.Utf8);
     }
-    // A character beyond ASCII at each position of a text longer than the words that are
-    // checked at a time: U+00E9, and U+0100 whose low byte alone looks like ASCII.
+    // A character beyond ASCII at each position of a text longer than two of the blocks that
+    // are checked at a time: U+00E9, U+0100 whose low byte alone looks like ASCII, and U+0080,
+    // the first beyond it.
     for (const auto& [Utf8Char, Utf16Char] :
-         {std::pair<const char*, char16_t>{"\xC3\xA9", u'\u00E9'}, {"\xC4\x80", u'\u0100'}}) {
-        for (std::size_t At = 0; At < 20; ++At) {
+         {std::pair<const char*, char16_t>{"\xC3\xA9", u'\u00E9'},
+          {"\xC4\x80", u'\u0100'},
+          {"\xC2\x80", u'\u0080'}}) {
+        for (std::size_t At = 0; At < 40; ++At) {
             SCOPED_TRACE(std::to_string(At) + " " + Utf8Char);
-            std::string Utf8(20, 'a');
+            std::string Utf8(40, 'a');
             Utf8.replace(At, 1, Utf8Char);
-            std::u16string Utf16(20, u'a');
+            std::u16string Utf16(40, u'a');
             Utf16[At] = Utf16Char;
             EXPECT_EQ(ToUtf16(Utf8), Utf16);
             EXPECT_EQ(FromUtf16(Utf16), Utf8);
