@@ -8,8 +8,11 @@
 
 #ifndef _WIN32
 namespace {
-thread_local std::uint32_t GLastError = 0;
-}
+// Set by every call of the WinHTTP library, so read without a call into the dynamic linker:
+// this library is always loaded with the program or with the WinHTTP library, and its four
+// bytes fit the static TLS reserve that is kept for such libraries.
+thread_local std::uint32_t GLastError __attribute__((tls_model("initial-exec"))) = 0;
+}  // namespace
 
 extern "C" std::uint32_t GetLastError(void) {
     return GLastError;

@@ -143,16 +143,6 @@ bool ParseHeaderBlock(LPCWSTR Headers, DWORD Length, std::vector<std::string>& O
     return true;
 }
 
-std::string_view HeaderName(std::string_view Line) {
-    std::size_t Colon = Line.find(':');
-    return Colon == std::string_view::npos ? Line : Trim(Line.substr(0, Colon));
-}
-
-std::string_view HeaderValue(std::string_view Line) {
-    std::size_t Colon = Line.find(':');
-    return Colon == std::string_view::npos ? std::string_view() : Trim(Line.substr(Colon + 1));
-}
-
 bool HasHeader(const std::vector<std::string>& Lines, std::string_view Name) {
     for (const auto& L : Lines)
         if (SameText(HeaderName(L), Name)) return true;

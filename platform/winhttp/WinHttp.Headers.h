@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "WinHttp.Text.h"
 #include "winhttp.h"
 
 namespace WinHttpImpl {
@@ -19,9 +20,15 @@ bool IsFieldText(std::string_view S);
 bool ParseHeaderBlock(LPCWSTR Headers, DWORD Length, std::vector<std::string>& Out);
 
 /// The name of a "Name: value" line (the whole line when it has no colon), without blanks.
-std::string_view HeaderName(std::string_view Line);
+inline std::string_view HeaderName(std::string_view Line) {
+    const std::size_t Colon = Line.find(':');
+    return Colon == std::string_view::npos ? Line : Trim(Line.substr(0, Colon));
+}
 /// The value of a "Name: value" line, without blanks around it.
-std::string_view HeaderValue(std::string_view Line);
+inline std::string_view HeaderValue(std::string_view Line) {
+    const std::size_t Colon = Line.find(':');
+    return Colon == std::string_view::npos ? std::string_view() : Trim(Line.substr(Colon + 1));
+}
 /// Whether a line of that name (any case) is among the lines.
 bool HasHeader(const std::vector<std::string>& Lines, std::string_view Name);
 /// Whether a Transfer-Encoding value ends in the chunked coding: only then does it say where

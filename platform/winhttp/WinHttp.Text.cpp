@@ -24,21 +24,4 @@ std::u16string WireToUtf16(std::string_view S) {
     return ToUtf16(S);
 }
 
-bool SameText(std::string_view A, std::string_view B) noexcept {
-    if (A.size() != B.size()) return false;
-    for (std::size_t I = 0; I < A.size(); ++I) {
-        char X = A[I], Y = B[I];
-        if (X >= 'A' && X <= 'Z') X = static_cast<char>(X - 'A' + 'a');
-        if (Y >= 'A' && Y <= 'Z') Y = static_cast<char>(Y - 'A' + 'a');
-        if (X != Y) return false;
-    }
-    return true;
-}
-
-std::string_view Trim(std::string_view S) noexcept {
-    while (!S.empty() && (S.front() == ' ' || S.front() == '\t')) S.remove_prefix(1);
-    while (!S.empty() && (S.back() == ' ' || S.back() == '\t')) S.remove_suffix(1);
-    return S;
-}
-
 }  // namespace WinHttpImpl

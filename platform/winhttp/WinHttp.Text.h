@@ -19,9 +19,16 @@ inline std::string ToUtf8(LPCWSTR S) {
 }
 /// Bytes received from the network to UTF-16: UTF-8 when valid, otherwise Latin-1.
 std::u16string WireToUtf16(std::string_view S);
-/// ASCII case-insensitive comparison.
-bool SameText(std::string_view A, std::string_view B) noexcept;
+/// ASCII case-insensitive comparison. Header names are compared many times a request, mostly
+/// against names of another length: those cost one comparison here.
+inline bool SameText(std::string_view A, std::string_view B) noexcept {
+    return A.size() == B.size() && Runtime::SameTextAscii(A, B);
+}
 /// Without leading and trailing blanks and tabs.
-std::string_view Trim(std::string_view S) noexcept;
+inline std::string_view Trim(std::string_view S) noexcept {
+    while (!S.empty() && (S.front() == ' ' || S.front() == '\t')) S.remove_prefix(1);
+    while (!S.empty() && (S.back() == ' ' || S.back() == '\t')) S.remove_suffix(1);
+    return S;
+}
 
 }  // namespace WinHttpImpl
