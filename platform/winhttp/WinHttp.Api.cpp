@@ -5,7 +5,7 @@
 #include "WinHttp.Api.h"
 
 #include <mutex>
-#include <unordered_map>
+#include <vector>
 
 #include "WinHttp.Text.h"
 
@@ -13,38 +13,78 @@ namespace WinHttpImpl {
 
 namespace {
 
+// The handle table. A handle names a slot of the table and the slot's generation, which
+// grows each time the slot is let go, so that a handle closed earlier never names the object
+// that took its slot later: it is an unknown handle (6) like any other. Handles are
+// 0x1000 + 4 * (generation << 32 | slot): never null, never small, aligned like a pointer.
+struct TEntry {
+    std::shared_ptr<TObject> Obj;
+    std::uint32_t Generation = 0;
+};
+constexpr std::uintptr_t HandleBase = 0x1000;
+// Generations wrap within 30 bits, so that the handle fits 64 bits.
+constexpr std::uint32_t GenerationMask = (1u << 30) - 1;
+static_assert(sizeof(std::uintptr_t) == 8, "handles carry a slot and a generation");
+
 std::mutex GTableLock;
-std::unordered_map<std::uintptr_t, std::shared_ptr<TObject>> GTable;
-std::uintptr_t GNextHandle = 0x1000;
+std::vector<TEntry> GTable;
+std::vector<std::uint32_t> GFreeSlots;
 // Made after the table, so gone before it: when the library goes, the asynchronous sessions'
 // threads end first, and none of them still uses the table, or anything else of the library.
 struct TStopLoopsFirst {
     ~TStopLoopsFirst() { TAsyncLoop::StopAll(); }
 } GStopLoopsFirst;
 
+HINTERNET HandleOf(std::uint32_t Slot, std::uint32_t Generation) {
+    const std::uint64_t Key = (static_cast<std::uint64_t>(Generation) << 32) | Slot;
+    return reinterpret_cast<HINTERNET>(HandleBase + static_cast<std::uintptr_t>(Key) * 4);
+}
+
+// The table's entry a handle names, or null; under the table's lock.
+TEntry* EntryOf(HINTERNET H) {
+    const auto V = reinterpret_cast<std::uintptr_t>(H);
+    if (V < HandleBase || (V - HandleBase) % 4 != 0) return nullptr;
+    const std::uint64_t Key = (V - HandleBase) / 4;
+    const auto Slot = static_cast<std::uint32_t>(Key);
+    if (Slot >= GTable.size()) return nullptr;
+    TEntry& E = GTable[Slot];
+    return E.Obj && E.Generation == (Key >> 32) ? &E : nullptr;
+}
+
 HINTERNET Register(const std::shared_ptr<TObject>& Obj) {
     std::lock_guard<std::mutex> G(GTableLock);
-    GNextHandle += 4;
-    auto H = reinterpret_cast<HINTERNET>(GNextHandle);
-    Obj->Handle = H;
-    GTable.emplace(GNextHandle, Obj);
-    return H;
+    std::uint32_t Slot;
+    if (!GFreeSlots.empty()) {
+        Slot = GFreeSlots.back();
+        GFreeSlots.pop_back();
+    } else {
+        // Room for every slot on the free list, so that letting a handle go never allocates.
+        GFreeSlots.reserve(GTable.size() + 1);
+        Slot = static_cast<std::uint32_t>(GTable.size());
+        GTable.emplace_back();
+    }
+    TEntry& E = GTable[Slot];
+    E.Obj = Obj;
+    Obj->Handle = HandleOf(Slot, E.Generation);
+    return Obj->Handle;
 }
 
 }  // namespace
 
 std::shared_ptr<TObject> Lookup(HINTERNET H) {
     std::lock_guard<std::mutex> G(GTableLock);
-    auto It = GTable.find(reinterpret_cast<std::uintptr_t>(H));
-    return It == GTable.end() ? nullptr : It->second;
+    const TEntry* E = EntryOf(H);
+    return E ? E->Obj : nullptr;
 }
 
 std::shared_ptr<TObject> Unregister(HINTERNET H) {
     std::lock_guard<std::mutex> G(GTableLock);
-    auto It = GTable.find(reinterpret_cast<std::uintptr_t>(H));
-    if (It == GTable.end()) return nullptr;
-    auto Obj = std::move(It->second);
-    GTable.erase(It);
+    TEntry* E = EntryOf(H);
+    if (!E) return nullptr;
+    auto Obj = std::move(E->Obj);
+    E->Obj = nullptr;
+    E->Generation = (E->Generation + 1) & GenerationMask;
+    GFreeSlots.push_back(static_cast<std::uint32_t>(E - GTable.data()));
     return Obj;
 }
 
