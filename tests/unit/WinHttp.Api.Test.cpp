@@ -247,6 +247,25 @@ TEST_F(WinHttpLibrary, BadArgumentsAndHandles) {
     EXPECT_FALSE(WinHttpCloseHandle(nullptr));
     EXPECT_EQ(GetLastError(), 6u);
     EXPECT_EQ(WinHttpSetStatusCallback(Raw, nullptr, 0, 0), WINHTTP_INVALID_STATUS_CALLBACK);
+#ifndef _WIN32
+    // This library never gives a closed handle's value to a later handle, even one that takes
+    // its place: the closed one stays unknown and cannot reach the new request (Windows makes
+    // no such promise). Values near a real handle are unknown too.
+    for (int I = 0; I < 3; ++I) {
+        THandle Later = OpenRequest(u"/later");
+        ASSERT_TRUE(Later);
+        EXPECT_NE(Later.Get(), Raw);
+        EXPECT_FALSE(WinHttpCloseHandle(Raw));
+        EXPECT_EQ(GetLastError(), 6u);
+        for (std::uintptr_t Near :
+             {std::uintptr_t{1}, std::uintptr_t{2}, std::uintptr_t{4} << 32}) {
+            EXPECT_FALSE(WinHttpCloseHandle(
+                reinterpret_cast<HINTERNET>(reinterpret_cast<std::uintptr_t>(Later.Get()) + Near)));
+            EXPECT_EQ(GetLastError(), 6u);
+        }
+        EXPECT_EQ(UrlOf(Later.Get()), "http://example.test/later");
+    }
+#endif
 }
 
 TEST_F(WinHttpLibrary, OptionsAreInheritedAndQueried) {
