@@ -1,8 +1,15 @@
 #include "Nimbra.InProc.Context.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
+
+#ifdef __linux__
+#include <sys/mman.h>
+#define NIMBRA_HUGE_BLOCKS 1
+#endif
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
@@ -11,37 +18,91 @@
 
 namespace Nimbra {
 
-namespace {
+// ---- Block memory and the pool ------------------------------------------------------------
+
+void TInProcContentStream::TBlockRelease::operator()(std::uint8_t* Data) const noexcept {
+#ifdef NIMBRA_HUGE_BLOCKS
+    if (Size == BlockSize) {
+        munmap(Data, static_cast<std::size_t>(Size));
+        return;
+    }
+#endif
+    std::free(Data);
+}
+
+TInProcContentStream::TBlockData TInProcContentStream::AllocateBlock(std::int64_t Size) {
+    const auto Bytes = static_cast<std::size_t>(Size);
+#ifdef NIMBRA_HUGE_BLOCKS
+    if (Size == BlockSize) {
+        // A mapping twice the size holds a run of Size bytes aligned to Size; the rest goes
+        // back at once. Only a run the kernel can cover with huge pages gets them.
+        void* const Map =
+            mmap(nullptr, 2 * Bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (Map == MAP_FAILED) throw std::bad_alloc();
+        auto* const Start = static_cast<std::uint8_t*>(Map);
+        auto* const Data =
+            Start + (Bytes - reinterpret_cast<std::uintptr_t>(Start) % Bytes) % Bytes;
+        if (Data > Start) munmap(Start, static_cast<std::size_t>(Data - Start));
+        if (Data + Bytes < Start + 2 * Bytes)
+            munmap(Data + Bytes, static_cast<std::size_t>(Start + 2 * Bytes - (Data + Bytes)));
+        // Only a hint: without transparent huge pages the block has ordinary pages.
+        madvise(Data, Bytes, MADV_HUGEPAGE);
+        return TBlockData(Data, TBlockRelease{Size});
+    }
+#endif
+    // Not initialised: every byte is written before it is read.
+    auto* const Data = static_cast<std::uint8_t*>(std::malloc(Bytes));
+    if (Data == nullptr) throw std::bad_alloc();
+    return TBlockData(Data, TBlockRelease{Size});
+}
 
 /// Full-size blocks of finished captured bodies, waiting for the next exchange.
-class TBlockPool {
+class TInProcBlockPool {
   public:
-    // Room for every block the pool keeps, so that giving one back never allocates.
-    TBlockPool() { FFree.reserve(TInProcContentStream::PoolLimit); }
+    using TBlockData = TInProcContentStream::TBlockData;
 
-    std::unique_ptr<std::uint8_t[]> Take() {
+    // Room for every block the pool keeps, so that giving one back never allocates.
+    TInProcBlockPool() { FFree.reserve(TInProcContentStream::PoolLimit); }
+
+    static TInProcBlockPool& Get() {
+        // Never destroyed: a captured body freed during shutdown still has a pool to return to.
+        static TInProcBlockPool& Pool = *new TInProcBlockPool;
+        return Pool;
+    }
+
+    TBlockData Take() {
         {
             const std::lock_guard<std::mutex> Guard(FLock);
             if (!FFree.empty()) {
-                auto Block = std::move(FFree.back());
+                TBlockData Block = std::move(FFree.back());
                 FFree.pop_back();
                 return Block;
             }
         }
-        // Not value-initialised: every byte is written before it is read.
-        return std::make_unique_for_overwrite<std::uint8_t[]>(
-            static_cast<std::size_t>(TInProcContentStream::BlockSize));
+        return TInProcContentStream::AllocateBlock(TInProcContentStream::BlockSize);
     }
-    /// Keeps the block for later, or frees it when the pool is full.
-    void Give(std::unique_ptr<std::uint8_t[]> Block) noexcept {
+    /// Keeps the block for later, or frees it (outside the lock) when the pool is full.
+    void Give(TBlockData Block) noexcept {
         const std::lock_guard<std::mutex> Guard(FLock);
         if (FFree.size() < TInProcContentStream::PoolLimit) FFree.push_back(std::move(Block));
+    }
+    std::size_t Size() noexcept {
+        const std::lock_guard<std::mutex> Guard(FLock);
+        return FFree.size();
+    }
+    void Release() noexcept {
+        // Under the lock, keeping the room for every block: a rare call, and freeing a block
+        // is quick.
+        const std::lock_guard<std::mutex> Guard(FLock);
+        FFree.clear();
     }
 
   private:
     std::mutex FLock;
-    std::vector<std::unique_ptr<std::uint8_t[]>> FFree;
+    std::vector<TBlockData> FFree;
 };
+
+namespace {
 
 /// memcpy with stores that bypass the cache where the processor has them.
 void CopyPastCache(std::uint8_t* To, const std::uint8_t* From, std::size_t Count) {
@@ -71,19 +132,21 @@ void CopyPastCache(std::uint8_t* To, const std::uint8_t* From, std::size_t Count
 #endif
 }
 
-TBlockPool& BlockPool() {
-    // Never destroyed: a captured body freed during shutdown still has a pool to return to.
-    static TBlockPool& Pool = *new TBlockPool;
-    return Pool;
-}
-
 }  // namespace
 
 // ---- TInProcContentStream -----------------------------------------------------------------
 
 TInProcContentStream::~TInProcContentStream() {
     for (TBlock& Block : FBlocks)
-        if (Block.Size == BlockSize) BlockPool().Give(std::move(Block.Data));
+        if (Block.Size == BlockSize) TInProcBlockPool::Get().Give(std::move(Block.Data));
+}
+
+std::size_t TInProcContentStream::PooledBlocks() noexcept {
+    return TInProcBlockPool::Get().Size();
+}
+
+void TInProcContentStream::ReleasePooledBlocks() noexcept {
+    TInProcBlockPool::Get().Release();
 }
 
 void TInProcContentStream::Reserve(std::int64_t Capacity, std::optional<std::uintptr_t> Phase) {
@@ -92,10 +155,7 @@ void TInProcContentStream::Reserve(std::int64_t Capacity, std::optional<std::uin
                                   : FBlocks.back().Size < LastSmallBlockSize
                                       ? FBlocks.back().Size * 2
                                       : BlockSize;
-        std::unique_ptr<std::uint8_t[]> Data =
-            Size == BlockSize
-                ? BlockPool().Take()
-                : std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(Size));
+        TBlockData Data = Size == BlockSize ? TInProcBlockPool::Get().Take() : AllocateBlock(Size);
         std::int64_t Skip = 0;
         if (Phase) {
             const std::uintptr_t Want = *Phase + static_cast<std::uintptr_t>(FCapacity);

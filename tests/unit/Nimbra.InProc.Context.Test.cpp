@@ -6,10 +6,16 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
+
+#ifdef __linux__
+#include <unistd.h>
+#endif
 
 #include "InProc.TestSupport.h"
 #include "Nimbra.HttpServer.Dispatcher.h"
@@ -380,6 +386,86 @@ TEST(InProcContentStream, OverwritesAndGapsLikeAMemoryStream) {
     char Byte;
     EXPECT_EQ(S.Read(&Byte, 1), 0) << "nothing after the end";
     EXPECT_THROW(S.Seek(-1, Runtime::TSeekOrigin::soBeginning), Runtime::EStreamError);
+}
+
+// Resident memory of the process in bytes where the system tells it (Linux), else -1; also -1
+// under ThreadSanitizer, whose own bookkeeping of the memory the test maps and frees is
+// resident too.
+std::int64_t ResidentBytes() {
+#if defined(__linux__) && !defined(__SANITIZE_THREAD__)
+    std::ifstream Statm("/proc/self/statm");
+    std::int64_t Pages = 0, Resident = 0;
+    if (Statm >> Pages >> Resident) return Resident * sysconf(_SC_PAGESIZE);
+#endif
+    return -1;
+}
+
+// A stream holding Blocks full-size blocks (the small ones before them hold less than one).
+std::unique_ptr<TInProcContentStream> StreamOfFullBlocks(std::int64_t Blocks, std::uint8_t Fill) {
+    auto S = std::make_unique<TInProcContentStream>();
+    const TBytes Data(static_cast<std::size_t>(TInProcContentStream::BlockSize), Fill);
+    for (std::int64_t I = 0; I < Blocks; ++I)
+        S->Write(Data.data(), static_cast<std::int64_t>(Data.size()));
+    return S;
+}
+
+TEST(InProcContentStream, PoolKeepsFreedFullBlocksUpToItsLimitForLaterStreams) {
+    constexpr std::int64_t Big = TInProcContentStream::BlockSize;
+    constexpr auto Limit = static_cast<std::int64_t>(TInProcContentStream::PoolLimit);
+    TInProcContentStream::ReleasePooledBlocks();
+    ASSERT_EQ(TInProcContentStream::PooledBlocks(), 0u);
+
+    StreamOfFullBlocks(3, 1).reset();
+    EXPECT_EQ(TInProcContentStream::PooledBlocks(), 3u) << "a freed stream gives its blocks back";
+    {
+        const auto Reuser = StreamOfFullBlocks(2, 2);
+        EXPECT_EQ(TInProcContentStream::PooledBlocks(), 1u) << "the next stream takes them";
+        const TBytes All = Reuser->Bytes();
+        EXPECT_EQ(std::count(All.begin(), All.end(), 2), 2 * Big);
+    }
+    EXPECT_EQ(TInProcContentStream::PooledBlocks(), 3u);
+
+    // A body larger than the pool: the blocks past the limit are freed with it, and so is
+    // every block the pool kept on release.
+    const std::int64_t Before = ResidentBytes();
+    StreamOfFullBlocks(Limit + 4, 3).reset();
+    EXPECT_EQ(TInProcContentStream::PooledBlocks(), TInProcContentStream::PoolLimit);
+    const std::int64_t Kept = ResidentBytes();
+    TInProcContentStream::ReleasePooledBlocks();
+    EXPECT_EQ(TInProcContentStream::PooledBlocks(), 0u);
+    const std::int64_t Released = ResidentBytes();
+    if (Before >= 0) {
+        // Three blocks were pooled before; a little slack for what else the test allocates.
+        EXPECT_LT(Kept - Before, (Limit - 3) * Big + Big / 2)
+            << "no more than the pool's limit stays resident";
+        EXPECT_GT(Kept - Released, (Limit - 1) * Big) << "released blocks go back to the system";
+    }
+}
+
+TEST(InProcContentStream, StreamsOnSeveralThreadsShareThePool) {
+    constexpr std::int64_t Big = TInProcContentStream::BlockSize;
+    constexpr int Threads = 4, Rounds = 8;
+    std::vector<std::thread> Workers;
+    std::vector<int> Wrong(Threads, 0);
+    for (int T = 0; T < Threads; ++T)
+        Workers.emplace_back([T, &Wrong] {
+            // Sizes differ per thread, so the streams take and give back different counts.
+            const TBytes Expected = PatternBytes((T + 1) * Big + 1000 * T + 7);
+            for (int R = 0; R < Rounds; ++R) {
+                TInProcContentStream S;
+                S.Write(Expected.data(), static_cast<std::int64_t>(Expected.size()));
+                S.SetPosition(0);
+                TBytes Back(Expected.size());
+                if (S.Read(Back.data(), static_cast<std::int64_t>(Back.size())) !=
+                        static_cast<std::int64_t>(Back.size()) ||
+                    Back != Expected)
+                    ++Wrong[static_cast<std::size_t>(T)];
+            }
+        });
+    for (std::thread& W : Workers) W.join();
+    for (int T = 0; T < Threads; ++T)
+        EXPECT_EQ(Wrong[static_cast<std::size_t>(T)], 0) << "thread " << T;
+    EXPECT_LE(TInProcContentStream::PooledBlocks(), TInProcContentStream::PoolLimit);
 }
 
 }  // namespace
