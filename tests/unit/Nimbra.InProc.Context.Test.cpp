@@ -400,10 +400,10 @@ std::int64_t ResidentBytes() {
     return -1;
 }
 
-// A stream holding Blocks full-size blocks (the small ones before them hold less than one).
-std::unique_ptr<TInProcContentStream> StreamOfFullBlocks(std::int64_t Blocks, std::uint8_t Fill) {
+// A stream holding Blocks full-size blocks (the small ones before them hold less than one),
+// written from the one block of bytes Data, so that the test's own memory stays the same.
+std::unique_ptr<TInProcContentStream> StreamOfFullBlocks(std::int64_t Blocks, const TBytes& Data) {
     auto S = std::make_unique<TInProcContentStream>();
-    const TBytes Data(static_cast<std::size_t>(TInProcContentStream::BlockSize), Fill);
     for (std::int64_t I = 0; I < Blocks; ++I)
         S->Write(Data.data(), static_cast<std::int64_t>(Data.size()));
     return S;
@@ -412,13 +412,14 @@ std::unique_ptr<TInProcContentStream> StreamOfFullBlocks(std::int64_t Blocks, st
 TEST(InProcContentStream, PoolKeepsFreedFullBlocksUpToItsLimitForLaterStreams) {
     constexpr std::int64_t Big = TInProcContentStream::BlockSize;
     constexpr auto Limit = static_cast<std::int64_t>(TInProcContentStream::PoolLimit);
+    const TBytes Ones(static_cast<std::size_t>(Big), 1), Twos(static_cast<std::size_t>(Big), 2);
     TInProcContentStream::ReleasePooledBlocks();
     ASSERT_EQ(TInProcContentStream::PooledBlocks(), 0u);
 
-    StreamOfFullBlocks(3, 1).reset();
+    StreamOfFullBlocks(3, Ones).reset();
     EXPECT_EQ(TInProcContentStream::PooledBlocks(), 3u) << "a freed stream gives its blocks back";
     {
-        const auto Reuser = StreamOfFullBlocks(2, 2);
+        const auto Reuser = StreamOfFullBlocks(2, Twos);
         EXPECT_EQ(TInProcContentStream::PooledBlocks(), 1u) << "the next stream takes them";
         const TBytes All = Reuser->Bytes();
         EXPECT_EQ(std::count(All.begin(), All.end(), 2), 2 * Big);
@@ -428,7 +429,7 @@ TEST(InProcContentStream, PoolKeepsFreedFullBlocksUpToItsLimitForLaterStreams) {
     // A body larger than the pool: the blocks past the limit are freed with it, and so is
     // every block the pool kept on release.
     const std::int64_t Before = ResidentBytes();
-    StreamOfFullBlocks(Limit + 4, 3).reset();
+    StreamOfFullBlocks(Limit + 4, Ones).reset();
     EXPECT_EQ(TInProcContentStream::PooledBlocks(), TInProcContentStream::PoolLimit);
     const std::int64_t Kept = ResidentBytes();
     TInProcContentStream::ReleasePooledBlocks();
