@@ -7,8 +7,12 @@
 // - Who touches curl. The hub's handles, and everything curl's callbacks write into a request,
 //   are used under the hub's lock, as for the synchronous mode's HTTP/2 requests. The loop
 //   holds the lock except while it polls and while it runs callbacks. A call on another thread
-//   takes the lock (THubHold wakes the poll and waits for it to end), begins its operation,
-//   posts the request to the loop, lets the lock go and wakes the loop.
+//   takes the lock, begins its operation, posts the request to the loop, lets the lock go and
+//   wakes the loop if it polls (once per poll, however many calls post meanwhile). Only an
+//   operation that touches curl's handles waits for the poll to end first (SettleHub); a send
+//   does not: it prepares its transfer's own easy handle, and the loop puts that into the
+//   multi handle before its next round (AddSent), so a burst of sends from a thread costs the
+//   loop one round, not one each.
 // - Operations are those of the synchronous mode, cut where that mode waits in Drive: Begin*
 //   does what comes before the wait, Step* what comes after it. After every round of curl the
 //   loop steps each pending operation and checks its time-outs as Drive does.
@@ -31,6 +35,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <utility>
 
 #include "WinHttp.Api.h"
 #include "WinHttp.Handles.h"
@@ -292,6 +297,20 @@ void TAsyncLoop::Post(const std::shared_ptr<TRequest>& R) {
     R->Stir();
 }
 
+void TAsyncLoop::AddSent() {
+    for (TRequest* Q : FHub.Adding) {
+        if (Q->FClosed) continue;  // its step cancels the send; nothing went to curl
+        if (curl_multi_add_handle(FHub.Multi, Q->FSlot->Easy) == CURLM_OK) {
+            Q->FInMulti = true;
+            continue;
+        }
+        Q->FState = TRequest::TState::Failed;
+        Q->Finish(ERROR_WINHTTP_INTERNAL_ERROR);
+        Q->Stir();
+    }
+    FHub.Adding.clear();
+}
+
 bool TAsyncLoop::Visit(std::size_t At, TClock::time_point Now, int& WaitMs,
                        std::vector<TAsyncDelivery>& Batch,
                        std::vector<std::shared_ptr<TRequest>>& Finished) {
@@ -335,6 +354,7 @@ void TAsyncLoop::Run() {
     std::vector<std::shared_ptr<TRequest>> Finished;
     std::vector<TRequest*> Work;
     while (!FStop && !FThread->Stop) {
+        if (!Hub.Adding.empty()) AddSent();
         int Running = 0;
         curl_multi_perform(Hub.Multi, &Running);  // what fails now is tried again next round
         Hub.CollectDone();
@@ -382,6 +402,7 @@ void TAsyncLoop::Run() {
         curl_multi_poll(Hub.Multi, nullptr, 0, std::max(WaitMs, 0), nullptr);
         L.lock();
         Hub.Polling = false;
+        Hub.Woken = false;
         Hub.Turn.notify_all();
     }
 }
@@ -393,32 +414,43 @@ BOOL StartAsync(const std::shared_ptr<TRequest>& R, const std::function<DWORD()>
     TAsyncLoop& Loop = R->Session().Loop();
     TAsyncDelivery Inline;
     bool Now = false;
+    bool Wake = false;
     {
-        THubHold Hold(R->Hub());
+        // The lock alone: Begin settles the hub itself before it touches curl's handles.
+        THubHold Hold(R->Hub(), THubHold::TLockOnly{});
+        struct TBeginHold {
+            TRequest& Q;
+            THubHold* Outer;
+            ~TBeginHold() { Q.FHold = Outer; }
+        } Restore{*R, std::exchange(R->FHold, &Hold)};
         if (DWORD Err = Begin()) return Fail(Err);
         if (R->FAsync.Done && GCallbackDepth > 0 && GCallbackDepth < MaxInlineDepth &&
-            Loop.OnLoopThread())
+            Loop.OnLoopThread()) {
             Now = Inline.Take(R);
-        else
+        } else {
             Loop.Post(R);
+            // The loop's own thread runs a round after its callbacks anyway.
+            Wake = !Loop.OnLoopThread() && Loop.WakeDue();
+        }
     }
     if (Now)
         Inline.Deliver();
-    else if (!Loop.OnLoopThread())
-        Loop.Wake();  // the loop's own thread runs a round after its callbacks anyway
+    else if (Wake)
+        Loop.Wake();
     return Succeed();
 }
 
 void TRequest::CloseAsync(const std::shared_ptr<TRequest>& Self) {
     TAsyncLoop& Loop = Session().Loop();
     {
-        THubHold Hold(FHub);
+        THubHold Hold(FHub, THubHold::TLockOnly{});  // nothing of curl's is touched here
         if (FAsync.Op != TAsyncOp::None || FAsync.Listed || FDelivering > 0) {
             // The loop ends what is pending and delivers what is due first.
             FAsync.ClosingDue = true;
             Loop.Post(Self);
+            const bool Wake = !Loop.OnLoopThread() && Loop.WakeDue();
             Hold.Release();
-            if (!Loop.OnLoopThread()) Loop.Wake();
+            if (Wake) Loop.Wake();
             return;
         }
         FAsync.Closed = true;
@@ -524,11 +556,14 @@ DWORD TRequest::BeginSend(const std::vector<std::string>& ExtraHeaders, const vo
     const bool OffersHttp2 =
         HttpVersion != "HTTP/1.0" && (HttpProtocols & WINHTTP_PROTOCOL_FLAG_HTTP2) != 0;
     if (FSlot) {
+        if (FInMulti) SettleHub();
         ResetTransfer();  // the last transfer leaves the hub
         if (FSlot->Http2 != OffersHttp2) Session().ReleaseSlot(std::move(FSlot));
     }
+    // The easy handle is this request's alone until the loop puts it into the hub.
     if (DWORD Err = StartTransfer(ExtraHeaders, Optional, OptionalLength, TotalLength, OffersHttp2))
         return Err;
+    FHub->Adding.push_back(this);
     FAsync.Op = TAsyncOp::Send;
     Await(0);  // curl's connect time-out bounds the connection
     return 0;
@@ -559,6 +594,7 @@ bool TRequest::StepSend() {
 DWORD TRequest::BeginWrite(const void* Data, DWORD Length) {
     if (FAsync.Op != TAsyncOp::None || FState != TState::Sending)
         return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
+    SettleHub();
     FAsync.Op = TAsyncOp::Write;
     FAsync.Length = Length;
     if (Length == 0) {
@@ -599,6 +635,7 @@ DWORD TRequest::BeginReceive() {
     if (FAsync.Op != TAsyncOp::None || FState != TState::Sending)
         return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
     if (!FFinalHead && !FDone && FAccepted < FTotal) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
+    SettleHub();
     if (FBodyOpen) {
         // The caller has written its last chunk: the body ends with what was written.
         FBodyOpen = false;
@@ -666,6 +703,7 @@ bool TRequest::StepReceive(TClock::time_point Now) {
 DWORD TRequest::BeginAvailable() {
     if (FAsync.Op != TAsyncOp::None || FState != TState::Received)
         return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
+    SettleHub();
     FAsync.Op = TAsyncOp::Available;
     Await(TTimeouts::Wait(Timeouts.Receive));
     StepAvailable();
@@ -699,6 +737,7 @@ bool TRequest::StepAvailable() {
 DWORD TRequest::BeginRead(void* Buffer, DWORD Length) {
     if (FAsync.Op != TAsyncOp::None || FState != TState::Received)
         return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
+    SettleHub();
     FAsync.Op = TAsyncOp::Read;
     FAsync.Buffer = Buffer;
     FAsync.Length = Length;

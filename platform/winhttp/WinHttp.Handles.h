@@ -195,6 +195,11 @@ struct THub {
     // Asynchronous requests moved since the loop last looked (TRequest::Stir), under Lock;
     // each is held by the loop while it is here.
     std::vector<TRequest*> Stirred;
+    // Asynchronous requests sent since the loop's last round, under Lock: the loop hands their
+    // transfers to curl before its next one, so that a send from another thread need not wait
+    // for the poll to end. Each is held by the loop while it is here.
+    std::vector<TRequest*> Adding;
+    bool Woken = false;  // under Lock: the poll in progress was woken already
 };
 
 /// Use of a hub's handles for one call: the lock, taken when no thread polls. Nothing is held
@@ -202,6 +207,12 @@ struct THub {
 class THubHold {
   public:
     explicit THubHold(THub* Hub) : FHub(Hub) { Acquire(); }
+    /// The lock alone, a thread polling or not: for work that does not touch curl's handles
+    /// (Settle comes first for what does).
+    struct TLockOnly {};
+    THubHold(THub* Hub, TLockOnly) : FHub(Hub) {
+        if (FHub) FLock = std::unique_lock<std::mutex>(FHub->Lock);
+    }
     ~THubHold() { Release(); }
     THubHold(const THubHold&) = delete;
     THubHold& operator=(const THubHold&) = delete;
@@ -240,6 +251,13 @@ class TAsyncLoop {
     void Post(const std::shared_ptr<TRequest>& R);
     /// Ends the loop's wait for the network, so that it looks at what was posted.
     void Wake() { curl_multi_wakeup(FHub.Multi); }
+    /// Under the hub's lock, on another thread than the loop's, after posting: whether the loop
+    /// must be woken (it polls, and nobody woke it yet); Wake follows once the lock is let go.
+    bool WakeDue() {
+        if (!FHub.Polling || FHub.Woken) return false;
+        FHub.Woken = true;
+        return true;
+    }
     bool OnLoopThread() const { return std::this_thread::get_id() == FThreadId; }
 
     /// The library goes (the process exits or unloads it): every loop still running ends its
@@ -248,6 +266,9 @@ class TAsyncLoop {
 
   private:
     void Run();
+    /// Under the hub's lock, before a round: the transfers of the requests sent since the last
+    /// one go into the hub's multi handle.
+    void AddSent();
     /// Under the hub's lock: the request FActive[At] runs its step when it was stirred or its
     /// deadline passed, and what it has due joins Batch; true when the loop let it go (into
     /// Finished), whose place in FActive another one then takes.
@@ -608,6 +629,11 @@ class TRequest : public TObject {
     /// The operation waits from now, for at most TimeoutMs without progress (0: no limit).
     void Await(int TimeoutMs);
     friend BOOL StartAsync(const std::shared_ptr<TRequest>& R, const std::function<DWORD()>& Begin);
+    /// In an asynchronous call, before it touches curl's handles: the loop's poll has ended
+    /// (the call holds the hub's lock only, see StartAsync).
+    void SettleHub() {
+        if (FHold) FHold->Settle();
+    }
     /// The operation ends without its data: nothing of the transfer refers to the caller's
     /// buffers any more.
     void Abandon();

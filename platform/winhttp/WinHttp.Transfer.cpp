@@ -341,8 +341,11 @@ DWORD TRequest::StartTransfer(const std::vector<std::string>& ExtraHeaders, cons
     FBodyNow = Body;
 
     FMoments.Start = Tick();
-    if (curl_multi_add_handle(Multi(), E) != CURLM_OK) return ERROR_WINHTTP_INTERNAL_ERROR;
-    FInMulti = true;
+    // An asynchronous request's transfer goes to curl on the session's thread (AddSent).
+    if (!FAsyncMode) {
+        if (curl_multi_add_handle(Multi(), E) != CURLM_OK) return ERROR_WINHTTP_INTERNAL_ERROR;
+        FInMulti = true;
+    }
     FState = TState::Sending;
     return 0;
 }
