@@ -188,6 +188,16 @@ struct THub {
     std::uint64_t Rounds = 0;      // rounds of curl run
     // The connections its transfers opened: they outlive any one request and its slot.
     std::vector<TConnection> Connections;
+    // The same by local port, sorted, to find the one a transfer runs on among hundreds
+    // without a pass over all (WinHttp.Notifications.cpp). Made again when a connection was
+    // opened since (PortsStale) or a place it gives is out of date (one closed before it).
+    struct TPortEntry {
+        int Port;
+        curl_socket_t Socket;
+        std::size_t At;  // in Connections
+    };
+    std::vector<TPortEntry> Ports;
+    bool PortsStale = false;
 
     /// Under Lock, after a round of curl: each request of the hub whose transfer ended is
     /// told so, with curl's result.
@@ -563,6 +573,8 @@ class TRequest : public TObject {
     void Deliver();
     void Announce(TNote& N);
     void NoteConnected(const char* RemoteIp, const char* LocalIp, int RemotePort, int LocalPort);
+    /// The connection of this hop no longer names this request its owner (asynchronous mode).
+    void LeaveConnection();
     void NoteHead(bool Start);
     void NoteRedirect();
     /// The TLS details of the connection about to carry this hop (WinHttp.Security.cpp).

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <tuple>
 
 #include "WinHttp.Api.h"
 #include "WinHttp.Handles.h"
@@ -33,6 +34,61 @@ std::string HostOf(const std::string& Url) {
         return Authority.substr(1, Close == std::string::npos ? Close : Close - 1);
     }
     return Authority.substr(0, Authority.rfind(':'));
+}
+
+/// The local port of a socket: 0 until it is bound (curl binds it with its connect).
+int LocalPortOf(curl_socket_t S) {
+    sockaddr_storage Local{};
+    socklen_t Len = sizeof Local;
+    if (getsockname(S, reinterpret_cast<sockaddr*>(&Local), &Len) != 0) return 0;
+    return Local.ss_family == AF_INET ? ntohs(reinterpret_cast<const sockaddr_in&>(Local).sin_port)
+           : Local.ss_family == AF_INET6
+               ? ntohs(reinterpret_cast<const sockaddr_in6&>(Local).sin6_port)
+               : 0;
+}
+
+/// Calls Each for every connection in List bound to local port Port. A socket's local port is
+/// fixed from its connect on: the system is asked once per connection, not again for every
+/// request. A hub's list, which may hold hundreds, is searched through its sorted index.
+template <typename F>
+void ForEachOnPort(THub* Hub, std::vector<TConnection>& List, int Port, F Each) {
+    if (Port == 0) return;
+    if (!Hub) {
+        for (TConnection& C : List) {
+            if (C.LocalPort == 0) C.LocalPort = LocalPortOf(C.Socket);
+            if (C.LocalPort == Port) Each(C);
+        }
+        return;
+    }
+    auto& Ports = Hub->Ports;
+    auto Less = [](const THub::TPortEntry& E, int P) { return E.Port < P; };
+    auto Found = [&] {
+        auto It = std::lower_bound(Ports.begin(), Ports.end(), Port, Less);
+        auto End = It;
+        while (End != Ports.end() && End->Port == Port) ++End;
+        return std::make_pair(It, End);
+    };
+    auto [Begin, End] = Found();
+    bool Current = !Hub->PortsStale;
+    for (auto It = Begin; Current && It != End; ++It)
+        Current = It->At < List.size() && List[It->At].Socket == It->Socket;
+    if (!Current) {
+        Ports.clear();
+        Hub->PortsStale = false;
+        for (std::size_t I = 0; I < List.size(); ++I) {
+            TConnection& C = List[I];
+            if (C.LocalPort == 0) C.LocalPort = LocalPortOf(C.Socket);
+            if (C.LocalPort == 0)
+                Hub->PortsStale = true;  // not connected yet: asked again next time
+            else
+                Ports.push_back({C.LocalPort, C.Socket, I});
+        }
+        std::sort(
+            Ports.begin(), Ports.end(),
+            [](const THub::TPortEntry& A, const THub::TPortEntry& B) { return A.Port < B.Port; });
+        std::tie(Begin, End) = Found();
+    }
+    for (auto It = Begin; It != End; ++It) Each(List[It->At]);
 }
 
 std::string AddressText(const sockaddr* A) {
@@ -125,6 +181,7 @@ curl_socket_t TRequest::OnOpenSocket(void* User, curlsocktype Purpose, curl_sock
     auto* R = static_cast<TRequest*>(User);
     if (S == CURL_SOCKET_BAD || !R || Purpose != CURLSOCKTYPE_IPCXN) return S;
     R->Connections().push_back({S, false, 0, nullptr});
+    if (R->FHub) R->FHub->PortsStale = true;
     const std::u16string Ip = ToUtf16(AddressText(&Address->addr));
     if (!R->FNewConnection) {
         // Happy eyeballs may try a second address: the name was resolved once.
@@ -163,33 +220,30 @@ int TRequest::OnCloseSocket(void* User, curl_socket_t Socket) {
 // The connection is ready and the request about to go out.
 void TRequest::NoteConnected(const char* RemoteIp, const char* LocalIp, int RemotePort,
                              int LocalPort) {
+    // curl may take the hop to another connection (the reused one had died): the one before
+    // no longer carries it.
+    if (FAsyncMode) LeaveConnection();
     Peer.Known = true;
     Peer.RemoteIp = RemoteIp ? RemoteIp : "";
     Peer.LocalIp = LocalIp ? LocalIp : "";
     Peer.RemotePort = RemotePort;
     Peer.LocalPort = LocalPort;
     // The connection that carries it is the one of our sockets bound to that local port.
-    for (auto& C : Connections()) {
-        if (C.LocalPort == 0) {
-            // A socket's local port is fixed from its connect on: the system is asked once,
-            // not again for every request while hundreds of connections are open.
-            sockaddr_storage Local{};
-            socklen_t Len = sizeof Local;
-            if (getsockname(C.Socket, reinterpret_cast<sockaddr*>(&Local), &Len) != 0) continue;
-            C.LocalPort = Local.ss_family == AF_INET
-                              ? ntohs(reinterpret_cast<const sockaddr_in&>(Local).sin_port)
-                          : Local.ss_family == AF_INET6
-                              ? ntohs(reinterpret_cast<const sockaddr_in6&>(Local).sin6_port)
-                              : 0;
-        }
-        if (C.LocalPort == 0 || C.LocalPort != LocalPort) continue;
+    ForEachOnPort(FHub, Connections(), LocalPort, [this](TConnection& C) {
         C.Used = true;
         if (FAsyncMode) C.Owner = this;
-    }
+    });
     NoteTls();
     if (FNewConnection)
         Queue(WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER, 0, ToUtf16(Peer.RemoteIp));
     Queue(WINHTTP_CALLBACK_STATUS_SENDING_REQUEST);
+}
+
+void TRequest::LeaveConnection() {
+    if (!Peer.Known) return;  // the hop had no connection: none names this request
+    ForEachOnPort(FHub, Connections(), Peer.LocalPort, [this](TConnection& C) {
+        if (C.Owner == this) C.Owner = nullptr;
+    });
 }
 
 // A response head begins (Start) or is complete.

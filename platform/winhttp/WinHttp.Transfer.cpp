@@ -154,9 +154,7 @@ void TRequest::ResetHop() {
         curl_multi_remove_handle(Multi(), FSlot->Easy);
         FInMulti = false;
     }
-    if (FAsyncMode)
-        for (TConnection& C : Connections())
-            if (C.Owner == this) C.Owner = nullptr;
+    if (FAsyncMode) LeaveConnection();
     FConnected = FDone = FHeadLine = FFinalHead = FRedirectPending = FDrainCut = false;
     FAuthPending = false;
     FResult = CURLE_OK;
