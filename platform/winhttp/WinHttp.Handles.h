@@ -92,6 +92,7 @@ class TObject {
         Callback = From.Callback;
         NotifyFlags = From.NotifyFlags;
         Context = From.Context;
+        Listening = From.Listening.load(std::memory_order_relaxed);
     }
     /// Calls the status callback when its flags ask for Status, with a copy of the callback and
     /// context taken under NotifyLock and no lock held: the callback may call back into the API
@@ -116,6 +117,9 @@ class TObject {
     DWORD_PTR Context = 0;
     WINHTTP_STATUS_CALLBACK Callback = nullptr;
     DWORD NotifyFlags = 0;
+    // A callback is set that some notification may reach (written under NotifyLock): read
+    // without the lock, so that a handle nobody listens to pays no lock per notification.
+    std::atomic<bool> Listening{false};
     std::mutex NotifyLock;
     std::recursive_mutex Lock;  // one API call at a time per handle
 };
@@ -151,7 +155,12 @@ struct TSlot {
     struct TApplied {
         std::string Url, Agent, Target;
         bool AgentSet = false;
-        long Version = -1, ConnectMs = -1, ForbidReuse = -1;
+        long Version = -1, ConnectMs = -1, ForbidReuse = -1, FreshConnect = -1, PipeWait = -1;
+        long SslVersion = -1, VerifyHost = -1, SessionCache = -1, VerifyStatus = -1;
+        // What curl's callbacks are given: the request (its address; a later one may have
+        // the same), and the list of the connections its sockets belong to.
+        const void* Owner = nullptr;
+        const void* Sockets = nullptr;
         curl_slist* Headers = nullptr;
         bool HeadersSet = false;
         bool Credentials = false;  // user names set (they stay until cleared)
@@ -166,6 +175,11 @@ struct TSlot {
     std::vector<unsigned char> NotedEncoding;
     explicit TSlot(bool WithMulti);
     ~TSlot();
+    /// Sets a number option on Easy unless it holds that value already (Last: as last set).
+    void SetLong(CURLoption Option, long& Last, long Value) {
+        if (Last != Value) curl_easy_setopt(Easy, Option, Value);
+        Last = Value;
+    }
     TSlot(const TSlot&) = delete;
     TSlot& operator=(const TSlot&) = delete;
 };
@@ -445,10 +459,16 @@ class TRequest : public TObject {
     std::vector<std::string> RequestLines;   // what was sent besides curl's own
     /// The text the last header query gave, as it stands in the head and in UTF-16. A caller
     /// asks for the size first and then for the text: the second query finds it converted.
+    /// A whole response head (RAW_HEADERS, RAW_HEADERS_CRLF) is kept with the level and the
+    /// head's version it was made from, and is not put together again for the second query.
     struct TQueried {
         std::string Wire;
         std::u16string Text;
+        DWORD RawLevel = 0;  // the whole head at this level (0: Wire is another answer)
+        std::uint64_t RawVersion = 0;
     } Queried;
+    /// Changes whenever the response head does (its lines, the status line).
+    std::uint64_t HeadVersion() const { return FHeadEdits; }
 
     /// The connection of the last hop, from the moment it was ready to send on
     /// (WINHTTP_OPTION_CONNECTION_INFO).
@@ -513,6 +533,12 @@ class TRequest : public TObject {
     std::string_view FollowTarget() const;
     /// False when the head is unusable (FFailure says why) and the transfer must stop.
     bool HeadComplete();
+    /// The final answer's body of stated length is wholly in, whether or not curl has ended
+    /// the transfer yet.
+    bool BodyComplete() const {
+        return FFinalHead && !FRedirectPending && FAnnounced >= 0 &&
+               FBodyBytes >= static_cast<std::uint64_t>(FAnnounced) && !FRecvPaused;
+    }
     DWORD Decode(void* Out, DWORD Length, DWORD& Got);
     void EndDecodedBody();
     DWORD Drive(const std::function<bool()>& Ready, int TimeoutMs, bool PollFirst);
@@ -679,6 +705,17 @@ class TRequest : public TObject {
     bool FRetried = false;         // sent again on a new connection (RetryOnNewConnection)
     bool FHeadLine = false;        // inside a response head
     bool FFinalHead = false;
+    // The lines of the current head that HeadComplete and FinalHead look for, noted as they
+    // come (THeadLine bits), so that a head without them is not searched for them.
+    enum THeadLine : unsigned {
+        SetCookieLine = 1,
+        LengthLine = 2,   // a Content-Length, the first at FLengthAt
+        LengthLines = 4,  // ... and more than one
+        EncodingLine = 8,
+    };
+    unsigned FHeadLines = 0;
+    std::size_t FLengthAt = 0;
+    std::uint64_t FHeadEdits = 0;  // bumped by every change of the response head
     // A 401 or 407 head that curl may still answer with the credentials it holds (it then
     // reads past its body and asks again): final once its body comes or the transfer ends.
     bool FAuthPending = false;

@@ -373,6 +373,13 @@ WINHTTPAPI BOOL WINAPI WinHttpQueryHeaders(HINTERNET hRequest, DWORD dwInfoLevel
                     break;
                 case WINHTTP_QUERY_RAW_HEADERS:
                 case WINHTTP_QUERY_RAW_HEADERS_CRLF: {
+                    if (!FromRequest && Index == 0 && Mods == 0 && R->Queried.RawLevel == Level &&
+                        R->Queried.RawVersion == R->HeadVersion()) {
+                        // The same head asked for again (its size first, then the text).
+                        const BOOL Ok = CopyText(R->Queried.Text, lpBuffer, lpdwBufferLength);
+                        if (Ok && lpdwIndex) *lpdwIndex = Index + 1;
+                        return Ok;
+                    }
                     // RAW_HEADERS separates lines with NULs, RAW_HEADERS_CRLF with CR LF.
                     const std::string Sep =
                         Level == WINHTTP_QUERY_RAW_HEADERS ? std::string(1, '\0') : "\r\n";
@@ -433,6 +440,10 @@ WINHTTPAPI BOOL WINAPI WinHttpQueryHeaders(HINTERNET hRequest, DWORD dwInfoLevel
                     R->Queried.Text = WireToUtf16(Value);
                     R->Queried.Wire = std::move(Value);
                 }
+                const bool WholeHead = !FromRequest && (Level == WINHTTP_QUERY_RAW_HEADERS ||
+                                                        Level == WINHTTP_QUERY_RAW_HEADERS_CRLF);
+                R->Queried.RawLevel = WholeHead ? Level : 0;
+                R->Queried.RawVersion = R->HeadVersion();
                 Ok = CopyText(R->Queried.Text, lpBuffer, lpdwBufferLength);
             }
             if (Ok && lpdwIndex) *lpdwIndex = Index + 1;

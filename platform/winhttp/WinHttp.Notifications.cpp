@@ -103,6 +103,7 @@ std::string AddressText(const sockaddr* A) {
 }  // namespace
 
 bool TObject::Wants(DWORD Status) {
+    if (!Listening.load(std::memory_order_acquire)) return false;
     std::lock_guard<std::mutex> G(NotifyLock);
     return Callback && Callback != WINHTTP_INVALID_STATUS_CALLBACK && (NotifyFlags & Status);
 }
@@ -110,6 +111,7 @@ bool TObject::Wants(DWORD Status) {
 void TObject::Notify(DWORD Status, LPVOID Info, DWORD Length) {
     WINHTTP_STATUS_CALLBACK Fn = nullptr;
     DWORD_PTR Ctx = 0;
+    if (!Listening.load(std::memory_order_acquire)) return;
     {
         std::lock_guard<std::mutex> G(NotifyLock);
         if (!Callback || Callback == WINHTTP_INVALID_STATUS_CALLBACK || !(NotifyFlags & Status))
@@ -284,6 +286,10 @@ WinHttpSetStatusCallback(HINTERNET hInternet, WINHTTP_STATUS_CALLBACK lpfnIntern
             WINHTTP_STATUS_CALLBACK Old = Obj->Callback;
             Obj->Callback = lpfnInternetCallback;
             Obj->NotifyFlags = lpfnInternetCallback ? dwNotificationFlags : 0;
+            Obj->Listening.store(lpfnInternetCallback &&
+                                     lpfnInternetCallback != WINHTTP_INVALID_STATUS_CALLBACK &&
+                                     Obj->NotifyFlags != 0,
+                                 std::memory_order_release);
             SetLastError(ERROR_SUCCESS);
             return Old;
         },

@@ -142,7 +142,6 @@ LPWSTR LocalText(const std::u16string& S) {
 }  // namespace
 
 void TRequest::ApplyTls() {
-    CURL* E = FSlot->Easy;
     {
         TSession& S = Session();
         std::lock_guard<std::recursive_mutex> G(S.Lock);  // another thread may set it
@@ -164,15 +163,16 @@ void TRequest::ApplyTls() {
             break;
         }
     }
-    curl_easy_setopt(E, CURLOPT_SSLVERSION, Min | Max);
+    TSlot::TApplied& Ap = FSlot->Applied;
+    FSlot->SetLong(CURLOPT_SSLVERSION, Ap.SslVersion, Min | Max);
     // Checks the caller turned off: the name is curl's own check; the others are decided in
     // OnVerify. A connection made so is never kept, and no TLS session of it is stored or
     // resumed, so that no later request can use what was not checked for it.
     const bool Lenient = IgnoredCertErrors != 0;
-    curl_easy_setopt(E, CURLOPT_SSL_VERIFYHOST,
-                     (IgnoredCertErrors & SECURITY_FLAG_IGNORE_CERT_CN_INVALID) ? 0L : 2L);
-    curl_easy_setopt(E, CURLOPT_SSL_SESSIONID_CACHE, Lenient ? 0L : 1L);
-    curl_easy_setopt(E, CURLOPT_SSL_VERIFYSTATUS, CheckRevocation ? 1L : 0L);
+    FSlot->SetLong(CURLOPT_SSL_VERIFYHOST, Ap.VerifyHost,
+                   (IgnoredCertErrors & SECURITY_FLAG_IGNORE_CERT_CN_INVALID) ? 0L : 2L);
+    FSlot->SetLong(CURLOPT_SSL_SESSIONID_CACHE, Ap.SessionCache, Lenient ? 0L : 1L);
+    FSlot->SetLong(CURLOPT_SSL_VERIFYSTATUS, Ap.VerifyStatus, CheckRevocation ? 1L : 0L);
 }
 
 // Called for each new connection as its handshake begins, with the context (one per

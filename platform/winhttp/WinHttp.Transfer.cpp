@@ -178,6 +178,7 @@ void TRequest::ResetHop() {
     StatusText.clear();
     StatusLine.clear();
     ResponseLines.clear();
+    ++FHeadEdits;
     Peer = TPeer();
     ServerCertificate.clear();
     CipherBits = 0;
@@ -274,16 +275,12 @@ DWORD TRequest::StartTransfer(const std::vector<std::string>& ExtraHeaders, cons
     }
     const bool Body = SendsBody();
     FFirstProxy = SetProxy(Connect().Host, Secure);
-    PickCookies(RequestUrl());
+    FCurrentUrl = RequestUrl();
+    PickCookies(FCurrentUrl);
     ApplyCredentials(true);
     if (!SetHeaders(Body, true, true, true)) return ERROR_NOT_ENOUGH_MEMORY;
 
     TSlot::TApplied& Ap = FSlot->Applied;
-    auto SetLong = [E](CURLoption Option, long& Last, long Value) {
-        if (Last != Value) curl_easy_setopt(E, Option, Value);
-        Last = Value;
-    };
-    FCurrentUrl = RequestUrl();
     // The request line carries the object name as escaped at WinHttpOpenRequest, which the
     // URL cannot always hold; redirect hops take theirs from the Location.
     // A plain request through a proxy names its target whole.
@@ -294,23 +291,29 @@ DWORD TRequest::StartTransfer(const std::vector<std::string>& ExtraHeaders, cons
     }
     SetUrl(FCurrentUrl, Target);
     // HTTP/2 is offered to https servers only (curl's 2TLS), never to plain http.
-    SetLong(CURLOPT_HTTP_VERSION, Ap.Version,
-            HttpVersion == "HTTP/1.0"                       ? CURL_HTTP_VERSION_1_0
-            : (HttpProtocols & WINHTTP_PROTOCOL_FLAG_HTTP2) ? CURL_HTTP_VERSION_2TLS
-                                                            : CURL_HTTP_VERSION_1_1);
-    curl_easy_setopt(E, CURLOPT_WRITEDATA, this);
-    curl_easy_setopt(E, CURLOPT_HEADERDATA, this);
-    curl_easy_setopt(E, CURLOPT_PREREQDATA, this);
-    curl_easy_setopt(E, CURLOPT_READDATA, this);
-    curl_easy_setopt(E, CURLOPT_SEEKDATA, this);
-    curl_easy_setopt(E, CURLOPT_PRIVATE, this);
-    curl_easy_setopt(E, CURLOPT_FRESH_CONNECT, 0L);
+    FSlot->SetLong(CURLOPT_HTTP_VERSION, Ap.Version,
+                   HttpVersion == "HTTP/1.0"                       ? CURL_HTTP_VERSION_1_0
+                   : (HttpProtocols & WINHTTP_PROTOCOL_FLAG_HTTP2) ? CURL_HTTP_VERSION_2TLS
+                                                                   : CURL_HTTP_VERSION_1_1);
+    if (Ap.Owner != this) {
+        curl_easy_setopt(E, CURLOPT_WRITEDATA, this);
+        curl_easy_setopt(E, CURLOPT_HEADERDATA, this);
+        curl_easy_setopt(E, CURLOPT_PREREQDATA, this);
+        curl_easy_setopt(E, CURLOPT_READDATA, this);
+        curl_easy_setopt(E, CURLOPT_SEEKDATA, this);
+        curl_easy_setopt(E, CURLOPT_PRIVATE, this);
+        curl_easy_setopt(E, CURLOPT_OPENSOCKETDATA, this);
+        Ap.Owner = this;
+    }
+    if (Ap.Sockets != &Connections()) {
+        curl_easy_setopt(E, CURLOPT_CLOSESOCKETDATA, &Connections());
+        Ap.Sockets = &Connections();
+    }
+    FSlot->SetLong(CURLOPT_FRESH_CONNECT, Ap.FreshConnect, 0L);
     // In the hub a request waits for a connection being made to the same origin, which may
     // take it as one more stream, rather than make one of its own; connections made there
     // belong to the hub.
-    curl_easy_setopt(E, CURLOPT_PIPEWAIT, FHub && OffersHttp2 ? 1L : 0L);
-    curl_easy_setopt(E, CURLOPT_OPENSOCKETDATA, this);
-    curl_easy_setopt(E, CURLOPT_CLOSESOCKETDATA, &Connections());
+    FSlot->SetLong(CURLOPT_PIPEWAIT, Ap.PipeWait, FHub && OffersHttp2 ? 1L : 0L);
     {
         // The session's agent may be changed by another thread meanwhile.
         std::lock_guard<std::recursive_mutex> G(S.Lock);
@@ -326,12 +329,12 @@ DWORD TRequest::StartTransfer(const std::vector<std::string>& ExtraHeaders, cons
     if (TTimeouts::Wait(Timeouts.Connect) > 0)
         ConnectMs = static_cast<long>(TTimeouts::Wait(Timeouts.Connect)) +
                     TTimeouts::Wait(Timeouts.Resolve);
-    SetLong(CURLOPT_CONNECTTIMEOUT_MS, Ap.ConnectMs, ConnectMs);
+    FSlot->SetLong(CURLOPT_CONNECTTIMEOUT_MS, Ap.ConnectMs, ConnectMs);
     // A caller that asks for the connection to close after this exchange gets that.
-    SetLong(CURLOPT_FORBID_REUSE, Ap.ForbidReuse,
-            (DisabledFeatures & WINHTTP_DISABLE_KEEP_ALIVE) || AsksToClose() || IgnoredCertErrors
-                ? 1L
-                : 0L);
+    FSlot->SetLong(
+        CURLOPT_FORBID_REUSE, Ap.ForbidReuse,
+        (DisabledFeatures & WINHTTP_DISABLE_KEEP_ALIVE) || AsksToClose() || IgnoredCertErrors ? 1L
+                                                                                              : 0L);
     ApplyTls();
     SetMethod(Verb, Body);
     FSecureNow = Secure;
@@ -459,7 +462,7 @@ bool TRequest::RetryOnNewConnection() {
     ResetHop();
     FOptionalPos = 0;
     FSentToCurl = 0;
-    curl_easy_setopt(FSlot->Easy, CURLOPT_FRESH_CONNECT, 1L);
+    FSlot->SetLong(CURLOPT_FRESH_CONNECT, FSlot->Applied.FreshConnect, 1L);
     if (curl_multi_add_handle(Multi(), FSlot->Easy) != CURLM_OK) return false;
     FInMulti = true;
     return true;
@@ -675,41 +678,54 @@ DWORD TRequest::Drive(const std::function<bool()>& Ready, int TimeoutMs, bool Po
             Flag = false;
         }
     } Guard{FDriving, FHub ? FHold : nullptr};
-    // Right after a round that left nothing to do, waiting comes first: a round before it
-    // could only find nothing to do. curl's own timers still bound the wait.
-    bool Wait = PollFirst && !Ready() && !FDone;
+    // What is waited for may be in already (a head that came in the round that sent the
+    // request): no round of curl is run for it then. Right after a round that left nothing to
+    // do, waiting comes first: a round before it could only find nothing to do. curl's own
+    // timers still bound the wait.
+    const bool Already = Ready() || FDone;
+    bool Perform = !Already;
+    bool Wait = PollFirst && !Already;
+    // One more round without waiting once the whole body of stated length is in and curl has
+    // not ended the transfer yet (an HTTP/2 stream ends after its last data): it ends it then,
+    // without the network, and the calls that follow find it ended instead of running a round
+    // (and polling) each.
+    bool Finishing = false;
     for (;;) {
         if (FClosed) return ERROR_WINHTTP_OPERATION_CANCELLED;
-        if (!Wait && FHub) {
-            // Another thread's round may have moved this transfer on, and queued its notes.
-            if (!FHub->Polling)
-                if (DWORD Err = HubRound()) return Err;
-            if (FMoments.SendPending && !FBodyOpen && FSentToCurl >= FTotal) MarkSent();
-            Deliver();
-            if (FClosed) return ERROR_WINHTTP_OPERATION_CANCELLED;
-            if (Ready() || FDone) return 0;
-        } else if (!Wait) {
-            int Running = 0;
-            GDriving = this;
-            CURLMcode Mc = curl_multi_perform(FSlot->Multi, &Running);
-            GDriving = nullptr;
-            if (Mc == CURLM_OUT_OF_MEMORY) return ERROR_NOT_ENOUGH_MEMORY;
-            if (Mc != CURLM_OK) return ERROR_WINHTTP_INTERNAL_ERROR;
-            int Queued = 0;
-            while (CURLMsg* M = curl_multi_info_read(FSlot->Multi, &Queued)) {
-                if (M->msg == CURLMSG_DONE) {
-                    FDone = true;
-                    FResult = M->data.result;
-                    if (FResult == CURLE_OK) FMoments.End = Tick();
+        if (!Wait) {
+            if (Perform && FHub) {
+                // Another thread's round may have moved this transfer on, and queued its notes.
+                if (!FHub->Polling)
+                    if (DWORD Err = HubRound()) return Err;
+            } else if (Perform) {
+                int Running = 0;
+                GDriving = this;
+                CURLMcode Mc = curl_multi_perform(FSlot->Multi, &Running);
+                GDriving = nullptr;
+                if (Mc == CURLM_OUT_OF_MEMORY) return ERROR_NOT_ENOUGH_MEMORY;
+                if (Mc != CURLM_OK) return ERROR_WINHTTP_INTERNAL_ERROR;
+                int Queued = 0;
+                while (CURLMsg* M = curl_multi_info_read(FSlot->Multi, &Queued)) {
+                    if (M->msg == CURLMSG_DONE) {
+                        FDone = true;
+                        FResult = M->data.result;
+                        if (FResult == CURLE_OK) FMoments.End = Tick();
+                    }
                 }
             }
             // A round that handed curl the whole request has put it on the wire.
             if (FMoments.SendPending && !FBodyOpen && FSentToCurl >= FTotal) MarkSent();
             Deliver();  // outside curl: a callback may call back into the API
             if (FClosed) return ERROR_WINHTTP_OPERATION_CANCELLED;
-            if (Ready() || FDone) return 0;
+            if (FDone) return 0;
+            if (Ready()) {
+                if (Finishing || !Perform || !BodyComplete()) return 0;
+                Finishing = true;
+                continue;
+            }
         }
         Wait = false;
+        Perform = true;
         if (FClosed) return ERROR_WINHTTP_OPERATION_CANCELLED;
         int WaitMs = 1000;
         if (FHeadDeadline != TClock::time_point()) {
@@ -939,8 +955,12 @@ bool StatesConflictingLengths(const std::vector<std::string>& Lines) {
 bool TRequest::HeadComplete() {
     FHeadLine = false;
     if (StatusCode >= 100 && StatusCode < 200) return true;  // interim answers are skipped
-    StoreCookies();  // a redirect's cookies apply to the next hop already
-    if (StatesConflictingLengths(ResponseLines)) {
+    // A redirect's cookies apply to the next hop already.
+    if (FHeadLines & SetCookieLine) StoreCookies();
+    // Two lengths need two lines, or a list in one.
+    if ((FHeadLines & LengthLines ||
+         (FHeadLines & LengthLine && ResponseLines[FLengthAt].find(',') != std::string::npos)) &&
+        StatesConflictingLengths(ResponseLines)) {
         FFailure = ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
         return false;
     }
@@ -963,15 +983,13 @@ void TRequest::FinalHead() {
     FFinalHead = true;
     FMoments.HeadEnd = Tick();
     FAnnounced = -1;
-    for (const auto& L : ResponseLines) {
-        if (!SameText(HeaderName(L), "Content-Length")) continue;
-        const std::string_view V = Trim(HeaderValue(L));
+    if ((FHeadLines & LengthLine) && FLengthAt < ResponseLines.size()) {
+        const std::string_view V = Trim(HeaderValue(ResponseLines[FLengthAt]));
         std::int64_t N = 0;
         const auto [End, Ec] = std::from_chars(V.data(), V.data() + V.size(), N);
         if (Ec == std::errc() && End == V.data() + V.size() && N >= 0) FAnnounced = N;
-        break;
     }
-    if (!Decompression) return;
+    if (!Decompression || !(FHeadLines & EncodingLine)) return;
     // Every coding the body went through, in the order they were applied.
     std::vector<std::string_view> Codings;
     for (const auto& L : ResponseLines) {
@@ -996,6 +1014,7 @@ void TRequest::FinalHead() {
     }
     if (FDecoding) {
         // The caller gets the decoded body: the coding and the coded length no longer apply.
+        ++FHeadEdits;
         std::erase_if(ResponseLines, [](const std::string& L) {
             return SameText(HeaderName(L), "Content-Encoding") ||
                    SameText(HeaderName(L), "Content-Length");
@@ -1011,6 +1030,7 @@ size_t TRequest::OnHeader(char* Ptr, size_t Size, size_t Count, void* User) {
     while (!Line.empty() && (Line.back() == '\n' || Line.back() == '\r')) Line.remove_suffix(1);
     if (!R->FHeadLine && Line.substr(0, 5) != "HTTP/") return Len;  // trailers and the like
     R->FHeadBytes += Len;
+    ++R->FHeadEdits;
     if (R->FHeadBytes > HeadBytesLimit) {
         R->FFailure = ERROR_WINHTTP_HEADER_SIZE_OVERFLOW;
         return 0;
@@ -1031,6 +1051,7 @@ size_t TRequest::OnHeader(char* Ptr, size_t Size, size_t Count, void* User) {
         R->StatusLine = std::string(Line);
         R->ResponseLines.clear();
         R->ResponseLines.reserve(16);
+        R->FHeadLines = 0;
         // Version, code and reason, separated by blanks of which there may be more than one.
         std::size_t Sp = Line.find(' ');
         R->ResponseVersion = std::string(Line.substr(0, Sp));
@@ -1058,6 +1079,16 @@ size_t TRequest::OnHeader(char* Ptr, size_t Size, size_t Count, void* User) {
         R->ResponseLines.back() += Trim(Line);
     } else {
         R->ResponseLines.emplace_back(Line);
+        const std::string_view Name = HeaderName(Line);
+        if (SameText(Name, "Set-Cookie"))
+            R->FHeadLines |= SetCookieLine;
+        else if (SameText(Name, "Content-Length") && (R->FHeadLines & LengthLine))
+            R->FHeadLines |= LengthLines;
+        else if (SameText(Name, "Content-Length")) {
+            R->FHeadLines |= LengthLine;
+            R->FLengthAt = R->ResponseLines.size() - 1;
+        } else if (SameText(Name, "Content-Encoding"))
+            R->FHeadLines |= EncodingLine;
     }
     return Len;
 }
