@@ -30,7 +30,8 @@ void TInProcContentStream::TBlockRelease::operator()(std::uint8_t* Data) const n
     std::free(Data);
 }
 
-TInProcContentStream::TBlockData TInProcContentStream::AllocateBlock(std::int64_t Size) {
+TInProcContentStream::TBlockData TInProcContentStream::AllocateBlock(
+    std::int64_t Size, [[maybe_unused]] bool HugePages) {
     const auto Bytes = static_cast<std::size_t>(Size);
 #ifdef NIMBRA_HUGE_BLOCKS
     if (Size == BlockSize) {
@@ -45,8 +46,9 @@ TInProcContentStream::TBlockData TInProcContentStream::AllocateBlock(std::int64_
         if (Data > Start) munmap(Start, static_cast<std::size_t>(Data - Start));
         if (Data + Bytes < Start + 2 * Bytes)
             munmap(Data + Bytes, static_cast<std::size_t>(Start + 2 * Bytes - (Data + Bytes)));
-        // Only a hint: without transparent huge pages the block has ordinary pages.
-        madvise(Data, Bytes, MADV_HUGEPAGE);
+        // Only a hint: without transparent huge pages the block has ordinary pages. Said
+        // either way, since where they are on for all memory this block would get one too.
+        madvise(Data, Bytes, HugePages ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);
         return TBlockData(Data, TBlockRelease{Size});
     }
 #endif
@@ -70,7 +72,8 @@ class TInProcBlockPool {
         return Pool;
     }
 
-    TBlockData Take() {
+    /// A pooled block, else a new one (with HugePages as for AllocateBlock).
+    TBlockData Take(bool HugePages) {
         {
             const std::lock_guard<std::mutex> Guard(FLock);
             if (!FFree.empty()) {
@@ -79,7 +82,7 @@ class TInProcBlockPool {
                 return Block;
             }
         }
-        return TInProcContentStream::AllocateBlock(TInProcContentStream::BlockSize);
+        return TInProcContentStream::AllocateBlock(TInProcContentStream::BlockSize, HugePages);
     }
     /// Keeps the block for later, or frees it (outside the lock) when the pool is full.
     void Give(TBlockData Block) noexcept {
@@ -155,7 +158,11 @@ void TInProcContentStream::Reserve(std::int64_t Capacity, std::optional<std::uin
                                   : FBlocks.back().Size < LastSmallBlockSize
                                       ? FBlocks.back().Size * 2
                                       : BlockSize;
-        TBlockData Data = Size == BlockSize ? TInProcBlockPool::Get().Take() : AllocateBlock(Size);
+        // A stream's first full block is made with ordinary pages, so that a body of a few
+        // hundred KiB does not make 2 MiB resident; from the second on the body is large.
+        TBlockData Data = Size == BlockSize
+                              ? TInProcBlockPool::Get().Take(FBlocks.back().Size == BlockSize)
+                              : AllocateBlock(Size);
         std::int64_t Skip = 0;
         if (Phase) {
             const std::uintptr_t Want = *Phase + static_cast<std::uintptr_t>(FCapacity);

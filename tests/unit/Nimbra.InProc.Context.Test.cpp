@@ -443,6 +443,21 @@ TEST(InProcContentStream, PoolKeepsFreedFullBlocksUpToItsLimitForLaterStreams) {
     }
 }
 
+TEST(InProcContentStream, ABodyOfOneFullBlockMakesOnlyItsPagesResident) {
+    // Huge pages are resident whole once touched: the first full block of a stream must not
+    // ask for them, or every body of a few hundred KiB would hold 2 MiB.
+    const TBytes Body = PatternBytes(300 * 1024);
+    TInProcContentStream::ReleasePooledBlocks();
+    const std::int64_t Before = ResidentBytes();
+    TInProcContentStream S;
+    S.Write(Body.data(), static_cast<std::int64_t>(Body.size()));
+    const std::int64_t After = ResidentBytes();
+    if (Before >= 0) {
+        EXPECT_LT(After - Before, 1024 * 1024);
+    }
+    EXPECT_TRUE(S.Bytes() == Body);
+}
+
 TEST(InProcContentStream, StreamsOnSeveralThreadsShareThePool) {
     constexpr std::int64_t Big = TInProcContentStream::BlockSize;
     constexpr int Threads = 4, Rounds = 8;
