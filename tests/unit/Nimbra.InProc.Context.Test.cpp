@@ -460,13 +460,13 @@ TEST(InProcContentStream, ABodyOfOneFullBlockMakesOnlyItsPagesResident) {
 
 TEST(InProcContentStream, StreamsOnSeveralThreadsShareThePool) {
     constexpr std::int64_t Big = TInProcContentStream::BlockSize;
-    constexpr int Threads = 4, Rounds = 8;
+    constexpr int Threads = 4, Rounds = 5;
     std::vector<std::thread> Workers;
     std::vector<int> Wrong(Threads, 0);
     for (int T = 0; T < Threads; ++T)
         Workers.emplace_back([T, &Wrong] {
             // Sizes differ per thread, so the streams take and give back different counts.
-            const TBytes Expected = PatternBytes((T + 1) * Big + 1000 * T + 7);
+            const TBytes Expected = PatternBytes((T + 1) * Big / 2 + 1000 * T + 7);
             for (int R = 0; R < Rounds; ++R) {
                 TInProcContentStream S;
                 S.Write(Expected.data(), static_cast<std::int64_t>(Expected.size()));
