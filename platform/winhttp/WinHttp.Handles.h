@@ -157,6 +157,7 @@ struct TSlot {
         bool AgentSet = false;
         long Version = -1, ConnectMs = -1, ForbidReuse = -1, FreshConnect = -1, PipeWait = -1;
         long SslVersion = -1, VerifyHost = -1, SessionCache = -1, VerifyStatus = -1;
+        long IgnoreLength = -1;
         // What curl's callbacks are given: the request (its address; a later one may have
         // the same), and the list of the connections its sockets belong to.
         const void* Owner = nullptr;
@@ -500,6 +501,9 @@ class TRequest : public TObject {
         return FCallerChunked || FTotal > 0 || Verb == "POST" || Verb == "PUT" || Verb == "PATCH";
     }
     void ResetTransfer();
+    /// The transfer leaves the multi handle it runs in (an unfinished one loses its
+    /// connection), and no connection names this request as its owner any more.
+    void LeaveMulti();
     void ResetHop();
     DWORD CheckFraming();
     bool SetHeaders(bool Body, bool BodyLines, bool SameOrigin, bool ToFirstProxy);

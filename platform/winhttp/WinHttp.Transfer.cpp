@@ -81,8 +81,12 @@ TRequest::TRequest(std::shared_ptr<TConnect> AConnect) : TObject(WINHTTP_HANDLE_
 TRequest::~TRequest() {
     if (!FSlot) return;  // never sent
     {
+        // Only what of the transfer outlives this object: the rest goes with it.
         TCall Call(*this);
-        ResetTransfer();
+        LeaveMulti();
+        FreeHeaderLists();
+        if (FDecodeStarted) inflateEnd(FZ.get());
+        FSlot->ErrorText[0] = 0;
     }
     // An unfinished transfer was removed from its multi handle above, which closes its
     // connection; the slot itself is clean and goes back to the pool.
@@ -148,13 +152,17 @@ bool TRequest::RawTarget() const {
     });
 }
 
-// Clears what one hop's answer left behind; the request as the caller set it up stays.
-void TRequest::ResetHop() {
+void TRequest::LeaveMulti() {
     if (FInMulti) {
         curl_multi_remove_handle(Multi(), FSlot->Easy);
         FInMulti = false;
     }
     if (FAsyncMode) LeaveConnection();
+}
+
+// Clears what one hop's answer left behind; the request as the caller set it up stays.
+void TRequest::ResetHop() {
+    LeaveMulti();
     FConnected = FDone = FHeadLine = FFinalHead = FRedirectPending = FDrainCut = false;
     FAuthPending = false;
     FResult = CURLE_OK;
@@ -678,11 +686,12 @@ DWORD TRequest::Drive(const std::function<bool()>& Ready, int TimeoutMs, bool Po
             Flag = false;
         }
     } Guard{FDriving, FHub ? FHold : nullptr};
-    // What is waited for may be in already (a head that came in the round that sent the
-    // request): no round of curl is run for it then. Right after a round that left nothing to
-    // do, waiting comes first: a round before it could only find nothing to do. curl's own
-    // timers still bound the wait.
-    const bool Already = Ready() || FDone;
+    // Right after a round that left nothing to do (PollFirst), waiting comes first: a round
+    // before it could only find nothing to do. curl's own timers still bound the wait. What is
+    // waited for may even be in already then (a head that came in the round that sent the
+    // request): no round of curl is run at all. Without PollFirst the caller may have given
+    // curl more to do (the end of a body it chunks), and a round runs first in any case.
+    const bool Already = PollFirst && (Ready() || FDone);
     bool Perform = !Already;
     bool Wait = PollFirst && !Already;
     // One more round without waiting once the whole body of stated length is in and curl has
@@ -1197,7 +1206,8 @@ int TRequest::OnPrereq(void* User, char* RemoteIp, char* LocalIp, int RemotePort
     }
     // An HTTP/2 body ends with its stream, and its length is checked against the one announced
     // below curl: curl would stop reading at that length and never learn of more coming.
-    curl_easy_setopt(R->FSlot->Easy, CURLOPT_IGNORE_CONTENT_LENGTH, R->FHttp2Now ? 1L : 0L);
+    R->FSlot->SetLong(CURLOPT_IGNORE_CONTENT_LENGTH, R->FSlot->Applied.IgnoreLength,
+                      R->FHttp2Now ? 1L : 0L);
     R->NoteConnected(RemoteIp, LocalIp, RemotePort, LocalPort);
     R->FConnected = true;
     curl_easy_getinfo(R->FSlot->Easy, CURLINFO_OS_ERRNO, &R->FSystemErrorAtConnect);
