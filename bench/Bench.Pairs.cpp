@@ -39,10 +39,13 @@ TSpan Run(const TWork& Work, long Count, const TClocks& Clocks) {
     return {Wall, Clocks.Cpu() - C0};
 }
 
-// Calls per side so that one side fills about Seconds; the first calls warm caches, pools
-// and connections. Grows the trial until it lasts long enough for the clock to be exact.
+// Calls per side so that one side fills about Seconds. A first call, not timed, warms caches,
+// pools and connections: a cold first call that lasts long (a first connection, a pool filled,
+// memory faulted in) would otherwise give that side too few calls a round, against many of the
+// other's. Grows the trial until it lasts long enough for the clock to be exact.
 long CallsFor(const TWork& Work, double Seconds, const TClocks& Clocks) {
     constexpr double Enough = 0.02;
+    Work();
     long N = 1;
     for (;;) {
         const double T = Run(Work, N, Clocks).Wall;

@@ -203,12 +203,13 @@ TEST(BenchPairs, PairsAlternateWhichSideGoesFirst) {
     Bench::TOptions Opt;
     Opt.Rounds = 5;
     Opt.RoundSeconds = 0.2;
-    // 0.1 s per call: calibration takes one call of each and settles on one per round.
+    // 0.1 s per call: calibration takes a warm-up call and a timed one of each and settles
+    // on one per round.
     const Bench::TPairResult R = Bench::ComparePairs(
         Time.Side(0.1, 0.1, &Log, 'o'), Time.Side(0.1, 0.1, &Log, 'r'), Opt, Time.Clocks());
     EXPECT_EQ(Log,
-              "o"
-              "r"
+              "oo"
+              "rr"
               "or"
               "ro"
               "or"
@@ -232,8 +233,8 @@ TEST(BenchPairs, LongWorkRunsSeveralWholeCallsASide) {
     const Bench::TPairResult R = Bench::ComparePairs(
         Time.Side(0.5, 0.5, &Log, 'o'), Time.Side(0.25, 0.25, &Log, 'r'), Short, Time.Clocks());
     EXPECT_EQ(Log,
-              "o"
-              "r"
+              "oo"
+              "rr"
               "ooorrr"
               "rrrooo");
     EXPECT_NEAR(R.Wall.Median, 0.5, 0.5 * Exact);
@@ -272,7 +273,7 @@ TEST(BenchPairs, APauseSpoilsOnePairOnly) {
     const Bench::TWork Ours = [&] {
         Time.Wall += 0.1;
         Time.Cpu += 0.1;
-        if (++Calls == 5) Time.Wall += 1.0;  // calibration made call 1; this is round 4
+        if (++Calls == 6) Time.Wall += 1.0;  // calibration made calls 1 and 2; this is round 4
     };
     const Bench::TPairResult R = Bench::ComparePairs(Ours, Time.Side(0.1, 0.1), Opt, Time.Clocks());
     EXPECT_NEAR(R.Wall.Median, 1.0, 1.0 * Exact);
@@ -282,6 +283,30 @@ TEST(BenchPairs, APauseSpoilsOnePairOnly) {
     ASSERT_EQ(R.Ratios.size(), 9u);
     EXPECT_NEAR(R.Ratios[3], 0.1 / 1.1, Exact);
     EXPECT_NEAR(R.Ratios[4], 1.0, 1.0 * Exact);
+}
+
+// A first call that is slow because it is cold (a first connection, memory faulted in) does
+// not set how many calls a side makes a round: the calibration times warm calls only, so both
+// sides fill their half of the round.
+TEST(BenchPairs, AColdFirstCallDoesNotSetTheCallsPerRound) {
+    TFakeTime Time;
+    std::string Log;
+    Bench::TOptions Opt;
+    Opt.Rounds = 3;
+    Opt.RoundSeconds = 0.2;
+    bool Cold = true;
+    const Bench::TWork Ours = [&] {
+        Time.Wall += Cold ? 1.0 : 0.01;
+        Time.Cpu += 0.01;
+        Cold = false;
+        Log += 'o';
+    };
+    const Bench::TPairResult R =
+        Bench::ComparePairs(Ours, Time.Side(0.01, 0.01, &Log, 'r'), Opt, Time.Clocks());
+    // The last round, ours first: ten calls of each side.
+    ASSERT_GE(Log.size(), 20u);
+    EXPECT_EQ(Log.substr(Log.size() - 20), std::string(10, 'o') + std::string(10, 'r')) << Log;
+    for (const double X : R.Ratios) EXPECT_NEAR(X, 1.0, Exact);
 }
 
 TEST(BenchPairs, TimeRoundsGivesSecondsPerCall) {
