@@ -76,7 +76,7 @@ BOOL CopyValue(const T& Value, LPVOID Buffer, LPDWORD Length) {
 /// hub's lock and returns 0 when the operation started, else the code the call fails with.
 /// A completion already there is delivered inside this call when it is made from a callback
 /// of the session's thread (up to a depth), else by that thread.
-BOOL StartAsync(const std::shared_ptr<TRequest>& R, const std::function<DWORD()>& Begin);
+BOOL StartAsync(const std::shared_ptr<TRequest>& R, TAsyncBegin Begin);
 
 /// A decimal number up to Max, blanks around it allowed.
 bool ParseDword(std::string_view S, std::uint64_t Max, std::uint64_t& Out);

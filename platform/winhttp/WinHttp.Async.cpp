@@ -410,7 +410,7 @@ void TAsyncLoop::Run() {
 // ---------------------------------------------------------------------------------------
 // Operations
 
-BOOL StartAsync(const std::shared_ptr<TRequest>& R, const std::function<DWORD()>& Begin) {
+BOOL StartAsync(const std::shared_ptr<TRequest>& R, TAsyncBegin Begin) {
     TAsyncLoop& Loop = R->Session().Loop();
     TAsyncDelivery Inline;
     bool Now = false;

@@ -41,6 +41,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "WinHttp.Cookies.h"
@@ -53,6 +54,11 @@ namespace WinHttpImpl {
 
 // curl's receive buffer: on loopback its size, not curl, sets the pace of large bodies.
 inline constexpr long ReceiveBufferSize = 512 * 1024;
+// ... in an asynchronous session: curl's own default. curl allocates the buffer when a transfer
+// starts and frees it when it ends; a session serving requests by the hundred paid for half a
+// megabyte each time (the heap grown and trimmed again), as much as the rest of a small
+// request's work.
+inline constexpr long AsyncReceiveBufferSize = CURL_MAX_WRITE_SIZE;
 // Bytes held for a caller that reads slower than the network delivers; beyond this the
 // transfer pauses. One more curl buffer may arrive on top of it.
 inline constexpr std::size_t BufferedLimit = 1024 * 1024;
@@ -258,6 +264,23 @@ class THubHold {
 
 class TRequest;
 struct TAsyncDelivery;
+
+/// The start of an asynchronous operation that StartAsync runs under the hub's lock: a
+/// reference to the caller's function, used only during that call, so nothing is allocated
+/// for it (a std::function holding a lambda with a few captures is).
+class TAsyncBegin {
+  public:
+    template <typename F>
+    requires(!std::is_same_v<std::remove_cvref_t<F>, TAsyncBegin>) TAsyncBegin(F&& Fn)
+        : FFn(&Fn), FCall([](const void* P) -> DWORD {
+              return (*static_cast<const std::remove_reference_t<F>*>(P))();
+          }) {}
+    DWORD operator()() const { return FCall(FFn); }
+
+  private:
+    const void* FFn;
+    DWORD (*FCall)(const void*);
+};
 
 /// The thread of an asynchronous session and what it looks after (WinHttp.Async.cpp): it runs
 /// curl on the session's hub, moves each pending operation on, and delivers the callbacks of
@@ -670,7 +693,7 @@ class TRequest : public TObject {
     bool Finish(DWORD Error, DWORD Value = 0);
     /// The operation waits from now, for at most TimeoutMs without progress (0: no limit).
     void Await(int TimeoutMs);
-    friend BOOL StartAsync(const std::shared_ptr<TRequest>& R, const std::function<DWORD()>& Begin);
+    friend BOOL StartAsync(const std::shared_ptr<TRequest>& R, TAsyncBegin Begin);
     /// In an asynchronous call, before it touches curl's handles: the loop's poll has ended
     /// (the call holds the hub's lock only, see StartAsync).
     void SettleHub() {

@@ -153,7 +153,7 @@ std::unique_ptr<TSlot> TSession::AcquireSlot(bool Http2) {
     curl_easy_setopt(E, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(E, CURLOPT_PATH_AS_IS, 1L);
     curl_easy_setopt(E, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(E, CURLOPT_BUFFERSIZE, ReceiveBufferSize);
+    curl_easy_setopt(E, CURLOPT_BUFFERSIZE, Async() ? AsyncReceiveBufferSize : ReceiveBufferSize);
     curl_easy_setopt(E, CURLOPT_WRITEFUNCTION, &TRequest::OnWrite);
     curl_easy_setopt(E, CURLOPT_HEADERFUNCTION, &TRequest::OnHeader);
     curl_easy_setopt(E, CURLOPT_PREREQFUNCTION, &TRequest::OnPrereq);
