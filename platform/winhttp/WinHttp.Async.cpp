@@ -328,7 +328,10 @@ bool TAsyncLoop::Visit(std::size_t At, TClock::time_point Now, int& WaitMs,
         FNextDeadline = A.Deadline;
     WaitMs = std::min(WaitMs, Step);
     TAsyncDelivery D;
-    if (D.Take(R)) Batch.push_back(std::move(D));
+    if (D.Take(R)) {
+        if (D.Closing) R->EndTransfer();
+        Batch.push_back(std::move(D));
+    }
     if (A.Op != TRequest::TAsyncOp::None || A.ClosingDue) return false;
     // Nothing left of it here.
     A.Listed = false;
@@ -457,6 +460,12 @@ void TRequest::CloseAsync(const std::shared_ptr<TRequest>& Self) {
     }
     HINTERNET H = Handle;
     Notify(WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING, &H, sizeof H);
+}
+
+void TRequest::EndTransfer() {
+    if (!FSlot) return;
+    ResetTransfer();
+    Session().ReleaseSlot(std::move(FSlot));
 }
 
 bool TRequest::Finish(DWORD Error, DWORD Value) {

@@ -463,6 +463,11 @@ class TRequest : public TObject {
     /// WinHttpCloseHandle on an asynchronous request (Self is this one): ends the pending
     /// operation, and HANDLE_CLOSING follows everything else delivered for it.
     void CloseAsync(const std::shared_ptr<TRequest>& Self);
+    /// Under the hub's lock, on the loop's thread, once HANDLE_CLOSING of this request is
+    /// taken for delivery: the transfer leaves the hub and its slot goes back to the pool now,
+    /// not when the last reference goes (after the callback), so that a caller who opens its
+    /// next requests as soon as it hears of the last close finds the slots free.
+    void EndTransfer();
 
     /// WINHTTP_OPTION_HTTP_PROTOCOL_USED: 0 until the request has a connection.
     DWORD ProtocolUsed() const { return FHttp2Now ? WINHTTP_PROTOCOL_FLAG_HTTP2 : 0; }
