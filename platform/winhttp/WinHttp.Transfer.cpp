@@ -967,8 +967,8 @@ bool TRequest::HeadComplete() {
     // A redirect's cookies apply to the next hop already.
     if (FHeadLines & SetCookieLine) StoreCookies();
     // Two lengths need two lines, or a list in one.
-    if ((FHeadLines & LengthLines ||
-         (FHeadLines & LengthLine && ResponseLines[FLengthAt].find(',') != std::string::npos)) &&
+    if (((FHeadLines & LengthLines) ||
+         ((FHeadLines & LengthLine) && ResponseLines[FLengthAt].find(',') != std::string::npos)) &&
         StatesConflictingLengths(ResponseLines)) {
         FFailure = ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
         return false;
@@ -1024,6 +1024,7 @@ void TRequest::FinalHead() {
     if (FDecoding) {
         // The caller gets the decoded body: the coding and the coded length no longer apply.
         ++FHeadEdits;
+        FHeadLines &= ~(LengthLine | LengthLines | EncodingLine);
         std::erase_if(ResponseLines, [](const std::string& L) {
             return SameText(HeaderName(L), "Content-Encoding") ||
                    SameText(HeaderName(L), "Content-Length");
@@ -1089,15 +1090,18 @@ size_t TRequest::OnHeader(char* Ptr, size_t Size, size_t Count, void* User) {
     } else {
         R->ResponseLines.emplace_back(Line);
         const std::string_view Name = HeaderName(Line);
-        if (SameText(Name, "Set-Cookie"))
+        if (SameText(Name, "Set-Cookie")) {
             R->FHeadLines |= SetCookieLine;
-        else if (SameText(Name, "Content-Length") && (R->FHeadLines & LengthLine))
-            R->FHeadLines |= LengthLines;
-        else if (SameText(Name, "Content-Length")) {
-            R->FHeadLines |= LengthLine;
-            R->FLengthAt = R->ResponseLines.size() - 1;
-        } else if (SameText(Name, "Content-Encoding"))
+        } else if (SameText(Name, "Content-Length")) {
+            if (R->FHeadLines & LengthLine) {
+                R->FHeadLines |= LengthLines;
+            } else {
+                R->FHeadLines |= LengthLine;
+                R->FLengthAt = R->ResponseLines.size() - 1;
+            }
+        } else if (SameText(Name, "Content-Encoding")) {
             R->FHeadLines |= EncodingLine;
+        }
     }
     return Len;
 }
